@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+// The far end of a pseudo-terminal: the program opens the slave side as its serial port, the
+// peer reads what the program sent from the master side and writes answers back. Lives on the
+// caller's thread and is driven by its event loop, so the program's own waits (which process
+// events) let the peer answer in the middle of an exchange.
+class PtyPeer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit PtyPeer(QObject *parent = nullptr);
+    ~PtyPeer() override;
+
+    bool open();
+    bool isOpen() const { return m_master >= 0; }
+    QString slavePath() const { return m_slavePath; }
+    // A stable name for the slave side (a symbolic link, replaced if it exists).
+    bool makeLink(const QString &linkPath);
+    // Unplugs: the master side closes and the program's port sees the device vanish.
+    void close();
+
+    // Writes now, in one call.
+    bool write(const QByteArray &bytes);
+    // Writes each chunk gapMs after the previous one, from the event loop.
+    void writeChunks(const QList<QByteArray> &chunks, int gapMs);
+    // Writes after delayMs, from the event loop.
+    void writeLater(const QByteArray &bytes, int delayMs);
+
+    // Everything the program sent since the last clear.
+    QByteArray received() const { return m_received; }
+    void clearReceived() { m_received.clear(); }
+    // Runs the event loop until at least `count` bytes were received or the time is up.
+    bool waitForReceived(int count, int timeoutMs);
+    // Bodies of the API frames the program sent, in order, since the last clear.
+    QList<QByteArray> frames() const { return m_frames; }
+    void clearFrames() { m_frames.clear(); }
+
+    // Pulls what the program wrote; normally done by the socket notifier.
+    void poll();
+
+signals:
+    void bytesReceived(const QByteArray &bytes);
+    // One complete, well-formed API frame from the program (its body).
+    void frameReceived(const QByteArray &body);
+
+private:
+    void splitFrames();
+
+    int m_master = -1;
+    int m_slaveKeeper = -1;
+    QString m_slavePath;
+    QString m_linkPath;
+    QSocketNotifier *m_notifier = nullptr;
+    QByteArray m_received;
+    QByteArray m_pending;
+    QList<QByteArray> m_frames;
+};

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QByteArray>
+#include <QPoint>
+#include <QSize>
+#include <QString>
+#include <QVariant>
+#include <cstdint>
+
+class QWidget;
+
+// config.ini in the working directory, opened briefly for each read or write. A key is consulted
+// only when the file holds it; a value that does not convert reads as 0, false or empty.
+namespace settings {
+
+inline const QString FileName = QStringLiteral("config.ini");
+
+namespace key {
+inline const QString MainWinX = QStringLiteral("WINDOW_POS/MAIN_WIN_X");
+inline const QString MainWinY = QStringLiteral("WINDOW_POS/MAIN_WIN_Y");
+inline const QString DataWinX = QStringLiteral("WINDOW_POS/W_DATA_WIN_X");
+inline const QString DataWinY = QStringLiteral("WINDOW_POS/W_DATA_WIN_Y");
+inline const QString AdvConfigWinX = QStringLiteral("WINDOW_POS/ADV_CONFIG_WIN_X");
+inline const QString AdvConfigWinY = QStringLiteral("WINDOW_POS/ADV_CONFIG_WIN_Y");
+inline const QString AdvSensorWinX = QStringLiteral("WINDOW_POS/ADV_W_CONFIG_WIN_X");
+inline const QString AdvSensorWinY = QStringLiteral("WINDOW_POS/ADV_W_CONFIG_WIN_Y");
+inline const QString WaveformWinX = QStringLiteral("WINDOW_POS/WAVEFORM_WIN_X");
+inline const QString WaveformWinY = QStringLiteral("WINDOW_POS/WAVEFORM_WIN_Y");
+inline const QString DestFolder = QStringLiteral("W_DATA/DEST_FOLDER");
+inline const QString PdcEnable = QStringLiteral("W_DATA/PDC_ENABLE");
+inline const QString DebugEnable = QStringLiteral("W_DATA/DEBUG_ENABLE");
+inline const QString ComPort = QStringLiteral("COM/COM_PORT");
+inline const QString AddressApi = QStringLiteral("COM/ADDRESS_API");
+inline const QString BaudRadio = QStringLiteral("COM/BR_RADIO");
+inline const QString TimeoutBase = QStringLiteral("COM_TIMEOUT/BASE");
+inline const QString TimeoutCoeffOver4 = QStringLiteral("COM_TIMEOUT/COEFF_OVER_4");
+inline const QString PreambleNormal = QStringLiteral("LORA/PREAMBLE_SIZE_NORMAL");
+inline const QString PreambleWakeUp = QStringLiteral("LORA/PREAMBLE_SIZE_REVEIL");
+inline const QString LoraTerm = QStringLiteral("LORA/TERM");
+inline const QString AdvSensorHexDir = QStringLiteral("ADV_CONFIG_W/DIR_HEX_FILE");
+inline const QString AdvSensorSrecDir = QStringLiteral("ADV_CONFIG_W/DIR_SREC_FILE");
+inline const QString DongleSrecDir = QStringLiteral("ADV_CONFIG/DIR_SREC_FILE");
+QString loraConfig(int index); // LORA/CONFIG0 .. LORA/CONFIG9
+} // namespace key
+
+namespace defaults {
+constexpr uint64_t AddressApi = 0xFFFF;
+constexpr int BaudRadio = 250000;
+constexpr int LoraBaud = 115200;
+constexpr int TimeoutBase = 40;
+constexpr int TimeoutCoeffOver4 = 2;
+constexpr int PreambleNormal = 8;
+constexpr int PreambleWakeUp = 34;
+constexpr int LoraConfigCount = 10;
+// Stored default text of LORA/CONFIGn; empty for 6 to 9.
+QString loraConfigText(int index);
+} // namespace defaults
+
+bool contains(const QString &key);
+int readInt(const QString &key, int fallback);
+bool readBool(const QString &key, bool fallback);
+QString readString(const QString &key, const QString &fallback = QString());
+// Hexadecimal text; a text that is not hexadecimal reads as 0.
+uint64_t readHex(const QString &key, uint64_t fallback);
+void write(const QString &key, const QVariant &value);
+
+} // namespace settings
+
+// Where a window goes when its saved position is restored: (0, 0) when the saved position is
+// negative or the window would open too close to the desktop's right or bottom edge.
+struct WindowMargins
+{
+    int mx;
+    int my;
+    bool fullChecks; // false: only "saved position fits" is checked (the sensor data widget)
+};
+
+namespace margins {
+constexpr WindowMargins MainWindow{600, 400, true};
+constexpr WindowMargins DongleConfigWindow{400, 100, true};
+constexpr WindowMargins SensorAdvancedWindow{200, 200, true};
+constexpr WindowMargins WaveformWindow{600, 400, true};
+constexpr WindowMargins SensorDataWidget{100, 70, false};
+} // namespace margins
+
+QPoint restoredWindowPosition(bool hasSaved, QPoint saved, QPoint current, QSize desktop,
+                              WindowMargins margins);
+// Reads the two keys and moves the window; the desktop is the whole virtual screen area.
+void restoreWindowPosition(QWidget *window, const QString &xKey, const QString &yKey,
+                           WindowMargins margins);
+// Writes the position as decimal text.
+void saveWindowPosition(const QWidget *window, const QString &xKey, const QString &yKey);

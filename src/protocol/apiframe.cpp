@@ -1,0 +1,218 @@
+#include "apiframe.h"
+
+#include <QDebug>
+
+namespace api {
+
+uint8_t checksum(const char *body, int count)
+{
+    unsigned sum = 0;
+    for (int i = 0; i < count; ++i)
+        sum += static_cast<uint8_t>(body[i]);
+    return static_cast<uint8_t>(0xFF - (sum & 0xFF));
+}
+
+QByteArray buildFrame(const QByteArray &body)
+{
+    if (body.size() > MaxBody)
+        return {};
+    QByteArray frame;
+    frame.reserve(body.size() + 4);
+    frame.append(char(Delimiter));
+    frame.append(char(body.size() >> 8));
+    frame.append(char(body.size() & 0xFF));
+    frame.append(body);
+    frame.append(char(checksum(body.constData(), body.size())));
+    return frame;
+}
+
+QByteArray txDirectBody(uint16_t destination, const QByteArray &sensorFrame)
+{
+    QByteArray body;
+    body.append(char(TxDirect));
+    body.append(char(0x00));
+    body.append(char(destination >> 8));
+    body.append(char(destination & 0xFF));
+    body.append(char(0x01));
+    body.append(sensorFrame);
+    return body;
+}
+
+QByteArray txRelayBody(uint16_t serialNumber, uint16_t relay, const QByteArray &sensorFrame)
+{
+    QByteArray body;
+    body.append(char(TxRelay));
+    body.append(char(serialNumber >> 8));
+    body.append(char(serialNumber & 0xFF));
+    body.append(char(relay >> 8));
+    body.append(char(relay & 0xFF));
+    body.append(sensorFrame);
+    return body;
+}
+
+QByteArray sensorCommandPayload(uint32_t serialNumber, uint8_t function, const char data[17])
+{
+    QByteArray payload;
+    payload.reserve(23);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        payload.append(char((serialNumber >> shift) & 0xFF));
+    payload.append(char(function));
+    payload.append(char(0x00));
+    payload.append(data, 17);
+    return payload;
+}
+
+static void reportAddress(uint16_t received, uint64_t filter)
+{
+    qDebug() << QStringLiteral("error address, read adress : ") << Qt::hex << received
+             << QStringLiteral(" , module address : ") << filter << Qt::dec;
+}
+
+void ReceiveAssembler::abandon()
+{
+    m_inFrame = false;
+    m_position = 0;
+    m_sum = 0;
+    m_data.clear();
+}
+
+// Returns false when the byte was not taken into a frame and must be looked at again as a
+// possible start byte (the frame it would have continued was just abandoned).
+bool ReceiveAssembler::step(uint8_t b)
+{
+    if (!m_inFrame) {
+        if (b == Delimiter) {
+            m_inFrame = true;
+            m_position = 0;
+            m_sum = 0;
+            m_length = 0;
+            m_data.clear();
+        }
+        return true;
+    }
+    ++m_position;
+    const int pos = m_position; // positions count from the delimiter at 0
+    if (pos == 1) {
+        m_length = b << 8;
+        return true;
+    }
+    if (pos == 2) {
+        m_length |= b;
+        if (m_length > MaxBody) {
+            qDebug() << QStringLiteral("/!\\ frame length too large") << m_length;
+            abandon();
+        }
+        return true;
+    }
+    if (pos == m_length + 3) {
+        const uint8_t expected = static_cast<uint8_t>(0xFF - (m_sum & 0xFF));
+        if (b == expected) {
+            m_complete = true;
+            m_inFrame = false;
+            return true;
+        }
+        qDebug() << QStringLiteral("bad checksum");
+        qDebug() << QStringLiteral("length data") << m_length;
+        qDebug() << Qt::hex << b << expected << Qt::dec;
+        abandon();
+        return b != Delimiter;
+    }
+    m_sum += b;
+    if (pos == 3) {
+        m_id = b;
+        if (m_id != Rx16 && m_id != Rx64) {
+            qDebug() << QStringLiteral("error command 0x80-1");
+            abandon();
+            return b != Delimiter;
+        }
+        return true;
+    }
+    if (m_id == Rx16) {
+        if (pos == 4) {
+            m_address = static_cast<uint16_t>(b << 8);
+        } else if (pos == 5) {
+            m_address |= b;
+            if (!acceptsSource(m_filter, m_address)) {
+                reportAddress(m_address, m_filter);
+                abandon();
+                return b != Delimiter;
+            }
+            m_hasSource = true;
+            m_source = m_address;
+        } else if (pos == 6) {
+            m_hasRssi = true;
+            m_rssi = static_cast<int8_t>(b);
+        } else if (pos >= 8) {
+            m_data.append(char(b));
+        }
+    } else {
+        if (pos == 10) {
+            m_address = static_cast<uint16_t>(b << 8);
+        } else if (pos == 11) {
+            m_address |= b;
+            if (!acceptsSource(m_filter, m_address)) {
+                reportAddress(m_address, m_filter);
+                abandon();
+                return b != Delimiter;
+            }
+        } else if (pos >= 15) {
+            m_data.append(char(b));
+        }
+    }
+    return true;
+}
+
+int ReceiveAssembler::feed(const char *bytes, int count)
+{
+    int used = 0;
+    while (used < count && !m_complete) {
+        if (step(static_cast<uint8_t>(bytes[used])))
+            ++used;
+        // otherwise the same byte, a 7E, opens the next frame on the following pass
+    }
+    return used;
+}
+
+PageFrame parsePageFrame(const QByteArray &frame, uint16_t addressFilter)
+{
+    PageFrame result;
+    if (frame.size() < 4 || static_cast<uint8_t>(frame[0]) != Delimiter)
+        return result;
+    const auto at = [&](int i) { return static_cast<uint8_t>(frame[i]); };
+    const int length = (at(1) << 8) | at(2);
+    if (frame.size() != length + 4)
+        return result;
+    unsigned sum = 0;
+    for (int pos = 3; pos <= length + 2; ++pos)
+        sum += at(pos);
+    if (length < 1 || at(3) != Rx16) {
+        qDebug() << QStringLiteral("wrong command 0x81");
+        return result;
+    }
+    if (length == OnePageLength || length == TwoPageLength) {
+        const uint16_t source = static_cast<uint16_t>((at(4) << 8) | at(5));
+        if (!acceptsSource(addressFilter, source)) {
+            reportAddress(source, addressFilter);
+            return result;
+        }
+        result.hasSource = true;
+        result.source = source;
+    }
+    if (length >= 4)
+        result.rssi = static_cast<int8_t>(at(6));
+    const uint8_t computed = static_cast<uint8_t>(0xFF - (sum & 0xFF));
+    const uint8_t received = at(length + 3);
+    if (computed != received) {
+        qDebug() << QStringLiteral("Bad CS, computed CS : ")
+                 << QString::asprintf("%02X", computed) << QStringLiteral("  received CS : ")
+                 << QString::asprintf("%02X", received);
+        result.status = PageFrame::BadChecksum;
+        return result;
+    }
+    if (length >= 6)
+        result.data = frame.mid(8, length - 5);
+    result.status = PageFrame::Accepted;
+    return result;
+}
+
+} // namespace api

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "framebuffer.h"
+
+#include <QByteArray>
+#include <cstdint>
+
+// The 0x7E-delimited frames both dongles speak: 7E, 16-bit big-endian body length, body,
+// checksum (0xFF minus the low byte of the body sum).
+namespace api {
+
+constexpr uint8_t Delimiter = 0x7E;
+// Largest body we accept in either direction: a frame and its data must fit a FrameBuffer.
+constexpr int MaxBody = FrameBuffer::Capacity - 4;
+
+constexpr uint8_t TxDirect = 0x01;
+constexpr uint8_t TxRelay = 0x51;
+constexpr uint8_t Rx16 = 0x81;
+constexpr uint8_t Rx64 = 0x90;
+
+// Dongle command and answer bytes.
+constexpr uint8_t ReadChannel = 0x37;
+constexpr uint8_t SetChannel = 0x36;
+constexpr uint8_t ReadVersion = 0xA1;
+constexpr uint8_t LoraPresence = 0x04;
+constexpr uint8_t ControlEnd = 0x05;
+constexpr uint8_t Ack = 0x88;
+constexpr uint8_t Marker = 0xDA;
+constexpr int FirstChannel = 11;
+constexpr int LastChannel = 26;
+
+// Page frames: API body lengths of a one-page and a two-page answer.
+constexpr int OnePageLength = 0x21A;
+constexpr int TwoPageLength = 0x42A;
+
+uint8_t checksum(const char *body, int count);
+// The whole frame, or an empty array when the body is longer than MaxBody. An empty body
+// still makes the 4-byte frame 7E 00 00 FF (a LoRa configuration left empty on purpose).
+QByteArray buildFrame(const QByteArray &body);
+// Transmit request bodies carrying a stuffed sensor frame.
+QByteArray txDirectBody(uint16_t destination, const QByteArray &sensorFrame);
+QByteArray txRelayBody(uint16_t serialNumber, uint16_t relay, const QByteArray &sensorFrame);
+// The 23-byte command payload: serial number (big-endian), function, 0x00, 17 data bytes.
+QByteArray sensorCommandPayload(uint32_t serialNumber, uint8_t function, const char data[17]);
+// An address filter whose low 16 bits are 0xFFFF accepts any source.
+inline bool acceptsSource(uint64_t filter, uint16_t source)
+{
+    return (filter & 0xFFFF) == 0xFFFF || (filter & 0xFFFF) == source;
+}
+
+// Assembles one receive frame (0x81 or 0x90) from bytes as they arrive, one at a time,
+// abandoning frames with a wrong identifier, a wrong source or a bad checksum and looking
+// for the next start byte after them.
+class ReceiveAssembler
+{
+public:
+    explicit ReceiveAssembler(uint64_t addressFilter) : m_filter(addressFilter) {}
+
+    // Feeds bytes until a frame completes; returns how many bytes were used. Bytes after a
+    // complete frame are not consumed.
+    int feed(const char *bytes, int count);
+    int feed(const QByteArray &bytes) { return feed(bytes.constData(), bytes.size()); }
+
+    bool complete() const { return m_complete; }
+    // A start byte was seen and the frame is neither complete nor abandoned.
+    bool inFrame() const { return m_inFrame; }
+    QByteArray data() const { return m_data; }
+    bool hasSource() const { return m_hasSource; }
+    uint16_t source() const { return m_source; }
+    bool hasRssi() const { return m_hasRssi; }
+    int rssi() const { return m_rssi; }
+
+private:
+    void abandon();
+    bool step(uint8_t byte);
+
+    uint64_t m_filter;
+    bool m_inFrame = false;
+    int m_position = 0; // of the last byte taken, the delimiter being 0
+    int m_length = 0;
+    uint8_t m_id = 0;
+    unsigned m_sum = 0;
+    uint16_t m_address = 0;
+    bool m_complete = false;
+    bool m_hasSource = false;
+    uint16_t m_source = 0;
+    bool m_hasRssi = false;
+    int m_rssi = 0;
+    QByteArray m_data;
+};
+
+// Verdict on a whole page frame (header, body and checksum).
+struct PageFrame
+{
+    enum Status { Accepted, Rejected, BadChecksum };
+    Status status = Rejected;
+    QByteArray data;
+    bool hasSource = false;
+    uint16_t source = 0;
+    int rssi = 0;
+};
+// `frame` holds 3 + length + 1 bytes starting with 7E. The source is checked only for the
+// page lengths; a wrong identifier or source is Rejected, a checksum mismatch BadChecksum.
+PageFrame parsePageFrame(const QByteArray &frame, uint16_t addressFilter);
+
+} // namespace api

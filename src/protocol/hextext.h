@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Two upper-case hexadecimal digits per byte, each followed by a blank ("7E 00 01 ").
+// Diagnostics and the frame windows show bytes this way.
+QString hexText(const QByteArray &bytes);
+QString hexText(const uint8_t *bytes, int count);

@@ -1,0 +1,77 @@
+#include "loraframe.h"
+
+#include "apiframe.h"
+#include "hextext.h"
+
+#include <QDebug>
+
+namespace lora {
+
+Extracted extractLoraFrame(QByteArray &buffer)
+{
+    Extracted out;
+    int cursor = 0;
+    while (cursor < buffer.size()) {
+        const int pos7e = buffer.indexOf(char(api::Delimiter), cursor);
+        if (pos7e < 0) {
+            buffer.clear();
+            return out;
+        }
+        if (buffer.size() < pos7e + 3) {
+            buffer.remove(0, pos7e);
+            return out;
+        }
+        const int length = (static_cast<uint8_t>(buffer[pos7e + 1]) << 8)
+                           | static_cast<uint8_t>(buffer[pos7e + 2]);
+        if (length == 0 || length > MaxPayload) {
+            const QString hex = hexText(buffer);
+            qDebug() << QStringLiteral("Error : frame size > 65 or 0 ;pos7e:") << pos7e
+                     << QStringLiteral(",  cursor") << cursor;
+            out.error = QStringLiteral("Error : frame size > 65 or 0;pos7e:") + QString::number(pos7e)
+                        + QStringLiteral("  cursor : ") + QString::number(cursor)
+                        + QStringLiteral("  ") + hex;
+            qDebug() << hex;
+            qDebug() << hex;
+            buffer.remove(0, pos7e + 1);
+            cursor = 0;
+            continue;
+        }
+        if (buffer.size() < pos7e + 3 + length + 1) {
+            buffer.remove(0, pos7e);
+            return out;
+        }
+        const char *payload = buffer.constData() + pos7e + 3;
+        const uint8_t computed = api::checksum(payload, length);
+        const uint8_t received = static_cast<uint8_t>(buffer[pos7e + 3 + length]);
+        if (computed == received) {
+            out.payload = QByteArray(payload, length);
+            buffer.remove(0, pos7e + 3 + length + 1);
+            return out;
+        }
+        const QString hex = hexText(buffer);
+        qDebug() << QStringLiteral("bad checksum") << QString::number(received, 16)
+                 << QString::number(computed, 16) << QStringLiteral("frame size:") << length
+                 << QStringLiteral("  ;pos7e:") << pos7e << QStringLiteral("  cursor : ") << cursor;
+        out.error = QStringLiteral("bad checksum, pos7e:") + QString::number(pos7e)
+                    + QStringLiteral("  cursor : ") + QString::number(cursor) + QStringLiteral("  ")
+                    + hex;
+        qDebug() << hex;
+        buffer.remove(0, pos7e + 3 + length + 1);
+        cursor = 0;
+    }
+    return out;
+}
+
+bool holdsWork(const QByteArray &buffer)
+{
+    const int pos7e = buffer.indexOf(char(api::Delimiter));
+    if (pos7e < 0 || buffer.size() < pos7e + 3)
+        return false;
+    const int length = (static_cast<uint8_t>(buffer[pos7e + 1]) << 8)
+                       | static_cast<uint8_t>(buffer[pos7e + 2]);
+    if (length == 0 || length > MaxPayload)
+        return true;
+    return buffer.size() >= pos7e + 3 + length + 1;
+}
+
+} // namespace lora

@@ -1,0 +1,106 @@
+#include "settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+    void writeIni(const QByteArray &text)
+    {
+        QFile f(m_dir.filePath(settings::FileName));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    }
+
+private slots:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        QDir::setCurrent(m_dir.path());
+        QFile::remove(settings::FileName);
+    }
+
+    void absentKeysGiveDefaultsAndBadTextGivesZero()
+    {
+        QCOMPARE(settings::readInt(settings::key::TimeoutBase, 40), 40);
+        QCOMPARE(settings::readHex(settings::key::AddressApi, 0xFFFF), uint64_t(0xFFFF));
+        QVERIFY(!QFile::exists(settings::FileName)); // reading never creates the file
+        writeIni("[COM_TIMEOUT]\nBASE=abc\n[COM]\nADDRESS_API=1234\n[W_DATA]\nPDC_ENABLE=true\n"
+                 "DEBUG_ENABLE=maybe\n[LORA]\nCONFIG2=\n");
+        QCOMPARE(settings::readInt(settings::key::TimeoutBase, 40), 0);
+        QCOMPARE(settings::readHex(settings::key::AddressApi, 0xFFFF), uint64_t(0x1234));
+        QVERIFY(settings::readBool(settings::key::PdcEnable, false));
+        QVERIFY(!settings::readBool(settings::key::DebugEnable, true));
+        // present but empty replaces the default
+        QCOMPARE(settings::readString(settings::key::loraConfig(2), "x"), QString());
+        writeIni("[COM]\nADDRESS_API=xyz\n");
+        QCOMPARE(settings::readHex(settings::key::AddressApi, 0xFFFF), uint64_t(0));
+    }
+
+    void aMalformedFileReadsAsEmpty()
+    {
+        writeIni(QByteArray("\xff\xfe[[[\n=\n\0\0garbage", 17));
+        QCOMPARE(settings::readInt(settings::key::TimeoutBase, 40), 40);
+        QCOMPARE(settings::readString(settings::key::ComPort, "none"), QStringLiteral("none"));
+    }
+
+    void positionsAreWrittenAsDecimalText()
+    {
+        settings::write(settings::key::MainWinX, QString::number(-12));
+        QFile f(settings::FileName);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(f.readAll().contains("MAIN_WIN_X=-12"));
+        QCOMPARE(settings::readInt(settings::key::MainWinX, 0), -12);
+    }
+
+    void loraDefaultsAreTheStoredTexts()
+    {
+        QCOMPARE(settings::defaults::loraConfigText(0), QStringLiteral("106C566693640453000000"));
+        QCOMPARE(settings::defaults::loraConfigText(2), QStringLiteral("100000000000000031c500"));
+        QCOMPARE(settings::defaults::loraConfigText(5), QStringLiteral("10000000000000001FFF00"));
+        QVERIFY(settings::defaults::loraConfigText(6).isEmpty());
+        QCOMPARE(settings::key::loraConfig(9), QStringLiteral("LORA/CONFIG9"));
+    }
+
+    void restoredPositionsStayOnTheDesktop_data()
+    {
+        QTest::addColumn<bool>("hasSaved");
+        QTest::addColumn<QPoint>("saved");
+        QTest::addColumn<QPoint>("current");
+        QTest::addColumn<bool>("full");
+        QTest::addColumn<QPoint>("expected");
+        const QPoint sys(50, 60);
+        // desktop 1920x1080, main window margins 600/400
+        QTest::newRow("fits") << true << QPoint(100, 200) << sys << true << QPoint(100, 200);
+        QTest::newRow("no keys") << false << QPoint() << sys << true << sys;
+        QTest::newRow("negative") << true << QPoint(-5, 200) << sys << true << QPoint(0, 0);
+        QTest::newRow("too far right keeps system place") << true << QPoint(1320, 10) << sys << true << sys;
+        QTest::newRow("just fits") << true << QPoint(1319, 679) << sys << true << QPoint(1319, 679);
+        QTest::newRow("system place off screen") << false << QPoint() << QPoint(1500, 10) << true
+                                                 << QPoint(0, 0);
+        QTest::newRow("system place negative") << false << QPoint() << QPoint(-1, 10) << true
+                                               << QPoint(0, 0);
+        // the sensor data widget: margins 100/70, no negative test, no later checks
+        QTest::newRow("widget negative applied") << true << QPoint(-30, 10) << sys << false
+                                                 << QPoint(-30, 10);
+        QTest::newRow("widget too far") << true << QPoint(1820, 10) << sys << false << sys;
+    }
+    void restoredPositionsStayOnTheDesktop()
+    {
+        QFETCH(bool, hasSaved);
+        QFETCH(QPoint, saved);
+        QFETCH(QPoint, current);
+        QFETCH(bool, full);
+        QFETCH(QPoint, expected);
+        const WindowMargins m = full ? margins::MainWindow : margins::SensorDataWidget;
+        QCOMPARE(restoredWindowPosition(hasSaved, saved, current, QSize(1920, 1080), m), expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"

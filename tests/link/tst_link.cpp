@@ -1,0 +1,495 @@
+#include "apiframe.h"
+#include "manageserialport.h"
+#include "messagecapture.h"
+#include "ptypeer.h"
+#include "settings.h"
+#include "wait.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <functional>
+#include <memory>
+
+namespace {
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+// A receive frame (16-bit source) as the dongle delivers it.
+QByteArray rx16(uint16_t source, const QByteArray &data, uint8_t rssi = 0x28)
+{
+    QByteArray body;
+    body.append(char(api::Rx16));
+    body.append(char(source >> 8));
+    body.append(char(source & 0xFF));
+    body.append(char(rssi));
+    body.append(char(0x00));
+    body.append(data);
+    return api::buildFrame(body);
+}
+
+QByteArray sensorAnswer()
+{
+    FrameBuffer f;
+    f.buildSensorFrame(QByteArray(49, 0x21));
+    return f.toByteArray() + char(0x37);
+}
+
+void spin(int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms)
+        delayMs(1);
+}
+} // namespace
+
+class TestLink : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<PtyPeer> m_peer;
+    std::unique_ptr<ManageSerialPort> m_link;
+    std::function<void(const QByteArray &)> m_answer;
+    int m_channel = 15;
+    int m_loraAnswers = 0; // 0: not a LoRa dongle
+
+    void writeIni(const QByteArray &text)
+    {
+        QFile f(settings::FileName);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    }
+
+    // A dongle: answers the channel query when it is an 802.15.4 one, the presence byte and
+    // configuration echoes when it is a LoRa one, and hands every other frame to m_answer.
+    void onFrame(const QByteArray &body)
+    {
+        if (body == hex("37")) {
+            if (m_channel)
+                m_peer->write(rx16(0x0000, QByteArray(1, 0x37) + char(m_channel)));
+            return;
+        }
+        if (m_loraAnswers && body == hex("04")) {
+            m_peer->write(api::buildFrame(hex("11 C8 05")));
+            return;
+        }
+        if (m_loraAnswers && body.size() == 11 && body[0] == 0x10) {
+            m_peer->write(api::buildFrame(body));
+            return;
+        }
+        if (m_answer)
+            m_answer(body);
+    }
+
+    void openApi()
+    {
+        QVERIFY(m_link->openPort(m_peer->slavePath()));
+        QCOMPARE(m_link->linkMode(), int(ManageSerialPort::Api802154));
+        m_peer->clearFrames();
+        m_peer->clearReceived();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QDir::setCurrent(m_dir.path());
+    }
+
+    void init()
+    {
+        QFile::remove(settings::FileName);
+        m_channel = 15;
+        m_loraAnswers = 0;
+        m_answer = nullptr;
+        m_peer = std::make_unique<PtyPeer>();
+        QVERIFY(m_peer->open());
+        connect(m_peer.get(), &PtyPeer::frameReceived, this, &TestLink::onFrame);
+        m_link = std::make_unique<ManageSerialPort>();
+    }
+
+    void cleanup()
+    {
+        m_link.reset();
+        m_peer.reset();
+    }
+
+    void comPortNamesGetTheDevicePrefix()
+    {
+        QCOMPARE(ManageSerialPort::devicePath("com7"), QStringLiteral("\\\\.\\com7"));
+        QCOMPARE(ManageSerialPort::devicePath("COM12"), QStringLiteral("\\\\.\\COM12"));
+        QCOMPARE(ManageSerialPort::devicePath("/dev/ttyUSB0"), QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(ManageSerialPort::devicePath("xcom1"), QStringLiteral("xcom1"));
+    }
+
+    void anApiDongleIsIdentifiedByItsChannel()
+    {
+        MessageCapture capture;
+        writeIni("[COM]\nADDRESS_API=1234\nBR_RADIO=1000000\n");
+        QVERIFY(m_link->openPort(m_peer->slavePath()));
+        QCOMPARE(m_link->linkMode(), 2);
+        QVERIFY(m_link->isOpen());
+        QCOMPARE(m_link->baudRate(), 1000000);
+        QCOMPARE(m_link->apiDestination(), uint64_t(0x1234));
+        QCOMPARE(m_peer->received().left(5), hex("7E 00 01 37 C8"));
+        QVERIFY(capture.contains("chan"));
+        QVERIFY(capture.lines().contains(QStringLiteral("\"chan \" 15")));
+    }
+
+    void anUnknownRateKeepsTheRateAppliedBefore()
+    {
+        QVERIFY(m_link->openPort(m_peer->slavePath()));
+        QCOMPARE(m_link->baudRate(), 250000);
+        writeIni("[COM]\nBR_RADIO=19200\n");
+        QVERIFY(m_link->openPort(m_peer->slavePath()));
+        QCOMPARE(m_link->baudRate(), 250000);
+        writeIni("[COM]\nBR_RADIO=111111\n");
+        QVERIFY(m_link->openPort(m_peer->slavePath()));
+        QCOMPARE(m_link->baudRate(), 111111);
+        writeIni("[COM]\nBR_RADIO=115200\n");
+        QVERIFY(m_link->openPort(m_peer->slavePath()));
+        QCOMPARE(m_link->baudRate(), 111111);
+    }
+
+    void channelsOutsideElevenToTwentySixAreNotChannels()
+    {
+        QVERIFY(m_link->openPort(m_peer->slavePath()));
+        int answers = 0;
+        m_channel = 0; // answered below instead
+        m_answer = [&](const QByteArray &body) {
+            if (body == hex("37")) {
+                const char channel = ++answers == 1 ? 10 : answers == 2 ? 27 : 26;
+                m_peer->write(rx16(0, QByteArray(1, 0x37) + channel));
+            }
+        };
+        connect(m_peer.get(), &PtyPeer::frameReceived, this, [&](const QByteArray &body) {
+            if (body == hex("37"))
+                m_answer(body);
+        });
+        QCOMPARE(m_link->read_chan(), 26);
+        QCOMPARE(answers, 3);
+    }
+
+    void aLoraDongleAnswersThePresenceByteAndEchoesItsConfiguration()
+    {
+        m_channel = 0;
+        m_loraAnswers = 1;
+        writeIni("[COM]\nBR_RADIO=1000000\n[LORA]\nCONFIG1=10AABBCCDDEEFF00112233\nCONFIG7=10000000000000000000FF\n");
+        MessageCapture capture;
+        QSignalSpy frames(m_link.get(), &ManageSerialPort::new_frame);
+        QVERIFY(m_link->openPort(m_peer->slavePath()));
+        QCOMPARE(m_link->linkMode(), 6);
+        QCOMPARE(m_link->baudRate(), 115200);
+        QVERIFY(capture.contains("lora detected"));
+        QCOMPARE(capture.count("set conf ok"), 7);
+        QVERIFY(m_peer->frames().contains(hex("10AABBCCDDEEFF00112233")));
+        QVERIFY(m_peer->frames().contains(hex("10000000000000000000FF")));
+        QVERIFY(!m_peer->frames().contains(hex("1000000000000000223900")));
+        QVERIFY(frames.count() >= 8);
+    }
+
+    void aSilentDeviceIsNoDongle()
+    {
+        m_channel = 0;
+        MessageCapture capture;
+        QVERIFY(!m_link->openPort(m_peer->slavePath()));
+        QVERIFY(!m_link->isOpen());
+        QCOMPARE(m_link->linkMode(), 6);
+        QVERIFY(capture.contains("Error opening port"));
+        // what it was asked: the channel three times, then the presence byte
+        QCOMPARE(m_peer->frames().count(hex("37")), 3);
+        QCOMPARE(m_peer->frames().count(hex("04")), 1);
+    }
+
+    void aMissingPortFailsWithoutChangingTheMode()
+    {
+        MessageCapture capture;
+        QVERIFY(!m_link->openPort(m_dir.filePath("no-such-port")));
+        QCOMPARE(m_link->linkMode(), 0);
+        QVERIFY(capture.contains("Error opening port !"));
+        QVERIFY(!m_link->sendFrame(hex("01")));
+        QVERIFY(capture.contains("sendFrame : Port not open !"));
+    }
+
+    void receiveFramesArriveWhateverTheirSplitting_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("chunks");
+        QTest::addColumn<int>("gapMs");
+        QTest::addColumn<QByteArray>("data");
+        const QByteArray frame = hex("7E 00 07 81 12 34 28 00 37 0F CA");
+        QTest::newRow("one write") << QList<QByteArray>{frame} << 0 << hex("37 0F");
+        QList<QByteArray> bytes;
+        for (char c : frame)
+            bytes << QByteArray(1, c);
+        QTest::newRow("byte by byte") << bytes << 2 << hex("37 0F");
+        QTest::newRow("noise in front") << QList<QByteArray>{hex("00 FF 13"), frame} << 3 << hex("37 0F");
+        // the tail comes after the 40 ms wait but within its extensions
+        QTest::newRow("late tail") << QList<QByteArray>{frame.left(5), frame.mid(5)} << 70 << hex("37 0F");
+        QByteArray bad = frame;
+        bad[10] = 0x00;
+        QTest::newRow("bad checksum") << QList<QByteArray>{bad} << 0 << QByteArray();
+        QTest::newRow("truncated") << QList<QByteArray>{frame.left(8)} << 0 << QByteArray();
+        QTest::newRow("huge length") << QList<QByteArray>{hex("7E FF F0 81 00 01 02 03")} << 0
+                                     << QByteArray();
+    }
+    void receiveFramesArriveWhateverTheirSplitting()
+    {
+        QFETCH(QList<QByteArray>, chunks);
+        QFETCH(int, gapMs);
+        QFETCH(QByteArray, data);
+        openApi();
+        m_link->setReceiveTimeout(40);
+        m_peer->writeChunks(chunks, gapMs);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(m_link->receiveApiFrame(0xFFFF), data);
+        // at most the wait and nine 10 ms extensions, with room for a slow machine
+        QVERIFY(clock.elapsed() < 40 + 90 + 400);
+        if (!data.isEmpty()) {
+            QCOMPARE(m_link->lastSourceAddress(), uint16_t(0x1234));
+            QCOMPARE(m_link->lastRssi(), 40);
+        }
+    }
+
+    void theSecondFrameOfOneReadIsDropped()
+    {
+        openApi();
+        const QByteArray first = rx16(0x1234, hex("31 01"));
+        const QByteArray second = rx16(0x1234, hex("32 02"));
+        m_peer->write(first + second);
+        spin(20); // both in the driver before the read
+        QCOMPARE(m_link->receiveApiFrame(0xFFFF), hex("31 01"));
+        QVERIFY(m_link->receiveApiFrame(0xFFFF).isEmpty());
+    }
+
+    void aFrameFromAnotherSourceIsRejected()
+    {
+        openApi();
+        MessageCapture capture;
+        m_peer->write(rx16(0x1234, hex("37 0F")));
+        QVERIFY(m_link->receiveApiFrame(0x0001).isEmpty());
+        QVERIFY(capture.contains("error address, read adress : "));
+        QCOMPARE(m_link->lastSourceAddress(), uint16_t(0));
+    }
+
+    void sensorAnswersAreClassifiedByTheirFirstByte_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<int>("result");
+        QTest::newRow("sensor frame") << sensorAnswer() << 1;
+        QTest::newRow("rssi list") << hex("31 01 02") << 2;
+        QTest::newRow("relay list ack") << hex("32") << 3;
+        QTest::newRow("relay channel") << hex("46 0F") << 4;
+        QTest::newRow("firmware ack") << hex("88") << 5;
+        FrameBuffer shortFrame;
+        shortFrame.buildSensorFrame(QByteArray(16, 0x21));
+        QTest::newRow("20-byte sensor frame") << shortFrame.toByteArray() << 0;
+        QTest::newRow("other byte") << hex("55 01") << 0;
+        QTest::newRow("nothing") << QByteArray() << 0;
+    }
+    void sensorAnswersAreClassifiedByTheirFirstByte()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(int, result);
+        openApi();
+        MessageCapture capture;
+        QSignalSpy ok(m_link.get(), &ManageSerialPort::noErrorCom);
+        for (int round = 0; round < 2; ++round) {
+            if (!data.isEmpty())
+                m_peer->write(rx16(0x4321, data));
+            QCOMPARE(m_link->receiveSensorAnswer(0x4321), result);
+        }
+        // the first good answer after construction says so once
+        QCOMPARE(ok.count(), result ? 1 : 0);
+        if (QByteArray(QTest::currentDataTag()) == "20-byte sensor frame")
+            QVERIFY(capture.lines().contains(QStringLiteral("\"write validation auto : error nb \" 3")));
+        if (result == 1) {
+            QCOMPARE(m_link->lastFrameLength(), 54);
+            QCOMPARE(m_link->lastFrameData()[53], uint8_t(0x37));
+            QCOMPARE(m_link->lastFrameDataLength(), 41);
+        }
+    }
+
+    void pageFramesAreTakenFromTheSharedBuffer_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("diagnostic");
+        QByteArray two(api::TwoPageLength - 5, 0x11);
+        QByteArray one(api::OnePageLength - 5, 0x22);
+        QTest::newRow("two pages") << rx16(0x1234, two) << 1 << QString();
+        QTest::newRow("one page") << rx16(0x1234, one) << 4 << QString();
+        QTest::newRow("sensor frame instead") << rx16(0x1234, sensorAnswer()) << 2 << QString();
+        QTest::newRow("short bad sensor frame") << rx16(0x1234, hex("C0 01 C1")) << 0 << QString();
+        QTest::newRow("missing 7E") << hex("41 00 00 00") << 3 << "missing 7E";
+        QTest::newRow("never completes") << rx16(0x1234, one).left(300) << 3 << QString();
+        QTest::newRow("nothing") << QByteArray() << 0 << "timeout";
+        QTest::newRow("other source") << rx16(0x9999, two) << 3 << "error address, read adress : ";
+        QByteArray broken = rx16(0x1234, two);
+        broken[500] = char(broken[500] ^ 0x01);
+        QTest::newRow("bad checksum") << broken << 3 << "Bad CS, computed CS : ";
+        QByteArray wrongId = rx16(0x1234, one);
+        wrongId[3] = 0x55;
+        QTest::newRow("wrong identifier") << wrongId << 3 << "wrong command 0x81";
+        QTest::newRow("length beyond any buffer") << hex("7E F0 00 81") << 3 << "too large";
+    }
+    void pageFramesAreTakenFromTheSharedBuffer()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, result);
+        QFETCH(QString, diagnostic);
+        openApi();
+        MessageCapture capture;
+        // the download keeps the shared buffer filling from a timer while it waits
+        QTimer refresh;
+        connect(&refresh, &QTimer::timeout, m_link.get(), &ManageSerialPort::refresh_serial);
+        refresh.start(5);
+        if (!bytes.isEmpty())
+            m_peer->writeChunks({bytes.left(100), bytes.mid(100)}, 5);
+        QCOMPARE(m_link->receivePageFrame(0x1234, 150), result);
+        if (!diagnostic.isEmpty())
+            QVERIFY2(capture.contains(diagnostic), qPrintable(capture.lines().join('\n')));
+        if (result == 1 || result == 4) {
+            QCOMPARE(m_link->lastFrameLength(), (result == 1 ? api::TwoPageLength : api::OnePageLength) - 5);
+            QCOMPARE(m_link->lastSourceAddress(), uint16_t(0x1234));
+        }
+    }
+
+    void acknowledgementsAreAskedForThreeTimes()
+    {
+        openApi();
+        int asked = 0;
+        m_answer = [&](const QByteArray &body) {
+            if (body == hex("AA 01") && ++asked == 2)
+                m_peer->write(rx16(0x0042, hex("88")));
+        };
+        QVERIFY(m_link->sendAndWaitAck(hex("AA 01"), 0x0042));
+        QCOMPARE(asked, 2);
+        asked = 0;
+        m_answer = [&](const QByteArray &body) {
+            if (body == hex("AA 01"))
+                m_peer->write(rx16(0x0042, hex("88 00")));
+            ++asked;
+        };
+        QVERIFY(!m_link->sendAndWaitAck(hex("AA 01"), 0x0042));
+        QCOMPARE(asked, 3);
+        QCOMPARE(m_link->receiveTimeout(), 40); // the previous wait is back
+    }
+
+    void markersAreAskedForFourTimes()
+    {
+        openApi();
+        int asked = 0;
+        m_answer = [&](const QByteArray &) {
+            if (++asked == 4)
+                m_peer->write(hex("00 01 DA 02"));
+        };
+        QVERIFY(m_link->sendAndWaitMarker(hex("53 33")));
+        QCOMPARE(asked, 4);
+        asked = 0;
+        m_answer = [&](const QByteArray &) { ++asked; };
+        QVERIFY(!m_link->sendAndWaitMarker(hex("53 33")));
+        QCOMPARE(asked, 4);
+    }
+
+    void theDongleVersionIsOneRawByte()
+    {
+        openApi();
+        m_answer = [&](const QByteArray &body) {
+            if (body == hex("A1"))
+                m_peer->write(QByteArray(1, char(104)));
+        };
+        QCOMPARE(int(m_link->readDongleVersion()), 104);
+        m_answer = nullptr;
+        QCOMPARE(int(m_link->readDongleVersion()), 0);
+        QCOMPARE(m_peer->frames().count(hex("A1")), 4);
+    }
+
+    void sensorCommandsGoDirectOrThroughARelay()
+    {
+        openApi();
+        const char block[17] = {0x03, 0x03, 0x26, 0x12, 0x06, 0x16, 0x39, 0x00};
+        QVERIFY(m_link->sendSensorCommand(0x00005678, 0x0F, block, 0));
+        QVERIFY(m_link->sendSensorCommand(0x00005678, 0x0F, block, 0x8001));
+        QVERIFY(m_peer->waitForReceived(1, 500));
+        spin(20);
+        const QList<QByteArray> frames = m_peer->frames();
+        QCOMPARE(frames.size(), 2);
+        FrameBuffer expected;
+        expected.buildSensorFrame(api::sensorCommandPayload(0x5678, 0x0F, block));
+        QCOMPARE(frames[0], hex("01 00 56 78 01") + expected.toByteArray());
+        QCOMPARE(frames[1], hex("51 56 78 80 01") + expected.toByteArray());
+    }
+
+    void flushingDropsPendingAndSharedBytes()
+    {
+        openApi();
+        m_peer->write(hex("01 02 03"));
+        spin(20);
+        m_link->refresh_serial();
+        m_peer->write(hex("04 05"));
+        spin(20);
+        m_link->flushInput();
+        m_peer->write(rx16(1, hex("31")));
+        QCOMPARE(m_link->receiveApiFrame(0xFFFF), hex("31"));
+    }
+
+    void unpluggingIsReportedOnceAndClosesThePort()
+    {
+        openApi();
+        QSignalSpy closed(m_link.get(), &ManageSerialPort::comclose);
+        QSignalSpy changed(m_link.get(), &ManageSerialPort::com_change);
+        m_peer->close();
+        QVERIFY(m_link->receiveApiFrame(0xFFFF).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 2000);
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(!m_link->isOpen());
+        spin(50);
+        QCOMPARE(closed.count(), 1);
+    }
+
+    void randomBytesEndEveryReceiveInItsTime()
+    {
+        openApi();
+        MessageCapture capture(MessageCapture::Silent);
+        QRandomGenerator rng(7);
+        QTimer refresh;
+        connect(&refresh, &QTimer::timeout, m_link.get(), &ManageSerialPort::refresh_serial);
+        for (int round = 0; round < 20; ++round) {
+            QByteArray noise(int(rng.bounded(1, 600)), 0);
+            for (char &c : noise)
+                c = char(rng.bounded(256));
+            m_peer->write(noise);
+            QElapsedTimer clock;
+            clock.start();
+            const int answer = m_link->receiveSensorAnswer(0xFFFF);
+            QVERIFY(answer >= 0 && answer <= 5);
+            refresh.start(5);
+            const int page = m_link->receivePageFrame(0xFFFF, 50);
+            refresh.stop();
+            QVERIFY(page >= 0 && page <= 4);
+            QVERIFY(clock.elapsed() < 2000);
+            m_link->flushInput();
+        }
+    }
+
+    void delaysOfASecondOrMoreOnlyProcessEvents()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        delayMs(1500);
+        QVERIFY(clock.elapsed() < 1000);
+        clock.restart();
+        delayMs(30);
+        QVERIFY(clock.elapsed() >= 30);
+    }
+};
+
+QTEST_MAIN(TestLink)
+#include "tst_link.moc"
