@@ -3,6 +3,7 @@
 #include "framebuffer.h"
 #include "hextext.h"
 #include "loraframe.h"
+#include "page.h"
 #include "messagecapture.h"
 
 #include <QRandomGenerator>
@@ -333,6 +334,55 @@ private slots:
             QVERIFY(f.length() <= FrameBuffer::Capacity);
             api::parsePageFrame(noise, 0xFFFF);
         }
+    }
+
+    void pageHeadersReadAsWritten()
+    {
+        uint8_t p[page::Size];
+        memset(p, 0xFF, sizeof p);
+        QVERIFY(!page::readHeader(p).time().isValid()); // an erased page has no date
+        const QByteArray header = hex("00 00 26 12 06 23 59 D8 3B 0D 04 00 01 FF FF 00");
+        memcpy(p, header.constData(), 16);
+        const page::Header h = page::readHeader(p);
+        // bit 7 of the seconds is not part of them
+        QCOMPARE(h.time(), QDateTime(QDate(2026, 12, 6), QTime(23, 59, 58), Qt::UTC));
+        QCOMPARE(h.periodIndex, 11);
+        QCOMPARE(h.batteryIndex, 3);
+        QCOMPARE(int(h.channelMask), 0x0D);
+        QCOMPARE(page::channelCount(h.channelMask), 3);
+        QCOMPARE(h.sampleCount, 4);
+        QCOMPARE(h.high2, uint16_t(1));
+        QCOMPARE(h.high3, uint16_t(0xFFFF));
+        QCOMPARE(page::fromBcd(0x1A), 0);
+        QCOMPARE(page::toBcd(2026), uint8_t(0x26));
+
+        uint8_t q[page::Size] = {};
+        page::writeHeader(q, h);
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(q) + 2, 14), header.mid(2, 14).replace(5, 1, "\x58"));
+    }
+
+    void samplesStayInsideThePage()
+    {
+        uint8_t p[page::Size] = {};
+        QVERIFY(page::setSampleWord(p, 0, 0xA005));
+        QCOMPARE(p[16], uint8_t(0x05));
+        QCOMPARE(p[17], uint8_t(0xA0));
+        QVERIFY(page::setSampleWord(p, page::SampleWords - 1, 0x1234));
+        QVERIFY(!page::setSampleWord(p, page::SampleWords, 0x1234));
+        QCOMPARE(page::sampleWord(p, page::SampleWords), uint16_t(0));
+        QCOMPARE(page::samplesThatFit(3), 85);
+
+        // X 0x123 (+291), Y 0xFFF (-1), Z 0x800 (-2048)
+        const QByteArray rec = hex("23 FF 00 1F 08");
+        memcpy(p + 16 + 5, rec.constData(), 5);
+        const page::Accel a = page::accelRecord(p, 1);
+        QCOMPARE(a.x, 291);
+        QCOMPARE(a.y, -1);
+        QCOMPARE(a.z, -2048);
+        uint8_t q[page::Size] = {};
+        QVERIFY(page::setAccelRecord(q, 1, a));
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(q) + 21, 5), rec);
+        QVERIFY(!page::setAccelRecord(q, page::AccelRecords, a));
     }
 
     void hexTextHasTwoDigitsAndABlankPerByte()
