@@ -1,6 +1,7 @@
 #include "manageserialport.h"
 
 #include "apiframe.h"
+#include "clockfields.h"
 #include "hextext.h"
 #include "loraframe.h"
 #include "portwatcher.h"
@@ -605,5 +606,138 @@ void ManageSerialPort::sendLoraConfiguration()
             continue;
         const bool ok = setLoraConfig(QByteArray::fromHex(text.toLatin1()), 3);
         qDebug() << ok;
+    }
+}
+
+QByteArray ManageSerialPort::buildLoraRequest(uint32_t serialNumber, int preambleSize,
+                                              uint8_t data[17])
+{
+    const QByteArray body = lora::requestBody(serialNumber, preambleSize, data);
+    // The body goes out as built; the refreshed clock is for the next attempt from this block.
+    if (data[0] & lora::SetClock)
+        clockfields::write(data,
+                           QDateTime::currentDateTime().addMSecs(lora::airTimeMs(preambleSize)));
+    return body;
+}
+
+bool ManageSerialPort::sendframe(uint32_t serialNumber, int preambleSize, uint8_t data[17],
+                                 int overallTimeoutMs)
+{
+    if (m_stopRequest)
+        return false;
+    const int ackWindow = lora::acknowledgementWindowMs(preambleSize);
+    m_newLoraFrame = false;
+    m_timeoutFlag = false;
+    QEventLoop loop;
+    QTimer ackTimer;
+    ackTimer.setSingleShot(true);
+    connect(this, &ManageSerialPort::new_frame, &loop, &QEventLoop::quit);
+    connect(m_timer1, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(this, &ManageSerialPort::stop_com, &loop, &QEventLoop::quit);
+    connect(&ackTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    m_timer1->start(overallTimeoutMs);
+
+    const auto frameOfKind = [this](uint8_t kind) {
+        return m_newLoraFrame && !m_lastLoraFrame.isEmpty()
+               && static_cast<uint8_t>(m_lastLoraFrame[0]) == kind;
+    };
+    bool complete = false;
+    for (;;) {
+        const QByteArray body = buildLoraRequest(serialNumber, preambleSize, data);
+        qDebug() << m_clock->elapsed() << QStringLiteral("sendframe") << hexText(body);
+        sendApiFrame(body, 1);
+
+        bool accepted = false;
+        ackTimer.start(ackWindow);
+        for (;;) {
+            m_newLoraFrame = false;
+            loop.exec();
+            if (frameOfKind(lora::Ack)) {
+                qDebug() << m_clock->elapsed() << hexText(m_lastLoraFrame);
+                accepted = m_lastLoraFrame.size() >= 2
+                           && static_cast<uint8_t>(m_lastLoraFrame[1]) == lora::Accepted;
+                break;
+            }
+            // The overall time-out ends the wait as well: nothing sent after it would count.
+            if (!ackTimer.isActive() || m_stopRequest || m_timeoutFlag || !m_port->isOpen())
+                break;
+        }
+        ackTimer.stop();
+        if (!accepted) {
+            if (m_timeoutFlag || m_stopRequest || !m_port->isOpen())
+                break;
+            continue;
+        }
+
+        ackTimer.start(100);
+        for (;;) {
+            m_newLoraFrame = false;
+            loop.exec();
+            if (frameOfKind(lora::Answer)) {
+                qDebug() << m_clock->elapsed() << hexText(m_lastLoraFrame);
+                complete = true;
+                break;
+            }
+            if (!ackTimer.isActive() || m_stopRequest || !m_port->isOpen())
+                break;
+        }
+        ackTimer.stop();
+        if (complete || m_timeoutFlag || m_stopRequest || !m_port->isOpen())
+            break;
+    }
+    m_timer1->stop();
+    return complete;
+}
+
+bool ManageSerialPort::sendLoraCommand(uint32_t serialNumber, uint8_t data[17])
+{
+    m_stopRequest = false;
+    if (!sendframe(serialNumber, m_preambleNormal, data, 700)
+        && !sendframe(serialNumber, m_preambleWakeUp, data, 65000))
+        return false;
+    if (data[0] != lora::FragmentedAnswer) {
+        QByteArray answer = QByteArray::fromHex("C0000000") + m_lastLoraFrame;
+        // A one-byte answer has no second byte to repeat: the radio's "no extra byte" value.
+        answer.append(m_lastLoraFrame.size() >= 2 ? m_lastLoraFrame[1] : char(0xFF));
+        return m_rxFrame.setData(answer);
+    }
+    return reassembleFragments();
+}
+
+bool ManageSerialPort::reassembleFragments()
+{
+    QByteArray assembled;
+    int expected = 0;
+    QEventLoop loop;
+    QTimer window;
+    window.setSingleShot(true);
+    connect(this, &ManageSerialPort::new_frame, &loop, &QEventLoop::quit);
+    connect(&window, &QTimer::timeout, &loop, &QEventLoop::quit);
+    window.start(350);
+    // The 0x02 answer that completed the transaction is fragment 0.
+    m_newLoraFrame = true;
+    for (;;) {
+        if (m_newLoraFrame && !m_lastLoraFrame.isEmpty()
+            && static_cast<uint8_t>(m_lastLoraFrame[0]) == lora::Answer) {
+            const QByteArray &f = m_lastLoraFrame;
+            qDebug() << m_clock->elapsed() << hexText(f);
+            const int number = f.size() >= 3 ? static_cast<uint8_t>(f[2]) : 0;
+            if (number != expected) {
+                qDebug() << QStringLiteral("error frag: expected:") << expected
+                         << QStringLiteral("    received:") << number;
+                while (window.isActive() && m_port->isOpen())
+                    loop.exec();
+                return false;
+            }
+            if (expected == 0)
+                assembled.append(f.left(lora::FragmentHeader));
+            assembled.append(f.mid(lora::FragmentHeader, lora::FragmentData));
+            if (++expected == lora::Fragments)
+                return m_rxFrame.setData(assembled);
+        }
+        m_newLoraFrame = false;
+        if (!window.isActive() || !m_port->isOpen())
+            return false;
+        loop.exec();
     }
 }

@@ -63,6 +63,12 @@ public:
     QByteArray extractLoraFrame();
     bool detectLora();
     bool setLoraConfig(const QByteArray &frame, int tries);
+    // May rewrite the clock fields of `data` for the next attempt (see the definition).
+    QByteArray buildLoraRequest(uint32_t serialNumber, int preambleSize, uint8_t data[17]);
+    bool sendframe(uint32_t serialNumber, int preambleSize, uint8_t data[17], int overallTimeoutMs);
+    // The transaction other windows use; on success the answer is the last received frame,
+    // laid out like an 802.15.4 sensor answer (C0 00 00 00 in front of the LoRa payload).
+    bool sendLoraCommand(uint32_t serialNumber, uint8_t data[17]);
 
     // Settings in force, for the windows that show them.
     int baudRate() const { return m_baudRate; }
@@ -105,6 +111,7 @@ private:
     QByteArray readPending();
     void startWait(int ms);
     void onPortError(QSerialPort::SerialPortError error);
+    bool reassembleFragments();
 
     QSerialPort *m_port;
     QByteArray m_lastLoraFrame;

@@ -75,3 +75,33 @@ bool holdsWork(const QByteArray &buffer)
 }
 
 } // namespace lora
+
+namespace lora {
+
+QByteArray requestBody(uint32_t serialNumber, int preambleSize, const uint8_t block[17])
+{
+    QByteArray body;
+    body.reserve(RequestLength);
+    body.append(char(RequestKind));
+    body.append(char(preambleSize));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        body.append(char((serialNumber >> shift) & 0xFF));
+    body.append(char(SensorFunction));
+    body.append(reinterpret_cast<const char *>(block), 16);
+    body.append(QByteArray(7, 0x00));
+    return body;
+}
+
+int airTimeMs(int preambleSize)
+{
+    return preambleSize > 32 ? 1100 : 160;
+}
+
+int acknowledgementWindowMs(int preambleSize)
+{
+    if (preambleSize <= 20)
+        return 300;
+    return ((preambleSize - 20) * 256 + preambleSize) * 2;
+}
+
+} // namespace lora

@@ -29,3 +29,28 @@ Extracted extractLoraFrame(QByteArray &buffer);
 bool holdsWork(const QByteArray &buffer);
 
 } // namespace lora
+
+#include <cstdint>
+
+namespace lora {
+
+constexpr int RequestLength = 30;
+constexpr uint8_t RequestKind = 0x01;
+constexpr uint8_t SensorFunction = 0x0F;
+// Flags in byte 0 of the parameter block that matter to the transaction itself.
+constexpr uint8_t FragmentedAnswer = 0x80;
+constexpr uint8_t SetClock = 0x01;
+// A fragmented answer: ten numbered 0x02 frames; fragment 0 brings 5 header bytes, every
+// fragment up to 53 data bytes from its byte 5.
+constexpr int Fragments = 10;
+constexpr int FragmentHeader = 5;
+constexpr int FragmentData = 53;
+
+// 01, preamble size, serial number (big-endian), 0F, bytes 0-15 of the block, seven 00.
+QByteArray requestBody(uint32_t serialNumber, int preambleSize, const uint8_t block[17]);
+// Air time the request spends before the sensor reads its clock: long preambles take longer.
+int airTimeMs(int preambleSize);
+// How long to wait for the dongle's 06 acknowledgement: a wake-up preamble keeps the radio busy.
+int acknowledgementWindowMs(int preambleSize);
+
+} // namespace lora

@@ -95,6 +95,34 @@ class TestLink : public QObject
         m_peer->clearReceived();
     }
 
+    void openLora()
+    {
+        m_channel = 0;
+        m_loraAnswers = 1;
+        QVERIFY(m_link->openPort(m_peer->slavePath()));
+        QCOMPARE(m_link->linkMode(), int(ManageSerialPort::Lora));
+        m_peer->clearFrames();
+    }
+
+    // A LoRa dongle in front of one sensor: `accept(request)` tells what to acknowledge, then
+    // the answer frames follow.
+    void serveLora(std::function<QByteArray(const QByteArray &)> acknowledge,
+                   std::function<QList<QByteArray>(const QByteArray &)> answers)
+    {
+        m_answer = [this, acknowledge, answers](const QByteArray &body) {
+            if (body.size() != 30 || body[0] != 0x01)
+                return;
+            const QByteArray ack = acknowledge(body);
+            if (ack.isEmpty())
+                return;
+            QList<QByteArray> frames{api::buildFrame(ack)};
+            if (ack == hex("06 01"))
+                for (const QByteArray &a : answers(body))
+                    frames << api::buildFrame(a);
+            m_peer->writeChunks(frames, 3);
+        };
+    }
+
 private slots:
     void initTestCase()
     {
@@ -477,6 +505,124 @@ private slots:
             QVERIFY(clock.elapsed() < 2000);
             m_link->flushInput();
         }
+    }
+
+    void loraRequestsCarryTheBlockAndTheAnswerKeepsTheSensorOffsets()
+    {
+        openLora();
+        serveLora([](const QByteArray &) { return hex("06 01"); },
+                  [](const QByteArray &) { return QList<QByteArray>{hex("02 37 AA BB")}; });
+        uint8_t block[17] = {0x02, 0x05};
+        QVERIFY(m_link->sendLoraCommand(0x00001234, block));
+        const QByteArray request = m_peer->frames().last();
+        QCOMPARE(request.left(8), hex("01 08 00 00 12 34 0F 02"));
+        QCOMPARE(request.mid(8, 15), QByteArray(reinterpret_cast<char *>(block) + 1, 15));
+        QCOMPARE(request.right(7), QByteArray(7, 0));
+        const QByteArray rx(reinterpret_cast<const char *>(m_link->lastFrameData()), m_link->lastFrameLength());
+        QCOMPARE(rx, hex("C0 00 00 00 02 37 AA BB 37"));
+    }
+
+    void aSleepingSensorIsReachedWithTheWakeUpPreamble()
+    {
+        openLora();
+        QList<int> preambles;
+        serveLora(
+            [&](const QByteArray &body) {
+                preambles << body[1];
+                return body[1] == 34 ? hex("06 01") : QByteArray();
+            },
+            [](const QByteArray &) { return QList<QByteArray>{hex("02")}; });
+        uint8_t block[17] = {0x04};
+        QVERIFY(m_link->sendLoraCommand(0x00004321, block));
+        // the normal pass re-sends after each 300 ms window until its 700 ms are over
+        QVERIFY(preambles.count(8) >= 2);
+        QCOMPARE(preambles.last(), 34);
+        // a one-byte answer has no second byte to repeat at the end
+        QCOMPARE(m_link->lastFrameLength(), 6);
+        QCOMPARE(m_link->lastFrameData()[5], uint8_t(0xFF));
+    }
+
+    void aRefusedRequestIsSentAgainWithAFreshClock()
+    {
+        openLora();
+        QList<QByteArray> requests;
+        serveLora(
+            [&](const QByteArray &body) {
+                requests << body;
+                return requests.size() == 1 ? hex("06 00") : hex("06 01");
+            },
+            [](const QByteArray &) { return QList<QByteArray>{hex("02 11 22")}; });
+        uint8_t block[17] = {0x01, 0x00, 0x01, 0x01, 0x01, 0x00, 0x00, 0x00};
+        QVERIFY(m_link->sendframe(0x1234, 8, block, 700));
+        QCOMPARE(requests.size(), 2);
+        QCOMPARE(requests[0].mid(9, 6), hex("01 01 01 00 00 00")); // the caller's clock
+        const QDateTime now = QDateTime::currentDateTime();
+        QCOMPARE(requests[1][9], char(((now.date().year() % 100) / 10) << 4 | (now.date().year() % 10)));
+        QVERIFY(block[2] != 0x01);
+    }
+
+    void aStopRequestEndsTheWakeUpWait()
+    {
+        openLora();
+        serveLora([](const QByteArray &) { return QByteArray(); },
+                  [](const QByteArray &) { return QList<QByteArray>(); });
+        uint8_t block[17] = {0x04};
+        QTimer::singleShot(900, m_link.get(), &ManageSerialPort::requestStop);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!m_link->sendLoraCommand(0x1234, block));
+        QVERIFY(clock.elapsed() < 5000); // not the 65 s of the wake-up pass
+        QVERIFY(m_link->stopRequested());
+    }
+
+    void fragmentedAnswersAreReassembled_data()
+    {
+        QTest::addColumn<int>("missing");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("all ten") << -1 << true;
+        QTest::newRow("fragment 3 missing") << 3 << false;
+    }
+    void fragmentedAnswersAreReassembled()
+    {
+        QFETCH(int, missing);
+        QFETCH(bool, ok);
+        openLora();
+        serveLora([](const QByteArray &) { return hex("06 01"); },
+                  [missing](const QByteArray &) {
+                      QList<QByteArray> fragments;
+                      for (int n = 0; n < 10; ++n) {
+                          if (n == missing)
+                              continue;
+                          QByteArray f = hex("02 00") + char(n) + hex("AA BB");
+                          f.append(QByteArray(53, char('a' + n)));
+                          fragments << f;
+                      }
+                      return fragments;
+                  });
+        MessageCapture capture;
+        uint8_t block[17] = {0x80, 0x00, 0x01, 0x02};
+        QCOMPARE(m_link->sendLoraCommand(0x1234, block), ok);
+        if (ok) {
+            QCOMPARE(m_link->lastFrameLength(), 5 + 10 * 53);
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()), 5), hex("02 00 00 AA BB"));
+            QCOMPARE(m_link->lastFrameData()[5 + 9 * 53], uint8_t('j'));
+        } else {
+            QVERIFY(capture.lines().contains(QStringLiteral("\"error frag: expected:\" 3 \"    received:\" 4")));
+        }
+    }
+
+    void framingErrorsReachTheWindowsAndFramesComeOnePerTick()
+    {
+        openLora();
+        QSignalSpy errors(m_link.get(), &ManageSerialPort::error_rx);
+        QSignalSpy frames(m_link.get(), &ManageSerialPort::new_frame);
+        m_peer->write(hex("7E 00 42 01 02 03"));
+        QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 1000);
+        QVERIFY(m_link->loraErrorText().startsWith("Error : frame size > 65 or 0;pos7e:0"));
+        m_peer->write(api::buildFrame(hex("11 50 0A")) + api::buildFrame(hex("02 01 21 00 00")));
+        QTRY_COMPARE_WITH_TIMEOUT(frames.count(), 2, 1000);
+        QCOMPARE(m_link->lastLoraFrame(), hex("02 01 21 00 00"));
+        QCOMPARE(errors.count(), 1);
     }
 
     void delaysOfASecondOrMoreOnlyProcessEvents()

@@ -1,4 +1,5 @@
 #include "apiframe.h"
+#include "clockfields.h"
 #include "crc16.h"
 #include "framebuffer.h"
 #include "hextext.h"
@@ -383,6 +384,26 @@ private slots:
         QVERIFY(page::setAccelRecord(q, 1, a));
         QCOMPARE(QByteArray(reinterpret_cast<char *>(q) + 21, 5), rec);
         QVERIFY(!page::setAccelRecord(q, page::AccelRecords, a));
+    }
+
+    void loraRequestsAndClockFields()
+    {
+        uint8_t block[17] = {0x01, 0x02, 0, 0, 0, 0, 0, 0, 0x55, 9, 10, 11, 12, 13, 14, 15, 16};
+        const QByteArray body = lora::requestBody(0x00011234, 34, block);
+        QCOMPARE(body.size(), 30);
+        QCOMPARE(body.left(8), hex("01 22 00 01 12 34 0F 01"));
+        QCOMPARE(body.mid(21, 2), hex("0E 0F")); // byte 16 of the block is not sent
+        QCOMPARE(lora::acknowledgementWindowMs(8), 300);
+        QCOMPARE(lora::acknowledgementWindowMs(34), 7236);
+        QCOMPARE(lora::airTimeMs(32), 160);
+        QCOMPARE(lora::airTimeMs(33), 1100);
+
+        clockfields::write(block, QDateTime(QDate(2026, 12, 6), QTime(23, 59, 58, 500)));
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(block) + 2, 7), hex("26 12 06 23 59 58 00"));
+        QCOMPARE(block[16], uint8_t(64)); // 500 ms = 32 x 15.625
+        QCOMPARE(clockfields::subSecondByte(7), uint8_t(0));
+        QCOMPARE(clockfields::subSecondByte(8), uint8_t(2));
+        QCOMPARE(clockfields::subSecondByte(999), uint8_t(128));
     }
 
     void hexTextHasTwoDigitsAndABlankPerByte()
