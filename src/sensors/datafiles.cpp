@@ -1,0 +1,112 @@
+#include "datafiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+QString dataFileBaseName(uint32_t serialNumber, const QDateTime &stamp)
+{
+    return QStringLiteral("%1_%2")
+        .arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0'))
+        .toUpper()
+        .arg(stamp.toString(QStringLiteral("ddMMyy_hhmmss")));
+}
+
+QString dataFilePath(const QString &folder, const QString &fileName)
+{
+    return QDir(folder).absolutePath() + QLatin1Char('/') + fileName;
+}
+
+bool ensureFolder(const QString &folder)
+{
+    const QString path = QDir(folder).absolutePath();
+    if (QFileInfo(path).isDir())
+        return true;
+    return QDir().mkpath(path) && QFileInfo(path).isDir();
+}
+
+DataFiles::~DataFiles()
+{
+    close();
+}
+
+bool DataFiles::open(QFile &file, const QString &path)
+{
+    if (file.isOpen())
+        file.close();
+    file.setFileName(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        m_error = file.errorString();
+        return false;
+    }
+    file.flush();
+    return true;
+}
+
+bool DataFiles::openText(const QString &folder, const QString &fileName)
+{
+    return open(m_text, dataFilePath(folder, fileName));
+}
+
+bool DataFiles::openBinary(const QString &folder, const QString &fileName)
+{
+    return open(m_binary, dataFilePath(folder, fileName));
+}
+
+bool DataFiles::write(QFile &file, const QByteArray &bytes)
+{
+    if (!file.isOpen()) {
+        m_error = QStringLiteral("file not open");
+        return false;
+    }
+    const bool whole = file.write(bytes) == bytes.size();
+    const bool flushed = file.flush();
+    if (!whole || !flushed) {
+        m_error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool DataFiles::writeText(const QByteArray &bytes)
+{
+    return write(m_text, bytes);
+}
+
+bool DataFiles::writeBinary(const QByteArray &bytes)
+{
+    return write(m_binary, bytes);
+}
+
+void DataFiles::close()
+{
+    if (m_text.isOpen())
+        m_text.close();
+    if (m_binary.isOpen())
+        m_binary.close();
+}
+
+FrameOutcome writeFramePages(pagedecode::PageDecoder &decoder, DataFiles &files,
+                             const uint8_t *data, int dataLength, int count, int currentPage,
+                             int endPage, int pageCount, const std::function<void()> &afterPage)
+{
+    FrameOutcome outcome;
+    pagedecode::FramePage pages[pagedecode::MaxPagesPerFrame];
+    const int n =
+        pagedecode::framePages(data, dataLength, count, currentPage, endPage, pageCount, pages);
+    QByteArray rows;
+    for (int k = 0; k < n; ++k) {
+        if (files.hasBinary() &&
+            !files.writeBinary(decoder.pdcRecord(pages[k].page, pages[k].number)))
+            outcome.written = false;
+        rows.clear();
+        const pagedecode::PageResult r = decoder.decodePage(pages[k].page, pages[k].number, rows);
+        outcome.samples += uint32_t(r.samples);
+        outcome.samplesBeyondPage += r.samplesBeyondPage;
+        if (!rows.isEmpty() && !files.writeText(rows))
+            outcome.written = false;
+        ++outcome.pages;
+        if (afterPage)
+            afterPage();
+    }
+    return outcome;
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "pagedecode.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+// The .tsv and .pdc files of one sensor's download. Failures come back as return values so the
+// sensor table can tell the operator; nothing here shows a dialog.
+//
+// Every page is flushed to the system as soon as it is written: when the program dies in the
+// middle of a long download, the rows of the pages already received are in the file.
+
+// Serial number as 4 upper-case hexadecimal digits, "_", the stamp as "ddMMyy_hhmmss".
+QString dataFileBaseName(uint32_t serialNumber, const QDateTime &stamp);
+// `folder`'s absolute path, "/", `fileName`.
+QString dataFilePath(const QString &folder, const QString &fileName);
+// Creates the folder, with any missing parents, when it does not exist; true when it exists
+// afterwards. The folder part of ensure_output_folder, before it asks the operator.
+bool ensureFolder(const QString &folder);
+
+class DataFiles
+{
+public:
+    DataFiles() = default;
+    ~DataFiles();
+    DataFiles(const DataFiles &) = delete;
+    DataFiles &operator=(const DataFiles &) = delete;
+
+    // Creates (or truncates) folder/fileName; false when it cannot be opened for writing, with
+    // the path and the reason kept for the message.
+    bool openText(const QString &folder, const QString &fileName);
+    bool openBinary(const QString &folder, const QString &fileName);
+
+    bool isOpen() const { return m_text.isOpen(); }
+    bool hasBinary() const { return m_binary.isOpen(); }
+    QString textPath() const { return m_text.fileName(); }
+    QString binaryPath() const { return m_binary.fileName(); }
+    QString errorString() const { return m_error; }
+
+    // Write and flush; false when not everything reached the system (disk full, closed file).
+    bool writeText(const QByteArray &bytes);
+    bool writeBinary(const QByteArray &bytes);
+
+    void close();
+
+private:
+    bool open(QFile &file, const QString &path);
+    bool write(QFile &file, const QByteArray &bytes);
+
+    QFile m_text;
+    QFile m_binary;
+    QString m_error;
+};
+
+struct FrameOutcome {
+    int pages = 0;        // pages decoded
+    uint32_t samples = 0; // sample rows written (for samples_written)
+    bool written = true;  // false: a row or record could not be written
+    int samplesBeyondPage = 0;
+};
+
+// The body of decode_pages once the files are open: decodes the pages of a received page frame
+// (see pagedecode::framePages) and writes, page after page, its .pdc record when the binary file
+// is open and its rows, flushing both; `afterPage` runs after every page (the widget processes
+// its events there).
+FrameOutcome writeFramePages(pagedecode::PageDecoder &decoder, DataFiles &files,
+                             const uint8_t *data, int dataLength, int count, int currentPage,
+                             int endPage, int pageCount,
+                             const std::function<void()> &afterPage = std::function<void()>());

@@ -1,0 +1,173 @@
+#include "datafiles.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+#include <vector>
+
+namespace
+{
+
+QByteArray contents(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+// A received page frame: 5 bytes before the first page, `pages` pages of `samples` one-channel
+// samples each, 1 s apart, the first at 12:00:00 on 1 March 2026.
+std::vector<uint8_t> pageFrame(int pages, int firstValue)
+{
+    std::vector<uint8_t> data(size_t(page::FrameFirstPage + pages * page::Size), 0);
+    for (int k = 0; k < pages; ++k) {
+        uint8_t *p = data.data() + page::FrameFirstPage + k * page::Size;
+        page::Header h;
+        h.year = 26;
+        h.month = 3;
+        h.day = 1;
+        h.hour = 12;
+        h.minute = k;
+        h.periodIndex = 0;
+        h.channelMask = 0x01;
+        h.sampleCount = 2;
+        page::writeHeader(p, h);
+        page::setSampleWord(p, 0, uint16_t(firstValue + 2 * k));
+        page::setSampleWord(p, 1, uint16_t(firstValue + 2 * k + 1));
+    }
+    return data;
+}
+
+pagedecode::Layout oneChannel()
+{
+    pagedecode::Layout l;
+    l.sensorType = 1;
+    l.channelCount = 1;
+    l.titles[0] = QStringLiteral("Level");
+    return l;
+}
+
+} // namespace
+
+class TestDataFiles : public QObject
+{
+    Q_OBJECT
+private slots:
+    void filesAreNamedAfterSerialAndCreationTime_data()
+    {
+        QTest::addColumn<uint>("serial");
+        QTest::addColumn<QDateTime>("stamp");
+        QTest::addColumn<QString>("name");
+        const QDateTime stamp(QDate(2024, 12, 31), QTime(23, 59, 58));
+        QTest::newRow("upper-case digits") << 0x1a2bu << stamp << "1A2B_311224_235958";
+        QTest::newRow("zero-padded") << 0xABu << stamp << "00AB_311224_235958";
+        QTest::newRow("morning, single digits")
+            << 0x9001u << QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5)) << "9001_020126_030405";
+        QTest::newRow("16 significant bits") << 0x1F00Fu << stamp << "F00F_311224_235958";
+    }
+    void filesAreNamedAfterSerialAndCreationTime()
+    {
+        QFETCH(uint, serial);
+        QFETCH(QDateTime, stamp);
+        QFETCH(QString, name);
+        QCOMPARE(dataFileBaseName(serial, stamp), name);
+    }
+
+    void rowsOfEveryPageAreOnDiskBeforeTheFileIsClosed()
+    {
+        QTemporaryDir dir;
+        const QString base = dataFileBaseName(0x1A2B, QDateTime(QDate(2026, 3, 1), QTime(12, 0)));
+        DataFiles files;
+        QVERIFY(files.openText(dir.path(), base + ".tsv"));
+        QVERIFY(files.openBinary(dir.path(), base + ".pdc"));
+        QCOMPARE(files.textPath(), dir.path() + "/1A2B_010326_120000.tsv");
+
+        pagedecode::PageDecoder decoder(0x1A2B, 0x07, oneChannel(), pagedecode::Options());
+        QVERIFY(files.writeText(decoder.header()));
+        QCOMPARE(contents(files.textPath()), QByteArray("1A2B\tSN1A2B\r\nTime\tLevel"));
+
+        // pages 10 and 11, then page 12, the end of the range, from a two-page frame
+        std::vector<uint8_t> frame = pageFrame(2, 100);
+        FrameOutcome out = writeFramePages(decoder, files, frame.data(), int(frame.size()), 2, 10,
+                                           12, page::RingPages);
+        QCOMPARE(out.pages, 2);
+        QCOMPARE(out.samples, 4u);
+        QVERIFY(out.written);
+        const QByteArray twoPages = "1A2B\tSN1A2B\r\nTime\tLevel"
+                                    "\r\n01/03/26 12:00:00\t100\t\r\n01/03/26 12:00:01\t101\t"
+                                    "\r\n01/03/26 12:01:00\t102\t\r\n01/03/26 12:01:01\t103\t";
+        QCOMPARE(contents(files.textPath()), twoPages);
+
+        int afterPage = 0;
+        frame = pageFrame(2, 200);
+        out = writeFramePages(decoder, files, frame.data(), int(frame.size()), 2, 12, 12,
+                              page::RingPages, [&] { ++afterPage; });
+        QCOMPARE(out.pages, 1);
+        QCOMPARE(afterPage, 1);
+        QCOMPARE(decoder.samplesWritten(), 6u);
+        QCOMPARE(contents(files.textPath()),
+                 twoPages + "\r\n01/03/26 12:00:00\t200\t\r\n01/03/26 12:00:01\t201\t");
+
+        const QByteArray pdc = contents(files.binaryPath());
+        QCOMPARE(pdc.size(), 3 * pagedecode::PdcRecordSize);
+        for (int k = 0; k < 3; ++k) {
+            const QByteArray record = pdc.mid(k * pagedecode::PdcRecordSize);
+            QCOMPARE(int(uint8_t(record[10])) << 8 | uint8_t(record[11]), 10 + k);
+            QCOMPARE(uint8_t(record[16]), uint8_t(0x07));
+        }
+        files.close();
+        QVERIFY(!files.isOpen());
+        QVERIFY(!files.writeText("late"));
+    }
+
+    void creatingOverwritesAnEarlierFileOfTheSameName()
+    {
+        QTemporaryDir dir;
+        {
+            QFile f(dir.filePath("x.tsv"));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("older and longer content");
+        }
+        DataFiles files;
+        QVERIFY(files.openText(dir.path(), "x.tsv"));
+        QVERIFY(files.writeText("new"));
+        QCOMPARE(contents(dir.filePath("x.tsv")), QByteArray("new"));
+    }
+
+    void failuresAreReportedNotHidden()
+    {
+        QTemporaryDir dir;
+        DataFiles files;
+        QVERIFY(!files.openText(dir.filePath("missing/folder"), "a.tsv"));
+        QVERIFY(!files.isOpen());
+        QVERIFY(!files.errorString().isEmpty());
+        QCOMPARE(files.textPath(), dir.filePath("missing/folder/a.tsv"));
+        QVERIFY(!files.writeText("row"));
+
+        // a page that cannot reach the disk makes the frame's outcome a failure
+        if (QFileInfo::exists("/dev/full")) {
+            QVERIFY(files.openText("/dev", "full"));
+            pagedecode::PageDecoder decoder(1, 0, oneChannel(), pagedecode::Options());
+            const std::vector<uint8_t> frame = pageFrame(1, 1);
+            const FrameOutcome out =
+                writeFramePages(decoder, files, frame.data(), int(frame.size()), 1, 0, 5, 3968);
+            QCOMPARE(out.pages, 1);
+            QVERIFY(!out.written);
+        }
+    }
+
+    void outputFoldersAreCreatedWithTheirParents()
+    {
+        QTemporaryDir dir;
+        QVERIFY(ensureFolder(dir.path()));
+        const QString nested = dir.filePath("a/b/c");
+        QVERIFY(ensureFolder(nested));
+        QVERIFY(QFileInfo(nested).isDir());
+        QFile plain(dir.filePath("plain"));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        QVERIFY(!ensureFolder(plain.fileName()));
+        QVERIFY(!ensureFolder(dir.filePath("plain/sub")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDataFiles)
+#include "tst_datafiles.moc"
