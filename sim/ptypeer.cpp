@@ -100,6 +100,18 @@ bool PtyPeer::write(const QByteArray &bytes)
     return true;
 }
 
+int PtyPeer::writeSome(const char *bytes, int count)
+{
+    if (m_master < 0)
+        return -1;
+    if (count <= 0)
+        return 0;
+    const ssize_t n = ::write(m_master, bytes, size_t(count));
+    if (n >= 0)
+        return int(n);
+    return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+}
+
 void PtyPeer::writeChunks(const QList<QByteArray> &chunks, int gapMs)
 {
     int at = 0;
@@ -132,7 +144,8 @@ void PtyPeer::poll()
     }
     if (got.isEmpty())
         return;
-    m_received.append(got);
+    if (m_keepHistory)
+        m_received.append(got);
     m_pending.append(got);
     emit bytesReceived(got);
     splitFrames();
@@ -150,6 +163,12 @@ void PtyPeer::splitFrames()
         if (m_pending.size() < 3)
             return;
         const int length = (uchar(m_pending[1]) << 8) | uchar(m_pending[2]);
+        // No frame of either dongle is this long: a 7E in noise must not make every later
+        // frame wait for tens of kilobytes.
+        if (length > MaxBody) {
+            m_pending.remove(0, 1);
+            continue;
+        }
         if (m_pending.size() < length + 4)
             return;
         unsigned sum = 0;
@@ -161,7 +180,8 @@ void PtyPeer::splitFrames()
         }
         const QByteArray body = m_pending.mid(3, length);
         m_pending.remove(0, length + 4);
-        m_frames.append(body);
+        if (m_keepHistory)
+            m_frames.append(body);
         emit frameReceived(body);
     }
 }

@@ -15,6 +15,9 @@ class PtyPeer : public QObject
 {
     Q_OBJECT
 public:
+    // Longest frame body taken from the program; a longer announced length is noise.
+    static constexpr int MaxBody = 2048;
+
     explicit PtyPeer(QObject *parent = nullptr);
     ~PtyPeer() override;
 
@@ -28,6 +31,13 @@ public:
 
     // Writes now, in one call.
     bool write(const QByteArray &bytes);
+    // Writes what the terminal takes now without waiting: the count written, 0 when it is
+    // full, -1 when it is closed or broken. Lets a peer on the program's own thread keep
+    // feeding a slow reader from its event loop instead of stalling it.
+    int writeSome(const char *bytes, int count);
+    // Bytes the program sent are kept for received() and frames(); a long-running peer that
+    // never looks at them turns that off.
+    void setKeepHistory(bool keep) { m_keepHistory = keep; }
     // Writes each chunk gapMs after the previous one, from the event loop.
     void writeChunks(const QList<QByteArray> &chunks, int gapMs);
     // Writes after delayMs, from the event loop.
@@ -61,4 +71,5 @@ private:
     QByteArray m_received;
     QByteArray m_pending;
     QList<QByteArray> m_frames;
+    bool m_keepHistory = true;
 };

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "fleet.h"
+#include "wire.h"
+
+#include <QObject>
+
+namespace sim
+{
+
+// The 802.15.4 dongle as the host sees it: API frames in, receive frames (0x81) and the raw
+// version byte out. It turns the host's bodies into requests to the fleet and what the fleet
+// hears into frames, and streams memory pages on request.
+class ApiDongle : public QObject, public RadioListener
+{
+    Q_OBJECT
+public:
+    ApiDongle(Fleet &fleet, Wire &wire, QObject *parent = nullptr);
+
+    // One API body from the host.
+    void handle(const QByteArray &body);
+    bool streaming() const { return m_stream.active; }
+
+    void heardStatus(const Device &device, const answer::Status &status, const Path &path) override;
+    void heardRssiList(uint16_t source, uint8_t rssi,
+                       const QVector<command::RssiEntry> &entries) override;
+    void heardRelayListAck(uint16_t relay, uint8_t rssi, const QVector<uint16_t> &list) override;
+    void heardRelayChannel(uint16_t relay, uint8_t rssi, uint8_t value) override;
+
+    // A receive frame with a 16-bit source, as the dongle delivers it.
+    static QByteArray receiveFrame(uint16_t source, uint8_t rssi, const QByteArray &data);
+    // The data of a page frame: request byte, first page, page count, then the pages.
+    static QByteArray pageFrameData(uint8_t request, int firstPage, const QByteArray &pages);
+
+private:
+    void startStream(uint8_t request, uint16_t serialNumber, uint16_t relay, int first, int count);
+    void stopStream();
+    void streamStep(int delayMs);
+    void deliver(uint16_t source, uint8_t rssi, const QByteArray &data, const QString &note);
+
+    Fleet &m_fleet;
+    Wire &m_wire;
+    struct Stream {
+        bool active = false;
+        uint8_t request = 0;
+        uint16_t serialNumber = 0;
+        uint16_t relay = 0;
+        int next = 0;
+        int remaining = 0;
+        int tag = 0;
+    } m_stream;
+    int m_nextTag = 1;
+};
+
+} // namespace sim

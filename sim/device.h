@@ -1,0 +1,97 @@
+#pragma once
+
+#include "commandset.h"
+#include "generator.h"
+#include "scenario.h"
+#include "sensoranswer.h"
+#include "sensormemory.h"
+
+#include <QByteArray>
+#include <QVector>
+#include <cstdint>
+#include <optional>
+
+namespace sim
+{
+
+// One device of the fleet: a battery sensor, a relay (0x8000 to 0x8FFF) or an always-listening
+// device (0x9000 and above). It keeps its own clock (an offset from the simulator's clock),
+// records into its memory ring as that clock passes, and applies the blocks it is sent.
+// Everything here is in simulated time; whether the device can hear the host at all is the
+// fleet's business.
+class Device
+{
+public:
+    Device(const DeviceConfig &config, int dongleChannel);
+
+    uint16_t serialNumber() const { return m_config.serialNumber; }
+    const DeviceConfig &config() const { return m_config; }
+    int type() const { return m_config.type; }
+    bool isRelay() const;
+    bool alwaysListening() const;
+    // Relays and always-listening devices never sleep.
+    bool listensAlways() const { return isRelay() || alwaysListening(); }
+    int radioChannel() const { return m_radioChannel; }
+    void setRadioChannel(int channel) { m_radioChannel = channel; }
+
+    // Records the scenario's span so that the newest sample is at `simMs`.
+    void start(int64_t simMs);
+    // Records every sample whose time has come by `simMs`.
+    void catchUp(int64_t simMs);
+    int64_t sensorMs(int64_t simMs) const { return simMs + m_clockOffsetMs; }
+
+    // The status answer as of `simMs`; `function` is the function answered (0 for a
+    // spontaneous frame).
+    answer::Status status(int64_t simMs, uint8_t function);
+
+    struct Outcome {
+        answer::Status status;
+        bool restart = false;
+    };
+    // Applies a block of the sensor function and answers with the new status.
+    Outcome apply(const command::Block &block, int64_t simMs);
+
+    SensorMemory &memory() { return m_memory; }
+    const SensorMemory &memory() const { return m_memory; }
+    QByteArray eeprom() const { return m_eeprom; }
+    void setSink(SensorMemory::Sink sink) { m_memory.setSink(std::move(sink)); }
+
+    // Radio bookkeeping kept by the fleet.
+    int64_t nextWakeMs = 0;      // simulated time of the next spontaneous frame
+    int64_t awakeUntilMs = 0;    // real time until which a sleeping sensor still listens
+    int64_t lastHeardMs = 0;     // simulated time the dongle or its relay last heard it
+    bool announcing = false;     // sends its status until acknowledged with 0x61
+    QVector<uint16_t> relayList; // relays: sensors routed through it, ascending
+    uint16_t relayCurrent = 0;   // relays: the sensor being served through it
+
+private:
+    void recordUpTo(int64_t sensorSeconds);
+    void newSegment(int64_t sensorSeconds);
+    std::optional<std::array<uint8_t, answer::MemoryByteCount>> readMemory(bool ram,
+                                                                           uint16_t address) const;
+
+    DeviceConfig m_config;
+    Generator m_generator;
+    SensorMemory m_memory;
+    int m_radioChannel;
+    int64_t m_clockOffsetMs = 0;
+    int m_periodCode;
+    uint8_t m_mask;
+    int64_t m_recordingStart = 0; // sensor seconds
+    int64_t m_nextSample = 0;     // sensor seconds
+    bool m_started = false;
+    QByteArray m_eeprom;
+    QByteArray m_ram;
+};
+
+// Addresses of the device's EEPROM that mean something to it.
+namespace eeprom
+{
+constexpr uint16_t RadioChannel = 0x0010;
+constexpr uint16_t ErrorIndex = 0x0301;
+constexpr uint16_t ErrorTable = 0x0300; // + 2 x index: 16-bit error value, low byte first
+constexpr int Size = 0x2008;
+constexpr int RamSize = 0x0800;
+} // namespace eeprom
+
+} // namespace sim

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <cstdint>
+
+// A scenario: the dongle and the fleet behind it, read from an INI file.
+//
+//   [simulator]  speed, seed
+//   [dongle]     kind, channel, version, frame_gap_ms, page_latency_ms, listen_ms, awake_ms
+//   [device XXXX] one section per device, XXXX its serial number in hexadecimal
+//
+// Every key is described in sim/README.md. Parsing never stops at the first mistake: every
+// problem is collected with its line number, and a scenario with problems is refused whole.
+namespace sim
+{
+
+struct DeviceConfig {
+    uint16_t serialNumber = 0;
+    int type = 1;
+    int version = 20;
+    int periodCode = 7;
+    int channelMask = -1; // -1: the type's default channels
+    int battery = 15;
+    int wakeSeconds = 60; // 0: never wakes on its own
+    int firstWakeSeconds = -1;
+    uint16_t relay = 0; // 0: no relay hears it
+    int rssi = 50;      // RSSI byte at the dongle; -1: out of the dongle's reach
+    int relayRssi = 60; // RSSI byte at its relay
+    int64_t spanSeconds = 0;
+    int64_t pages = -1; // when set, the span is as long as this many pages take
+    uint32_t seed = 0;  // 0: the serial number
+    int errorCode = 0;
+    int clockOffsetSeconds = 0;
+    int mode = 1;
+    int radioChannel = 0; // 0: the dongle's channel
+    int announceSeconds = 5;
+    int line = 0; // where the section starts, for messages
+};
+
+struct DongleConfig {
+    QString kind = QStringLiteral("802.15.4");
+    int channel = 15;
+    int version = 104;
+    int frameGapMs = 10;
+    int pageLatencyMs = 10;
+    int listenMs = 500;
+    int awakeMs = 3000;
+};
+
+struct Scenario {
+    double speed = 1.0;
+    uint32_t seed = 1;
+    DongleConfig dongle;
+    QVector<DeviceConfig> devices;
+
+    const DeviceConfig *find(uint16_t serialNumber) const;
+};
+
+struct ScenarioResult {
+    Scenario scenario;
+    QStringList errors; // "file:line: text"; empty when the scenario is usable
+    bool ok() const { return errors.isEmpty(); }
+};
+
+ScenarioResult parseScenario(const QByteArray &text,
+                             const QString &name = QStringLiteral("scenario"));
+ScenarioResult loadScenario(const QString &path);
+
+// "90", "90s", "15m", "2h", "3d" as seconds; -1 when it is none of these.
+int64_t parseDuration(const QString &text);
+
+} // namespace sim

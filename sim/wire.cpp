@@ -1,0 +1,238 @@
+#include "wire.h"
+
+#include "hextext.h"
+
+#include <QDateTime>
+#include <QTextStream>
+#include <algorithm>
+
+namespace sim
+{
+
+Wire::Wire(QObject *parent) : QObject(parent)
+{
+    m_clock.start();
+    m_peer.setKeepHistory(false);
+    m_pumpTimer.setSingleShot(true);
+    m_unplugTimer.setSingleShot(true);
+    connect(&m_pumpTimer, &QTimer::timeout, this, &Wire::pump);
+    connect(&m_unplugTimer, &QTimer::timeout, this, &Wire::unplug);
+    connect(&m_peer, &PtyPeer::frameReceived, this, &Wire::frameFromHost);
+}
+
+Wire::~Wire() = default;
+
+bool Wire::open(const QString &linkPath)
+{
+    if (!m_peer.open())
+        return false;
+    m_linkPath.clear();
+    if (!linkPath.isEmpty()) {
+        if (!m_peer.makeLink(linkPath)) {
+            m_peer.close();
+            return false;
+        }
+        m_linkPath = linkPath;
+    }
+    return true;
+}
+
+void Wire::start()
+{
+    if (m_faults.unplugAfterMs >= 0)
+        m_unplugTimer.start(m_faults.unplugAfterMs);
+}
+
+void Wire::setFaults(const Faults &faults)
+{
+    m_faults = faults;
+    m_rng.seed(faults.seed);
+}
+
+void Wire::unplug()
+{
+    if (!m_peer.isOpen())
+        return;
+    m_unplugTimer.stop();
+    m_pumpTimer.stop();
+    m_queue.clear();
+    m_peer.close();
+    logNote(QStringLiteral("unplugged"));
+    emit unplugged();
+}
+
+void Wire::send(const QByteArray &frame, const QString &note, int delayMs, int gapMs, int tag)
+{
+    Item item;
+    item.bytes = frame;
+    item.note = note;
+    item.notBefore = now() + std::max(0, delayMs);
+    item.gapMs = gapMs;
+    item.tag = tag;
+    enqueue(item);
+}
+
+void Wire::sendRaw(const QByteArray &bytes, const QString &note, int delayMs)
+{
+    Item item;
+    item.bytes = bytes;
+    item.note = note;
+    item.notBefore = now() + std::max(0, delayMs);
+    item.frame = false;
+    enqueue(item);
+}
+
+void Wire::enqueue(Item item)
+{
+    if (!m_peer.isOpen())
+        return;
+    m_queue.push_back(std::move(item));
+    schedule();
+}
+
+void Wire::cancel(int tag)
+{
+    if (tag == 0)
+        return;
+    // A frame already on its way stays whole: cutting it would be a fault nobody asked for.
+    m_queue.erase(std::remove_if(m_queue.begin(), m_queue.end(),
+                                 [tag](const Item &i) { return i.tag == tag && i.written == 0; }),
+                  m_queue.end());
+}
+
+bool Wire::hasQueued(int tag) const
+{
+    return std::any_of(m_queue.begin(), m_queue.end(),
+                       [tag](const Item &i) { return i.tag == tag; });
+}
+
+bool Wire::applyFaults(QByteArray &bytes, QString &note)
+{
+    ++m_frameCount;
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    bool drop = false;
+    if (m_faults.dropNext > 0) {
+        --m_faults.dropNext;
+        drop = true;
+    }
+    if (m_faults.dropEvery > 0 && m_frameCount % m_faults.dropEvery == 0)
+        drop = true;
+    if (m_faults.dropRate > 0 && chance(m_rng) < m_faults.dropRate)
+        drop = true;
+    if (drop)
+        return false;
+    bool corrupt = false;
+    if (m_faults.corruptNext > 0) {
+        --m_faults.corruptNext;
+        corrupt = true;
+    }
+    if (m_faults.corruptEvery > 0 && m_frameCount % m_faults.corruptEvery == 0)
+        corrupt = true;
+    if (m_faults.corruptRate > 0 && chance(m_rng) < m_faults.corruptRate)
+        corrupt = true;
+    if (corrupt && bytes.size() > 3) {
+        // Past the delimiter and the length, so the frame still arrives whole and only its
+        // checksum gives it away.
+        const int at = 3 + int(m_rng() % uint32_t(bytes.size() - 3));
+        bytes[at] = char(bytes[at] ^ 0x5A);
+        note += QStringLiteral(" [corrupted byte %1]").arg(at);
+    }
+    return true;
+}
+
+void Wire::schedule()
+{
+    if (m_queue.empty() || !m_peer.isOpen()) {
+        m_pumpTimer.stop();
+        return;
+    }
+    const Item &front = m_queue.front();
+    int64_t due = now();
+    if (front.written == 0) {
+        due = std::max(due, front.notBefore);
+        if (front.gapMs > 0)
+            due = std::max(due, m_lastEnd + front.gapMs);
+    } else {
+        due += 1; // the terminal or the pacing held the rest back
+    }
+    const int wait = int(std::max<int64_t>(0, due - now()));
+    if (!m_pumpTimer.isActive() || m_pumpTimer.remainingTime() > wait)
+        m_pumpTimer.start(wait);
+}
+
+void Wire::pump()
+{
+    bool wrote = false;
+    while (!m_queue.empty() && m_peer.isOpen()) {
+        Item &item = m_queue.front();
+        const int64_t t = now();
+        if (item.written == 0) {
+            if (t < item.notBefore || (item.gapMs > 0 && t < m_lastEnd + item.gapMs))
+                break;
+            if (item.frame && !applyFaults(item.bytes, item.note)) {
+                logLine(QStringLiteral("D>H"), item.bytes,
+                        item.note + QStringLiteral(" [dropped]"));
+                m_queue.pop_front();
+                continue;
+            }
+            logLine(QStringLiteral("D>H"), item.bytes, item.note);
+            // A line that fell idle starts a new paced run.
+            if (m_baud > 0 && m_paceStart + m_paced * 10000 / m_baud <= t) {
+                m_paceStart = t;
+                m_paced = 0;
+            }
+        }
+        int allowed = item.bytes.size() - item.written;
+        if (m_baud > 0) {
+            const int64_t budget = (t - m_paceStart) * m_baud / 10000 + 1 - m_paced;
+            allowed = int(std::min<int64_t>(allowed, std::max<int64_t>(0, budget)));
+        }
+        if (allowed == 0)
+            break;
+        const int n = m_peer.writeSome(item.bytes.constData() + item.written, allowed);
+        if (n < 0) {
+            unplug();
+            return;
+        }
+        item.written += n;
+        m_paced += n;
+        if (item.written < item.bytes.size())
+            break;
+        m_lastEnd = now();
+        m_queue.pop_front();
+        wrote = true;
+    }
+    if (m_queue.empty() && wrote)
+        emit drained();
+    schedule();
+}
+
+bool Wire::setLogFile(const QString &path)
+{
+    m_log.close();
+    m_log.setFileName(path);
+    return m_log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
+}
+
+void Wire::logLine(const QString &direction, const QByteArray &bytes, const QString &note)
+{
+    if (!m_log.isOpen())
+        return;
+    QTextStream out(&m_log);
+    out << QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")) << ' ' << direction << ' '
+        << hexText(bytes).trimmed();
+    if (!note.isEmpty())
+        out << "  | " << note;
+    out << '\n';
+    out.flush();
+}
+
+void Wire::logNote(const QString &note)
+{
+    if (!m_log.isOpen())
+        return;
+    QTextStream out(&m_log);
+    out << QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")) << " --- " << note << '\n';
+}
+
+} // namespace sim

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "ptypeer.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <QTimer>
+#include <QVector>
+#include <cstdint>
+#include <deque>
+#include <random>
+
+namespace sim
+{
+
+// Faults the wire applies to what the simulator sends. Counts of 0 and rates of 0 are off.
+struct Faults {
+    int dropEvery = 0;    // drop every Nth frame
+    int corruptEvery = 0; // corrupt one byte of every Nth frame
+    double dropRate = 0;  // or each frame with this probability
+    double corruptRate = 0;
+    int dropNext = 0;       // drop the next N frames
+    int corruptNext = 0;    // corrupt the next N frames
+    int unplugAfterMs = -1; // close the terminal this long after start()
+    uint32_t seed = 1;
+};
+
+// The simulator's end of the serial line: a pseudo-terminal whose slave the program opens. It
+// queues the frames the dongle sends, spaces and paces them, applies the faults, and logs every
+// frame both ways. It never blocks: what the terminal does not take now is written later from
+// the event loop, so the program can share the thread.
+class Wire : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Wire(QObject *parent = nullptr);
+    ~Wire() override;
+
+    bool open(const QString &linkPath = QString());
+    QString slavePath() const { return m_peer.slavePath(); }
+    QString linkPath() const { return m_linkPath; }
+    bool isOpen() const { return m_peer.isOpen(); }
+    // Closes the terminal: the program's port sees the device vanish.
+    void unplug();
+
+    // Queues one frame. It leaves no earlier than `delayMs` from now and, when `gapMs` > 0, at
+    // least that long after the end of the frame before it (separate radio events must not
+    // reach the program in one read). Frames with a `tag` can be cancelled while queued.
+    void send(const QByteArray &frame, const QString &note, int delayMs = 0, int gapMs = 0,
+              int tag = 0);
+    // Raw bytes that are not a frame (the version byte), same rules.
+    void sendRaw(const QByteArray &bytes, const QString &note, int delayMs = 0);
+    void cancel(int tag);
+    bool hasQueued(int tag) const;
+    int queued() const { return int(m_queue.size()); }
+
+    // 0: as fast as the terminal takes them; otherwise 10 bits a byte at this rate.
+    void setBaud(int baud) { m_baud = baud; }
+    int baud() const { return m_baud; }
+    Faults &faults() { return m_faults; }
+    void setFaults(const Faults &faults);
+    // Starts the unplug timer of the faults.
+    void start();
+
+    bool setLogFile(const QString &path);
+    void logLine(const QString &direction, const QByteArray &bytes, const QString &note);
+    void logNote(const QString &note);
+
+signals:
+    // A well-formed API frame body from the program.
+    void frameFromHost(const QByteArray &body);
+    // Every queued frame has been written.
+    void drained();
+    void unplugged();
+
+private:
+    struct Item {
+        QByteArray bytes;
+        QString note;
+        int64_t notBefore = 0;
+        int gapMs = 0;
+        int tag = 0;
+        bool frame = true;
+        int written = 0;
+    };
+    void enqueue(Item item);
+    void pump();
+    void schedule();
+    bool applyFaults(QByteArray &bytes, QString &note);
+    int64_t now() const { return m_clock.elapsed(); }
+
+    PtyPeer m_peer;
+    QString m_linkPath;
+    QElapsedTimer m_clock;
+    std::deque<Item> m_queue;
+    QTimer m_pumpTimer;
+    QTimer m_unplugTimer;
+    int64_t m_lastEnd = 0;   // when the last byte of the previous frame left
+    int64_t m_paceStart = 0; // pacing: when the current run of bytes began
+    int64_t m_paced = 0;     // pacing: bytes written since then
+    int m_baud = 0;
+    Faults m_faults;
+    std::mt19937 m_rng{1};
+    int64_t m_frameCount = 0;
+    QFile m_log;
+};
+
+} // namespace sim
