@@ -178,9 +178,9 @@ private slots:
         const Layout l = layoutOf(3, "T;;Counter A;Counter B", "", "", 0x0C);
         PageDecoder decoder(0x1234, 0, l, Options());
         QByteArray out;
-        // channel 2 rolls over twice, channel 3 once
+        // channel 2 rolls over twice, channel 3 stands still then rolls over once
         TestPage a(utc(2026, 1, 1, 0, 0, 0), 0, 0x0C, 3, 1, 0);
-        a.words({65535, 10, 3, 20, 2, 5});
+        a.words({65535, 10, 3, 10, 2, 5});
         decoder.decodePage(a.data(), 0, out);
         // the next page starts again from the high word its own header holds
         TestPage b(utc(2026, 1, 1, 0, 0, 3), 0, 0x0C, 1, 1, 0);
@@ -191,7 +191,7 @@ private slots:
         c.words({65535, 0});
         decoder.decodePage(c.data(), 2, out);
         QCOMPARE(out, QByteArray("\r\n01/01/26 00:00:00\t131071\t10\t"
-                                 "\r\n01/01/26 00:00:01\t131075\t20\t"
+                                 "\r\n01/01/26 00:00:01\t131075\t10\t"
                                  "\r\n01/01/26 00:00:02\t196610\t65541\t"
                                  "\r\n01/01/26 00:00:03\t65543\t9\t"
                                  "\r\n01/01/26 00:00:04\t4294967295\t\t"
@@ -206,7 +206,7 @@ private slots:
         PageDecoder windowed(0x1234, 0, l, o);
         out.clear();
         windowed.decodePage(a.data(), 0, out);
-        QCOMPARE(out, QByteArray("\r\n01/01/26 00:00:01\t131075\t20\t"
+        QCOMPARE(out, QByteArray("\r\n01/01/26 00:00:01\t131075\t10\t"
                                  "\r\n01/01/26 00:00:02\t196610\t65541\t"));
     }
 

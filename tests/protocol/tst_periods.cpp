@@ -58,13 +58,6 @@ private slots:
         QCOMPARE(periods::secondsOfCode(value), 0);
         QCOMPARE(periods::secondsOfItem(value), 0);
     }
-
-    void theListIsInIncreasingDuration()
-    {
-        QCOMPARE(periods::texts().size(), periods::Count);
-        for (int item = 1; item < periods::Count; ++item)
-            QVERIFY(periods::secondsOfItem(item) > periods::secondsOfItem(item - 1));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPeriods)
