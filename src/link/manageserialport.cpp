@@ -12,10 +12,18 @@
 #include <QDebug>
 #include <QEventLoop>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
 ManageSerialPort::ManageSerialPort()
     : m_port(new QSerialPort(this)), m_timer1(new QTimer), m_clock(new QElapsedTimer),
-      m_loraPoll(new QTimer), m_watcher(new PortWatcher(this))
+      m_loraPoll(new QTimer), m_watcher(new PortWatcher(this)), m_health(new QTimer(this))
 {
+    // A port whose device vanished says so only when it is read; a quiet link is read once a
+    // second so the operator learns of an unplugged dongle without having to use it.
+    connect(m_health, &QTimer::timeout, this, &ManageSerialPort::checkPortAlive);
+    m_health->start(1000);
     connect(m_timer1, &QTimer::timeout, this, &ManageSerialPort::timeout_timer1);
     connect(m_loraPoll, &QTimer::timeout, this, &ManageSerialPort::read_lora);
     connect(m_watcher, &PortWatcher::deviceDiscovered, this, &ManageSerialPort::onDeviceAttached);
@@ -219,14 +227,40 @@ void ManageSerialPort::onDeviceRemoved(const QSerialPortInfo &)
     emit comclose();
 }
 
+bool ManageSerialPort::portHungUp() const
+{
+#ifdef Q_OS_UNIX
+    // After a hang-up the device reads as end-of-file and errno says nothing useful, so the
+    // error the port reports may be a plain read error: ask the descriptor itself.
+    if (!m_port->isOpen() || m_port->handle() < 0)
+        return false;
+    pollfd fd{static_cast<int>(m_port->handle()), POLLIN, 0};
+    return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLERR | POLLNVAL));
+#else
+    return false;
+#endif
+}
+
+void ManageSerialPort::checkPortAlive()
+{
+    if (!m_port->isOpen() || m_removalReported)
+        return;
+    if (portHungUp())
+        onPortError(QSerialPort::ResourceError);
+    else
+        m_port->waitForReadyRead(0); // what this pulls in stays buffered for the next read
+}
+
 void ManageSerialPort::onPortError(QSerialPort::SerialPortError error)
 {
     // The device behind an open port went away (a dongle pulled out, the far end of a pty
     // closed). The port is useless from here on: close it and say so once.
-    if (error != QSerialPort::ResourceError || m_removalReported)
+    if (m_removalReported)
+        return;
+    if (error != QSerialPort::ResourceError && !(error == QSerialPort::ReadError && portHungUp()))
         return;
     m_removalReported = true;
-    qDebug() << QStringLiteral("/!\\ port lost") << m_port->errorString();
+    qDebug() << QStringLiteral("/!\\ port lost");
     m_loraPoll->stop();
     QTimer::singleShot(0, this, [this] {
         if (m_port->isOpen())

@@ -111,6 +111,8 @@ private:
     QByteArray readPending();
     void startWait(int ms);
     void onPortError(QSerialPort::SerialPortError error);
+    void checkPortAlive();
+    bool portHungUp() const;
     bool reassembleFragments();
 
     QSerialPort *m_port;
@@ -141,4 +143,5 @@ private:
     FrameBuffer m_txFrame;
     FrameBuffer m_rxFrame;
     PortWatcher *m_watcher;
+    QTimer *m_health;
 };

@@ -1,0 +1,102 @@
+#include "mainwindow.h"
+
+#include "advancedconfigwindow.h"
+#include "connectiondialog.h"
+#include "dialogs.h"
+#include "lora_term.h"
+#include "manageserialport.h"
+#include "managewirelessdata.h"
+#include "settings.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QFile>
+#include <QIcon>
+#include <QMenuBar>
+
+namespace {
+QIcon iconFile(const QString &path)
+{
+    return QFile::exists(path) ? QIcon(path) : QIcon();
+}
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new ManageSerialPort)
+{
+    setWindowTitle(QStringLiteral("Tessaran v%1 - Brovane").arg(Version));
+    restoreWindowPosition(this, settings::key::MainWinX, settings::key::MainWinY,
+                          margins::MainWindow);
+
+    m_fileMenu = menuBar()->addMenu(tr("&File"));
+    QAction *exit = m_fileMenu->addAction(iconFile(QStringLiteral("icon/exit.png")), tr("&Exit"));
+    exit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
+    connect(exit, &QAction::triggered, qApp, &QApplication::quit);
+    m_configMenu = menuBar()->addMenu(tr("&Configuration"));
+    QAction *advanced = m_configMenu->addAction(iconFile(QStringLiteral("icon/tools.png")),
+                                                tr("&Advanced Configuration"));
+    connect(advanced, &QAction::triggered, this, &MainWindow::openAdvancedConfigWindow);
+
+    if (settings::contains(settings::key::LoraTerm))
+        qDebug() << QStringLiteral("lora term");
+    if (settings::readInt(settings::key::LoraTerm, 0) == 1) {
+        m_terminal = new lora_term(m_link);
+        setCentralWidget(m_terminal);
+    } else {
+        m_sensorData = new managewirelessdata(m_link);
+        setCentralWidget(m_sensorData);
+    }
+    show();
+    if (m_sensorData)
+        m_sensorData->connectionDialog()->tryToOpenConnection();
+}
+
+MainWindow::~MainWindow()
+{
+    delete m_advanced;
+    // The central widget goes with the window; the link outlives everything that points to it.
+    delete takeCentralWidget();
+    delete m_link;
+}
+
+void MainWindow::openAdvancedConfigWindow()
+{
+    if (m_advanced) {
+        delete m_advanced;
+        m_advanced = nullptr;
+        // The deleted window never said it closed: give the table back to the operator.
+        if (m_sensorData)
+            m_sensorData->setEnabled(true);
+    }
+    bool ok = false;
+    const QString code =
+        Dialogs::current().text(this, tr("Password"), tr("Restricted functions.<br>Please enter password."),
+                                QLineEdit::Normal, QString(), &ok);
+    if (!ok || code != QLatin1String(AccessCode))
+        return;
+    m_advanced = new AdvancedConfigWindow(m_link);
+    emit advancedUserModeEnabled();
+    if (m_sensorData)
+        m_sensorData->setDisabled(true);
+    m_advanced->show();
+    connect(m_advanced, &AdvancedConfigWindow::closingWindow, this, &MainWindow::returnFromAdvConfig);
+}
+
+void MainWindow::returnFromAdvConfig()
+{
+    if (m_sensorData)
+        m_sensorData->setEnabled(true);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+    if (!m_sensorData)
+        return;
+    qDebug() << QStringLiteral("quit");
+    m_sensorData->shutdown();
+    saveWindowPosition(this, settings::key::MainWinX, settings::key::MainWinY);
+    if (m_link->isOpen())
+        m_link->closePort();
+}

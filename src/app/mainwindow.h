@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QMainWindow>
+
+class AdvancedConfigWindow;
+class ManageSerialPort;
+class QMenu;
+class lora_term;
+class managewirelessdata;
+
+// The program's one top-level window. It owns the serial link and shows either the sensor
+// table (normal mode) or the LoRa terminal (LORA/TERM = 1), fixed for the whole run.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    static constexpr int Version = 134;
+    static constexpr const char *AccessCode = "7294";
+
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    ManageSerialPort *link() const { return m_link; }
+    lora_term *terminal() const { return m_terminal; }
+    managewirelessdata *sensorData() const { return m_sensorData; }
+    AdvancedConfigWindow *advancedConfigWindow() const { return m_advanced; }
+    QMenu *fileMenu() const { return m_fileMenu; }
+    QMenu *configurationMenu() const { return m_configMenu; }
+
+signals:
+    void openingOtherWindow();
+    void closingOtherWindow();
+    void advancedUserModeEnabled();
+
+public slots:
+    void openAdvancedConfigWindow();
+    void returnFromAdvConfig();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    ManageSerialPort *m_link;
+    lora_term *m_terminal = nullptr;
+    managewirelessdata *m_sensorData = nullptr;
+    AdvancedConfigWindow *m_advanced = nullptr;
+    QMenu *m_fileMenu;
+    QMenu *m_configMenu;
+};

@@ -1,0 +1,225 @@
+#include "connectiondialog.h"
+
+#include "manageserialport.h"
+#include "portwatcher.h"
+#include "settings.h"
+#include "wait.h"
+
+#include <QComboBox>
+#include <QDebug>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSerialPortInfo>
+#include <QVBoxLayout>
+
+namespace {
+PortLister g_lister = nullptr;
+}
+
+QList<PortEntry> systemPorts()
+{
+    QList<PortEntry> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        ports << PortEntry{info.portName(), PortWatcher::friendlyName(info)};
+    return ports;
+}
+
+void setPortLister(PortLister lister)
+{
+    g_lister = lister;
+}
+
+QList<PortEntry> enumeratePorts(const QString &storedPort)
+{
+    QList<PortEntry> ports = g_lister ? g_lister() : systemPorts();
+    if (storedPort.isEmpty())
+        return ports;
+    for (const PortEntry &p : ports)
+        if (p.portName == storedPort)
+            return ports;
+    // A simulator's pty or a /dev/serial/by-id link: only worth offering when it is there.
+    const QFileInfo file(storedPort);
+    if (file.isAbsolute() && file.exists() && !file.isDir())
+        ports << PortEntry{storedPort, storedPort};
+    return ports;
+}
+
+ConnectionDialog::ConnectionDialog(ManageSerialPort *port, QWidget *parent)
+    : QWidget(parent), m_link(port), m_status(new QLabel), m_portCombo(new QComboBox),
+      m_channelLabel(new QLabel(tr("Channel :"))),
+      m_refreshButton(new QPushButton(tr("Refresh COM ports"))),
+      m_openButton(new QPushButton(tr("Open Connection"))), m_channelCombo(new QComboBox)
+{
+    auto *main = new QVBoxLayout(this);
+    auto *row = new QHBoxLayout;
+    main->addWidget(m_status);
+    main->addLayout(row);
+    m_status->setTextFormat(Qt::RichText);
+
+    auto *portLabel = new QLabel(tr("Com Port :"));
+    portLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_channelLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_portCombo->setMinimumWidth(140);
+    m_openButton->setDefault(true);
+    row->addWidget(portLabel);
+    row->addWidget(m_portCombo);
+    row->addWidget(m_refreshButton);
+    row->addWidget(m_openButton);
+    row->addWidget(m_channelLabel);
+    row->addWidget(m_channelCombo);
+
+    for (int channel = 11; channel <= 26; ++channel)
+        m_channelCombo->addItem(QStringLiteral("%1 (0x%2)").arg(channel).arg(channel, 0, 16));
+    m_channelCombo->addItem(QStringLiteral("~"));
+    m_channelCombo->setCurrentIndex(UnknownChannelIndex);
+    m_channelLabel->hide();
+    m_channelCombo->hide();
+
+    // The first refresh runs before the combos are connected, so building the bar never opens
+    // a port.
+    refreshComList();
+    connect(m_portCombo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &ConnectionDialog::tryToOpenConnection);
+    connect(m_channelCombo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &ConnectionDialog::setchan);
+    connect(m_link, &ManageSerialPort::com_change, this, &ConnectionDialog::com_change);
+    connect(m_refreshButton, &QPushButton::clicked, this, &ConnectionDialog::refreshComList);
+    connect(m_openButton, &QPushButton::clicked, this, &ConnectionDialog::tryToOpenConnection);
+}
+
+void ConnectionDialog::setPortColour(const char *colour)
+{
+    m_portCombo->setStyleSheet(QStringLiteral("QComboBox   {  color:   %1;   }").arg(QLatin1String(colour)));
+    const int index = m_portCombo->currentIndex();
+    if (index >= 0)
+        m_portCombo->setItemData(index, QColor(QLatin1String(colour)), Qt::ForegroundRole);
+}
+
+bool ConnectionDialog::refreshComList()
+{
+    qDebug() << QStringLiteral("refresh");
+    const bool wasBlocked = m_portCombo->blockSignals(true);
+    if (m_link->isOpen())
+        m_link->closePort();
+    m_ports.clear();
+    m_status->setText(QString());
+    m_portCombo->clear();
+    m_portCombo->setStyleSheet(QStringLiteral("QComboBox   {  color:   black;   }"));
+
+    const QString stored = settings::readString(settings::key::ComPort);
+    m_ports = enumeratePorts(stored);
+    for (const PortEntry &p : m_ports)
+        m_portCombo->addItem(p.friendlyName);
+    m_portCombo->setCurrentIndex(m_ports.size() < 2 ? 0 : -1);
+    qDebug() << QStringLiteral("refresh");
+
+    bool found = false;
+    if (settings::contains(settings::key::ComPort)) {
+        for (int i = 0; i < m_ports.size() && !found; ++i) {
+            if (m_ports[i].portName == stored) {
+                m_portCombo->setCurrentIndex(i);
+                found = true;
+            }
+        }
+    }
+    qDebug() << (found ? QStringLiteral("refresh com 1") : QStringLiteral("refresh com 0"));
+    m_portCombo->blockSignals(wasBlocked);
+    return found;
+}
+
+void ConnectionDialog::fail()
+{
+    const int index = m_portCombo->currentIndex();
+    setPortColour("red");
+    if (index >= 0 && index < m_ports.size())
+        m_portCombo->setItemText(index, m_ports[index].friendlyName + QStringLiteral("###"));
+    m_status->setText(QStringLiteral("<font color=red><b>Unable to open connection.</b></font>"));
+}
+
+void ConnectionDialog::tryToOpenConnection()
+{
+    setPortColour("black");
+    const int index = m_portCombo->currentIndex();
+    if (index < 0 || index >= m_ports.size()) {
+        emit tocom();
+        return;
+    }
+    m_status->setText(QStringLiteral("Trying to open connection..."));
+    const PortEntry entry = m_ports[index];
+    qDebug() << QStringLiteral("Trying to open connection") << entry.portName;
+
+    if (m_link->isOpen())
+        m_link->closePort();
+    for (int i = 0; i < 9 && m_link->isOpen(); ++i)
+        delayMs(10);
+    if (m_link->isOpen()) {
+        fail();
+        emit tocom();
+        return;
+    }
+    if (!m_link->openPort(entry.portName) || !m_link->isOpen()) {
+        emit tocom();
+        fail();
+        return;
+    }
+
+    switch (m_link->linkMode()) {
+    case ManageSerialPort::Api802154: {
+        qDebug() << QStringLiteral("dongle version") << m_link->readDongleVersion();
+        m_channelLabel->show();
+        m_channelCombo->show();
+        m_status->setText(QStringLiteral("<font color=green>Connection 802.15.4 OK</font>"));
+        const int channel = m_link->read_chan();
+        if (channel != 0)
+            m_channelCombo->setCurrentIndex(channel - 11);
+        settings::write(settings::key::ComPort, entry.portName);
+        emit tocom();
+        setPortColour("green");
+        m_portCombo->setItemText(index, entry.friendlyName);
+        break;
+    }
+    case ManageSerialPort::Lora:
+        qDebug() << QStringLiteral("lora");
+        m_channelLabel->hide();
+        m_channelCombo->hide();
+        m_status->setText(QStringLiteral("<font color=green>Connection LORA OK</font>"));
+        settings::write(settings::key::ComPort, entry.portName);
+        setPortColour("green");
+        m_portCombo->setItemText(index, entry.friendlyName);
+        emit tocom();
+        break;
+    default:
+        m_link->closePort();
+        emit tocom();
+        fail();
+        break;
+    }
+}
+
+void ConnectionDialog::setchan()
+{
+    const int channel = m_channelCombo->currentIndex() + 11;
+    qDebug() << QStringLiteral("channel: ") << channel;
+    QByteArray body;
+    body.append(char(0x36));
+    body.append(char(channel));
+    m_link->sendApiFrame(body, 0);
+    const int read = m_link->read_chan();
+    if (uint8_t(read) == uint8_t(channel))
+        m_status->setText(QStringLiteral("<font color=green>Channel successfully changed."));
+    else
+        m_status->setText(QStringLiteral("<font color=red>Unable to set new channel."));
+}
+
+void ConnectionDialog::com_change()
+{
+    emit tocom();
+    if (!m_link->isOpen()) {
+        m_channelLabel->hide();
+        m_channelCombo->hide();
+        m_status->setText(QString());
+    }
+    refreshComList();
+}

@@ -1,0 +1,263 @@
+#include "advancedconfigwindow.h"
+#include "apiframe.h"
+#include "connectiondialog.h"
+#include "manageserialport.h"
+#include "scripteddongle.h"
+#include "settings.h"
+#include "wait.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QtTest>
+#include <memory>
+
+namespace {
+QList<PortEntry> g_ports;
+QList<PortEntry> testPorts()
+{
+    return g_ports;
+}
+} // namespace
+
+class TestConnection : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<ManageSerialPort> m_link;
+    std::unique_ptr<ConnectionDialog> m_bar;
+
+    void build()
+    {
+        m_bar = std::make_unique<ConnectionDialog>(m_link.get());
+    }
+    QString styleColour() const { return m_bar->portCombo()->styleSheet(); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QDir::setCurrent(m_dir.path());
+        setPortLister(testPorts);
+    }
+    void init()
+    {
+        QFile::remove(settings::FileName);
+        g_ports.clear();
+        m_link = std::make_unique<ManageSerialPort>();
+    }
+    void cleanup()
+    {
+        m_bar.reset();
+        m_link.reset();
+    }
+
+    void withoutPortsOpeningOnlyReports()
+    {
+        build();
+        QCOMPARE(m_bar->portCombo()->count(), 0);
+        QCOMPARE(m_bar->portCombo()->currentIndex(), -1);
+        QSignalSpy tocom(m_bar.get(), &ConnectionDialog::tocom);
+        QTest::mouseClick(m_bar->openButton(), Qt::LeftButton);
+        QCOMPARE(tocom.count(), 1);
+        QVERIFY(!m_link->isOpen());
+        QVERIFY(m_bar->channelCombo()->isHidden());
+        QCOMPARE(m_bar->channelCombo()->itemText(0), QStringLiteral("11 (0xb)"));
+        QCOMPARE(m_bar->channelCombo()->itemText(15), QStringLiteral("26 (0x1a)"));
+        QCOMPARE(m_bar->channelCombo()->currentText(), QStringLiteral("~"));
+    }
+
+    void aSinglePortIsSelectedButNotOpened()
+    {
+        ScriptedDongle dongle(ScriptedDongle::Api);
+        g_ports = {{dongle.path(), "USB Serial (ttyUSB0)"}};
+        build();
+        QCOMPARE(m_bar->portCombo()->currentIndex(), 0);
+        QCOMPARE(m_bar->portCombo()->currentText(), QStringLiteral("USB Serial (ttyUSB0)"));
+        QVERIFY(!m_link->isOpen());
+    }
+
+    void anApiDongleShowsItsChannelAndIsRemembered()
+    {
+        ScriptedDongle other(ScriptedDongle::Mute);
+        ScriptedDongle dongle(ScriptedDongle::Api);
+        dongle.channel = 15;
+        g_ports = {{other.path(), "first"}, {dongle.path(), "USB dongle (ttyUSB1)"}};
+        build();
+        QCOMPARE(m_bar->portCombo()->currentIndex(), -1); // several ports, none stored
+        QSignalSpy tocom(m_bar.get(), &ConnectionDialog::tocom);
+        m_bar->portCombo()->setCurrentIndex(1); // choosing opens at once
+        QVERIFY(m_link->isOpen());
+        QCOMPARE(m_link->linkMode(), 2);
+        QCOMPARE(tocom.count(), 1);
+        QVERIFY(!m_bar->channelCombo()->isHidden());
+        QCOMPARE(m_bar->channelCombo()->currentIndex(), 15 - 11);
+        // selecting the read channel writes it back and says so
+        QCOMPARE(m_bar->statusLabel()->text(),
+                 QStringLiteral("<font color=green>Channel successfully changed."));
+        QCOMPARE(styleColour(), QStringLiteral("QComboBox   {  color:   green;   }"));
+        QCOMPARE(settings::readString(settings::key::ComPort), dongle.path());
+
+        // the next start finds the stored port among several
+        m_bar.reset();
+        m_link->closePort();
+        build();
+        QCOMPARE(m_bar->portCombo()->currentIndex(), 1);
+        QVERIFY(m_bar->refreshComList());
+    }
+
+    void channelChangesAreConfirmedByReadingBack_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<bool>("accept");
+        QTest::addColumn<QString>("status");
+        const QString ok = QStringLiteral("<font color=green>Channel successfully changed.");
+        const QString refused = QStringLiteral("<font color=red>Unable to set new channel.");
+        QTest::newRow("channel 11") << 0 << true << ok;
+        QTest::newRow("channel 26") << 15 << true << ok;
+        QTest::newRow("dongle refuses") << 3 << false << refused;
+        QTest::newRow("the ~ item") << 16 << true << refused;
+    }
+    void channelChangesAreConfirmedByReadingBack()
+    {
+        QFETCH(int, index);
+        QFETCH(bool, accept);
+        QFETCH(QString, status);
+        ScriptedDongle dongle(ScriptedDongle::Api);
+        dongle.channel = 20;
+        g_ports = {{dongle.path(), "dongle"}};
+        build();
+        m_bar->tryToOpenConnection();
+        QVERIFY(m_link->isOpen());
+        dongle.acceptChannelChange = accept;
+        m_bar->channelCombo()->setCurrentIndex(index);
+        QCOMPARE(m_bar->statusLabel()->text(), status);
+        QCOMPARE(dongle.channel, accept && index < 16 ? index + 11 : 20);
+    }
+
+    void aLoraDongleHidesTheChannel()
+    {
+        ScriptedDongle dongle(ScriptedDongle::Lora);
+        g_ports = {{dongle.path(), "LoRa (ttyACM0)"}};
+        build();
+        m_bar->tryToOpenConnection();
+        QCOMPARE(m_link->linkMode(), 6);
+        QCOMPARE(m_bar->statusLabel()->text(), QStringLiteral("<font color=green>Connection LORA OK</font>"));
+        QVERIFY(m_bar->channelCombo()->isHidden());
+        QVERIFY(m_bar->channelLabel()->isHidden());
+    }
+
+    void aDeviceThatIsNoDongleIsMarkedAndCanRecover()
+    {
+        ScriptedDongle dongle(ScriptedDongle::Mute);
+        g_ports = {{dongle.path(), "Modem (ttyS1)"}};
+        build();
+        QSignalSpy tocom(m_bar.get(), &ConnectionDialog::tocom);
+        m_bar->tryToOpenConnection();
+        QCOMPARE(tocom.count(), 1);
+        QVERIFY(!m_link->isOpen());
+        QCOMPARE(m_bar->portCombo()->currentText(), QStringLiteral("Modem (ttyS1)###"));
+        QCOMPARE(styleColour(), QStringLiteral("QComboBox   {  color:   red;   }"));
+        QCOMPARE(m_bar->statusLabel()->text(),
+                 QStringLiteral("<font color=red><b>Unable to open connection.</b></font>"));
+        QCOMPARE(m_bar->portCombo()->itemData(0, Qt::ForegroundRole).value<QColor>(), QColor(Qt::red));
+
+        dongle.kind = ScriptedDongle::Api; // a dongle now answers on the same port
+        m_bar->tryToOpenConnection();
+        QVERIFY(m_link->isOpen());
+        QCOMPARE(m_bar->portCombo()->currentText(), QStringLiteral("Modem (ttyS1)"));
+        QCOMPARE(styleColour(), QStringLiteral("QComboBox   {  color:   green;   }"));
+    }
+
+    void aStoredPortThatEnumerationMissesIsOffered()
+    {
+        ScriptedDongle dongle(ScriptedDongle::Api);
+        settings::write(settings::key::ComPort, dongle.path());
+        build();
+        QCOMPARE(m_bar->ports().size(), 1);
+        QCOMPARE(m_bar->portCombo()->currentText(), dongle.path());
+        QVERIFY(m_bar->refreshComList());
+        // a stored name that is no device file is not offered
+        settings::write(settings::key::ComPort, m_dir.filePath("gone"));
+        QVERIFY(!m_bar->refreshComList());
+        QCOMPARE(m_bar->portCombo()->count(), 0);
+    }
+
+    void refreshingClosesTheConnection()
+    {
+        ScriptedDongle dongle(ScriptedDongle::Api);
+        g_ports = {{dongle.path(), "dongle"}};
+        build();
+        m_bar->tryToOpenConnection();
+        QVERIFY(m_link->isOpen());
+        QTest::mouseClick(m_bar->refreshButton(), Qt::LeftButton);
+        QVERIFY(!m_link->isOpen());
+        QVERIFY(m_bar->statusLabel()->text().isEmpty());
+        QCOMPARE(styleColour(), QStringLiteral("QComboBox   {  color:   black;   }"));
+    }
+
+    void unpluggingClearsTheBar()
+    {
+        auto dongle = std::make_unique<ScriptedDongle>(ScriptedDongle::Api);
+        g_ports = {{dongle->path(), "dongle"}};
+        build();
+        m_bar->tryToOpenConnection();
+        QVERIFY(m_link->isOpen());
+        QSignalSpy tocom(m_bar.get(), &ConnectionDialog::tocom);
+        g_ports.clear();
+        dongle.reset(); // the pty goes away
+        QTRY_VERIFY_WITH_TIMEOUT(!m_link->isOpen(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(tocom.count() >= 1, 3000);
+        QVERIFY(m_bar->channelCombo()->isHidden());
+        QVERIFY(m_bar->statusLabel()->text().isEmpty());
+        QCOMPARE(m_bar->portCombo()->count(), 0);
+    }
+
+    void theDongleWindowShowsVersionOrConsole()
+    {
+        ScriptedDongle api(ScriptedDongle::Api);
+        g_ports = {{api.path(), "dongle"}};
+        build();
+        m_bar->tryToOpenConnection();
+        {
+            AdvancedConfigWindow w(m_link.get());
+            QCOMPARE(w.statusLabel()->text(), QStringLiteral("Dongle version : 104"));
+            QVERIFY(!w.frameField());
+        }
+        api.version = 42;
+        {
+            AdvancedConfigWindow w(m_link.get());
+            QCOMPARE(w.statusLabel()->text(), QStringLiteral("<font color=red>No compatible dongle found</font>"));
+            QSignalSpy closing(&w, &AdvancedConfigWindow::closingWindow);
+            w.move(40, 30);
+            w.close();
+            QCOMPARE(closing.count(), 1);
+            QCOMPARE(settings::readString(settings::key::AdvConfigWinX), QStringLiteral("40"));
+        }
+
+        ScriptedDongle lora(ScriptedDongle::Lora);
+        QByteArray sent;
+        lora.other = [&](const QByteArray &body) {
+            sent = body;
+            lora.peer().write(api::buildFrame(QByteArray::fromHex("050102")));
+        };
+        QVERIFY(m_link->openPort(lora.path()));
+        AdvancedConfigWindow w(m_link.get());
+        QVERIFY(w.frameField());
+        w.frameField()->setText("05 01 zz 02");
+        QTest::keyClick(w.frameField(), Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(w.resultBox()->toPlainText(), QStringLiteral("05 01 02 "), 1000);
+        QCOMPARE(sent, QByteArray::fromHex("050102"));
+        w.read_conf();
+        QTRY_COMPARE_WITH_TIMEOUT(sent, QByteArray::fromHex("0300"), 1000);
+    }
+};
+
+QTEST_MAIN(TestConnection)
+#include "tst_connection.moc"
