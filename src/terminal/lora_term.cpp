@@ -72,10 +72,11 @@ lora_term::lora_term(ManageSerialPort *link, QWidget *parent)
     layout->addLayout(row);
     m_log->setReadOnly(true);
     layout->addWidget(m_log);
-    for (QLineEdit *&field : m_fields) {
-        field = new QLineEdit;
-        layout->addWidget(field);
-        connect(field, &QLineEdit::returnPressed, this, &lora_term::send_frame);
+    for (int i = 0; i < 4; ++i) {
+        m_fields[i] = new QLineEdit;
+        layout->addWidget(m_fields[i]);
+        // Return in a field sends that field: the four hold frames the operator switches between.
+        connect(m_fields[i], &QLineEdit::returnPressed, this, [this, i] { sendField(i); });
     }
     layout->addWidget(m_reveilButton);
     connect(m_reveilButton, &QPushButton::clicked, this, &lora_term::reveil);
@@ -104,9 +105,14 @@ void lora_term::error_rx()
 
 void lora_term::send_frame()
 {
-    // Every field sends the first field's text: the others keep frames at hand to copy.
-    const QByteArray body = QByteArray::fromHex(m_fields[0]->text().toLatin1());
-    m_link->sendApiFrame(body, 1);
+    sendField(0);
+}
+
+void lora_term::sendField(int index)
+{
+    if (index < 0 || index >= 4)
+        return;
+    m_link->sendApiFrame(QByteArray::fromHex(m_fields[index]->text().toLatin1()), 1);
 }
 
 void lora_term::reveil()

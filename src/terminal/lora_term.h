@@ -40,6 +40,9 @@ public:
     QLineEdit *frameField(int i) const { return m_fields[i]; }
     QPushButton *reveilButton() const { return m_reveilButton; }
 
+    // Sends field `index`'s hexadecimal text as a frame body.
+    void sendField(int index);
+
 public slots:
     void send_frame();
     void reveil();
