@@ -1,0 +1,210 @@
+#include "advancedconfigwindow.h"
+#include "connectiondialog.h"
+#include "dialogdouble.h"
+#include "lora_term.h"
+#include "mainwindow.h"
+#include "manageserialport.h"
+#include "managewirelessdata.h"
+#include "scripteddongle.h"
+#include "settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+namespace {
+QList<PortEntry> noPorts()
+{
+    return {};
+}
+
+QByteArray fileBytes(const QString &name)
+{
+    QFile f(name);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+    void writeIni(const QByteArray &text)
+    {
+        QFile f(settings::FileName);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QDir::setCurrent(m_dir.path());
+        setPortLister(noPorts); // only the stored port of each test is offered
+    }
+    void init()
+    {
+        QFile::remove(settings::FileName);
+    }
+
+    void normalModeConnectsByItselfToTheStoredPort()
+    {
+        ScriptedDongle dongle(ScriptedDongle::Api);
+        settings::write(settings::key::ComPort, dongle.path());
+        MainWindow w;
+        QCOMPARE(w.windowTitle(), QStringLiteral("Tessaran v134 - Brovane"));
+        QVERIFY(w.sensorData());
+        QVERIFY(!w.terminal());
+        QCOMPARE(w.centralWidget(), static_cast<QWidget *>(w.sensorData()));
+        QVERIFY(w.link()->isOpen());
+        QCOMPARE(w.link()->linkMode(), 2);
+        managewirelessdata *data = w.sensorData();
+        QVERIFY(data->sendActionButton()->isEnabled());
+        QVERIFY(!data->detectButton()->isHidden());
+        QVERIFY(!data->rssiGroup()->isHidden());
+        QVERIFY(data->dongleLevelLabel()->isHidden());
+        QCOMPARE(w.fileMenu()->title(), QStringLiteral("&File"));
+        QCOMPARE(w.fileMenu()->actions().value(0)->shortcut(), QKeySequence("Ctrl+Q"));
+        QCOMPARE(w.configurationMenu()->actions().value(0)->text(),
+                 QStringLiteral("&Advanced Configuration"));
+    }
+
+    void aLoraDongleShowsItsLevelInsteadOfDetection()
+    {
+        ScriptedDongle dongle(ScriptedDongle::Lora);
+        settings::write(settings::key::ComPort, dongle.path());
+        MainWindow w;
+        QCOMPARE(w.link()->linkMode(), 6);
+        managewirelessdata *data = w.sensorData();
+        QVERIFY(data->detectButton()->isHidden());
+        QVERIFY(data->rssiGroup()->isHidden());
+        QVERIFY(!data->dongleLevelLabel()->isHidden());
+        dongle.peer().write(QByteArray::fromHex("7E000311500A") + char(0xFF - 0x6B));
+        QTRY_COMPARE_WITH_TIMEOUT(data->dongleLevelLabel()->text(), QStringLiteral("Dongle RSSI: -57 dbm"),
+                                  1000);
+    }
+
+    void withoutAStoredPortNothingOpens()
+    {
+        MainWindow w;
+        QVERIFY(!w.link()->isOpen());
+        QVERIFY(!w.sensorData()->sendActionButton()->isEnabled());
+        QVERIFY(w.sensorData()->detectButton()->isHidden());
+    }
+
+    void theModeComesFromTheTerminalKey_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<bool>("terminal");
+        QTest::newRow("1") << QByteArray("1") << true;
+        QTest::newRow("2") << QByteArray("2") << false;
+        QTest::newRow("text") << QByteArray("abc") << false;
+    }
+    void theModeComesFromTheTerminalKey()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(bool, terminal);
+        writeIni("[LORA]\nTERM=" + value + "\n");
+        MainWindow w;
+        QCOMPARE(w.terminal() != nullptr, terminal);
+        QCOMPARE(w.sensorData() != nullptr, !terminal);
+    }
+
+    void closingSavesThePositionInNormalModeOnly()
+    {
+        ScriptedDongle dongle(ScriptedDongle::Api);
+        settings::write(settings::key::ComPort, dongle.path());
+        {
+            MainWindow w;
+            QVERIFY(w.link()->isOpen());
+            w.move(120, 80);
+            w.close();
+            QVERIFY(!w.link()->isOpen());
+        }
+        QCOMPARE(settings::readString(settings::key::MainWinX), QStringLiteral("120"));
+        QCOMPARE(settings::readString(settings::key::MainWinY), QStringLiteral("80"));
+
+        writeIni("[LORA]\nTERM=1\n");
+        const QByteArray before = fileBytes(settings::FileName);
+        {
+            MainWindow w;
+            w.move(10, 10);
+            w.close();
+        }
+        QCOMPARE(fileBytes(settings::FileName), before);
+    }
+
+    void aSavedPositionIsRestoredInsideTheDesktop_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QPoint>("expected");
+        QTest::newRow("fits") << QByteArray("[WINDOW_POS]\nMAIN_WIN_X=100\nMAIN_WIN_Y=50\n") << QPoint(100, 50);
+        QTest::newRow("negative") << QByteArray("[WINDOW_POS]\nMAIN_WIN_X=-5\nMAIN_WIN_Y=100\n") << QPoint(0, 0);
+        QTest::newRow("not a number") << QByteArray("[WINDOW_POS]\nMAIN_WIN_X=abc\nMAIN_WIN_Y=30\n")
+                                      << QPoint(0, 30);
+    }
+    void aSavedPositionIsRestoredInsideTheDesktop()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QPoint, expected);
+        writeIni(ini);
+        MainWindow w;
+        QCOMPARE(w.pos(), expected);
+    }
+
+    void theAccessCodeGatesTheDongleWindow_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("right") << "7294" << false << true;
+        QTest::newRow("trailing space") << "7294 " << false << false;
+        QTest::newRow("wrong") << "1234" << false << false;
+        QTest::newRow("cancelled") << "" << true << false;
+    }
+    void theAccessCodeGatesTheDongleWindow()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, cancel);
+        QFETCH(bool, opens);
+        DialogDouble dialogs;
+        if (!cancel)
+            dialogs.answerText(typed);
+        MainWindow w;
+        QSignalSpy enabled(&w, &MainWindow::advancedUserModeEnabled);
+        w.openAdvancedConfigWindow();
+        QCOMPARE(dialogs.calls.size(), 1);
+        QCOMPARE(dialogs.calls[0].title, QStringLiteral("Password"));
+        QCOMPARE(dialogs.calls[0].text, QStringLiteral("Restricted functions.<br>Please enter password."));
+        QCOMPARE(w.advancedConfigWindow() != nullptr, opens);
+        QCOMPARE(enabled.count(), opens ? 1 : 0);
+        QCOMPARE(w.sensorData()->isEnabled(), !opens);
+        if (opens) {
+            w.advancedConfigWindow()->close();
+            QVERIFY(w.sensorData()->isEnabled());
+        }
+    }
+
+    void reopeningTheGateNeverLeavesTheTableDisabled()
+    {
+        DialogDouble dialogs;
+        dialogs.answerText("7294");
+        MainWindow w;
+        w.openAdvancedConfigWindow();
+        QVERIFY(!w.sensorData()->isEnabled());
+        w.openAdvancedConfigWindow(); // the script is empty: the second dialog is cancelled
+        QVERIFY(!w.advancedConfigWindow());
+        QVERIFY(w.sensorData()->isEnabled());
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
