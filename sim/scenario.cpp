@@ -17,6 +17,11 @@ const DeviceConfig *Scenario::find(uint16_t serialNumber) const
     return nullptr;
 }
 
+static QString snText(uint16_t sn)
+{
+    return QStringLiteral("%1").arg(sn, 4, 16, QChar('0')).toUpper();
+}
+
 int64_t parseDuration(const QString &text)
 {
     QString t = text.trimmed().toLower();
@@ -224,9 +229,7 @@ ScenarioResult parseScenario(const QByteArray &text, const QString &name)
                 if (!r.serial(QStringLiteral("the device section"), header.mid(7), sn))
                     continue;
                 if (seen.contains(sn)) {
-                    r.error(QStringLiteral("device %1 appears twice")
-                                .arg(sn, 4, 16, QChar('0'))
-                                .toUpper());
+                    r.error(QStringLiteral("device %1 appears twice").arg(snText(sn)));
                     continue;
                 }
                 if (result.scenario.devices.size() >= 255) {
@@ -297,19 +300,19 @@ ScenarioResult parseScenario(const QByteArray &text, const QString &name)
             if (!relay || relay->serialNumber < 0x8000 || relay->serialNumber > 0x8FFF)
                 r.error(QStringLiteral(
                             "device %1: relay %2 is not a relay of the scenario (0x8000 to 0x8FFF)")
-                            .arg(d.serialNumber, 4, 16, QChar('0'))
-                            .arg(d.relay, 4, 16, QChar('0')));
+                            .arg(snText(d.serialNumber))
+                            .arg(snText(d.relay)));
             else if (relay->relay)
                 r.error(QStringLiteral("device %1: relay %2 is itself behind a relay")
-                            .arg(d.serialNumber, 4, 16, QChar('0'))
-                            .arg(d.relay, 4, 16, QChar('0')));
+                            .arg(snText(d.serialNumber))
+                            .arg(snText(d.relay)));
         }
         if (!d.relay && d.rssi < 0)
             r.error(QStringLiteral("device %1 is heard by nobody (rssi none and no relay)")
-                        .arg(d.serialNumber, 4, 16, QChar('0')));
+                        .arg(snText(d.serialNumber)));
         if (d.channelMask > 0 && (d.channelMask & ~typeTraits(d.type).availableMask))
             r.error(QStringLiteral("device %1: channels 0x%2 are not all channels of type %3")
-                        .arg(d.serialNumber, 4, 16, QChar('0'))
+                        .arg(snText(d.serialNumber))
                         .arg(d.channelMask, 2, 16, QChar('0'))
                         .arg(d.type));
     }

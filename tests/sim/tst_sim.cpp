@@ -1,0 +1,731 @@
+#include "apiframe.h"
+#include "commandset.h"
+#include "manageserialport.h"
+#include "messagecapture.h"
+#include "page.h"
+#include "sensoranswer.h"
+#include "simulator.h"
+#include "wait.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <map>
+#include <memory>
+
+using sim::Simulator;
+
+namespace
+{
+sim::Scenario fleetScenario()
+{
+    const sim::ScenarioResult r =
+        sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini"));
+    if (!r.ok())
+        qWarning() << r.errors;
+    return r.scenario;
+}
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+// The local wall clock as the devices keep it.
+QDateTime naiveNow()
+{
+    const QDateTime local = QDateTime::currentDateTime();
+    return QDateTime(local.date(), local.time(), Qt::UTC);
+}
+} // namespace
+
+class TestSim : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<Simulator> m_sim;
+    std::unique_ptr<ManageSerialPort> m_link;
+
+    void start(const sim::Scenario &scenario, const QString &truthDir = QString())
+    {
+        m_link.reset();
+        m_sim = std::make_unique<Simulator>(scenario);
+        if (!truthDir.isEmpty())
+            QVERIFY(m_sim->setTruthDir(truthDir));
+        QVERIFY(m_sim->open());
+        m_link = std::make_unique<ManageSerialPort>();
+        QVERIFY(m_link->openPort(m_sim->slavePath()));
+        QCOMPARE(m_link->linkMode(), int(ManageSerialPort::Api802154));
+    }
+
+    // A sensor answer or list frame, waiting a few receive windows for it.
+    int answer(uint16_t filter, int tries = 5)
+    {
+        for (int i = 0; i < tries; ++i)
+            if (const int r = m_link->receiveSensorAnswer(filter))
+                return r;
+        return 0;
+    }
+
+    answer::Status lastStatus()
+    {
+        const auto s = answer::parse(m_link->lastFrameData(), m_link->lastFrameLength());
+        return s ? *s : answer::Status();
+    }
+
+    QByteArray lastData() const
+    {
+        return QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()),
+                          m_link->lastFrameLength());
+    }
+
+    // Wakes a sensor and takes its status frame.
+    bool wakeAndHear(uint16_t sn)
+    {
+        if (!m_sim->wake(sn))
+            return false;
+        return answer(sn) == 1;
+    }
+
+    int command(uint16_t sn, const command::Block &block, uint16_t relay = 0)
+    {
+        const QByteArray bytes = command::toBytes(block);
+        if (!m_link->sendSensorCommand(sn, command::SensorFunction, bytes.constData(), relay))
+            return -1;
+        return answer(sn);
+    }
+
+    // The page loop as the download does it: ask, flush, then take frames from the shared
+    // buffer that a 5 ms timer keeps filling. Returns the first page of every frame.
+    QList<int> fetch(uint16_t sn, uint16_t relay, int first, int count,
+                     QList<QByteArray> *pages = nullptr)
+    {
+        const QByteArray body =
+            relay ? command::pageRequestRelayBody(sn, relay, uint16_t(first), uint16_t(count))
+                  : command::pageRequestBody(sn, uint16_t(first), uint8_t(count));
+        m_link->sendApiFrame(body, 0);
+        delayUs(500);
+        m_link->flushInput();
+        QTimer refresh;
+        connect(&refresh, &QTimer::timeout, m_link.get(), &ManageSerialPort::refresh_serial);
+        refresh.start(5);
+        QList<int> firsts;
+        for (;;) {
+            const int r = m_link->receivePageFrame(sn, 400);
+            if (r != 1 && r != 4)
+                break;
+            const uint8_t *d = m_link->lastFrameData();
+            firsts << ((d[1] << 8) | d[2]);
+            for (int k = 0; k < (r == 1 ? 2 : 1); ++k)
+                if (pages)
+                    pages->append(QByteArray(reinterpret_cast<const char *>(d) +
+                                                 page::FrameFirstPage + k * page::Size,
+                                             page::Size));
+        }
+        return firsts;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QDir::setCurrent(m_dir.path()); // no config.ini: the link's defaults
+    }
+
+    void cleanup()
+    {
+        m_link.reset();
+        m_sim.reset();
+    }
+
+    void theDongleTellsItsChannelAndVersionAndTakesANewChannel()
+    {
+        start(fleetScenario());
+        QCOMPARE(m_link->read_chan(), 15);
+        QCOMPARE(int(m_link->readDongleVersion()), 104);
+        QVERIFY(m_link->sendApiFrame(command::setChannelBody(22), 0));
+        QCOMPARE(m_link->read_chan(), 22);
+        // a device on the old channel is no longer heard
+        QVERIFY(!wakeAndHear(0x1234));
+        QVERIFY(m_link->sendApiFrame(command::setChannelBody(15), 0));
+        QVERIFY(m_link->sendApiFrame(command::setChannelBody(27), 0)); // not a channel: ignored
+        QCOMPARE(m_link->read_chan(), 15);
+    }
+
+    void aWakingSensorSendsItsStatus_data()
+    {
+        QTest::addColumn<int>("sn");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("mask");
+        QTest::addColumn<int>("period");
+        QTest::addColumn<int>("rssi");
+        QTest::addColumn<int>("extra");
+        QTest::newRow("direct") << 0x1234 << 1 << 0x03 << 3 << 40 << 0xFF;
+        QTest::newRow("through the relay") << 0x2345 << 3 << 0x0D << 0 << 33 << 66;
+        QTest::newRow("accelerometer") << 0x1010 << 10 << 0x07 << 0 << 47 << 0xFF;
+    }
+    void aWakingSensorSendsItsStatus()
+    {
+        QFETCH(int, sn);
+        QFETCH(int, type);
+        QFETCH(int, mask);
+        QFETCH(int, period);
+        QFETCH(int, rssi);
+        QFETCH(int, extra);
+        start(fleetScenario());
+        QVERIFY(wakeAndHear(uint16_t(sn)));
+        QCOMPARE(m_link->lastFrameLength(), 54); // passed checkSensorFrame
+        QCOMPARE(int(m_link->lastSourceAddress()), sn);
+        QCOMPARE(m_link->lastRssi(), rssi);
+        const uint8_t *f = m_link->lastFrameData();
+        QCOMPARE((f[3] << 8) | f[4], sn);
+        QCOMPARE(int(f[29]), type);
+        QCOMPARE(int(f[30]), mask);
+        QCOMPARE(int(f[18]), period);
+        QCOMPARE(int(f[53]), extra);
+        QCOMPARE(hex("FFFFFFFF"), lastData().mid(25, 4)); // no range outside a download
+        const answer::Status s = lastStatus();
+        QVERIFY(qAbs(s.clock.secsTo(QDateTime::currentDateTime())) <= 2);
+        const sim::Device *d = m_sim->device(uint16_t(sn));
+        QCOMPARE(int(s.pageCount), d->memory().pagesUsed());
+        QVERIFY(s.pageCount > 0);
+        QVERIFY(s.recordingStart < s.clock);
+    }
+
+    void aParameterBlockIsAppliedAndConfirmed_data()
+    {
+        QTest::addColumn<int>("sn");
+        QTest::addColumn<QString>("what");
+        QTest::newRow("set clock") << 0x1234 << "clock";
+        QTest::newRow("change period") << 0x1234 << "period";
+        QTest::newRow("select channels") << 0x1234 << "channels";
+        QTest::newRow("channels of another type") << 0x1234 << "foreign";
+        QTest::newRow("clear") << 0x1234 << "clear";
+        QTest::newRow("relayed set clock and period") << 0x2345 << "relayed";
+        QTest::newRow("memory read") << 0x1313 << "read";
+        QTest::newRow("memory write with restart") << 0x1313 << "write";
+    }
+    void aParameterBlockIsAppliedAndConfirmed()
+    {
+        QFETCH(int, sn);
+        QFETCH(QString, what);
+        start(fleetScenario());
+        const uint16_t relay = sn == 0x2345 ? 0x8001 : 0;
+        QVERIFY(wakeAndHear(uint16_t(sn)));
+        const answer::Status before = lastStatus();
+        command::Actions a;
+        const QDateTime target = naiveNow().addSecs(-3 * 3600 - 17);
+        command::Block block = command::emptyBlock();
+        if (what == "clock" || what == "relayed") {
+            a.flags = command::SetClock;
+            a.clock = QDateTime(target.date(), target.time(), Qt::LocalTime);
+            a.clockMs = 500;
+            if (what == "relayed") {
+                a.flags |= command::ChangePeriod;
+                a.periodCode = 9;
+            }
+        } else if (what == "period") {
+            a.flags = command::ChangePeriod;
+            a.periodCode = 8;
+        } else if (what == "channels" || what == "foreign") {
+            a.flags = command::SelectChannels;
+            a.channelMask = 0x01;
+            a.sensorType = what == "channels" ? 1 : 2;
+        } else if (what == "clear") {
+            a.flags = command::ClearData;
+        }
+        block = command::actionBlock(a);
+        if (what == "read")
+            block = command::memoryRead(false, 0x0000);
+        if (what == "write")
+            block = command::memoryWrite(0x0301, 0x00, true);
+        QCOMPARE(command(uint16_t(sn), block, relay), 1);
+        const answer::Status s = lastStatus();
+        const uint8_t *f = m_link->lastFrameData();
+        QCOMPARE(int(f[53]), relay ? 66 : 0xFF);
+        if (what == "clock" || what == "relayed") {
+            const QDateTime naive(s.clock.date(), s.clock.time(), Qt::UTC);
+            QVERIFY2(qAbs(naive.secsTo(target)) <= 1,
+                     qPrintable(naive.toString() + " " + target.toString()));
+            QCOMPARE(int(f[23]), 1);
+        }
+        if (what == "relayed")
+            QCOMPARE(int(s.periodCode), 9);
+        if (what == "period")
+            QCOMPARE(int(s.periodCode), 8);
+        if (what == "channels")
+            QCOMPARE(int(s.channelMask), 0x01);
+        if (what == "foreign")
+            QCOMPARE(int(s.channelMask), 0x03);
+        if (what == "clear") {
+            QCOMPARE(int(f[25]), 0x80);
+            QVERIFY(s.pageCount <= 1);
+            QVERIFY(qAbs(s.recordingStart.secsTo(s.clock)) <= 1);
+        }
+        if (what == "read") // serial number, type and version lead the EEPROM
+            QCOMPARE(lastData().mid(34, 4), hex("13 13 0D 14"));
+        if (what == "write") {
+            QCOMPARE(int(before.errorFlag), 1);
+            QCOMPARE(int(s.errorFlag), 0);
+            // restarted: asleep until it wakes again
+            QCOMPARE(command(uint16_t(sn), command::emptyBlock()), 0);
+        }
+        // the next wake-up reports the same settings
+        QVERIFY(wakeAndHear(uint16_t(sn)));
+        const answer::Status next = lastStatus();
+        QCOMPARE(next.periodCode, s.periodCode);
+        QCOMPARE(next.channelMask, s.channelMask);
+        QCOMPARE(next.errorFlag, s.errorFlag);
+        QVERIFY(qAbs(next.clock.secsTo(s.clock)) <= 1);
+        QCOMPARE(hex("FFFFFFFF"), lastData().mid(25, 4));
+        // and its memory carries the new period and channels from the change on
+        const uint8_t *newest = m_sim->device(uint16_t(sn))
+                                    ->memory()
+                                    .page(m_sim->device(uint16_t(sn))->memory().newestPage());
+        QCOMPARE(page::readHeader(newest).periodIndex, int(s.periodCode));
+        QCOMPARE(int(page::readHeader(newest).channelMask), int(s.channelMask));
+    }
+
+    void aDownloadAsksForTheRangeThatHoldsTheWindow_data()
+    {
+        QTest::addColumn<int>("fromPage"); // window from the start of this page (-1: the future)
+        QTest::addColumn<int>("toPage");
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("last");
+        QTest::newRow("all") << -2 << -2 << -2 << -2;
+        QTest::newRow("across the end of memory") << 3960 << 5 << 3960 << 5;
+        QTest::newRow("one page") << 100 << 100 << 100 << 100;
+        QTest::newRow("in the future") << -1 << -1 << 0xFFFF << 0xFFFF;
+    }
+    void aDownloadAsksForTheRangeThatHoldsTheWindow()
+    {
+        QFETCH(int, fromPage);
+        QFETCH(int, toPage);
+        QFETCH(int, first);
+        QFETCH(int, last);
+        start(fleetScenario());
+        const sim::SensorMemory &memory = m_sim->device(0x3003)->memory();
+        QVERIFY(wakeAndHear(0x3003));
+        command::Actions a;
+        if (fromPage == -2) {
+            a.flags = command::DownloadAll;
+            first = memory.oldestPage();
+            last = memory.newestPage();
+            QVERIFY(first > last); // the ring wrapped
+        } else {
+            a.flags = command::DownloadBetween;
+            const auto startOf = [&](int p) {
+                const QDateTime t = page::readHeader(memory.page(p)).time();
+                return QDateTime(t.date(), t.time(), Qt::LocalTime);
+            };
+            const QDateTime later = QDateTime::currentDateTime().addDays(1);
+            a.windowStart = fromPage < 0 ? later : startOf(fromPage);
+            a.windowEnd = toPage < 0 ? later.addSecs(60) : startOf(toPage);
+        }
+        QCOMPARE(command(0x3003, command::actionBlock(a)), 1);
+        const answer::Status s = lastStatus();
+        QCOMPARE(int(s.firstPage), first);
+        QCOMPARE(int(s.lastPage), last);
+    }
+
+    void pagesStreamAsOneAndTwoPageFramesWithoutCrossingTheEnd_data()
+    {
+        QTest::addColumn<int>("sn");
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QList<int>>("frames");
+        QTest::newRow("even") << 0x3003 << 10 << 4 << QList<int>{10, 12};
+        QTest::newRow("odd") << 0x3003 << 20 << 5 << QList<int>{20, 22, 24};
+        QTest::newRow("up to the last page") << 0x3003 << 3962 << 6 << QList<int>{3962, 3964, 3966};
+        QTest::newRow("past the end stops there")
+            << 0x3003 << 3963 << 10 << QList<int>{3963, 3965, 3967};
+        QTest::newRow("then from page 0") << 0x3003 << 0 << 3 << QList<int>{0, 2};
+        QTest::newRow("through the relay") << 0x2345 << 0 << 3 << QList<int>{0, 2};
+        QTest::newRow("stop request") << 0 << 0 << 0 << QList<int>{};
+    }
+    void pagesStreamAsOneAndTwoPageFramesWithoutCrossingTheEnd()
+    {
+        QFETCH(int, sn);
+        QFETCH(int, first);
+        QFETCH(int, count);
+        QFETCH(QList<int>, frames);
+        start(fleetScenario());
+        const uint16_t relay = sn == 0x2345 ? 0x8001 : 0;
+        if (sn)
+            QVERIFY(wakeAndHear(uint16_t(sn)));
+        QList<QByteArray> pages;
+        QCOMPARE(fetch(uint16_t(sn), relay, first, count, &pages), frames);
+        if (!sn)
+            return;
+        const sim::SensorMemory &memory = m_sim->device(uint16_t(sn))->memory();
+        for (int k = 0; k < pages.size(); ++k)
+            QCOMPARE(pages[k], memory.pageBytes(first + k));
+        QCOMPARE(m_link->lastRssi(), relay ? 33 : 44);
+    }
+
+    void aDownloadCanBeStoppedAndASleepingSensorSendsNothing()
+    {
+        start(fleetScenario());
+        // asleep: no page at all
+        QVERIFY(fetch(0x1234, 0, 0, 4).isEmpty());
+        QVERIFY(wakeAndHear(0x3003));
+        m_link->sendApiFrame(command::pageRequestBody(0x3003, 0, 200), 0);
+        m_link->sendApiFrame(command::pageRequestBody(0, 0, 0), 0); // the stop request
+        // nothing but what was already on its way
+        QVERIFY(fetch(0x3003, 0, 0, 0).size() <= 1);
+        QVERIFY(!m_sim->dongle().streaming());
+    }
+
+    void rssiListsComeFromTheDongleAndEveryRelay()
+    {
+        start(fleetScenario());
+        QVERIFY(m_link->sendApiFrame(command::rssiListsBody(), 0));
+        std::map<int, QVector<command::RssiEntry>> lists;
+        while (answer(0xFFFF, 3) == 2) {
+            const auto entries = command::parseRssiList(lastData());
+            QVERIFY(entries);
+            lists[m_link->lastSourceAddress()] = *entries;
+        }
+        QCOMPARE(int(lists.size()), 2);
+        QVector<int> dongle;
+        for (const auto &e : lists[0])
+            dongle << e.serialNumber;
+        QCOMPARE(dongle, (QVector<int>{0x1010, 0x1234, 0x1313, 0x3003, 0x8001, 0x9001}));
+        QCOMPARE(lists[0][1].rssi, uint8_t(40));
+        QCOMPARE(lists[0x8001].size(), 1);
+        QCOMPARE(int(lists[0x8001][0].serialNumber), 0x2345);
+        QCOMPARE(int(lists[0x8001][0].rssi), 66);
+        // ages count from the last time each was heard, in 4 s units
+        m_sim->fleet().advance(41000);
+        QVERIFY(wakeAndHear(0x1234));
+        QVERIFY(m_link->sendApiFrame(command::rssiListsBody(0), 0));
+        QCOMPARE(answer(0xFFFF), 2);
+        const auto aged = command::parseRssiList(lastData());
+        QVERIFY(aged);
+        for (const auto &e : *aged)
+            QCOMPARE(int(e.ageUnits), e.serialNumber == 0x1234 ? 0 : 10);
+    }
+
+    void relayListsAreAcknowledged_data()
+    {
+        QTest::addColumn<QByteArrayList>("bodies");
+        QTest::addColumn<QVector<int>>("list");
+        const QByteArray reg = command::relayListBody(command::RelayRegister, 0x2345, 0x8001);
+        const QByteArray reg2 = command::relayListBody(command::RelayRegister, 0x1234, 0x8001);
+        QTest::newRow("register") << QByteArrayList{reg} << QVector<int>{0x2345};
+        QTest::newRow("kept in order") << QByteArrayList{reg, reg2} << QVector<int>{0x1234, 0x2345};
+        QTest::newRow("release") << QByteArrayList{reg, reg2,
+                                                   command::relayListBody(command::RelayRelease,
+                                                                          0x2345, 0x8001)}
+                                 << QVector<int>{0x1234};
+        QTest::newRow("add current")
+            << QByteArrayList{command::relayListBody(command::RelayAddCurrent, 0x2345, 0x8001)}
+            << QVector<int>{0x2345};
+        QTest::newRow("clear") << QByteArrayList{reg, reg2,
+                                                 command::relayListBody(command::RelayRegister, 0,
+                                                                        0x8001)}
+                               << QVector<int>{};
+    }
+    void relayListsAreAcknowledged()
+    {
+        QFETCH(QByteArrayList, bodies);
+        QFETCH(QVector<int>, list);
+        start(fleetScenario());
+        for (const QByteArray &body : bodies) {
+            QVERIFY(m_link->sendApiFrame(body, 0));
+            QCOMPARE(answer(0x8001), 3);
+        }
+        const auto ack = command::parseRelayListAck(lastData());
+        QVERIFY(ack);
+        QVector<int> got;
+        for (uint16_t sn : *ack)
+            got << sn;
+        QCOMPARE(got, list);
+        QCOMPARE(m_link->lastRssi(), 33);
+        // nobody answers for a relay that does not exist
+        QVERIFY(m_link->sendApiFrame(command::relayListBody(command::RelayRegister, 0x2345, 0x8002),
+                                     0));
+        QCOMPARE(answer(0x8002, 2), 0);
+    }
+
+    void aRelayConfirmsAChannelAndMovesThere()
+    {
+        start(fleetScenario());
+        QVERIFY(m_link->sendApiFrame(command::relayChannelBody(20, 0x8001), 0));
+        QCOMPARE(answer(0x8001), 4);
+        QCOMPARE(lastData(), hex("46 14"));
+        QVERIFY(m_link->sendApiFrame(command::relayListBody(command::RelayRegister, 0, 0x8001), 0));
+        QCOMPARE(answer(0x8001, 2), 0); // on channel 20 now
+    }
+
+    void alwaysListeningDevicesAnswerAtOnceAndAnnounceUntilAcknowledged()
+    {
+        sim::ScenarioResult r =
+            sim::parseScenario("[device 9002]\ntype = 6\nrssi = 50\nannounce = 1\nfirst_wake = 0\n"
+                               "[device 1111]\ntype = 1\nwake = 0\nrssi = 20\n");
+        QVERIFY2(r.ok(), qPrintable(r.errors.join('\n')));
+        start(r.scenario);
+        // the attention byte
+        QVERIFY(m_link->sendApiFrame(command::rawDirectBody(0x9002, command::Attention), 0));
+        QCOMPARE(answer(0x9002), 1);
+        QCOMPARE(int(lastStatus().sensorType), 6);
+        // a sleeping sensor does not hear it
+        QVERIFY(m_link->sendApiFrame(command::rawDirectBody(0x1111, command::Attention), 0));
+        QCOMPARE(answer(0x1111, 2), 0);
+        // announcements every simulated second until the acknowledgement
+        m_sim->fleet().setSpeed(50);
+        int heard = 0;
+        for (int i = 0; i < 40 && heard < 2; ++i)
+            heard += answer(0x9002, 1) == 1;
+        QCOMPARE(heard, 2);
+        QVERIFY(m_link->sendApiFrame(command::rawDirectBody(0x9002, command::AnnounceAck), 0));
+        m_link->flushInput();
+        delayMs(30);
+        m_link->flushInput();
+        for (int i = 0; i < 10; ++i) // 400 ms: twenty announcements if it still announced
+            QCOMPARE(m_link->receiveSensorAnswer(0x9002), 0);
+    }
+
+    void decodingEveryPageGivesBackTheRecordedSamples()
+    {
+        QTemporaryDir truth;
+        start(fleetScenario(), truth.path());
+        m_sim->fleet().advance(5000); // a few live samples after the recorded span
+        m_sim->flushTruth();
+        for (const auto &d : m_sim->fleet().devices()) {
+            const uint16_t sn = d->serialNumber();
+            QFile file(QDir(truth.path())
+                           .filePath(QStringLiteral("%1.truth")
+                                         .arg(sn, 4, 16, QChar('0'))
+                                         .toUpper()
+                                         .replace("TRUTH", "truth")));
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            // the truth, keyed by page and sample, as tab-separated text
+            std::map<std::pair<int, int>, QString> expected;
+            for (const QByteArray &line : file.readAll().split('\n')) {
+                if (line.isEmpty() || line.startsWith('#'))
+                    continue;
+                const QList<QByteArray> f = line.split('\t');
+                // a page written again: what it held before is gone
+                if (f[1].toInt() == 0)
+                    for (auto it = expected.lower_bound({f[0].toInt(), 0});
+                         it != expected.end() && it->first.first == f[0].toInt();)
+                        it = expected.erase(it);
+                expected[{f[0].toInt(), f[1].toInt()}] =
+                    QString::fromLatin1(line.mid(line.indexOf('\t', line.indexOf('\t') + 1) + 1));
+            }
+            // every page of the ring, decoded as the program does
+            const sim::SensorMemory &memory = d->memory();
+            const bool accel = d->type() == page::AccelType;
+            const bool counters = d->type() == 3;
+            size_t decoded = 0;
+            for (int k = 0; k < memory.pagesUsed(); ++k) {
+                const int index = (memory.oldestPage() + k) % page::RingPages;
+                const uint8_t *p = memory.page(index);
+                const page::Header h = page::readHeader(p);
+                const int c = page::channelCount(h.channelMask);
+                qint64 high2 = h.high2, high3 = h.high3, low2 = 0, low3 = 0;
+                QDateTime t = h.time();
+                for (int i = 0; i < h.sampleCount;
+                     ++i, t = t.addSecs(page::periodSeconds[h.periodIndex])) {
+                    QStringList values;
+                    if (accel) {
+                        const page::Accel a = page::accelRecord(p, i);
+                        values << QString::number(a.x) << QString::number(a.y)
+                               << QString::number(a.z);
+                    } else {
+                        int w = i * c;
+                        for (int ch = 0; ch < 8; ++ch) {
+                            if (!(h.channelMask & (1 << ch)))
+                                continue;
+                            const uint16_t word = page::sampleWord(p, w++);
+                            qint64 v = (ch == 2 || ch == 3 || ch == 4 || ch == 5)
+                                           ? word
+                                           : qint64(int16_t(word));
+                            if (counters && ch == 2) {
+                                high2 += word < low2;
+                                low2 = word;
+                                v = high2 * 65536 + word;
+                            } else if (counters && ch == 3) {
+                                high3 += word < low3;
+                                low3 = word;
+                                v = high3 * 65536 + word;
+                            }
+                            values << QString::number(v);
+                        }
+                    }
+                    const QString got = t.toString("yyyy-MM-dd hh:mm:ss") + '\t' +
+                                        QStringLiteral("%1").arg(h.channelMask, 2, 16, QChar('0')) +
+                                        '\t' + values.join('\t');
+                    const auto it = expected.find({index, i});
+                    QVERIFY2(it != expected.end(),
+                             qPrintable(QStringLiteral("%1 page %2 sample %3 not in the truth")
+                                            .arg(sn, 0, 16)
+                                            .arg(index)
+                                            .arg(i)));
+                    QCOMPARE(got, it->second);
+                    ++decoded;
+                }
+            }
+            QCOMPARE(decoded, expected.size());
+            QVERIFY(decoded > 0);
+        }
+    }
+
+    void faultsAreSeenAsFailuresNotHangs_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("corrupted answer") << "corrupt";
+        QTest::newRow("dropped answer") << "drop";
+        QTest::newRow("corrupted page frame") << "corrupt page";
+        QTest::newRow("dropped page frame") << "drop page";
+    }
+    void faultsAreSeenAsFailuresNotHangs()
+    {
+        QFETCH(QString, fault);
+        start(fleetScenario());
+        MessageCapture capture(MessageCapture::Silent);
+        const bool page = fault.endsWith("page");
+        if (page)
+            QVERIFY(wakeAndHear(0x3003));
+        (fault.startsWith("corrupt") ? m_sim->faults().corruptNext : m_sim->faults().dropNext) = 1;
+        QElapsedTimer clock;
+        clock.start();
+        if (!page) {
+            m_sim->wake(0x1234);
+            QCOMPARE(m_link->receiveSensorAnswer(0x1234), 0);
+            if (fault == "corrupt")
+                QVERIFY(capture.contains("bad checksum"));
+            QVERIFY(wakeAndHear(0x1234)); // the next one is whole again
+        } else {
+            // the first of two frames is damaged or lost: the second still arrives alone
+            const QList<int> frames = fetch(0x3003, 0, 0, 4);
+            QVERIFY(frames.isEmpty() || frames == QList<int>{2});
+            if (fault == "corrupt page")
+                QVERIFY(capture.contains("Bad CS, computed CS : "));
+            QCOMPARE(fetch(0x3003, 0, 0, 4), (QList<int>{0, 2}));
+        }
+        QVERIFY(clock.elapsed() < 5000);
+    }
+
+    void anUnplugClosesTheLinkPort_data()
+    {
+        QTest::addColumn<int>("afterMs"); // -1: unplugged by the test
+        QTest::newRow("at once") << -1;
+        QTest::newRow("after a time") << 1500;
+    }
+    void anUnplugClosesTheLinkPort()
+    {
+        QFETCH(int, afterMs);
+        sim::Scenario scenario = fleetScenario();
+        m_sim = std::make_unique<Simulator>(scenario);
+        sim::Faults faults;
+        faults.unplugAfterMs = afterMs;
+        m_sim->setFaults(faults);
+        QVERIFY(m_sim->open());
+        m_link = std::make_unique<ManageSerialPort>();
+        QVERIFY(m_link->openPort(m_sim->slavePath()));
+        QSignalSpy closed(m_link.get(), &ManageSerialPort::comclose);
+        QSignalSpy unplugged(m_sim.get(), &Simulator::unplugged);
+        if (afterMs < 0)
+            m_sim->unplug();
+        QTRY_COMPARE_WITH_TIMEOUT(unplugged.count(), 1, 3000);
+        QVERIFY(m_link->receiveApiFrame(0xFFFF).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 3000);
+        QVERIFY(!m_link->isOpen());
+        QCOMPARE(m_link->receiveSensorAnswer(0xFFFF), 0);
+    }
+
+    void brokenScenariosAreRefusedWithTheirLine_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("unknown key") << QByteArray("[device 0001]\ntype = 1\ncolour = red\n")
+                                     << "scenario:3: unknown key \"colour\"";
+        QTest::newRow("type out of range") << QByteArray("[device 0001]\ntype = 300\n")
+                                           << "scenario:2: type must be a number from 0 to 255";
+        QTest::newRow("twice the same device")
+            << QByteArray("[device 0001]\n[device 1]\n") << "scenario:2: device 0001 appears twice";
+        QTest::newRow("bad serial number")
+            << QByteArray("[device 12345]\n")
+            << "scenario:1: the device section must be a serial number";
+        QTest::newRow("relay that is no relay")
+            << QByteArray("[device 0001]\nrelay = 0002\n[device 0002]\n")
+            << "relay 0002 is not a relay";
+        QTest::newRow("nobody hears it")
+            << QByteArray("[device 0001]\nrssi = none\n") << "heard by nobody";
+        QTest::newRow("channels the type lacks")
+            << QByteArray("[device 0001]\ntype = 1\nchannels = 0x10\n")
+            << "are not all channels of type 1";
+        QTest::newRow("no section")
+            << QByteArray("speed = 2\n") << "scenario:1: key \"speed\" outside a section";
+        QTest::newRow("bad duration")
+            << QByteArray("[device 0001]\nspan = 3 weeks\n") << "span must be a duration";
+        QTest::newRow("another dongle kind")
+            << QByteArray("[dongle]\nkind = lora\n") << "only 802.15.4";
+    }
+    void brokenScenariosAreRefusedWithTheirLine()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, error);
+        const sim::ScenarioResult r = sim::parseScenario(text);
+        QVERIFY(!r.ok());
+        QVERIFY2(r.errors.join('\n').contains(error), qPrintable(r.errors.join('\n')));
+    }
+
+    void theDemoScenarioLoads()
+    {
+        const sim::ScenarioResult r =
+            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/demo.ini"));
+        QVERIFY2(r.ok(), qPrintable(r.errors.join('\n')));
+        QVERIFY(r.scenario.devices.size() >= 6);
+    }
+
+    void theExecutableServesUntilTerminated()
+    {
+        const QString link = m_dir.filePath("dongle");
+        const QString log = m_dir.filePath("frames.log");
+        QProcess process;
+        process.start(
+            QStringLiteral(TESSARAN_SIM_EXE),
+            {"--link", link, "--log", log, QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini")});
+        QVERIFY(process.waitForStarted(5000));
+        QVERIFY(process.waitForReadyRead(10000));
+        QCOMPARE(process.readLine().trimmed(), link.toLocal8Bit());
+        m_link = std::make_unique<ManageSerialPort>();
+        QVERIFY(m_link->openPort(link));
+        QCOMPARE(m_link->read_chan(), 15);
+        m_link->closePort();
+        process.terminate();
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(!QFileInfo::exists(link) && !QFileInfo(link).isSymLink());
+        QFile frames(log);
+        QVERIFY(frames.open(QIODevice::ReadOnly));
+        const QByteArray text = frames.readAll();
+        QVERIFY(text.contains("H>D 7E 00 01 37 C8  | read channel"));
+        QVERIFY(text.contains("D>H 7E 00 07 81 00 00 00 00 37 0F"));
+    }
+
+    void theExecutableRefusesABrokenScenario()
+    {
+        QFile bad(m_dir.filePath("bad.ini"));
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write("[device 0001]\ntype = many\n");
+        bad.close();
+        QProcess process;
+        process.start(QStringLiteral(TESSARAN_SIM_EXE),
+                      {"--link", m_dir.filePath("x"), bad.fileName()});
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(process.readAllStandardError().contains("bad.ini:2: type must be a number"));
+    }
+};
+
+QTEST_MAIN(TestSim)
+#include "tst_sim.moc"
