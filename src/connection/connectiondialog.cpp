@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSerialPortInfo>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 namespace {
@@ -172,8 +173,13 @@ void ConnectionDialog::tryToOpenConnection()
         m_channelCombo->show();
         m_status->setText(QStringLiteral("<font color=green>Connection 802.15.4 OK</font>"));
         const int channel = m_link->read_chan();
-        if (channel != 0)
+        // Showing the channel just read is no request to change it: without the block the
+        // combo would write it back and report "Channel successfully changed." over the
+        // connection status.
+        if (channel != 0) {
+            const QSignalBlocker quiet(m_channelCombo);
             m_channelCombo->setCurrentIndex(channel - 11);
+        }
         settings::write(settings::key::ComPort, entry.portName);
         emit tocom();
         setPortColour("green");

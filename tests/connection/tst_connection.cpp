@@ -98,9 +98,10 @@ private slots:
         QCOMPARE(tocom.count(), 1);
         QVERIFY(!m_bar->channelCombo()->isHidden());
         QCOMPARE(m_bar->channelCombo()->currentIndex(), 15 - 11);
-        // selecting the read channel writes it back and says so
+        // showing the channel read is not a change: nothing is written back
         QCOMPARE(m_bar->statusLabel()->text(),
-                 QStringLiteral("<font color=green>Channel successfully changed."));
+                 QStringLiteral("<font color=green>Connection 802.15.4 OK</font>"));
+        QCOMPARE(dongle.peer().frames().count(QByteArray::fromHex("360F")), 0);
         QCOMPARE(styleColour(), QStringLiteral("QComboBox   {  color:   green;   }"));
         QCOMPARE(settings::readString(settings::key::ComPort), dongle.path());
 
