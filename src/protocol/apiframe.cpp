@@ -50,6 +50,19 @@ QByteArray txRelayBody(uint16_t serialNumber, uint16_t relay, const QByteArray &
     return body;
 }
 
+QByteArray rx16Frame(uint16_t source, uint8_t rssi, const QByteArray &data)
+{
+    QByteArray body;
+    body.reserve(5 + data.size());
+    body.append(char(Rx16));
+    body.append(char(source >> 8));
+    body.append(char(source & 0xFF));
+    body.append(char(rssi));
+    body.append(char(0x00));
+    body.append(data);
+    return buildFrame(body);
+}
+
 QByteArray sensorCommandPayload(uint32_t serialNumber, uint8_t function, const char data[17])
 {
     QByteArray payload;

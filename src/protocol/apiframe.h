@@ -40,6 +40,8 @@ QByteArray buildFrame(const QByteArray &body);
 // Transmit request bodies carrying a stuffed sensor frame.
 QByteArray txDirectBody(uint16_t destination, const QByteArray &sensorFrame);
 QByteArray txRelayBody(uint16_t serialNumber, uint16_t relay, const QByteArray &sensorFrame);
+// A receive frame as the dongle delivers it: 0x81, 16-bit source, RSSI, options 0, data.
+QByteArray rx16Frame(uint16_t source, uint8_t rssi, const QByteArray &data);
 // The 23-byte command payload: serial number (big-endian), function, 0x00, 17 data bytes.
 QByteArray sensorCommandPayload(uint32_t serialNumber, uint8_t function, const char data[17]);
 // An address filter whose low 16 bits are 0xFFFF accepts any source.

@@ -20,17 +20,9 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
-// A receive frame (16-bit source) as the dongle delivers it.
-QByteArray rx16(uint16_t source, const QByteArray &data, uint8_t rssi = 0x28)
+QByteArray rx16(uint16_t source, const QByteArray &data)
 {
-    QByteArray body;
-    body.append(char(api::Rx16));
-    body.append(char(source >> 8));
-    body.append(char(source & 0xFF));
-    body.append(char(rssi));
-    body.append(char(0x00));
-    body.append(data);
-    return api::buildFrame(body);
+    return api::rx16Frame(source, 0x28, data);
 }
 
 QByteArray sensorAnswer()

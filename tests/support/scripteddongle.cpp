@@ -8,23 +8,11 @@ ScriptedDongle::ScriptedDongle(Kind k) : kind(k)
     connect(&m_peer, &PtyPeer::frameReceived, this, &ScriptedDongle::onFrame);
 }
 
-QByteArray ScriptedDongle::rx16(uint16_t source, const QByteArray &data, uint8_t rssi)
-{
-    QByteArray body;
-    body.append(char(api::Rx16));
-    body.append(char(source >> 8));
-    body.append(char(source & 0xFF));
-    body.append(char(rssi));
-    body.append(char(0x00));
-    body.append(data);
-    return api::buildFrame(body);
-}
-
 void ScriptedDongle::onFrame(const QByteArray &body)
 {
     const uint8_t first = body.isEmpty() ? 0 : uint8_t(body[0]);
     if (kind == Api && first == api::ReadChannel && body.size() == 1) {
-        m_peer.write(rx16(0, QByteArray(1, char(api::ReadChannel)) + char(channel)));
+        m_peer.write(api::rx16Frame(0, 0x28, QByteArray(1, char(api::ReadChannel)) + char(channel)));
         return;
     }
     if (kind == Api && first == api::SetChannel && body.size() == 2) {

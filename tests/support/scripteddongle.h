@@ -24,9 +24,6 @@ public:
     bool acceptChannelChange = true;
     std::function<void(const QByteArray &)> other;
 
-    // Wraps data in a receive frame from `source`, as the dongle delivers it.
-    static QByteArray rx16(uint16_t source, const QByteArray &data, uint8_t rssi = 0x28);
-
 private:
     void onFrame(const QByteArray &body);
     PtyPeer m_peer;
