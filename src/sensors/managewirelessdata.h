@@ -1,23 +1,80 @@
 #pragma once
 
+#include "actionblock.h"
+#include "datafiles.h"
+#include "pagedecode.h"
+#include "sensorrecord.h"
+#include "sensortype.h"
+
+#include <QDir>
+#include <QVector>
 #include <QWidget>
+#include <memory>
+#include <vector>
 
 class ConnectionDialog;
+class CustomCombo;
+class CustomCombo2;
 class ManageSerialPort;
+class QCheckBox;
+class QComboBox;
+class QDateTimeEdit;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
+class QSettings;
 class QTableWidget;
 class QTimer;
 
-// The sensor data widget: the connection bar, the action controls and the sensor table, the
-// main window's centre in normal mode.
+// The sensor data widget: the connection bar, the action controls, the output folder and the
+// sensor table, the main window's centre in normal mode. The table holds one row per sensor,
+// sorted by serial number, and a trailing entry row in which a new serial number is typed.
 class managewirelessdata : public QWidget
 {
     Q_OBJECT
 public:
     static constexpr int Columns = 14;
     static constexpr int RssiCombos = 25;
+    // Table slots, the entry row included.
+    static constexpr int MaxRows = 256;
+
+    enum Column {
+        ColSn = 0,
+        ColType = 1,
+        ColVersion = 2,
+        ColCurrentTime = 3,
+        ColStartTime = 4,
+        ColChannels = 5,
+        ColPeriod = 6,
+        ColPages = 7,
+        ColVbat = 8,
+        ColRssi = 9,
+        ColStatus = 10,
+        ColMode = 11,
+        ColAddress = 12,
+        ColValue = 13,
+    };
+
+    // Everything kept per table row besides its cells.
+    struct Row {
+        SensorRecord record;
+        SensorType type = SensorType::unknown();
+        uint8_t sensor_channel_mask = 0;  // as last reported by the sensor
+        uint8_t sensor_period_item = 255; // period-list index last reported; 255: none yet
+        int previous_period_index = -1;
+        bool mode_flag = true;
+        // Marks of an action run.
+        bool set_time_pending = false;
+        bool clear_pending = false;
+        bool change_pending = false;
+        bool served = false;
+        bool detected = false;
+        int clock_offset = 0xFFFF; // seconds from the sensor clock to the PC clock
+        bool file_open = false;
+        std::unique_ptr<DataFiles> files = std::make_unique<DataFiles>();
+        pagedecode::PageDecoder decoder;
+    };
 
     explicit managewirelessdata(ManageSerialPort *link, QWidget *parent = nullptr);
     ~managewirelessdata() override;
@@ -25,27 +82,183 @@ public:
     ConnectionDialog *connectionDialog() const { return m_connection; }
     QPushButton *sendActionButton() const { return m_sendAction; }
     QPushButton *detectButton() const { return m_detect; }
+    QPushButton *importButton() const { return m_import; }
+    QPushButton *exportButton() const { return m_export; }
+    QPushButton *selectFolderButton() const { return m_selectFolder; }
+    QLineEdit *folderEdit() const { return m_folderEdit; }
+    QGroupBox *actionGroup() const { return m_actionGroup; }
     QGroupBox *rssiGroup() const { return m_rssiGroup; }
     QLabel *dongleLevelLabel() const { return m_dongleLevel; }
     QLabel *clockLabel() const { return m_clock; }
     QTableWidget *table() const { return m_table; }
+    QCheckBox *setTimeBox() const { return m_setTime; }
+    QCheckBox *selectChannelsBox() const { return m_selectChannels; }
+    QCheckBox *changePeriodBox() const { return m_changePeriod; }
+    QCheckBox *clearDataBox() const { return m_clearData; }
+    QCheckBox *downloadAllBox() const { return m_downloadAll; }
+    QCheckBox *downloadBetweenBox() const { return m_downloadBetween; }
+    QDateTimeEdit *fromEdit() const { return m_from; }
+    QDateTimeEdit *toEdit() const { return m_to; }
+    QDir outputDir() const { return output_dir; }
 
+    // Rows with a sensor (the entry row excluded).
+    int sensorRows() const;
+    Row &row(int index) { return m_rows[size_t(index)]; }
+    const Row &row(int index) const { return m_rows[size_t(index)]; }
+    CustomCombo *channelSelector(int row) const;
+    CustomCombo2 *periodSelector(int row) const;
+    QLabel *lastValuesLabel(int row) const;
+    QCheckBox *modeBox(int row) const;
+
+    // Run state shared with the action run and the download.
+    bool action_running = false;
+    bool detection_running = false;
+    bool download_running = false;
+    bool timeout_flag = false;
+    bool wait_expired = false;
+    bool read_list_expired = false;
+    bool announce_current = false;
+    bool answer_waiting = false;
+    uint8_t selected_channel_mask = 0;
+    uint8_t selected_period_code = 0;
+    uint16_t listen_address = 0xFFFF;
+    int listen_phase = 0;
+    int phase_countdown = 2;
+
+    // The table and its rows.
+    void append_entry_row();
+    void enter_serial_number(int row);
+    // Adds a sensor row for `serialNumber` in order; the row, or -1 when the number is already
+    // listed or the list is full. The path of a detected or imported sensor.
+    int insert_sensor(uint16_t serialNumber);
+    void remove_row(int row);
+    void fill_channel_selector(int row, bool check_all);
+    // Fills the row's period selector with the period list and shows `item` (-1: none).
+    void fill_period_selector(int row, int item);
+    // The last sensor row holding `serialNumber`; -1 when none does (acting on row 0 instead
+    // would touch another sensor's row and files).
+    int find_row(uint32_t serialNumber) const;
+    void reset_row_colours();
+    void describe(int row, int type);
+    void set_status(int row, const QString &text, const QColor &colour);
+
+    // Actions.
+    actionblock::Choice action_choice() const;
+    void compute_selection(uint32_t serialNumber);
+    // Fills the 17 bytes for the sensor's next parameter frame; false when the sensor is not
+    // listed (the payload is then all zeros).
+    bool build_param_payload(uint32_t serialNumber, uint8_t payload[17]);
+    // 0 ready, 1 a row's sensor information is missing, 2 a row has no channel selected
+    // (pending_failure_row() names the row).
+    int mark_pending_changes();
+    int pending_failure_row() const { return m_pendingFailureRow; }
+    void clear_pending_marks();
+    void uncheck_action_boxes();
+
+    // Data files.
+    bool ensure_output_folder();
+    bool create_data_files(uint32_t serialNumber);
+    bool decode_pages(uint32_t serialNumber, int count);
+    void close_data_files(int row);
+    bool folder_checked = false;
+    bool pdc_enabled = false;
+    bool debug_enabled = false;
+
+    // Ends an action run and gives the controls back.
+    void stop_run();
     // Stops the timers and saves what the next start needs; called by the main window's close.
     void shutdown();
 
+signals:
+    void req_stop_rx();
+    void button_sa_clicked();
+    void refresh_relais();
+
 public slots:
+    void valueChanged(int row, int column);
+    void periode_changed();
+    void datarec_changed();
+    void legacy_mode_changed();
+    void open_window();
     void com_slot();
     void new_lora_frame();
     void each_sec();
+    void close_com();
+
+    void state_change_set_time();
+    void state_change_setperiode();
+    void state_change_clrdata();
+    void state_change_dl_all_data();
+    void state_change_dl_data_between();
+    void state_change_set_data();
+
+    void button_select_folder_clicked();
+    void folder_changed(const QString &text);
+
+    void time_out();
+    void time_out_dl();
+    void timeout_send_action();
+    void timeout_read_list();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void buildLayout();
+    void makeRowCells(int row);
+    void restoreSnCell(int row);
+    void setRowEditable(int row, bool editable);
+    void setRowWidgetsEnabled(int row, bool enabled);
+    void removeSelectedRows();
+    void advanceListenPhase();
+    void stopDetection();
+    void writeSnapshot();
+    // Status cells of every sensor row (and the entry row when `entryToo`).
+    void waitingForAction(bool entryToo);
+    void colourColumn(int column, const QColor &colour, bool entryToo);
+    uint8_t selectorMask(int row) const;
+
     ManageSerialPort *m_link;
     ConnectionDialog *m_connection;
     QLabel *m_clock;
+    QGroupBox *m_actionGroup;
+    QCheckBox *m_setTime;
+    QCheckBox *m_selectChannels;
+    QCheckBox *m_changePeriod;
+    QCheckBox *m_clearData;
+    QCheckBox *m_downloadAll;
+    QCheckBox *m_downloadBetween;
+    QDateTimeEdit *m_from;
+    QDateTimeEdit *m_to;
+    QPushButton *m_selectFolder;
+    QLineEdit *m_folderEdit;
     QPushButton *m_sendAction;
     QPushButton *m_detect;
+    QPushButton *m_import;
+    QPushButton *m_export;
     QGroupBox *m_rssiGroup;
+    QVector<QComboBox *> m_rssiCombos;
     QLabel *m_dongleLevel;
     QTableWidget *m_table;
+
     QTimer *m_tick;
+    QTimer *connection_timer;
+    QTimer *m_relayRefreshTimer;
+    QTimer *m_downloadTimer;
+    QTimer *m_sendActionTimer;
+    QTimer *m_readListTimer;
+
+    std::vector<Row> m_rows;
+    std::unique_ptr<QSettings> m_snapshot;
+    QDir output_dir;
+    uint64_t m_apiDestination = 0xFFFF;
+
+    bool filling = false;
+    bool edit_guard = false;
+    bool sub_window_open = false;
+    bool m_blink = false;
+    int m_limitCountdown = 300;
+    int m_relayCountdown = 5;
+    int m_pendingFailureRow = -1;
 };

@@ -1,0 +1,66 @@
+#include "actionblock.h"
+
+namespace actionblock
+{
+
+uint8_t flags(const Choice &c, const Sensor &s)
+{
+    uint8_t f = 0;
+    if (c.setTime)
+        f |= command::SetClock;
+    if (c.changePeriod && s.reportedPeriodCode != s.selectedPeriodCode)
+        f |= command::ChangePeriod;
+    if (c.clearData)
+        f |= command::ClearData;
+    if (c.downloadBetween)
+        f |= command::DownloadBetween;
+    if (c.downloadAll)
+        f |= command::DownloadAll;
+    if (c.selectChannels && s.reportedChannelMask != s.selectedChannelMask)
+        f |= command::SelectChannels;
+    return f;
+}
+
+MemoryWrite memoryWrite(const QString &address, const QString &value)
+{
+    MemoryWrite w;
+    const QString a = address.trimmed();
+    w.requested = !address.isEmpty();
+    if (!w.requested)
+        return w;
+    bool okAddress = false;
+    bool okValue = false;
+    const uint addr = a.toUInt(&okAddress, 16);
+    const uint val = value.trimmed().toUInt(&okValue, 16);
+    w.valid = okAddress && okValue && addr <= 0xFFFF && val <= 0xFF;
+    if (w.valid) {
+        w.address = static_cast<uint16_t>(addr);
+        w.value = static_cast<uint8_t>(val);
+    }
+    return w;
+}
+
+Payload build(const Choice &c, const Sensor &s)
+{
+    Payload p;
+    command::Actions a;
+    a.flags = flags(c, s);
+    a.periodCode = s.selectedPeriodCode;
+    a.windowStart = c.windowStart;
+    a.windowEnd = c.windowEnd;
+    a.channelMask = s.selectedChannelMask;
+    a.sensorType = s.sensorType;
+    // The clock is stamped in just before each send; until then its bytes are the window's or 0.
+    const uint8_t withoutClock = a.flags & uint8_t(~command::SetClock);
+    a.flags = withoutClock;
+    p.block = command::actionBlock(a);
+    p.block[command::FlagsByte] = flags(c, s);
+    p.memory = memoryWrite(s.memoryAddress, s.memoryValue);
+    if (p.block[command::FlagsByte] == 0 && p.memory.valid) {
+        p.block = command::memoryWrite(p.memory.address, p.memory.value, true);
+        p.memoryWrite = true;
+    }
+    return p;
+}
+
+} // namespace actionblock
