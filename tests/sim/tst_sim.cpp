@@ -612,6 +612,18 @@ private slots:
         QVERIFY(clock.elapsed() < 5000);
     }
 
+    void pacingHoldsTheBytesBackToTheBaudRate()
+    {
+        start(fleetScenario());
+        QVERIFY(wakeAndHear(0x3003));
+        QCOMPARE(fetch(0x3003, 0, 7, 1), QList<int>{7});
+        // 542 bytes at 9600 baud take over half a second: the wait and its extensions end
+        // with the header in and the body still on its way
+        m_sim->setBaud(9600);
+        QCOMPARE(fetch(0x3003, 0, 7, 1), QList<int>{});
+        QVERIFY(m_sim->wire().queued() == 1);
+    }
+
     void anUnplugClosesTheLinkPort_data()
     {
         QTest::addColumn<int>("afterMs"); // -1: unplugged by the test
