@@ -483,8 +483,10 @@ private slots:
             heard += answer(0x9002, 1) == 1;
         QCOMPARE(heard, 2);
         QVERIFY(m_link->sendApiFrame(command::rawDirectBody(0x9002, command::AnnounceAck), 0));
-        m_link->flushInput();
-        delayMs(30);
+        // what was already on its way goes out first
+        delayMs(5);
+        QTRY_COMPARE(m_sim->wire().queued(), 0);
+        delayMs(5);
         m_link->flushInput();
         for (int i = 0; i < 10; ++i) // 400 ms: twenty announcements if it still announced
             QCOMPARE(m_link->receiveSensorAnswer(0x9002), 0);
