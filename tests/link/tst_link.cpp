@@ -474,6 +474,18 @@ private slots:
         QCOMPARE(closed.count(), 1);
     }
 
+    void portListChangesReachTheWindowsInOrder()
+    {
+        QStringList order;
+        connect(m_link.get(), &ManageSerialPort::com_change, this, [&] { order << "change"; });
+        connect(m_link.get(), &ManageSerialPort::comclose, this, [&] { order << "close"; });
+        m_link->onDeviceAttached(QSerialPortInfo());
+        QCOMPARE(order, QStringList{"change"});
+        order.clear();
+        m_link->onDeviceRemoved(QSerialPortInfo());
+        QCOMPARE(order, (QStringList{"change", "close"}));
+    }
+
     void randomBytesEndEveryReceiveInItsTime()
     {
         openApi();
