@@ -144,7 +144,12 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     m_tick->start(500);
 }
 
-managewirelessdata::~managewirelessdata() = default;
+managewirelessdata::~managewirelessdata()
+{
+    // The cell widgets go with the widget; what they say on their way out is not the operator's.
+    for (QObject *child : findChildren<QObject *>())
+        child->disconnect(this);
+}
 
 void managewirelessdata::buildLayout()
 {
@@ -860,6 +865,13 @@ void managewirelessdata::close_data_files(int row)
 
 bool managewirelessdata::decode_pages(uint32_t serialNumber, int count)
 {
+    return decode_pages(serialNumber, count, m_link->lastFrameData(),
+                        m_link->lastFrameDataLength());
+}
+
+bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const uint8_t *data,
+                                      int dataLength)
+{
     const int r = find_row(serialNumber);
     if (r < 0) {
         qDebug() << QStringLiteral("/!\\ pages of a sensor not in the list") << hex4(serialNumber);
@@ -889,9 +901,9 @@ bool managewirelessdata::decode_pages(uint32_t serialNumber, int count)
             return false;
         }
     }
-    const FrameOutcome outcome = writeFramePages(
-        row.decoder, *row.files, m_link->lastFrameData(), m_link->lastFrameDataLength(), count,
-        rec.current_page, rec.end_page, rec.page_count, [] { QCoreApplication::processEvents(); });
+    const FrameOutcome outcome =
+        writeFramePages(row.decoder, *row.files, data, dataLength, count, rec.current_page,
+                        rec.end_page, rec.page_count, [] { QCoreApplication::processEvents(); });
     // The row may have moved while events ran; the sensor's row is found again.
     const int now = find_row(serialNumber);
     if (now < 0)

@@ -158,7 +158,11 @@ public:
     // Data files.
     bool ensure_output_folder();
     bool create_data_files(uint32_t serialNumber);
+    // Decodes `count` pages of the link's last received frame into the sensor's files, creating
+    // them first when none is open; false when they cannot be created or written.
     bool decode_pages(uint32_t serialNumber, int count);
+    // The same for a frame's data held elsewhere (as lastFrameData() lays it out).
+    bool decode_pages(uint32_t serialNumber, int count, const uint8_t *data, int dataLength);
     void close_data_files(int row);
     bool folder_checked = false;
     bool pdc_enabled = false;

@@ -1,0 +1,661 @@
+#include "managewirelessdata.h"
+
+#include "connectiondialog.h"
+#include "customcombo.h"
+#include "dialogdouble.h"
+#include "manageserialport.h"
+#include "messagecapture.h"
+#include "page.h"
+#include "scripteddongle.h"
+#include "settings.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDateTimeEdit>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+#include <vector>
+
+namespace
+{
+QList<PortEntry> g_ports;
+QList<PortEntry> testPorts()
+{
+    return g_ports;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+// A received page frame holding `pages` pages of type-1 samples (two channels, 1 s apart),
+// page k starting at 12:0k:00 on 1 March 2026.
+std::vector<uint8_t> pageFrame(int pages)
+{
+    std::vector<uint8_t> data(size_t(page::FrameFirstPage + pages * page::Size), 0);
+    for (int k = 0; k < pages; ++k) {
+        uint8_t *p = data.data() + page::FrameFirstPage + k * page::Size;
+        page::Header h;
+        h.year = 26;
+        h.month = 3;
+        h.day = 1;
+        h.hour = 12;
+        h.minute = k;
+        h.channelMask = 0x03;
+        h.sampleCount = 2;
+        page::writeHeader(p, h);
+        for (int w = 0; w < 4; ++w)
+            page::setSampleWord(p, w, uint16_t(2000 + 100 * k + w));
+    }
+    return data;
+}
+} // namespace
+
+class TestManageWirelessData : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<ManageSerialPort> m_link;
+    std::unique_ptr<managewirelessdata> m_w;
+    std::unique_ptr<DialogDouble> m_dialogs;
+
+    QTableWidget *table() const { return m_w->table(); }
+    void build()
+    {
+        m_w = std::make_unique<managewirelessdata>(m_link.get());
+        m_w->show();
+        QApplication::setActiveWindow(m_w.get());
+        QVERIFY(QTest::qWaitForWindowExposed(m_w.get()));
+    }
+    // Types into a cell the way the operator does: open its editor, type, press Return.
+    void typeInto(int row, int column, const QString &text)
+    {
+        QTableWidgetItem *item = table()->item(row, column);
+        QVERIFY(item);
+        table()->setCurrentItem(item);
+        table()->editItem(item);
+        QLineEdit *editor = nullptr;
+        for (QLineEdit *e : table()->viewport()->findChildren<QLineEdit *>())
+            if (e->isVisible())
+                editor = e;
+        QVERIFY(editor);
+        editor->selectAll();
+        QTest::keyClicks(editor, text);
+        QTest::keyClick(editor, Qt::Key_Return);
+        // The delegate commits what was typed once the editor has handled the key.
+        QCoreApplication::processEvents();
+    }
+    // On the indicator: a box stretched over a whole line only reacts to its indicator and text.
+    static void clickBox(QCheckBox *box)
+    {
+        QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, QPoint(6, box->height() / 2));
+    }
+    void typeSerials(const QStringList &serials)
+    {
+        for (const QString &sn : serials)
+            typeInto(table()->rowCount() - 1, 0, sn);
+    }
+    QStringList snColumn() const
+    {
+        QStringList texts;
+        for (int r = 0; r < table()->rowCount(); ++r)
+            texts << table()->item(r, 0)->text();
+        return texts;
+    }
+    QStringList recordSerials() const
+    {
+        QStringList texts;
+        for (int r = 0; r < m_w->sensorRows(); ++r)
+            texts << QString::number(m_w->row(r).record.serial_number, 16);
+        return texts;
+    }
+    // A sensor of type `type` that answered with period item `item` and all channels recorded.
+    int answeredSensor(uint16_t sn, int type, int item)
+    {
+        const int r = m_w->insert_sensor(sn);
+        m_w->row(r).record.sensor_type = uint8_t(type);
+        m_w->fill_channel_selector(r, true);
+        m_w->fill_period_selector(r, item);
+        m_w->row(r).sensor_period_item = uint8_t(item);
+        m_w->row(r).sensor_channel_mask =
+            m_w->row(r).type.channelMask(m_w->row(r).type.selectableChannels());
+        return r;
+    }
+    QString status(int row) const { return table()->item(row, 10)->text(); }
+    QColor colour(int row, int column) const
+    {
+        return table()->item(row, column)->foreground().color();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QDir::setCurrent(m_dir.path());
+        QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
+        setPortLister(testPorts);
+    }
+    void init()
+    {
+        QFile::remove(settings::FileName);
+        QFile::remove(QStringLiteral("export.ini"));
+        m_dialogs = std::make_unique<DialogDouble>();
+        m_link = std::make_unique<ManageSerialPort>();
+    }
+    void cleanup()
+    {
+        m_w.reset();
+        m_link.reset();
+        m_dialogs.reset();
+        g_ports.clear();
+    }
+
+    void typedSerialNumberIsCheckedBeforeItMakesARow_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QStringList>("rows"); // SN column afterwards, entry row included
+        QTest::addColumn<bool>("box");
+        QTest::newRow("valid") << "1234" << QStringList{"1234", ""} << false;
+        QTest::newRow("zero") << "0" << QStringList{""} << true;
+        QTest::newRow("text") << "abc" << QStringList{""} << true;
+        QTest::newRow("hexadecimal letters") << "1A2B" << QStringList{""} << true;
+        QTest::newRow("beyond 16 bits") << "12345" << QStringList{""} << true;
+        QTest::newRow("short number is padded") << "42" << QStringList{"0042", ""} << false;
+    }
+    void typedSerialNumberIsCheckedBeforeItMakesARow()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QStringList, rows);
+        QFETCH(bool, box);
+        build();
+        typeInto(0, 0, typed);
+        QCOMPARE(snColumn(), rows);
+        QCOMPARE(m_dialogs->calls.size(), box ? 1 : 0);
+        if (box) {
+            QCOMPARE(m_dialogs->calls[0].title, QStringLiteral("Error SN"));
+            QCOMPARE(m_dialogs->calls[0].text,
+                     QStringLiteral("Serial Number must be a strictly positive integer"));
+            QCOMPARE(m_dialogs->calls[0].icon, QMessageBox::Critical);
+        }
+    }
+
+    void rowsStaySortedAndDuplicatesAreDropped()
+    {
+        build();
+        typeSerials({"0300", "0100", "9001", "0200", "0100"});
+        QCOMPARE(snColumn(), (QStringList{"0100", "0200", "0300", "9001", ""}));
+        QCOMPARE(recordSerials(), (QStringList{"100", "200", "300", "9001"}));
+        QVERIFY(m_dialogs->calls.isEmpty());
+        // A relay is known as one before it ever answers; a sensor is not.
+        QCOMPARE(int(m_w->row(3).record.sensor_type), 6);
+        QCOMPARE(table()->item(3, 1)->text(), QStringLiteral("Plug Relay 16A"));
+        QCOMPARE(m_w->channelSelector(3)->checkedItems(),
+                 (QStringList{"Voltage", "Current", "Act. Energy", "App. Energy", "Act. Pow.",
+                              "App. Pow."}));
+        QCOMPARE(int(m_w->row(0).record.sensor_type), 0);
+        QCOMPARE(table()->item(0, 1)->text(), QStringLiteral("Unknown"));
+        QCOMPARE(m_w->channelSelector(0)->styleSheet(),
+                 QStringLiteral("QComboBox   {  color:   red;   }"));
+        QCOMPARE(m_w->periodSelector(0)->count(), 0);
+        QVERIFY(m_w->modeBox(0)->isChecked());
+        QCOMPARE(int(m_w->row(0).record.rssi), 255);
+        QCOMPARE(int(m_w->row(0).record.path_age), 32700);
+        QCOMPARE(m_w->find_row(0x0300), 2);
+        QCOMPARE(m_w->find_row(0x0400), -1);
+    }
+
+    void editingASensorRowMovesOrRestoresIt()
+    {
+        build();
+        typeSerials({"0100", "0200", "0300"});
+        typeInto(2, 0, "0050");
+        QCOMPARE(snColumn(), (QStringList{"0050", "0100", "0200", ""}));
+        typeInto(1, 0, "0200"); // a duplicate: the row keeps its number
+        QCOMPARE(snColumn(), (QStringList{"0050", "0100", "0200", ""}));
+        typeInto(1, 0, "xyz");
+        QCOMPARE(snColumn(), (QStringList{"0050", "0100", "0200", ""}));
+        QCOMPARE(m_dialogs->titles(), QStringList{"Error SN"});
+        QCOMPARE(recordSerials(), (QStringList{"50", "100", "200"}));
+    }
+
+    void the256thRowIsRefused()
+    {
+        build();
+        for (int i = 1; i <= 255; ++i)
+            QVERIFY(m_w->insert_sensor(uint16_t(i)) >= 0);
+        QCOMPARE(table()->rowCount(), 256);
+        QCOMPARE(m_w->insert_sensor(0x0800), -1);
+        typeInto(255, 0, "0800");
+        QCOMPARE(table()->rowCount(), 256);
+        QCOMPARE(table()->item(255, 0)->text(), QString());
+        QCOMPARE(m_dialogs->titles(), QStringList{"Sensor List Full"});
+        QVERIFY(m_dialogs->calls[0].text.contains(QStringLiteral("255")));
+        // Renumbering a listed sensor is still possible.
+        typeInto(0, 0, "0900");
+        QCOMPARE(table()->item(254, 0)->text(), QStringLiteral("0900"));
+    }
+
+    void deleteRemovesEverySelectedRow()
+    {
+        build();
+        typeSerials({"0100", "0200", "0300", "0400", "0500"});
+        MessageCapture log(MessageCapture::Silent);
+        table()->clearSelection();
+        for (int r : {0, 2, 4})
+            table()->selectionModel()->select(table()->model()->index(r, 0),
+                                              QItemSelectionModel::Select |
+                                                  QItemSelectionModel::Rows);
+        m_w->action_running = true;
+        QTest::keyClick(table(), Qt::Key_Delete);
+        QCOMPARE(m_w->sensorRows(), 5);
+        m_w->action_running = false;
+        QTest::keyClick(table(), Qt::Key_Delete);
+        QCOMPARE(snColumn(), (QStringList{"0200", "0400", ""}));
+        QCOMPARE(recordSerials(), (QStringList{"200", "400"}));
+        QVERIFY(log.contains(QStringLiteral("Selected Rows : ")));
+        QVERIFY(log.contains(QStringLiteral("0300")));
+    }
+
+    void selectorChangesAreColouredAndCheckTheirBox()
+    {
+        build();
+        const int known = answeredSensor(0x0100, 1, 4);
+        m_w->downloadAllBox()->setChecked(true);
+        m_w->insert_sensor(0x0200); // never answered
+        const QString red = QStringLiteral("QComboBox   {  color:   red;   }");
+        const QString blue = QStringLiteral("QComboBox   {  color:   blue;   }");
+
+        m_w->periodSelector(known)->setCurrentIndex(7);
+        QCOMPARE(m_w->periodSelector(known)->styleSheet(), red);
+        QCOMPARE(status(known), QStringLiteral("Waiting for action"));
+        QVERIFY(m_w->changePeriodBox()->isChecked());
+        QVERIFY(!m_w->downloadAllBox()->isChecked());
+        m_w->periodSelector(known)->setCurrentIndex(4);
+        QCOMPARE(m_w->periodSelector(known)->styleSheet(), blue);
+
+        m_w->channelSelector(known)->setCheckedItems({"Temperature"});
+        QCOMPARE(m_w->channelSelector(known)->styleSheet(), red);
+        QVERIFY(m_w->selectChannelsBox()->isChecked());
+        m_w->channelSelector(known)->setCheckedItems({"Temperature", "Humidity"});
+        QCOMPARE(m_w->channelSelector(known)->styleSheet(), blue);
+
+        // The unanswered sensor is left alone.
+        QCOMPARE(status(1), QString());
+        m_w->uncheck_action_boxes();
+        m_w->channelSelector(1)->setCheckedItems({"UNKN"});
+        QVERIFY(!m_w->selectChannelsBox()->isChecked());
+
+        m_w->reset_row_colours();
+        QCOMPARE(m_w->periodSelector(known)->styleSheet(),
+                 QStringLiteral("QComboBox   {  color:   black;   }"));
+    }
+
+    void actionBoxesExcludeEachOther_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<QString>("clicked");
+        QTest::addColumn<QStringList>("after");
+        const QStringList settingsBoxes{"time", "clear", "period", "channels"};
+        QTest::newRow("download all drops every setting")
+            << (settingsBoxes + QStringList{"between"}) << "all" << QStringList{"all"};
+        QTest::newRow("download between drops every setting")
+            << (settingsBoxes + QStringList{"all"}) << "between" << QStringList{"between"};
+        QTest::newRow("set time drops the downloads")
+            << QStringList{"all"} << "time" << QStringList{"time"};
+        QTest::newRow("settings combine")
+            << QStringList{"time", "clear", "period"} << "channels" << settingsBoxes;
+        QTest::newRow("channels drop download between")
+            << QStringList{"between"} << "channels" << QStringList{"channels"};
+    }
+    void actionBoxesExcludeEachOther()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(QString, clicked);
+        QFETCH(QStringList, after);
+        build();
+        const QMap<QString, QCheckBox *> boxes{
+            {"time", m_w->setTimeBox()},        {"clear", m_w->clearDataBox()},
+            {"period", m_w->changePeriodBox()}, {"channels", m_w->selectChannelsBox()},
+            {"all", m_w->downloadAllBox()},     {"between", m_w->downloadBetweenBox()}};
+        for (const QString &name : before) {
+            const QSignalBlocker quiet(boxes[name]);
+            boxes[name]->setChecked(true);
+        }
+        clickBox(boxes[clicked]);
+        QStringList checked;
+        for (auto it = boxes.begin(); it != boxes.end(); ++it)
+            if (it.value()->isChecked())
+                checked << it.key();
+        after.sort();
+        QCOMPARE(checked, after);
+    }
+
+    void timeAndClearBoxesMarkTheirColumns()
+    {
+        build();
+        typeSerials({"0100", "0200"});
+        clickBox(m_w->setTimeBox());
+        for (int r = 0; r < 3; ++r) { // the entry row too
+            QCOMPARE(colour(r, 3), QColor(Qt::red));
+            QCOMPARE(status(r), QStringLiteral("Waiting for action"));
+        }
+        QCOMPARE(colour(0, 4), QColor(Qt::black));
+        clickBox(m_w->clearDataBox());
+        QCOMPARE(colour(1, 4), QColor(Qt::red));
+        clickBox(m_w->setTimeBox());
+        QCOMPARE(colour(1, 3), QColor(Qt::black));
+        QCOMPARE(colour(1, 4), QColor(Qt::red));
+    }
+
+    void parameterBlockFollowsBoxesAndRow()
+    {
+        build();
+        MessageCapture log(MessageCapture::Silent);
+        const int r = answeredSensor(0x0100, 1, 4);
+        m_w->row(r).record.period_index = 4;
+        m_w->row(r).record.channel_mask = 0x03;
+        m_w->row(r).record.relay_address = 0x9001;
+        uint8_t payload[17];
+
+        m_w->setTimeBox()->setChecked(true);
+        m_w->clearDataBox()->setChecked(true);
+        m_w->changePeriodBox()->setChecked(true);
+        m_w->compute_selection(0x0100);
+        QVERIFY(m_w->build_param_payload(0x0100, payload));
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 2).toHex(), QByteArray("0500"));
+        QCOMPARE(m_w->listen_address, uint16_t(0x9001));
+        QVERIFY(log.contains(
+            QStringLiteral("\"send param, sensor\" \"0100\" \" relais : \" \"9001\"")));
+
+        m_w->periodSelector(r)->setCurrentIndex(10); // "10 mins"
+        m_w->channelSelector(r)->setCheckedItems({"Humidity"});
+        m_w->compute_selection(0x0100);
+        QVERIFY(m_w->build_param_payload(0x0100, payload));
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 17).toHex(' '),
+                 QByteArray("47 08 00 00 00 00 00 00 00 00 00 00 00 00 02 01 00"));
+
+        // With nothing to set, the Add and Val cells make a memory write.
+        m_w->uncheck_action_boxes();
+        typeInto(r, 12, "01F0");
+        typeInto(r, 13, "a5");
+        QVERIFY(m_w->build_param_payload(0x0100, payload));
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 6).toHex(' '),
+                 QByteArray("00 13 01 f0 a5 01"));
+        QVERIFY(log.contains(QStringLiteral("\"eep\" 496 165")));
+        typeInto(r, 13, "1a5"); // not a byte: no write
+        QVERIFY(m_w->build_param_payload(0x0100, payload));
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 17), QByteArray(17, '\0'));
+
+        QVERIFY(!m_w->build_param_payload(0x0999, payload));
+    }
+
+    void pendingChangesReportMissingInfoAndEmptySelections()
+    {
+        build();
+        const int a = answeredSensor(0x0100, 1, 4);
+        const int b = answeredSensor(0x0200, 13, 4);
+        m_w->changePeriodBox()->setChecked(true);
+        m_w->periodSelector(b)->setCurrentIndex(5);
+        QCOMPARE(m_w->mark_pending_changes(), 0);
+        QVERIFY(!m_w->row(a).change_pending);
+        QVERIFY(m_w->row(b).change_pending);
+        QCOMPARE(colour(b, 0), QColor(Qt::red));
+        QCOMPARE(colour(a, 0), QColor(Qt::black));
+
+        m_w->clear_pending_marks();
+        m_w->uncheck_action_boxes();
+        m_w->selectChannelsBox()->setChecked(true);
+        m_w->channelSelector(b)->setCheckedItems({});
+        QCOMPARE(m_w->mark_pending_changes(), 2);
+        QCOMPARE(m_w->pending_failure_row(), b);
+
+        m_w->insert_sensor(0x0150); // unknown type, lands between them
+        QCOMPARE(m_w->mark_pending_changes(), 1);
+        QCOMPARE(m_w->pending_failure_row(), 1);
+    }
+
+    void tickShowsClockBlinksAndCounts()
+    {
+        build();
+        const int r = m_w->insert_sensor(0x0100);
+        const int never = m_w->insert_sensor(0x0200);
+        m_w->row(r).record.path_age = 5;
+        m_w->row(r).record.direct_age = 31999;
+        m_w->action_running = true;
+        QStringList texts;
+        for (int tick = 0; tick < 16; ++tick) {
+            m_w->each_sec();
+            texts << m_w->sendActionButton()->text();
+        }
+        // 8 seconds: phases 0 and 1 last 2 s each, phase 2 lasts 4 s.
+        QCOMPARE(m_w->listen_phase, 3);
+        QCOMPARE(texts.count(QStringLiteral("Processing action, Press to interrupt")), 8);
+        QCOMPARE(texts.count(QString()), 8);
+        QCOMPARE(int(m_w->row(r).record.path_age), 13);
+        QCOMPARE(int(m_w->row(r).record.direct_age), 32000);
+        QCOMPARE(int(m_w->row(never).record.path_age), 32700);
+        QVERIFY(QDateTime::fromString(m_w->clockLabel()->text(), "dd/MM/yyyy hh:mm:ss").isValid());
+        m_w->action_running = false;
+    }
+
+    void filesOfADownloadHoldItsPages()
+    {
+        QSettings(settings::FileName, QSettings::IniFormat)
+            .setValue(settings::key::PdcEnable, true);
+        build();
+        QTemporaryDir out;
+        m_w->folderEdit()->clear();
+        QTest::keyClicks(m_w->folderEdit(), out.path() + "/data");
+        QVERIFY(m_w->ensure_output_folder());
+        QVERIFY(m_w->folder_checked);
+        QVERIFY(QFileInfo(out.path() + "/data").isDir());
+
+        const int r = answeredSensor(0x1234, 1, 0);
+        SensorRecord &rec = m_w->row(r).record;
+        rec.start_page = 3966;
+        rec.current_page = 3966;
+        rec.end_page = 1;
+        rec.page_count = page::RingPages;
+        const std::vector<uint8_t> frame = pageFrame(2);
+        QVERIFY(m_w->decode_pages(0x1234, 2, frame.data(), int(frame.size())));
+        rec.current_page = 3967; // the last page: only one of the two is decoded
+        QVERIFY(m_w->decode_pages(0x1234, 2, frame.data(), int(frame.size())));
+        QCOMPARE(rec.samples_written, 6u);
+
+        const QStringList tsv = QDir(out.path() + "/data").entryList({"1234_*.tsv"});
+        const QStringList pdc = QDir(out.path() + "/data").entryList({"1234_*.pdc"});
+        QCOMPARE(tsv.size(), 1);
+        QCOMPARE(pdc.size(), 1);
+        QCOMPARE(QFileInfo(out.path() + "/data/" + pdc[0]).size(), qint64(3 * 548));
+        // Flushed as written: readable while the file is still open.
+        QCOMPARE(contents(out.path() + "/data/" + tsv[0]),
+                 QByteArray("1234\tSN1234\tSN1234\r\nTime\tTemperature\tHumidity"
+                            "\r\n01/03/26 12:00:00\t20.00\t20.0\t"
+                            "\r\n01/03/26 12:00:01\t20.02\t20.0\t"
+                            "\r\n01/03/26 12:01:00\t21.00\t21.0\t"
+                            "\r\n01/03/26 12:01:01\t21.02\t21.0\t"
+                            "\r\n01/03/26 12:00:00\t20.00\t20.0\t"
+                            "\r\n01/03/26 12:00:01\t20.02\t20.0\t"));
+        QVERIFY(m_w->row(r).file_open);
+        m_w->close_data_files(r);
+        QVERIFY(!m_w->decode_pages(0x0999, 1, frame.data(), int(frame.size())));
+    }
+
+    void fileThatCannotBeCreatedGetsASecondChance_data()
+    {
+        QTest::addColumn<bool>("secondFolderGood");
+        QTest::newRow("operator picks a good folder") << true;
+        QTest::newRow("both folders bad") << false;
+    }
+    void fileThatCannotBeCreatedGetsASecondChance()
+    {
+        QFETCH(bool, secondFolderGood);
+        build();
+        QTemporaryDir out;
+        QFile blocker(out.path() + "/afile");
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        m_w->folder_changed(out.path() + "/afile/sub");
+        m_dialogs->answerText(secondFolderGood ? out.path() : out.path() + "/afile/other");
+        const int r = m_w->insert_sensor(0x0042);
+        const bool made = m_w->create_data_files(0x0042);
+        QCOMPARE(made, secondFolderGood);
+        QCOMPARE(m_w->folderEdit()->text(),
+                 QDir(secondFolderGood ? out.path() : out.path() + "/afile/other").absolutePath());
+        if (secondFolderGood) {
+            QCOMPARE(m_dialogs->titles(), QStringList{"Choose Destination folder"});
+            QCOMPARE(QDir(out.path()).entryList({"0042_*.tsv"}).size(), 1);
+        } else {
+            QCOMPARE(m_dialogs->titles(),
+                     (QStringList{"Choose Destination folder", "File Access Error"}));
+            QVERIFY(m_dialogs->calls[1].text.startsWith("The file " + out.path() +
+                                                        "/afile/other/0042_"));
+            QVERIFY(m_dialogs->calls[1].text.endsWith(
+                ".tsv can't be created, please verify folder settings"));
+            QCOMPARE(status(r), QStringLiteral("Error Creating File"));
+            QCOMPARE(colour(r, 10), QColor(Qt::red));
+        }
+    }
+
+    void folderThatCannotBeMadeIsReported()
+    {
+        build();
+        QTemporaryDir out;
+        QFile blocker(out.path() + "/afile");
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        m_w->folder_changed(out.path() + "/afile/a");
+        m_dialogs->answerText(out.path() + "/afile/b");
+        QVERIFY(!m_w->ensure_output_folder());
+        QVERIFY(!m_w->folder_checked);
+        QCOMPARE(m_dialogs->titles(),
+                 (QStringList{"Choose Destination folder", "Folder Creation Failed"}));
+        QCOMPARE(m_dialogs->calls[1].text,
+                 "The folder " + out.path() + "/afile/b can't be created");
+    }
+
+    void shutdownSavesSnapshotFolderAndPosition()
+    {
+        QFile stale(QStringLiteral("export.ini"));
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("[0999]\nVbat=old\n");
+        stale.close();
+        build();
+        QCOMPARE(contents("export.ini"), QByteArray()); // a new run starts without it
+        const int r = answeredSensor(0x0100, 13, 12);
+        m_w->channelSelector(r)->setCheckedItems({"Pressure", "Humidity"});
+        table()->item(r, 8)->setText("3.3V");
+        table()->item(r, 10)->setText("Action succesfull");
+        m_w->lastValuesLabel(r)->setText("101325Pa; ");
+        m_w->insert_sensor(0x9001);
+        QVERIFY(m_w->ensure_output_folder());
+        m_w->move(120, 80);
+        MessageCapture log(MessageCapture::Silent);
+        m_w->shutdown();
+        QVERIFY(log.contains(QStringLiteral("\"folder ok :\" true")));
+
+        QSettings snap(QStringLiteral("export.ini"), QSettings::IniFormat);
+        snap.setIniCodec("UTF-8");
+        QCOMPARE(snap.value("NB_SENSOR").toString(), QStringLiteral("2"));
+        QCOMPARE(snap.childGroups(), (QStringList{"0100", "9001"}));
+        QCOMPARE(snap.value("0100/Type_of_module").toString(), QStringLiteral("Baro Logger"));
+        QCOMPARE(snap.value("0100/Recording_channels").toStringList(),
+                 (QStringList{"Pressure", "Humidity"}));
+        QCOMPARE(snap.value("0100/Periode").toString(), QStringLiteral("1 hour"));
+        QCOMPARE(snap.value("0100/Vbat").toString(), QStringLiteral("3.3V"));
+        QCOMPARE(snap.value("0100/Last_Status").toString(), QStringLiteral("Action succesfull"));
+        QCOMPARE(snap.value("0100/Last_Values").toString(), QStringLiteral("101325Pa; "));
+        QCOMPARE(snap.value("9001/Type_of_module").toString(), QStringLiteral("Plug Relay 16A"));
+        QVERIFY(!snap.contains("LIST_SENSOR"));
+
+        QCOMPARE(settings::readString(settings::key::DestFolder), QDir::currentPath());
+        QCOMPARE(settings::readString(settings::key::DataWinX), QStringLiteral("120"));
+        QCOMPARE(settings::readString(settings::key::DataWinY), QStringLiteral("80"));
+    }
+
+    void emptyListSnapshotHoldsOnlyTheCount()
+    {
+        build();
+        m_w->shutdown();
+        QSettings snap(QStringLiteral("export.ini"), QSettings::IniFormat);
+        QCOMPARE(snap.allKeys(), QStringList{"NB_SENSOR"});
+        QCOMPARE(snap.value("NB_SENSOR").toString(), QStringLiteral("0"));
+        QVERIFY(!settings::contains(settings::key::DestFolder)); // folder never checked
+    }
+
+    void savedPositionIsRestoredWhenItFits_data()
+    {
+        QTest::addColumn<QPoint>("saved");
+        QTest::addColumn<bool>("moved");
+        const QSize desktop = QGuiApplication::primaryScreen()->virtualGeometry().size();
+        QTest::newRow("fits") << QPoint(100, 50) << true;
+        QTest::newRow("too close to the right") << QPoint(desktop.width() - 100, 50) << false;
+        QTest::newRow("too close to the bottom") << QPoint(100, desktop.height() - 70) << false;
+    }
+    void savedPositionIsRestoredWhenItFits()
+    {
+        QFETCH(QPoint, saved);
+        QFETCH(bool, moved);
+        settings::write(settings::key::DataWinX, QString::number(saved.x()));
+        settings::write(settings::key::DataWinY, QString::number(saved.y()));
+        m_w = std::make_unique<managewirelessdata>(m_link.get());
+        QCOMPARE(m_w->pos() == saved, moved);
+    }
+
+    void connectionShowsTheControlsOfItsDongle()
+    {
+        ScriptedDongle dongle(ScriptedDongle::Api);
+        g_ports = {{dongle.path(), QStringLiteral("USB Serial")}};
+        build();
+        QVERIFY(!m_w->sendActionButton()->isEnabled());
+        QVERIFY(m_w->detectButton()->isHidden());
+        m_w->connectionDialog()->tryToOpenConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(m_link->isOpen(), 3000);
+        QVERIFY(m_w->sendActionButton()->isEnabled());
+        QVERIFY(!m_w->detectButton()->isHidden());
+        QVERIFY(!m_w->rssiGroup()->isHidden());
+        QVERIFY(m_w->dongleLevelLabel()->isHidden());
+        m_link->closePort();
+        m_w->com_slot();
+        QVERIFY(!m_w->sendActionButton()->isEnabled());
+        QVERIFY(m_w->rssiGroup()->isHidden());
+    }
+
+    void selectorsIgnoreTheMouseWheelAndPopupTicksStayOpen()
+    {
+        build();
+        const int r = answeredSensor(0x0100, 1, 4);
+        CustomCombo2 *period = m_w->periodSelector(r);
+        QWheelEvent wheel(QPointF(5, 5), period->mapToGlobal(QPoint(5, 5)), QPoint(),
+                          QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(period, &wheel);
+        QCOMPARE(period->currentIndex(), 4);
+
+        CustomCombo *channels = m_w->channelSelector(r);
+        QSignalSpy changed(channels, &CheckComboBox::checkedItemsChanged);
+        channels->showPopup();
+        QAbstractItemView *view = channels->view();
+        QTRY_VERIFY_WITH_TIMEOUT(view->isVisible(), 1000);
+        const QPoint second = view->visualRect(view->model()->index(1, 0)).center();
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, second);
+        QVERIFY(view->isVisible());
+        QCOMPARE(channels->checkedItems(), QStringList{"Temperature"});
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(channels->displayText(), QStringLiteral("Temperature"));
+        channels->hidePopup();
+    }
+};
+
+QTEST_MAIN(TestManageWirelessData)
+#include "tst_managewirelessdata.moc"
