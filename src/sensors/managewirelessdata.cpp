@@ -15,6 +15,7 @@
 #include <QDateTime>
 #include <QDateTimeEdit>
 #include <QDebug>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -824,7 +825,16 @@ bool managewirelessdata::create_data_files(uint32_t serialNumber)
     if (r < 0)
         return false;
     Row &row = m_rows[size_t(r)];
-    const QString base = dataFileBaseName(serialNumber, QDateTime::currentDateTime());
+    // Names carry the second of creation: a second download of the sensor within the same
+    // second must not truncate the first one's file, so it takes the next free second.
+    QDateTime stamp = QDateTime::currentDateTime();
+    for (int tries = 0; tries < 60; ++tries, stamp = stamp.addSecs(1)) {
+        const QString probe = dataFileBaseName(serialNumber, stamp);
+        if (!QFileInfo::exists(dataFilePath(output_dir.path(), probe + QStringLiteral(".tsv"))) &&
+            !QFileInfo::exists(dataFilePath(output_dir.path(), probe + QStringLiteral(".pdc"))))
+            break;
+    }
+    const QString base = dataFileBaseName(serialNumber, stamp);
     const QString textName = base + QStringLiteral(".tsv");
     const QString binaryName = base + QStringLiteral(".pdc");
     QString path = dataFilePath(output_dir.path(), textName);

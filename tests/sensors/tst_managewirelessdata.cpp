@@ -488,6 +488,17 @@ private slots:
                             "\r\n01/03/26 12:00:00\t20.00\t20.0\t"
                             "\r\n01/03/26 12:00:01\t20.02\t20.0\t"));
         QVERIFY(m_w->row(r).file_open);
+
+        // A download resumed after its files were closed writes into new files, never into
+        // nothing, and leaves the first ones whole.
+        m_w->close_data_files(r);
+        rec.current_page = 3966;
+        rec.start_page = 3000;
+        QVERIFY(m_w->decode_pages(0x1234, 1, frame.data(), int(frame.size())));
+        QCOMPARE(QDir(out.path() + "/data").entryList({"1234_*.tsv"}).size(), 2);
+        QVERIFY(contents(out.path() + "/data/" + tsv[0])
+                    .endsWith("\r\n01/03/26 12:00:01\t20.02\t20.0\t"));
+        QCOMPARE(rec.samples_written, 8u);
         m_w->close_data_files(r);
         QVERIFY(!m_w->decode_pages(0x0999, 1, frame.data(), int(frame.size())));
     }
@@ -592,6 +603,30 @@ private slots:
         QCOMPARE(snap.allKeys(), QStringList{"NB_SENSOR"});
         QCOMPARE(snap.value("NB_SENSOR").toString(), QStringLiteral("0"));
         QVERIFY(!settings::contains(settings::key::DestFolder)); // folder never checked
+    }
+
+    void endingARunClosesFilesAndGivesTheTableBack()
+    {
+        build();
+        QTemporaryDir out;
+        m_w->folder_changed(out.path());
+        const int r = m_w->insert_sensor(0x0100);
+        QVERIFY(m_w->create_data_files(0x0100));
+        m_w->row(r).record.download_started = true;
+        m_w->action_running = true;
+        m_w->actionGroup()->setEnabled(false);
+        table()->item(r, 0)->setFlags(Qt::ItemIsEnabled);
+        m_w->periodSelector(r)->setEnabled(false);
+        QSignalSpy ended(m_w.get(), &managewirelessdata::button_sa_clicked);
+        m_w->stop_run();
+        QCOMPARE(ended.count(), 1);
+        QVERIFY(!m_w->action_running);
+        QVERIFY(!m_w->row(r).file_open);
+        QVERIFY(!m_w->row(r).record.download_started);
+        QVERIFY(m_w->actionGroup()->isEnabled());
+        QVERIFY(m_w->periodSelector(r)->isEnabled());
+        QVERIFY(table()->item(r, 0)->flags() & Qt::ItemIsEditable);
+        QCOMPARE(m_w->sendActionButton()->text(), QStringLiteral("Send Action"));
     }
 
     void savedPositionIsRestoredWhenItFits_data()
