@@ -33,11 +33,11 @@
 
 namespace
 {
-struct ColumnSpec {
+struct ColumnInfo {
     const char *header;
     int width;
 };
-const ColumnSpec kColumns[managewirelessdata::Columns] = {
+const ColumnInfo kColumns[managewirelessdata::Columns] = {
     {"SN", 37},          {"Sensor Type", 71},
     {"Ver", 26},         {"Current Time", 114},
     {"Start Time", 114}, {"Channels to Record", 223},
@@ -234,7 +234,7 @@ void managewirelessdata::buildLayout()
     m_dongleLevel->hide();
 
     QStringList headers;
-    for (const ColumnSpec &c : kColumns)
+    for (const ColumnInfo &c : kColumns)
         headers << QString::fromLatin1(c.header);
     m_table->setHorizontalHeaderLabels(headers);
     for (int i = 0; i < Columns; ++i)
