@@ -29,15 +29,7 @@ ApiDongle::ApiDongle(Fleet &fleet, Wire &wire, QObject *parent)
 
 QByteArray ApiDongle::receiveFrame(uint16_t source, uint8_t rssi, const QByteArray &data)
 {
-    QByteArray body;
-    body.reserve(5 + data.size());
-    body.append(char(api::Rx16));
-    body.append(char(source >> 8));
-    body.append(char(source & 0xFF));
-    body.append(char(rssi));
-    body.append(char(0x00));
-    body.append(data);
-    return api::buildFrame(body);
+    return api::rx16Frame(source, rssi, data);
 }
 
 QByteArray ApiDongle::pageFrameData(uint8_t request, int firstPage, const QByteArray &pages)

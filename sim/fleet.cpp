@@ -408,9 +408,21 @@ void Fleet::receiveFrame(Device &d, const QByteArray &data, const Path &path)
         emit note(QStringLiteral("%1 is asleep").arg(hex4(sn)));
         return;
     }
-    touch(d);
     command::Block block;
     std::copy(p + 6, p + 6 + command::BlockSize, block.begin());
+    deliverBlock(d, block, path);
+}
+
+Device *Fleet::inDirectReach(uint16_t serialNumber)
+{
+    Device *d = device(serialNumber);
+    return d && hearsDirectly(*d) ? d : nullptr;
+}
+
+void Fleet::deliverBlock(Device &d, const command::Block &block, const Path &path)
+{
+    const uint16_t sn = d.serialNumber();
+    touch(d);
     const Device::Outcome outcome = d.apply(block, simNowMs());
     answer(d, outcome.status, path);
     if (outcome.restart && !d.listensAlways()) {

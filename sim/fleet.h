@@ -90,6 +90,11 @@ public:
     Path pathOf(const Device &device, uint16_t viaRelay) const;
     // The host is talking to the device: it stays awake.
     void touch(Device &device);
+    // Whether the dongle's own radio reaches the device, awake or asleep.
+    Device *inDirectReach(uint16_t serialNumber);
+    bool isAwake(const Device &device) const { return awake(device); }
+    // A block of the sensor function reached an awake device: it applies it and answers.
+    void deliverBlock(Device &device, const command::Block &block, const Path &path);
 
     // Tests: wake a sensor now.
     bool wake(uint16_t serialNumber);

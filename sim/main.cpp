@@ -49,8 +49,8 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("tessaran-sim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Simulated 802.15.4 dongle with sensors and relays on a pseudo-terminal."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulated 802.15.4 or LoRa dongle with sensors and relays on a pseudo-terminal."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("scenario"), QStringLiteral("Scenario INI file."));
     parser.addOptions({
@@ -79,6 +79,10 @@ int main(int argc, char **argv)
          QStringLiteral("Close the terminal after S seconds, then exit."), QStringLiteral("s")},
         {QStringLiteral("fault-seed"), QStringLiteral("Seed of the random faults."),
          QStringLiteral("n")},
+        {QStringLiteral("refuse-every"),
+         QStringLiteral("LoRa: refuse every Nth request with 06 00."), QStringLiteral("n")},
+        {QStringLiteral("lose-fragment-every"),
+         QStringLiteral("LoRa: every Nth page answer loses one fragment."), QStringLiteral("n")},
     });
     parser.process(app);
 
@@ -95,7 +99,7 @@ int main(int argc, char **argv)
     }
     sim::Scenario scenario = loaded.scenario;
     double speed = scenario.speed, baud = 0, dropEvery = 0, dropRate = 0, corruptEvery = 0,
-           corruptRate = 0, unplugAfter = -1, seed = 1;
+           corruptRate = 0, unplugAfter = -1, seed = 1, refuseEvery = 0, loseEvery = 0;
     if (!number(parser, QStringLiteral("speed"), 0.001, 100000, speed) ||
         !number(parser, QStringLiteral("baud"), 0, 10000000, baud) ||
         !number(parser, QStringLiteral("drop-every"), 0, 1e9, dropEvery) ||
@@ -103,7 +107,9 @@ int main(int argc, char **argv)
         !number(parser, QStringLiteral("corrupt-every"), 0, 1e9, corruptEvery) ||
         !number(parser, QStringLiteral("corrupt-rate"), 0, 1, corruptRate) ||
         !number(parser, QStringLiteral("unplug-after"), 0, 1e6, unplugAfter) ||
-        !number(parser, QStringLiteral("fault-seed"), 0, 4294967295.0, seed))
+        !number(parser, QStringLiteral("fault-seed"), 0, 4294967295.0, seed) ||
+        !number(parser, QStringLiteral("refuse-every"), 0, 1e9, refuseEvery) ||
+        !number(parser, QStringLiteral("lose-fragment-every"), 0, 1e9, loseEvery))
         return 2;
     scenario.speed = speed;
 
@@ -115,6 +121,8 @@ int main(int argc, char **argv)
     faults.corruptRate = corruptRate;
     faults.unplugAfterMs = unplugAfter >= 0 ? int(unplugAfter * 1000) : -1;
     faults.seed = uint32_t(seed);
+    faults.refuseEvery = int(refuseEvery);
+    faults.dropFragmentEvery = int(loseEvery);
     simulator.setFaults(faults);
     simulator.setBaud(int(baud));
     if (parser.isSet(QStringLiteral("log")) &&

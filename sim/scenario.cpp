@@ -171,8 +171,11 @@ void applyDongleKey(const Reader &r, DongleConfig &d, const QString &key, const 
 {
     int n = 0;
     if (key == QLatin1String("kind")) {
-        if (value.trimmed() != QLatin1String("802.15.4"))
-            r.error(QStringLiteral("kind \"%1\" is not simulated (only 802.15.4)").arg(value));
+        const QString kind = value.trimmed();
+        if (kind == QLatin1String("802.15.4") || kind == QLatin1String("lora"))
+            d.kind = kind;
+        else
+            r.error(QStringLiteral("kind \"%1\" is not simulated (802.15.4 or lora)").arg(value));
     } else if (key == QLatin1String("channel")) {
         if (r.integer(key, value, 11, 26, n))
             d.channel = n;
@@ -191,6 +194,17 @@ void applyDongleKey(const Reader &r, DongleConfig &d, const QString &key, const 
     } else if (key == QLatin1String("awake_ms")) {
         if (r.integer(key, value, 0, 600000, n))
             d.awakeMs = n;
+    } else if (key == QLatin1String("air_scale")) {
+        bool ok = false;
+        const double scale = value.trimmed().toDouble(&ok);
+        if (!ok || !(scale >= 0) || scale > 10)
+            r.error(
+                QStringLiteral("air_scale must be a number from 0 to 10, not \"%1\"").arg(value));
+        else
+            d.airScale = scale;
+    } else if (key == QLatin1String("wake_preamble")) {
+        if (r.integer(key, value, 1, 255, n))
+            d.wakePreamble = n;
     } else {
         r.error(QStringLiteral("unknown key \"%1\" in [dongle]").arg(key));
     }

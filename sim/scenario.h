@@ -8,7 +8,8 @@
 // A scenario: the dongle and the fleet behind it, read from an INI file.
 //
 //   [simulator]  speed, seed
-//   [dongle]     kind, channel, version, frame_gap_ms, page_latency_ms, listen_ms, awake_ms
+//   [dongle]     kind, channel, version, frame_gap_ms, page_latency_ms, listen_ms, awake_ms,
+//                air_scale, wake_preamble (LoRa)
 //   [device XXXX] one section per device, XXXX its serial number in hexadecimal
 //
 // Every key is described in sim/README.md. Parsing never stops at the first mistake: every
@@ -47,6 +48,11 @@ struct DongleConfig {
     int pageLatencyMs = 10;
     int listenMs = 500;
     int awakeMs = 3000;
+    // LoRa: every air time is multiplied by this (tests make the wake-up preamble short), and
+    // the smallest preamble that reaches a sleeping sensor.
+    double airScale = 1.0;
+    int wakePreamble = 34;
+    bool lora() const { return kind == QLatin1String("lora"); }
 };
 
 struct Scenario {

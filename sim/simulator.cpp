@@ -7,8 +7,12 @@ namespace sim
 {
 
 Simulator::Simulator(const Scenario &scenario, QObject *parent)
-    : QObject(parent), m_fleet(scenario), m_wire(), m_dongle(m_fleet, m_wire)
+    : QObject(parent), m_fleet(scenario), m_wire()
 {
+    if (scenario.dongle.lora())
+        m_lora = std::make_unique<LoraDongle>(m_fleet, m_wire);
+    else
+        m_api = std::make_unique<ApiDongle>(m_fleet, m_wire);
     connect(&m_wire, &Wire::unplugged, this, &Simulator::unplugged);
     connect(&m_fleet, &Fleet::note, &m_wire, &Wire::logNote);
     m_truthFlush.setInterval(500);

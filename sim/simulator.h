@@ -2,6 +2,7 @@
 
 #include "apidongle.h"
 #include "fleet.h"
+#include "loradongle.h"
 #include "scenario.h"
 #include "wire.h"
 
@@ -15,7 +16,8 @@
 namespace sim
 {
 
-// The whole simulator: a scenario's fleet behind an 802.15.4 dongle on a pseudo-terminal.
+// The whole simulator: a scenario's fleet behind an 802.15.4 or a LoRa dongle (the scenario's
+// [dongle] kind) on a pseudo-terminal.
 // It lives on the caller's thread and works from its event loop, so a test can own it next to
 // the program's link, and the tessaran-sim executable is a thin shell around it.
 //
@@ -43,7 +45,9 @@ public:
 
     Fleet &fleet() { return m_fleet; }
     Wire &wire() { return m_wire; }
-    ApiDongle &dongle() { return m_dongle; }
+    // The front end in use; the other one is null.
+    ApiDongle *apiDongle() { return m_api.get(); }
+    LoraDongle *loraDongle() { return m_lora.get(); }
     Device *device(uint16_t serialNumber) { return m_fleet.device(serialNumber); }
     // Wakes a sensor now (its status frame goes out); false when there is no such device.
     bool wake(uint16_t serialNumber) { return m_fleet.wake(serialNumber); }
@@ -59,7 +63,8 @@ private:
 
     Fleet m_fleet;
     Wire m_wire;
-    ApiDongle m_dongle;
+    std::unique_ptr<ApiDongle> m_api;
+    std::unique_ptr<LoraDongle> m_lora;
     struct Truth {
         std::unique_ptr<QFile> file;
         std::unique_ptr<QTextStream> out;

@@ -23,6 +23,11 @@ struct Faults {
     int dropNext = 0;       // drop the next N frames
     int corruptNext = 0;    // corrupt the next N frames
     int unplugAfterMs = -1; // close the terminal this long after start()
+    // LoRa dongle: refuse requests with 06 00, lose one fragment of a page answer.
+    int refuseNext = 0;
+    int refuseEvery = 0;
+    int dropFragment = -1; // fragment number lost from the next page answer
+    int dropFragmentEvery = 0;
     uint32_t seed = 1;
 };
 

@@ -377,7 +377,7 @@ private slots:
         m_link->sendApiFrame(command::pageRequestBody(0, 0, 0), 0); // the stop request
         // nothing but what was already on its way
         QVERIFY(fetch(0x3003, 0, 0, 0).size() <= 1);
-        QVERIFY(!m_sim->dongle().streaming());
+        QVERIFY(!m_sim->apiDongle()->streaming());
     }
 
     void rssiListsComeFromTheDongleAndEveryRelay()
@@ -680,7 +680,9 @@ private slots:
         QTest::newRow("bad duration")
             << QByteArray("[device 0001]\nspan = 3 weeks\n") << "span must be a duration";
         QTest::newRow("another dongle kind")
-            << QByteArray("[dongle]\nkind = lora\n") << "only 802.15.4";
+            << QByteArray("[dongle]\nkind = zigbee\n") << "802.15.4 or lora";
+        QTest::newRow("negative air scale")
+            << QByteArray("[dongle]\nkind = lora\nair_scale = -1\n") << "air_scale must be";
     }
     void brokenScenariosAreRefusedWithTheirLine()
     {
