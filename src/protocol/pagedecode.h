@@ -37,7 +37,7 @@ struct Options {
     bool debugColumns = false;
     // Only samples between the two date-times, both inclusive, give rows. The page times are
     // the sensor's clock as it was set from the PC's local time, so they are compared with the
-    // wall-clock values of the bounds, whatever their time specification.
+    // wall-clock values of the bounds, whatever their Qt::TimeSpec.
     bool window = false;
     QDateTime from;
     QDateTime to;
