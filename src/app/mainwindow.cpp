@@ -14,7 +14,9 @@
 #include <QDebug>
 #include <QFile>
 #include <QIcon>
+#include <QGuiApplication>
 #include <QMenuBar>
+#include <QScreen>
 
 namespace {
 QIcon iconFile(const QString &path)
@@ -47,6 +49,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
         m_sensorData = new managewirelessdata(m_link);
         setCentralWidget(m_sensorData);
     }
+    // The table is what the operator works in: give it the room the screen has, up to a
+    // height where its rows are all visible for a usual fleet.
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        resize(width(), qMax(height(), qMin(860, screen->availableGeometry().height() - 60)));
     show();
     if (m_sensorData)
         m_sensorData->connectionDialog()->tryToOpenConnection();
