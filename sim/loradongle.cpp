@@ -22,8 +22,9 @@ QString hex4(uint16_t v)
 constexpr uint8_t ReadConfig = 0x03;
 constexpr uint8_t ConfigFrame = 0x10;
 constexpr uint8_t RunStart = 0x05;
-// Air time of the 30-byte request and of a sensor answer after its preamble, in ms at scale 1.
-constexpr double RequestAirMs = 40;
+// Air time of a sensor's answer, in ms at scale 1. The request itself reaches the sensor after
+// the air time the host reckons with when it stamps the clock (lora::airTimeMs), so a clock set
+// on the first attempt lands where the host meant it to.
 constexpr double AnswerAirMs = 40;
 // How long the dongle listens for the sensor's radio acknowledgement before giving up.
 constexpr double AckListenMs = 50;
@@ -43,13 +44,6 @@ LoraDongle::LoraDongle(Fleet &fleet, Wire &wire, QObject *parent)
     m_air.setSingleShot(true);
     connect(&m_air, &QTimer::timeout, this, &LoraDongle::airDone);
     connect(&m_wire, &Wire::frameFromHost, this, &LoraDongle::handle);
-}
-
-double LoraDongle::preambleMs(int preambleSize)
-{
-    const int symbols =
-        preambleSize <= 20 ? preambleSize : (preambleSize - 20) * 256 + preambleSize;
-    return symbols * 1.024;
 }
 
 uint8_t LoraDongle::rssiByte(int rssi)
@@ -189,7 +183,7 @@ void LoraDongle::request(const QByteArray &body)
     m_transaction.block.fill(0);
     // Only bytes 0 to 15 travel; the sub-second byte stays 0.
     std::copy(body.constBegin() + 7, body.constBegin() + 7 + 16, m_transaction.block.begin());
-    m_air.start(scaled(preambleMs(preamble) + RequestAirMs));
+    m_air.start(scaled(lora::airTimeMs(preamble)));
 }
 
 void LoraDongle::airDone()

@@ -37,9 +37,6 @@ public:
     void heardRelayListAck(uint16_t, uint8_t, const QVector<uint16_t> &) override {}
     void heardRelayChannel(uint16_t, uint8_t, uint8_t) override {}
 
-    // Real milliseconds the radio spends on a preamble of this size before the payload, at an
-    // air scale of 1: symbols of 1.024 ms, and above 20 every unit beyond 20 is 256 symbols.
-    static double preambleMs(int preambleSize);
     // The RSSI byte the dongle reports for a device of the scenario's `rssi` (dBm below 0):
     // the host reads byte - 137.
     static uint8_t rssiByte(int rssi);

@@ -377,6 +377,23 @@ private slots:
         QVERIFY(m_link->sendLoraCommand(0x0430, block.data()));
     }
 
+    // The demo fleet at its real air times: the terminal's wake-up write reaches 0430.
+    void theDemoFleetTakesTheWakeUpWrite()
+    {
+        const sim::ScenarioResult r =
+            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/lora.ini"));
+        QVERIFY2(r.ok(), qPrintable(r.errors.join('\n')));
+        m_sim = std::make_unique<Simulator>(r.scenario);
+        QVERIFY(m_sim->open());
+        m_link = std::make_unique<ManageSerialPort>();
+        QVERIFY(m_link->openPort(m_sim->slavePath()));
+        QCOMPARE(m_link->linkMode(), int(ManageSerialPort::Lora));
+        command::Block block = command::memoryWrite(0x0078, 0x64, false);
+        QVERIFY(m_link->sendLoraCommand(0x0430, block.data()));
+        QCOMPARE(uint8_t(m_sim->device(0x0430)->eeprom()[0x78]), uint8_t(0x64));
+        QCOMPARE(uint8_t(lastData()[answer::SensorType]), uint8_t(13));
+    }
+
     void framingErrorsAreReported_data()
     {
         QTest::addColumn<bool>("corrupt");
