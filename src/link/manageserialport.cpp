@@ -646,12 +646,13 @@ void ManageSerialPort::sendLoraConfiguration()
 QByteArray ManageSerialPort::buildLoraRequest(uint32_t serialNumber, int preambleSize,
                                               uint8_t data[17])
 {
-    const QByteArray body = lora::requestBody(serialNumber, preambleSize, data);
-    // The body goes out as built; the refreshed clock is for the next attempt from this block.
+    // Every attempt carries the clock of its own sending plus the time it spends on the air:
+    // stamping after building would send the clock of the previous attempt, seconds old after
+    // a wake-up wait, and the sensor would accept it as right.
     if (data[0] & lora::SetClock)
         clockfields::write(data,
                            QDateTime::currentDateTime().addMSecs(lora::airTimeMs(preambleSize)));
-    return body;
+    return lora::requestBody(serialNumber, preambleSize, data);
 }
 
 bool ManageSerialPort::sendframe(uint32_t serialNumber, int preambleSize, uint8_t data[17],

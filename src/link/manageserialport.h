@@ -63,7 +63,7 @@ public:
     QByteArray extractLoraFrame();
     bool detectLora();
     bool setLoraConfig(const QByteArray &frame, int tries);
-    // May rewrite the clock fields of `data` for the next attempt (see the definition).
+    // Rewrites the clock fields of `data` first when byte 0 asks for the clock to be set.
     QByteArray buildLoraRequest(uint32_t serialNumber, int preambleSize, uint8_t data[17]);
     bool sendframe(uint32_t serialNumber, int preambleSize, uint8_t data[17], int overallTimeoutMs);
     // The transaction other windows use; on success the answer is the last received frame,

@@ -1,4 +1,5 @@
 #include "apiframe.h"
+#include "commandset.h"
 #include "manageserialport.h"
 #include "messagecapture.h"
 #include "ptypeer.h"
@@ -551,13 +552,20 @@ private slots:
                 return requests.size() == 1 ? hex("06 00") : hex("06 01");
             },
             [](const QByteArray &) { return QList<QByteArray>{hex("02 11 22")}; });
+        // a clock stamped long ago: no attempt may carry it
         uint8_t block[17] = {0x01, 0x00, 0x01, 0x01, 0x01, 0x00, 0x00, 0x00};
+        const QDateTime start = QDateTime::currentDateTime();
         QVERIFY(m_link->sendframe(0x1234, 8, block, 700));
+        const QDateTime end = QDateTime::currentDateTime();
         QCOMPARE(requests.size(), 2);
-        QCOMPARE(requests[0].mid(9, 6), hex("01 01 01 00 00 00")); // the caller's clock
-        const QDateTime now = QDateTime::currentDateTime();
-        QCOMPARE(requests[1][9], char(((now.date().year() % 100) / 10) << 4 | (now.date().year() % 10)));
-        QVERIFY(block[2] != 0x01);
+        for (const QByteArray &request : requests) {
+            // the sending time plus the 160 ms a short preamble spends on the air, to the second
+            const QDateTime sent = command::bcdDateTime(
+                reinterpret_cast<const uint8_t *>(request.constData()) + 9);
+            QVERIFY2(sent >= start.addMSecs(160 - 1000) && sent <= end.addMSecs(160),
+                     qPrintable(sent.toString(Qt::ISODateWithMs)));
+        }
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(block) + 2, 6), requests[1].mid(9, 6));
     }
 
     void aStopRequestEndsTheWakeUpWait()
