@@ -121,21 +121,14 @@ private slots:
             << layoutOf(2, "C0;C1;C2;C3;C4;C5;C6;C7") << 0xFF
             << QVector<int>{0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 60000, 60001, 0x8000, 0x7FFF} << 1
             << QByteArray("\r\n31/12/26 23:59:55\t-1\t-1\t65535\t65535\t60000\t0\t-32768\t32767\t");
-        // Channel 1 has no title, so no column; channels 2 and 3 have one and stay aligned.
+        // Channel 1's one-letter title gives no column; channels 2 and 3 have one and stay aligned.
         QTest::newRow("channels not recorded keep their columns")
-            << layoutOf(3, "Temperature;;Counter A;Counter B", "2", "0.01") << 0x01
+            << layoutOf(3, "Temperature;I;Counter A;Counter B", "2", "0.01") << 0x01
             << QVector<int>{2000} << 1 << QByteArray("\r\n31/12/26 23:59:55\t20.00\t\t\t");
-        QTest::newRow("one-letter titles have no column")
-            << layoutOf(4, "U;I;Act. Pow.;App. Pow.") << 0x04 << QVector<int>{1500} << 1
-            << QByteArray("\r\n31/12/26 23:59:55\t1500\t\t");
         QTest::newRow("type 13 offsets channel 0")
             << layoutOf(13, "Pressure;Temperature", "0;2", "1;0.01") << 0x03
             << QVector<int>{0xFAD3, 2100} << 1
             << QByteArray("\r\n31/12/26 23:59:55\t98675\t21.00\t");
-        QTest::newRow("no offset for other types")
-            << layoutOf(12, "Pressure;Temperature", "0;2", "1;0.01") << 0x03
-            << QVector<int>{0xFAD3, 2100} << 1
-            << QByteArray("\r\n31/12/26 23:59:55\t-1325\t21.00\t");
         QTest::newRow("no channel recorded")
             << layoutOf(1, "Temperature;Humidity") << 0x00 << QVector<int>{} << 2
             << QByteArray("\r\n31/12/26 23:59:55\t\t\t\r\n01/01/27 00:00:05\t\t\t");
@@ -223,7 +216,6 @@ private slots:
         QTest::newRow("marker beyond the period")
             << 0x01 << 0 << QVector<int>{0xA00B} << QByteArray();
         QTest::newRow("not a marker") << 0x01 << 0 << QVector<int>{0xB005} << QByteArray();
-        QTest::newRow("no sample, no marker") << 0x01 << 0 << QVector<int>{} << QByteArray();
         QTest::newRow("marker after three-channel samples")
             << 0x07 << 2 << QVector<int>{1, 2, 3, 4, 5, 6, 0xA003}
             << QByteArray("\r\n15/06/26 08:30:00\t1\t2\t3\t"
@@ -258,7 +250,6 @@ private slots:
         QTest::newRow("marker in the last word") << 1 << 0x07 << 85 << 85 << true;
         QTest::newRow("full page has no marker") << 1 << 0x03 << 128 << 128 << false;
         QTest::newRow("count beyond the page") << 1 << 0x03 << 200 << 128 << false;
-        QTest::newRow("count beyond the page, eight channels") << 1 << 0xFF << 255 << 32 << false;
         // no channel: the marker sits in word 0 whatever the count
         QTest::newRow("no channel") << 1 << 0x00 << 255 << 255 << true;
         QTest::newRow("accelerometer count beyond the page") << 10 << 0x07 << 255 << 102 << false;
@@ -285,12 +276,9 @@ private slots:
     void pagesWithoutAValidTimeGiveNoRow_data()
     {
         QTest::addColumn<QByteArray>("time"); // bytes 2 to 7
-        QTest::newRow("erased") << hex("FF FF FF FF FF FF");
-        QTest::newRow("month 13") << hex("26 13 01 00 00 00");
         QTest::newRow("day digit above 9") << hex("26 01 1A 00 00 00");
         QTest::newRow("30 February") << hex("26 02 30 00 00 00");
         QTest::newRow("hour 24") << hex("26 01 01 24 00 00");
-        QTest::newRow("minute 60") << hex("26 01 01 00 60 00");
     }
     void pagesWithoutAValidTimeGiveNoRow()
     {
@@ -308,40 +296,29 @@ private slots:
 
     void theDateWindowKeepsItsBoundsOnTheWallClock_data()
     {
-        QTest::addColumn<bool>("window");
         QTest::addColumn<QDateTime>("from");
         QTest::addColumn<QDateTime>("to");
         QTest::addColumn<QStringList>("times");
         QTest::addColumn<int>("samples");
-        QTest::newRow("no window")
-            << false << QDateTime() << QDateTime()
-            << QStringList{"10:00:00", "10:01:00", "10:02:00", "10:03:00", "10:04:00", "10:04:30"}
-            << 5;
         QTest::newRow("bounds on samples are inclusive")
-            << true << local(10, 1, 0) << local(10, 3, 0)
-            << QStringList{"10:01:00", "10:02:00", "10:03:00"} << 3;
-        QTest::newRow("bounds between samples")
-            << true << local(10, 0, 30) << local(10, 3, 59)
+            << local(10, 1, 0) << local(10, 3, 0)
             << QStringList{"10:01:00", "10:02:00", "10:03:00"} << 3;
         QTest::newRow("a bound's milliseconds count")
-            << true << local(10, 1, 0, 500) << local(10, 3, 0, 999)
+            << local(10, 1, 0, 500) << local(10, 3, 0, 999)
             << QStringList{"10:02:00", "10:03:00"} << 2;
-        QTest::newRow("stop row inside") << true << local(10, 4, 0) << local(10, 5, 0)
-                                         << QStringList{"10:04:00", "10:04:30"} << 1;
-        QTest::newRow("stop row outside") << true << local(10, 3, 0) << local(10, 4, 29)
-                                          << QStringList{"10:03:00", "10:04:00"} << 2;
-        QTest::newRow("nothing inside")
-            << true << local(11, 0, 0) << local(12, 0, 0) << QStringList{} << 0;
+        QTest::newRow("stop row inside")
+            << local(10, 4, 0) << local(10, 5, 0) << QStringList{"10:04:00", "10:04:30"} << 1;
+        QTest::newRow("stop row outside")
+            << local(10, 3, 0) << local(10, 4, 29) << QStringList{"10:03:00", "10:04:00"} << 2;
     }
     void theDateWindowKeepsItsBoundsOnTheWallClock()
     {
-        QFETCH(bool, window);
         QFETCH(QDateTime, from);
         QFETCH(QDateTime, to);
         QFETCH(QStringList, times);
         QFETCH(int, samples);
         Options o;
-        o.window = window;
+        o.window = true;
         o.from = from;
         o.to = to;
         TestPage p(utc(2026, 6, 15, 10, 0, 0), 7, 0x01, 5);
@@ -382,12 +359,10 @@ private slots:
             << QByteArray("1A2B\tSN1A2B\tSN1A2B\r\nTime\tTemperature\tHumidity");
         QTest::newRow("NB_DATA 0") << 0x1A2Bu << layoutOf(1, "Temperature;Humidity", "", "", 0, 0)
                                    << QByteArray("1A2B\r\nTime\tTemperature\tHumidity");
+        // only the low 16 bits of the serial number, zero-padded
         QTest::newRow("untitled channels have no column")
-            << 0xABu << layoutOf(4, "U;I;Act. Pow.;;App. Pow.", "", "", 0, 2)
+            << 0x100ABu << layoutOf(4, "U;I;Act. Pow.;;App. Pow.", "", "", 0, 2)
             << QByteArray("00AB\tSN00AB\tSN00AB\r\nTime\tAct. Pow.\tApp. Pow.");
-        QTest::newRow("only the low 16 bits of the serial number")
-            << 0x19001u << layoutOf(6, "Voltage", "", "", 0, 1)
-            << QByteArray("9001\tSN9001\r\nTime\tVoltage");
     }
     void headers()
     {
@@ -420,14 +395,11 @@ private slots:
         QTest::addColumn<int>("end");
         QTest::addColumn<QVector<int>>("numbers");
         const int two = page::FrameFirstPage + 2 * page::Size;
-        const int one = page::FrameFirstPage + page::Size;
         QTest::newRow("two pages") << two << 2 << 10 << 20 << QVector<int>{10, 11};
-        QTest::newRow("one page") << one << 1 << 10 << 20 << QVector<int>{10};
         QTest::newRow("current is the end page") << two << 2 << 20 << 20 << QVector<int>{20};
         QTest::newRow("two-page frame at the end of memory")
             << two << 2 << page::RingPages - 1 << 5 << QVector<int>{page::RingPages - 1};
         QTest::newRow("second page not held whole") << two - 1 << 2 << 10 << 20 << QVector<int>{10};
-        QTest::newRow("no page held whole") << one - 1 << 1 << 10 << 20 << QVector<int>{};
         QTest::newRow("no page asked") << two << 0 << 10 << 20 << QVector<int>{};
         QTest::newRow("more than a frame carries")
             << two + page::Size << 3 << 10 << 20 << QVector<int>{10, 11};
@@ -454,17 +426,13 @@ private slots:
     {
         QTest::addColumn<double>("value");
         QTest::addColumn<int>("decimals");
-        QTest::newRow("tie of 0.125") << 0.125 << 2;
         QTest::newRow("tie of 2.5") << 2.5 << 0;
-        QTest::newRow("negative tie") << -2.5 << 0;
-        QTest::newRow("just under a tie") << 2.675 << 2;
         QTest::newRow("negative rounding to zero") << -0.001 << 2;
         QTest::newRow("negative zero") << -0.0 << 0;
         QTest::newRow("large") << 1e20 << 2;
-        QTest::newRow("many decimals") << 1.1 << 20;
+        QTest::newRow("one decimal more than the fast path") << 1.1 << 16;
         QTest::newRow("most decimals") << 0.1 << 255;
         QTest::newRow("infinity") << qInf() << 2;
-        QTest::newRow("not a number") << qQNaN() << 2;
         QTest::newRow("32-bit counter") << 4294967295.0 * 0.001 << 3;
     }
     void numbersAreWrittenAsQtWritesThem()
