@@ -31,17 +31,11 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("serial"); // -1: refused
         QTest::newRow("decimal digits read as hexadecimal") << "1234" << 0x1234;
-        QTest::newRow("leading zeros") << "0042" << 0x42;
-        QTest::newRow("relay range") << "9001" << 0x9001;
-        QTest::newRow("largest typeable") << "9999" << 0x9999;
         QTest::newRow("zero") << "0" << -1;
-        QTest::newRow("zeros") << "0000" << -1;
-        QTest::newRow("text") << "abc" << -1;
         QTest::newRow("hexadecimal letters") << "1A2B" << -1;
-        QTest::newRow("beyond 16 bits") << "12345" << -1;
+        QTest::newRow("first beyond 16 bits") << "10000" << -1;
         QTest::newRow("negative") << "-12" << -1;
         QTest::newRow("empty") << "" << -1;
-        QTest::newRow("0x prefix") << "0x12" << -1;
     }
     void typedSerialNumbers()
     {
@@ -55,8 +49,7 @@ private slots:
     {
         const QVector<uint32_t> serials{0x0100, 0x0300, 0x9001};
         QCOMPARE(sensorlist::insertionIndex(serials, 0x0050), 0);
-        QCOMPARE(sensorlist::insertionIndex(serials, 0x0200), 1);
-        QCOMPARE(sensorlist::insertionIndex(serials, 0x0400), 2);
+        QCOMPARE(sensorlist::insertionIndex(serials, 0x0300), 1); // before an equal one
         QCOMPARE(sensorlist::insertionIndex(serials, 0xA000), 3);
         QCOMPARE(sensorlist::insertionIndex({}, 0x0001), 0);
     }
@@ -64,8 +57,6 @@ private slots:
     void periodSelectorGivesTheSensorsCode()
     {
         QCOMPARE(sensorlist::selectedPeriodCode(10, 3), uint8_t(8)); // "10 mins"
-        QCOMPARE(sensorlist::selectedPeriodCode(12, 3), uint8_t(9)); // "1 hour"
-        QCOMPARE(sensorlist::selectedPeriodCode(8, 3), uint8_t(10)); // "2 mins"
         // An empty selector asks for no change.
         QCOMPARE(sensorlist::selectedPeriodCode(-1, 3), uint8_t(3));
     }
