@@ -56,12 +56,11 @@ private slots:
         QTest::addColumn<uint>("serial");
         QTest::addColumn<QDateTime>("stamp");
         QTest::addColumn<QString>("name");
-        const QDateTime stamp(QDate(2024, 12, 31), QTime(23, 59, 58));
-        QTest::newRow("upper-case digits") << 0x1a2bu << stamp << "1A2B_311224_235958";
-        QTest::newRow("zero-padded") << 0xABu << stamp << "00AB_311224_235958";
-        QTest::newRow("morning, single digits")
-            << 0x9001u << QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5)) << "9001_020126_030405";
-        QTest::newRow("16 significant bits") << 0x1F00Fu << stamp << "F00F_311224_235958";
+        QTest::newRow("upper-case digits, 24-hour clock")
+            << 0x1a2bu << QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58)) << "1A2B_311224_235958";
+        // only the low 16 bits of the serial number; every field zero-padded
+        QTest::newRow("zero-padded") << 0x100ABu << QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5))
+                                     << "00AB_020126_030405";
     }
     void filesAreNamedAfterSerialAndCreationTime()
     {
