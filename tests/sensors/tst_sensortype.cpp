@@ -122,7 +122,6 @@ private slots:
             "[5]\nTITLE=\nTITLE_DATA=\"A;B\"\nNB_DATA=2\n[6]\nTITLE_DATA=\"A\"\n";
         QTest::newRow("empty title") << catalogue(text) << 5;
         QTest::newRow("no title key") << catalogue(text) << 6;
-        QTest::newRow("no section") << catalogue(text) << 200;
         QTest::newRow("type 0 of the shipped catalogue") << QStringLiteral(TESSARAN_CATALOGUE) << 0;
         QTest::newRow("missing file") << m_dir.filePath("absent.ini") << 1;
         QTest::newRow("not an INI file") << catalogue(QByteArray("\x00\xFF[[=\n\"", 7)) << 1;
@@ -168,12 +167,10 @@ private slots:
         QTest::addColumn<QStringList>("selectable");
         QTest::addColumn<QStringList>("checked");
         QTest::addColumn<int>("mask");
-        QTest::newRow("one-letter titles")
-            << QStringList{"U", "I", "Act. Pow.", "App. Pow."}
-            << QStringList{"Act. Pow.", "App. Pow."} << QStringList{"App. Pow."} << 0x08;
-        QTest::newRow("empty item") << QStringList{"Temperature", "", "Counter A", "Counter B"}
-                                    << QStringList{"Temperature", "Counter A", "Counter B"}
-                                    << QStringList{"Temperature", "Counter B"} << 0x09;
+        QTest::newRow("short and empty titles")
+            << QStringList{"U", "In", "Act. Pow.", "", "App. Pow."}
+            << QStringList{"Act. Pow.", "App. Pow."} << QStringList{"Act. Pow.", "App. Pow."}
+            << 0x14;
         QTest::newRow("beyond the eighth")
             << QStringList{"c00", "c01", "c02", "c03", "c04", "c05", "c06", "c07", "c08"}
             << QStringList{"c00", "c01", "c02", "c03", "c04", "c05", "c06", "c07"}
