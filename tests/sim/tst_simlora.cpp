@@ -239,8 +239,8 @@ private slots:
                                << int(answer::ClearedMark) << false;
         QTest::newRow("wake-up write")
             << 0x0430 << hex("00 13 00 78 64 00") << answer::MemoryBytes << -1 << false;
-        QTest::newRow("memory read") << 0x9001 << hex("00 12 00 02") << answer::MemoryBytes << 6
-                                     << true;
+        QTest::newRow("memory read")
+            << 0x9001 << hex("00 12 00 02") << answer::MemoryBytes << 6 << true;
     }
     void aParameterBlockIsConfirmedInTheNextAnswer()
     {
