@@ -601,27 +601,24 @@ private slots:
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("error");
-        QTest::newRow("unknown key") << QByteArray("[device 0001]\ntype = 1\ncolour = red\n")
-                                     << "scenario:3: unknown key \"colour\"";
-        QTest::newRow("twice the same device")
-            << QByteArray("[device 0001]\n[device 1]\n") << "scenario:2: device 0001 appears twice";
-        QTest::newRow("bad serial number")
-            << QByteArray("[device 12345]\n")
-            << "scenario:1: the device section must be a serial number";
-        QTest::newRow("relay that is no relay")
-            << QByteArray("[device 0001]\nrelay = 0002\n[device 0002]\n")
-            << "relay 0002 is not a relay";
-        QTest::newRow("nobody hears it")
-            << QByteArray("[device 0001]\nrssi = none\n") << "heard by nobody";
-        QTest::newRow("channels the type lacks")
-            << QByteArray("[device 0001]\ntype = 1\nchannels = 0x10\n")
-            << "are not all channels of type 1";
-        QTest::newRow("no section")
-            << QByteArray("speed = 2\n") << "scenario:1: key \"speed\" outside a section";
-        QTest::newRow("bad duration")
-            << QByteArray("[device 0001]\nspan = 3 weeks\n") << "span must be a duration";
-        QTest::newRow("another dongle kind")
-            << QByteArray("[dongle]\nkind = zigbee\n") << "802.15.4 or lora";
+        const char *rows[][3] = {
+            {"unknown key", "[device 0001]\ntype = 1\ncolour = red\n",
+             "scenario:3: unknown key \"colour\""},
+            {"twice the same device", "[device 0001]\n[device 1]\n",
+             "scenario:2: device 0001 appears twice"},
+            {"bad serial number", "[device 12345]\n",
+             "scenario:1: the device section must be a serial number"},
+            {"relay that is no relay", "[device 0001]\nrelay = 0002\n[device 0002]\n",
+             "relay 0002 is not a relay"},
+            {"nobody hears it", "[device 0001]\nrssi = none\n", "heard by nobody"},
+            {"channels the type lacks", "[device 0001]\ntype = 1\nchannels = 0x10\n",
+             "are not all channels of type 1"},
+            {"no section", "speed = 2\n", "scenario:1: key \"speed\" outside a section"},
+            {"bad duration", "[device 0001]\nspan = 3 weeks\n", "span must be a duration"},
+            {"another dongle kind", "[dongle]\nkind = zigbee\n", "802.15.4 or lora"},
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row[0]) << QByteArray(row[1]) << QString::fromUtf8(row[2]);
     }
     void brokenScenariosAreRefusedWithTheirLine()
     {

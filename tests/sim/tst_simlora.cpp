@@ -66,13 +66,6 @@ class TestSimLora : public QObject
                           m_link->lastFrameLength());
     }
 
-    // What the link stored, read with the 802.15.4 answer offsets.
-    answer::Status stored()
-    {
-        const auto s = answer::parse(m_link->lastFrameData(), m_link->lastFrameLength());
-        return s ? *s : answer::Status();
-    }
-
     // The dongle's radio report.
     QByteArray presence(ManageSerialPort &link)
     {
@@ -191,7 +184,10 @@ private slots:
             QCOMPARE(uint8_t(request[10]), bcd(now.date().month()));
         }
         const answer::Status truth = d->status(m_sim->fleet().simNowMs(), command::SensorFunction);
-        const answer::Status got = stored();
+        // What the link stored, read with the 802.15.4 answer offsets.
+        const auto parsed = answer::parse(m_link->lastFrameData(), m_link->lastFrameLength());
+        QVERIFY(parsed);
+        const answer::Status got = *parsed;
         QCOMPARE(got.sensorType, truth.sensorType);
         QCOMPARE(got.version, truth.version);
         QCOMPARE(got.periodCode, truth.periodCode);
