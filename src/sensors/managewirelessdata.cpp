@@ -626,25 +626,25 @@ void managewirelessdata::waitingForAction(bool entryToo)
 
 void managewirelessdata::state_change_set_time()
 {
-    if (m_setTime->isChecked()) {
-        m_downloadAll->setChecked(false);
-        m_downloadBetween->setChecked(false);
-        colourColumn(ColCurrentTime, Qt::red, true);
-        waitingForAction(true);
-    } else {
-        colourColumn(ColCurrentTime, Qt::black, true);
-    }
+    markColumnOfBox(m_setTime, ColCurrentTime);
 }
 
 void managewirelessdata::state_change_clrdata()
 {
-    if (m_clearData->isChecked()) {
+    markColumnOfBox(m_clearData, ColStartTime);
+}
+
+// "Set Time" and "Clear all data" rewrite a time column of every sensor: it turns red while
+// the box is checked, and the downloads, which would read the old times, are unchecked.
+void managewirelessdata::markColumnOfBox(const QCheckBox *box, int column)
+{
+    if (box->isChecked()) {
         m_downloadAll->setChecked(false);
         m_downloadBetween->setChecked(false);
-        colourColumn(ColStartTime, Qt::red, true);
+        colourColumn(column, Qt::red, true);
         waitingForAction(true);
     } else {
-        colourColumn(ColStartTime, Qt::black, true);
+        colourColumn(column, Qt::black, true);
     }
 }
 

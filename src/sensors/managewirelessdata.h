@@ -220,6 +220,7 @@ private:
     void writeSnapshot();
     // Status cells of every sensor row (and the entry row when `entryToo`).
     void waitingForAction(bool entryToo);
+    void markColumnOfBox(const QCheckBox *box, int column);
     void colourColumn(int column, const QColor &colour, bool entryToo);
     uint8_t selectorMask(int row) const;
 
