@@ -1,4 +1,5 @@
 #include "datafiles.h"
+#include "pageframes.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,29 +12,6 @@ QByteArray contents(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-// A received page frame: 5 bytes before the first page, `pages` pages of `samples` one-channel
-// samples each, 1 s apart, the first at 12:00:00 on 1 March 2026.
-std::vector<uint8_t> pageFrame(int pages, int firstValue)
-{
-    std::vector<uint8_t> data(size_t(page::FrameFirstPage + pages * page::Size), 0);
-    for (int k = 0; k < pages; ++k) {
-        uint8_t *p = data.data() + page::FrameFirstPage + k * page::Size;
-        page::Header h;
-        h.year = 26;
-        h.month = 3;
-        h.day = 1;
-        h.hour = 12;
-        h.minute = k;
-        h.periodIndex = 0;
-        h.channelMask = 0x01;
-        h.sampleCount = 2;
-        page::writeHeader(p, h);
-        page::setSampleWord(p, 0, uint16_t(firstValue + 2 * k));
-        page::setSampleWord(p, 1, uint16_t(firstValue + 2 * k + 1));
-    }
-    return data;
 }
 
 pagedecode::Layout oneChannel()
@@ -84,7 +62,7 @@ private slots:
         QCOMPARE(contents(files.textPath()), QByteArray("1A2B\tSN1A2B\r\nTime\tLevel"));
 
         // pages 10 and 11, then page 12, the end of the range, from a two-page frame
-        std::vector<uint8_t> frame = pageFrame(2, 100);
+        std::vector<uint8_t> frame = pageFrame(2, 0x01, 100, 2);
         FrameOutcome out = writeFramePages(decoder, files, frame.data(), int(frame.size()), 2, 10,
                                            12, page::RingPages);
         QCOMPARE(out.pages, 2);
@@ -96,7 +74,7 @@ private slots:
         QCOMPARE(contents(files.textPath()), twoPages);
 
         int afterPage = 0;
-        frame = pageFrame(2, 200);
+        frame = pageFrame(2, 0x01, 200, 2);
         out = writeFramePages(decoder, files, frame.data(), int(frame.size()), 2, 12, 12,
                               page::RingPages, [&] { ++afterPage; });
         QCOMPARE(out.pages, 1);
@@ -145,7 +123,7 @@ private slots:
         if (QFileInfo::exists("/dev/full")) {
             QVERIFY(files.openText("/dev", "full"));
             pagedecode::PageDecoder decoder(1, 0, oneChannel(), pagedecode::Options());
-            const std::vector<uint8_t> frame = pageFrame(1, 1);
+            const std::vector<uint8_t> frame = pageFrame(1, 0x01, 1, 2);
             const FrameOutcome out =
                 writeFramePages(decoder, files, frame.data(), int(frame.size()), 1, 0, 5, 3968);
             QCOMPARE(out.pages, 1);

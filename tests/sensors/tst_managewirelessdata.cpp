@@ -1,4 +1,5 @@
 #include "managewirelessdata.h"
+#include "pageframes.h"
 
 #include "connectiondialog.h"
 #include "customcombo.h"
@@ -39,27 +40,6 @@ QByteArray contents(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
 
-// A received page frame holding `pages` pages of type-1 samples (two channels, 1 s apart),
-// page k starting at 12:0k:00 on 1 March 2026.
-std::vector<uint8_t> pageFrame(int pages)
-{
-    std::vector<uint8_t> data(size_t(page::FrameFirstPage + pages * page::Size), 0);
-    for (int k = 0; k < pages; ++k) {
-        uint8_t *p = data.data() + page::FrameFirstPage + k * page::Size;
-        page::Header h;
-        h.year = 26;
-        h.month = 3;
-        h.day = 1;
-        h.hour = 12;
-        h.minute = k;
-        h.channelMask = 0x03;
-        h.sampleCount = 2;
-        page::writeHeader(p, h);
-        for (int w = 0; w < 4; ++w)
-            page::setSampleWord(p, w, uint16_t(2000 + 100 * k + w));
-    }
-    return data;
-}
 } // namespace
 
 class TestManageWirelessData : public QObject
@@ -465,7 +445,7 @@ private slots:
         rec.current_page = 3966;
         rec.end_page = 1;
         rec.page_count = page::RingPages;
-        const std::vector<uint8_t> frame = pageFrame(2);
+        const std::vector<uint8_t> frame = pageFrame(2, 0x03, 2000, 100);
         QVERIFY(m_w->decode_pages(0x1234, 2, frame.data(), int(frame.size())));
         rec.current_page = 3967; // the last page: only one of the two is decoded
         QVERIFY(m_w->decode_pages(0x1234, 2, frame.data(), int(frame.size())));
