@@ -95,12 +95,7 @@ void SensorMemory::openPage(int64_t seconds, const Sample &sample, uint8_t mask,
     std::fill(p, p + page::Size, uint8_t(0xFF));
     const QDateTime t = QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC);
     page::Header h;
-    h.year = t.date().year() % 100;
-    h.month = t.date().month();
-    h.day = t.date().day();
-    h.hour = t.time().hour();
-    h.minute = t.time().minute();
-    h.second = t.time().second();
+    h.setTime(t);
     h.periodIndex = periodCode & 0x0F;
     h.batteryIndex = batteryIndex & 0x0F;
     h.channelMask = mask;

@@ -50,12 +50,7 @@ std::vector<uint8_t> buildMemory(const Case &c, quint32 seed)
         if (n == page::RingPages - 1 && !accel)
             samples -= 1; // room for the stop marker
         page::Header h;
-        h.year = t.date().year() - 2000;
-        h.month = t.date().month();
-        h.day = t.date().day();
-        h.hour = t.time().hour();
-        h.minute = t.time().minute();
-        h.second = t.time().second();
+        h.setTime(t);
         h.periodIndex = 3; // 10 s
         h.batteryIndex = 14;
         h.channelMask = mask;

@@ -32,6 +32,16 @@ QDateTime Header::time() const
     return QDateTime(date, clock, Qt::UTC);
 }
 
+void Header::setTime(const QDateTime &t)
+{
+    year = t.date().year() % 100;
+    month = t.date().month();
+    day = t.date().day();
+    hour = t.time().hour();
+    minute = t.time().minute();
+    second = t.time().second();
+}
+
 Header readHeader(const uint8_t *p)
 {
     Header h;

@@ -50,6 +50,8 @@ struct Header
 
     // The time as written, in UTC (no zone conversion); invalid when the date or time is.
     QDateTime time() const;
+    // Takes the wall-clock fields of `t` (year modulo 100).
+    void setTime(const QDateTime &t);
 };
 
 Header readHeader(const uint8_t *page);

@@ -27,12 +27,7 @@ struct TestPage {
         : bytes(page::Size, 0)
     {
         page::Header h;
-        h.year = t.date().year() - 2000;
-        h.month = t.date().month();
-        h.day = t.date().day();
-        h.hour = t.time().hour();
-        h.minute = t.time().minute();
-        h.second = t.time().second();
+        h.setTime(t);
         h.periodIndex = periodIndex;
         h.batteryIndex = battery;
         h.channelMask = mask;
