@@ -7,6 +7,7 @@
 #include "manageserialport.h"
 #include "managewirelessdata.h"
 #include "settings.h"
+#include "windowplacement.h"
 
 #include <QAction>
 #include <QApplication>

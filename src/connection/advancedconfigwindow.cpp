@@ -3,6 +3,7 @@
 #include "hextext.h"
 #include "manageserialport.h"
 #include "settings.h"
+#include "windowplacement.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>

@@ -7,6 +7,7 @@
 #include "periods.h"
 #include "sensorlist.h"
 #include "settings.h"
+#include "windowplacement.h"
 #include "wait.h"
 
 #include <QCheckBox>

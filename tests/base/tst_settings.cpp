@@ -1,4 +1,5 @@
 #include "settings.h"
+#include "windowplacement.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,0 +1,54 @@
+#include "windowplacement.h"
+
+#include "settings.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QSettings>
+#include <QWidget>
+
+QPoint restoredWindowPosition(bool hasSaved, QPoint saved, QPoint current, QSize desktop,
+                              WindowMargins m)
+{
+    const int w = desktop.width();
+    const int h = desktop.height();
+    QPoint pos = current;
+    if (hasSaved) {
+        if (m.fullChecks && (saved.x() < 0 || saved.y() < 0))
+            pos = QPoint(0, 0);
+        else if (w - saved.x() > m.mx && h - saved.y() > m.my)
+            pos = saved;
+    }
+    if (!m.fullChecks)
+        return pos;
+    if (pos.x() < 0 || pos.y() < 0)
+        pos = QPoint(0, 0);
+    if (pos.x() >= w - (m.mx - 1) || pos.y() >= h - (m.my - 1))
+        pos = QPoint(0, 0);
+    return pos;
+}
+
+void restoreWindowPosition(QWidget *window, const QString &xKey, const QString &yKey,
+                           WindowMargins margins)
+{
+    if (!window)
+        return;
+    QSettings s(settings::FileName, QSettings::IniFormat);
+    const bool hasSaved = s.contains(xKey) && s.contains(yKey);
+    const QPoint saved = hasSaved ? QPoint(s.value(xKey).toInt(), s.value(yKey).toInt()) : QPoint();
+    QSize desktop(0, 0);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        desktop = screen->virtualGeometry().size();
+    const QPoint pos = restoredWindowPosition(hasSaved, saved, window->pos(), desktop, margins);
+    if (pos != window->pos())
+        window->move(pos);
+}
+
+void saveWindowPosition(const QWidget *window, const QString &xKey, const QString &yKey)
+{
+    if (!window)
+        return;
+    QSettings s(settings::FileName, QSettings::IniFormat);
+    s.setValue(xKey, QString::number(window->x()));
+    s.setValue(yKey, QString::number(window->y()));
+}
