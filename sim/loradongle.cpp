@@ -146,7 +146,7 @@ void LoraDongle::request(const QByteArray &body)
     // 01, preamble, serial number (4), 0F, 16 block bytes, padding.
     constexpr int Needed = 7 + 16;
     const bool wellFormed =
-        body.size() >= Needed && uint8_t(body[6]) == lora::SensorFunction && uint8_t(body[1]) > 0;
+        body.size() >= Needed && uint8_t(body[6]) == command::SensorFunction && uint8_t(body[1]) > 0;
     const uint16_t sn = body.size() >= 6 ? uint16_t((uint8_t(body[4]) << 8) | uint8_t(body[5])) : 0;
     const int preamble = body.size() >= 2 ? uint8_t(body[1]) : 0;
     m_wire.logLine(QStringLiteral("H>D"), api::buildFrame(body),
@@ -213,7 +213,7 @@ void LoraDongle::airDone()
     out(QByteArray::fromHex("0601"), QStringLiteral("%1 took the request").arg(hex4(sn)));
 
     const command::Block &block = m_transaction.block;
-    if (block[0] == lora::FragmentedAnswer) {
+    if (block[0] == command::LoraFragmented) {
         const uint16_t page =
             uint16_t((block[command::LoraPageBytes] << 8) | block[command::LoraPageBytes + 1]);
         if (page >= page::RingPages) {

@@ -1,6 +1,7 @@
 #include "advancedconfigwindow.h"
 
 #include "hextext.h"
+#include "loraframe.h"
 #include "manageserialport.h"
 #include "settings.h"
 #include "windowplacement.h"
@@ -78,13 +79,13 @@ void AdvancedConfigWindow::write_conf()
 
 void AdvancedConfigWindow::read_conf()
 {
-    m_link->sendApiFrame(QByteArray::fromHex("0300"), 1);
+    m_link->sendApiFrame(lora::readConfigBody(), 1);
 }
 
 void AdvancedConfigWindow::new_frame()
 {
     const QByteArray f = m_link->lastLoraFrame();
-    if (!m_result || f.isEmpty() || static_cast<uint8_t>(f[0]) == 0x11)
+    if (!m_result || f.isEmpty() || lora::isDongleReport(f))
         return;
     m_result->setText(hexText(f).toLower());
 }

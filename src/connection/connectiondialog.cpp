@@ -1,5 +1,6 @@
 #include "connectiondialog.h"
 
+#include "commandset.h"
 #include "manageserialport.h"
 #include "portwatcher.h"
 #include "settings.h"
@@ -208,10 +209,7 @@ void ConnectionDialog::setchan()
 {
     const int channel = m_channelCombo->currentIndex() + 11;
     qDebug() << QStringLiteral("channel: ") << channel;
-    QByteArray body;
-    body.append(char(0x36));
-    body.append(char(channel));
-    m_link->sendApiFrame(body, 0);
+    m_link->sendApiFrame(command::setChannelBody(uint8_t(channel)), 0);
     const int read = m_link->read_chan();
     if (uint8_t(read) == uint8_t(channel))
         m_status->setText(QStringLiteral("<font color=green>Channel successfully changed."));

@@ -2,6 +2,7 @@
 
 #include "apiframe.h"
 #include "clockfields.h"
+#include "commandset.h"
 #include "hextext.h"
 #include "loraframe.h"
 #include "portwatcher.h"
@@ -448,13 +449,13 @@ int ManageSerialPort::receiveSensorAnswer(uint16_t addressFilter)
             result = 1;
         break;
     }
-    case 0x31:
+    case command::RssiLists:
         result = 2;
         break;
-    case 0x32:
+    case command::RelayListAck:
         result = 3;
         break;
-    case 0x46:
+    case command::RelayChannel:
         result = 4;
         break;
     case api::Ack:
@@ -649,7 +650,7 @@ QByteArray ManageSerialPort::buildLoraRequest(uint32_t serialNumber, int preambl
     // Every attempt carries the clock of its own sending plus the time it spends on the air:
     // stamping after building would send the clock of the previous attempt, seconds old after
     // a wake-up wait, and the sensor would accept it as right.
-    if (data[0] & lora::SetClock)
+    if (data[0] & command::SetClock)
         clockfields::write(data,
                            QDateTime::currentDateTime().addMSecs(lora::airTimeMs(preambleSize)));
     return lora::requestBody(serialNumber, preambleSize, data);
@@ -730,7 +731,7 @@ bool ManageSerialPort::sendLoraCommand(uint32_t serialNumber, uint8_t data[17])
     if (!sendframe(serialNumber, m_preambleNormal, data, 700)
         && !sendframe(serialNumber, m_preambleWakeUp, data, 65000))
         return false;
-    if (data[0] != lora::FragmentedAnswer) {
+    if (data[0] != command::LoraFragmented) {
         QByteArray answer = QByteArray::fromHex("C0000000") + m_lastLoraFrame;
         // A one-byte answer has no second byte to repeat: the radio's "no extra byte" value.
         answer.append(m_lastLoraFrame.size() >= 2 ? m_lastLoraFrame[1] : char(0xFF));

@@ -126,6 +126,11 @@ Block memoryWrite(uint16_t address, uint8_t value, bool restart)
     return b;
 }
 
+Block reveilBlock()
+{
+    return memoryWrite(0x0078, 0x64, false);
+}
+
 Block loraPageRequest(uint16_t page)
 {
     Block b = emptyBlock();

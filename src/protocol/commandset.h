@@ -84,6 +84,9 @@ Actions parseActionBlock(const Block &block);
 Block memoryRead(bool ram, uint16_t address);
 Block memoryWrite(uint16_t address, uint8_t value, bool restart);
 Block loraPageRequest(uint16_t page);
+// The LoRa terminal's wake-up button: device 0x0430 writes 0x64 at EEPROM 0x0078, no restart.
+constexpr uint32_t ReveilSerial = 0x0430;
+Block reveilBlock();
 QByteArray toBytes(const Block &block);
 // The first 17 bytes (missing ones read as 0).
 Block blockFromBytes(const QByteArray &bytes);

@@ -1,5 +1,7 @@
 #include "loraframe.h"
 
+#include "commandset.h"
+
 #include "apiframe.h"
 #include "hextext.h"
 
@@ -86,7 +88,7 @@ QByteArray requestBody(uint32_t serialNumber, int preambleSize, const uint8_t bl
     body.append(char(preambleSize));
     for (int shift = 24; shift >= 0; shift -= 8)
         body.append(char((serialNumber >> shift) & 0xFF));
-    body.append(char(SensorFunction));
+    body.append(char(command::SensorFunction));
     body.append(reinterpret_cast<const char *>(block), 16);
     body.append(QByteArray(7, 0x00));
     return body;
@@ -102,6 +104,30 @@ int acknowledgementWindowMs(int preambleSize)
     if (preambleSize <= 20)
         return 300;
     return ((preambleSize - 20) * 256 + preambleSize) * 2;
+}
+
+} // namespace lora
+
+namespace lora {
+
+std::optional<RadioReport> parseRadioReport(const QByteArray &frame)
+{
+    if (frame.size() != PresenceLength || static_cast<uint8_t>(frame[0]) != Presence)
+        return std::nullopt;
+    return RadioReport{rssiDbm(static_cast<uint8_t>(frame[1])), static_cast<uint8_t>(frame[2])};
+}
+
+bool isDongleReport(const QByteArray &frame)
+{
+    return !frame.isEmpty() && static_cast<uint8_t>(frame[0]) == Presence;
+}
+
+QByteArray readConfigBody()
+{
+    QByteArray body;
+    body.append(char(ReadConfig));
+    body.append(char(0));
+    return body;
 }
 
 } // namespace lora

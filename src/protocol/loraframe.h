@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QString>
+#include <cstdint>
+#include <optional>
 
 // Frames from the LoRa dongle: the same 7E / length / payload / checksum framing as the API
 // frames, with payloads of 1 to 65 bytes.
@@ -13,6 +15,24 @@ constexpr uint8_t Accepted = 0x01;
 constexpr uint8_t Answer = 0x02;
 constexpr uint8_t Presence = 0x11;
 constexpr int PresenceLength = 3;
+
+// The 3-byte frame beginning 0x11 is also the dongle's radio report: the level of the last
+// reception and a status byte. A radio level byte reads as dBm 137 below its value; a LoRa
+// sensor answer ends with such a byte too.
+constexpr int RssiByteOffset = 137;
+inline int rssiDbm(uint8_t levelByte) { return int(levelByte) - RssiByteOffset; }
+struct RadioReport
+{
+    int rssiDbm = 0;
+    uint8_t status = 0;
+};
+// The report, when `frame` is one (exactly 3 bytes beginning 0x11).
+std::optional<RadioReport> parseRadioReport(const QByteArray &frame);
+// Frames beginning 0x11 are the dongle's own, never an answer to show.
+bool isDongleReport(const QByteArray &frame);
+
+// Asks the dongle for its configuration: 03 00.
+QByteArray readConfigBody();
 
 struct Extracted
 {
@@ -30,16 +50,11 @@ bool holdsWork(const QByteArray &buffer);
 
 } // namespace lora
 
-#include <cstdint>
-
 namespace lora {
 
 constexpr int RequestLength = 30;
 constexpr uint8_t RequestKind = 0x01;
-constexpr uint8_t SensorFunction = 0x0F;
-// Flags in byte 0 of the parameter block that matter to the transaction itself.
-constexpr uint8_t FragmentedAnswer = 0x80;
-constexpr uint8_t SetClock = 0x01;
+constexpr uint8_t ReadConfig = 0x03;
 // A fragmented answer: ten numbered 0x02 frames; fragment 0 brings 5 header bytes, every
 // fragment up to 53 data bytes from its byte 5.
 constexpr int Fragments = 10;

@@ -3,6 +3,7 @@
 #include "connectiondialog.h"
 #include "customcombo.h"
 #include "dialogs.h"
+#include "loraframe.h"
 #include "manageserialport.h"
 #include "periods.h"
 #include "sensorlist.h"
@@ -1017,10 +1018,8 @@ void managewirelessdata::com_slot()
 
 void managewirelessdata::new_lora_frame()
 {
-    const QByteArray f = m_link->lastLoraFrame();
-    if (f.size() == 3 && static_cast<uint8_t>(f[0]) == 0x11)
-        m_dongleLevel->setText(
-            QStringLiteral("Dongle RSSI: %1 dbm").arg(static_cast<uint8_t>(f[1]) - 137));
+    if (const auto report = lora::parseRadioReport(m_link->lastLoraFrame()))
+        m_dongleLevel->setText(QStringLiteral("Dongle RSSI: %1 dbm").arg(report->rssiDbm));
 }
 
 void managewirelessdata::open_window()

@@ -1,6 +1,8 @@
 #include "lora_term.h"
 
+#include "commandset.h"
 #include "connectiondialog.h"
+#include "loraframe.h"
 #include "manageserialport.h"
 
 #include <QHBoxLayout>
@@ -12,24 +14,9 @@
 
 namespace terminal {
 
-bool isRadioReport(const QByteArray &f)
-{
-    return f.size() == 3 && static_cast<uint8_t>(f[0]) == 0x11;
-}
-
-int reportRssi(const QByteArray &f)
-{
-    return static_cast<uint8_t>(f[1]) - 137;
-}
-
-QString reportStatus(const QByteArray &f)
-{
-    return QString::number(static_cast<uint8_t>(f[2]), 16);
-}
-
 bool isMarker(const QByteArray &f)
 {
-    return f.size() == 5 && static_cast<uint8_t>(f[0]) == 0x02 && f[2] == '!';
+    return f.size() == 5 && static_cast<uint8_t>(f[0]) == lora::Answer && f[2] == '!';
 }
 
 QString logLine(qint64 elapsedMs, const QByteArray &frame)
@@ -38,17 +25,6 @@ QString logLine(qint64 elapsedMs, const QByteArray &frame)
     for (char c : frame)
         line += QStringLiteral("%1 ").arg(static_cast<uint8_t>(c), 2, 16, QLatin1Char('0'));
     return line;
-}
-
-void reveilBlock(uint8_t block[17])
-{
-    for (int i = 0; i < 17; ++i)
-        block[i] = 0;
-    block[1] = 0x13; // write EEPROM
-    block[2] = 0x00;
-    block[3] = 0x78;
-    block[4] = 0x64;
-    block[5] = 0; // no restart
 }
 
 } // namespace terminal
@@ -88,9 +64,9 @@ lora_term::lora_term(ManageSerialPort *link, QWidget *parent)
 void lora_term::new_frame()
 {
     const QByteArray frame = m_link->lastLoraFrame();
-    if (terminal::isRadioReport(frame)) {
-        m_rssi->setText(QString::number(terminal::reportRssi(frame)));
-        m_statusValue->setText(terminal::reportStatus(frame));
+    if (const auto report = lora::parseRadioReport(frame)) {
+        m_rssi->setText(QString::number(report->rssiDbm));
+        m_statusValue->setText(QString::number(report->status, 16));
         return;
     }
     m_log->appendPlainText(terminal::logLine(m_stopwatch.elapsed(), frame));
@@ -117,7 +93,6 @@ void lora_term::sendField(int index)
 
 void lora_term::reveil()
 {
-    uint8_t block[17];
-    terminal::reveilBlock(block);
-    m_link->sendLoraCommand(terminal::ReveilSerial, block);
+    command::Block block = command::reveilBlock();
+    m_link->sendLoraCommand(command::ReveilSerial, block.data());
 }

@@ -13,17 +13,10 @@ class QPlainTextEdit;
 class QPushButton;
 
 namespace terminal {
-// The dongle's radio report: 3 bytes beginning 0x11.
-bool isRadioReport(const QByteArray &frame);
-int reportRssi(const QByteArray &frame);      // byte 1 - 137
-QString reportStatus(const QByteArray &frame); // byte 2, lower-case hexadecimal
 // A frame 02 x 21 y z restarts the terminal's stopwatch.
 bool isMarker(const QByteArray &frame);
 // "<seconds>\t<two lower-case digits and a blank per byte>"
 QString logLine(qint64 elapsedMs, const QByteArray &frame);
-// The memory write the "reveil" button sends to device 0x0430.
-constexpr uint32_t ReveilSerial = 0x0430;
-void reveilBlock(uint8_t block[17]);
 } // namespace terminal
 
 // A raw frame terminal for the LoRa dongle, shown instead of the sensor table in terminal mode.
