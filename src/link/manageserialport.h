@@ -79,6 +79,7 @@ public:
     int preambleSizeNormal() const { return m_preambleNormal; }
     int preambleSizeWakeUp() const { return m_preambleWakeUp; }
     bool stopRequested() const { return m_stopRequest; }
+    bool isBusy() const { return m_busy; }
     QString portName() const;
     // The device path the port is opened under: "\\.\" in front of COM names.
     static QString devicePath(const QString &portName);
@@ -93,6 +94,8 @@ signals:
     void error_rx();
     void stop_com();
     void com_change();
+    // True while an exchange is under way: controls that would start another one are disabled.
+    void busyChanged(bool busy);
 
 public slots:
     void refresh_serial();
@@ -130,6 +133,7 @@ private:
     QElapsedTimer *m_clock;
     QByteArray m_shared;
     bool m_stopRequest = false;
+    bool m_busy = false;
     int m_preambleNormal = 8;
     int m_preambleWakeUp = 34;
     QTimer *m_loraPoll;
