@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 
+#include <algorithm>
+
 namespace sim
 {
 
@@ -83,7 +85,9 @@ bool SensorMemory::pokeByte(int offset, uint8_t value)
 
 int SensorMemory::samplesPerPage(uint8_t mask) const
 {
-    return m_accel ? page::AccelRecords : page::samplesThatFit(page::channelCount(mask));
+    if (m_accel)
+        return page::AccelRecords;
+    return std::min(page::samplesThatFit(page::channelCount(mask)), page::MaxSampleCount);
 }
 
 void SensorMemory::openPage(int64_t seconds, const Sample &sample, uint8_t mask, int periodCode,

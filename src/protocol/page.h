@@ -12,6 +12,9 @@ constexpr int Size = 528;
 constexpr int SampleOffset = 16;
 constexpr int SampleBytes = Size - SampleOffset;
 constexpr int SampleWords = SampleBytes / 2;
+// The header counts a page's samples in one byte: a one-channel page stops at 255 samples,
+// one word short of its room.
+constexpr int MaxSampleCount = 255;
 // Pages in a sensor's memory ring.
 constexpr int RingPages = 3968;
 // Offsets of a page inside the data of a one- or two-page API frame.

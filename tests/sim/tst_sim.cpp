@@ -396,7 +396,7 @@ private slots:
         QVector<int> dongle;
         for (const auto &e : lists[0])
             dongle << e.serialNumber;
-        QCOMPARE(dongle, (QVector<int>{0x1010, 0x1234, 0x1313, 0x3003, 0x8001, 0x9001}));
+        QCOMPARE(dongle, (QVector<int>{0x1010, 0x1234, 0x1313, 0x1400, 0x3003, 0x8001, 0x9001}));
         QCOMPARE(lists[0][1].rssi, uint8_t(40));
         QCOMPARE(lists[0x8001].size(), 1);
         QCOMPARE(int(lists[0x8001][0].serialNumber), 0x2345);
