@@ -76,7 +76,7 @@ void Device::start(int64_t simMs)
     recordUpTo(now - 1);
 }
 
-void Device::recordUpTo(int64_t sensorSeconds)
+void Device::recordUpTo(int64_t sensorSeconds, int64_t maxSamples)
 {
     const int64_t period = periodOf(m_periodCode);
     if (sensorSeconds < m_nextSample)
@@ -92,15 +92,15 @@ void Device::recordUpTo(int64_t sensorSeconds)
         m_memory.skipPages(int(skippedPages % page::RingPages));
         m_nextSample += skippedPages * perPage * period;
     }
-    for (; m_nextSample <= sensorSeconds; m_nextSample += period)
+    for (; m_nextSample <= sensorSeconds && maxSamples-- > 0; m_nextSample += period)
         m_memory.record(m_nextSample, m_generator.sample(m_nextSample, m_mask), m_mask,
                         m_periodCode, m_config.battery);
 }
 
-void Device::catchUp(int64_t simMs)
+void Device::catchUp(int64_t simMs, int64_t maxSamples)
 {
     if (m_started)
-        recordUpTo(floorDiv(sensorMs(simMs), 1000));
+        recordUpTo(floorDiv(sensorMs(simMs), 1000), maxSamples);
 }
 
 void Device::newSegment(int64_t sensorSeconds)

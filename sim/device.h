@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QVector>
+#include <climits>
 #include <cstdint>
 #include <optional>
 
@@ -37,7 +38,9 @@ public:
     // Records the scenario's span so that the newest sample is at `simMs`.
     void start(int64_t simMs);
     // Records every sample whose time has come by `simMs`.
-    void catchUp(int64_t simMs);
+    // Records what the clock has reached; at most `maxSamples` when given (the fleet's own tick
+    // spreads a large backlog over several ticks so the simulator stays responsive).
+    void catchUp(int64_t simMs, int64_t maxSamples = INT64_MAX);
     int64_t sensorMs(int64_t simMs) const { return simMs + m_clockOffsetMs; }
 
     // The status answer as of `simMs`; `function` is the function answered (0 for a
@@ -65,7 +68,7 @@ public:
     uint16_t relayCurrent = 0;   // relays: the sensor being served through it
 
 private:
-    void recordUpTo(int64_t sensorSeconds);
+    void recordUpTo(int64_t sensorSeconds, int64_t maxSamples = INT64_MAX);
     void newSegment(int64_t sensorSeconds);
     std::optional<std::array<uint8_t, answer::MemoryByteCount>> readMemory(bool ram,
                                                                            uint16_t address) const;

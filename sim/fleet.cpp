@@ -31,7 +31,7 @@ Fleet::Fleet(const Scenario &scenario, QObject *parent)
     m_real.start();
     m_baseSimMs = wallClockMs();
     m_tick.setInterval(10);
-    connect(&m_tick, &QTimer::timeout, this, &Fleet::tick);
+    connect(&m_tick, &QTimer::timeout, this, [this] { runSchedules(true); });
 }
 
 Fleet::~Fleet() = default;
@@ -182,11 +182,27 @@ bool Fleet::wake(uint16_t serialNumber)
 
 void Fleet::tick()
 {
-    if (!m_started)
+    runSchedules(false);
+}
+
+void Fleet::runSchedules(bool bounded)
+{
+    if (!m_started || m_devices.empty())
         return;
+    // Samples a device records in one bounded pass, and the pass's time budget.
+    constexpr int64_t SamplesPerPass = 4096;
+    constexpr qint64 BudgetMs = 20;
     const int64_t now = simNowMs();
-    for (auto &d : m_devices) {
-        d->catchUp(now);
+    QElapsedTimer spent;
+    spent.start();
+    const size_t count = m_devices.size();
+    for (size_t k = 0; k < count; ++k) {
+        if (bounded && k > 0 && spent.elapsed() >= BudgetMs)
+            break;
+        const size_t index = (m_nextDevice + k) % count;
+        m_nextDevice = (index + 1) % count;
+        Device *d = m_devices[index].get();
+        d->catchUp(now, bounded ? SamplesPerPass : INT64_MAX);
         const DeviceConfig &c = d->config();
         if (d->listensAlways()) {
             if (d->announcing && now >= d->nextWakeMs) {

@@ -98,7 +98,7 @@ public:
 
     // Tests: wake a sensor now.
     bool wake(uint16_t serialNumber);
-    // Runs the schedules once (also driven by the tick).
+    // Runs the schedules once, every device caught up to now (the timer runs a bounded pass).
     void tick();
 
 signals:
@@ -112,6 +112,10 @@ private:
     void sendStatus(Device &d, uint8_t function, const Path &path);
     QVector<command::RssiEntry> listOf(uint16_t source) const;
     void receiveFrame(Device &d, const QByteArray &data, const Path &path);
+    // One pass over the devices; a bounded pass stops after its time budget and the next one
+    // goes on from where it stopped, so a fleet too large for its speed never starves the
+    // event loop (signals, the link).
+    void runSchedules(bool bounded);
 
     DongleConfig m_dongle;
     double m_speed = 1.0;
@@ -124,6 +128,7 @@ private:
     QSet<uint16_t> m_wakeTargets;
     uint16_t m_current = 0;
     QTimer m_tick;
+    size_t m_nextDevice = 0;
     bool m_started = false;
 };
 

@@ -14,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <map>
 #include <memory>
 
@@ -655,6 +656,30 @@ private slots:
         const QByteArray text = frames.readAll();
         QVERIFY(text.contains("H>D 7E 00 01 37 C8  | read channel"));
         QVERIFY(text.contains("D>H 7E 00 07 81 00 00 00 00 37 0F"));
+    }
+
+    void aFullFleetAtHighSpeedEndsWithinASecondOfAnInterrupt()
+    {
+        // 255 sensors sampling every second at 100000 simulated seconds a second: far more
+        // than the simulator can record, so it is always behind.
+        QFile scenario(m_dir.filePath("full.ini"));
+        QVERIFY(scenario.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 255; ++i)
+            scenario.write(QStringLiteral("[device %1]\ntype = 2\nperiod = 0\nspan = 1h\nwake = 5\n")
+                               .arg(0x1000 + i, 4, 16, QChar('0'))
+                               .toLatin1());
+        scenario.close();
+        QProcess process;
+        process.start(QStringLiteral(TESSARAN_SIM_EXE),
+                      {"--link", m_dir.filePath("full"), "--speed", "100000", scenario.fileName()});
+        QVERIFY(process.waitForReadyRead(20000));
+        QTest::qWait(1500);
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(20000));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(process.exitCode(), 0);
     }
 
     void theExecutableRefusesABrokenScenario()
