@@ -77,6 +77,10 @@ int main(int argc, char **argv)
          QStringLiteral("Corrupt each frame sent with this probability."), QStringLiteral("p")},
         {QStringLiteral("unplug-after"),
          QStringLiteral("Close the terminal after S seconds, then exit."), QStringLiteral("s")},
+        {QStringLiteral("replug-after"),
+         QStringLiteral("After an unplug, open the terminal again on the same link after S "
+                        "seconds instead of exiting (the fleet keeps its state)."),
+         QStringLiteral("s")},
         {QStringLiteral("fault-seed"), QStringLiteral("Seed of the random faults."),
          QStringLiteral("n")},
         {QStringLiteral("refuse-every"),
@@ -99,7 +103,7 @@ int main(int argc, char **argv)
     }
     sim::Scenario scenario = loaded.scenario;
     double speed = scenario.speed, baud = 0, dropEvery = 0, dropRate = 0, corruptEvery = 0,
-           corruptRate = 0, unplugAfter = -1, seed = 1, refuseEvery = 0, loseEvery = 0;
+           corruptRate = 0, unplugAfter = -1, replugAfter = -1, seed = 1, refuseEvery = 0, loseEvery = 0;
     if (!number(parser, QStringLiteral("speed"), 0.001, 100000, speed) ||
         !number(parser, QStringLiteral("baud"), 0, 10000000, baud) ||
         !number(parser, QStringLiteral("drop-every"), 0, 1e9, dropEvery) ||
@@ -107,6 +111,7 @@ int main(int argc, char **argv)
         !number(parser, QStringLiteral("corrupt-every"), 0, 1e9, corruptEvery) ||
         !number(parser, QStringLiteral("corrupt-rate"), 0, 1, corruptRate) ||
         !number(parser, QStringLiteral("unplug-after"), 0, 1e6, unplugAfter) ||
+        !number(parser, QStringLiteral("replug-after"), 0, 1e6, replugAfter) ||
         !number(parser, QStringLiteral("fault-seed"), 0, 4294967295.0, seed) ||
         !number(parser, QStringLiteral("refuse-every"), 0, 1e9, refuseEvery) ||
         !number(parser, QStringLiteral("lose-fragment-every"), 0, 1e9, loseEvery))
@@ -120,6 +125,7 @@ int main(int argc, char **argv)
     faults.corruptEvery = int(corruptEvery);
     faults.corruptRate = corruptRate;
     faults.unplugAfterMs = unplugAfter >= 0 ? int(unplugAfter * 1000) : -1;
+    faults.replugAfterMs = replugAfter >= 0 ? int(replugAfter * 1000) : -1;
     faults.seed = uint32_t(seed);
     faults.refuseEvery = int(refuseEvery);
     faults.dropFragmentEvery = int(loseEvery);
@@ -160,8 +166,9 @@ int main(int argc, char **argv)
         err() << "tessaran-sim: cannot open a pseudo-terminal linked at " << link << '\n';
         return 1;
     }
-    QObject::connect(&simulator, &sim::Simulator::unplugged, &app,
-                     [] { QCoreApplication::quit(); });
+    if (faults.replugAfterMs < 0)
+        QObject::connect(&simulator, &sim::Simulator::unplugged, &app,
+                         [] { QCoreApplication::quit(); });
 
     QTextStream out(stdout);
     out << link << '\n';

@@ -14,6 +14,7 @@ Simulator::Simulator(const Scenario &scenario, QObject *parent)
     else
         m_api = std::make_unique<ApiDongle>(m_fleet, m_wire);
     connect(&m_wire, &Wire::unplugged, this, &Simulator::unplugged);
+    connect(&m_wire, &Wire::replugged, this, &Simulator::replugged);
     connect(&m_fleet, &Fleet::note, &m_wire, &Wire::logNote);
     m_truthFlush.setInterval(500);
     connect(&m_truthFlush, &QTimer::timeout, this, &Simulator::flushTruth);

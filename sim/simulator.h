@@ -52,10 +52,13 @@ public:
     // Wakes a sensor now (its status frame goes out); false when there is no such device.
     bool wake(uint16_t serialNumber) { return m_fleet.wake(serialNumber); }
     void unplug() { m_wire.unplug(); }
+    // The same device back on the same link, its fleet as it was.
+    bool replug() { return m_wire.replug(); }
     void flushTruth();
 
 signals:
     void unplugged();
+    void replugged();
 
 private:
     void writeTruth(const Device &device, int page, int index, int64_t seconds,

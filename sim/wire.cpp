@@ -16,7 +16,9 @@ Wire::Wire(QObject *parent) : QObject(parent)
     m_pumpTimer.setSingleShot(true);
     m_unplugTimer.setSingleShot(true);
     connect(&m_pumpTimer, &QTimer::timeout, this, &Wire::pump);
+    m_replugTimer.setSingleShot(true);
     connect(&m_unplugTimer, &QTimer::timeout, this, &Wire::unplug);
+    connect(&m_replugTimer, &QTimer::timeout, this, &Wire::replug);
     connect(&m_peer, &PtyPeer::frameReceived, this, &Wire::frameFromHost);
 }
 
@@ -58,7 +60,27 @@ void Wire::unplug()
     m_queue.clear();
     m_peer.close();
     logNote(QStringLiteral("unplugged"));
+    if (m_faults.replugAfterMs >= 0)
+        m_replugTimer.start(m_faults.replugAfterMs);
     emit unplugged();
+}
+
+bool Wire::replug()
+{
+    m_replugTimer.stop();
+    if (m_peer.isOpen())
+        return true;
+    if (!m_peer.open())
+        return false;
+    if (!m_linkPath.isEmpty() && !m_peer.makeLink(m_linkPath)) {
+        m_peer.close();
+        return false;
+    }
+    m_lastEnd = 0;
+    m_paced = 0;
+    logNote(QStringLiteral("plugged in again"));
+    emit replugged();
+    return true;
 }
 
 void Wire::send(const QByteArray &frame, const QString &note, int delayMs, int gapMs, int tag)

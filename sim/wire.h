@@ -23,6 +23,7 @@ struct Faults {
     int dropNext = 0;       // drop the next N frames
     int corruptNext = 0;    // corrupt the next N frames
     int unplugAfterMs = -1; // close the terminal this long after start()
+    int replugAfterMs = -1; // and open it again this long after each unplug
     // LoRa dongle: refuse requests with 06 00, lose one fragment of a page answer.
     int refuseNext = 0;
     int refuseEvery = 0;
@@ -48,6 +49,9 @@ public:
     bool isOpen() const { return m_peer.isOpen(); }
     // Closes the terminal: the program's port sees the device vanish.
     void unplug();
+    // A new terminal behind the same link path: the device is back, as when a dongle is
+    // plugged in again (its slave path may differ, the link path does not).
+    bool replug();
 
     // Queues one frame. It leaves no earlier than `delayMs` from now and, when `gapMs` > 0, at
     // least that long after the end of the frame before it (separate radio events must not
@@ -78,6 +82,7 @@ signals:
     // Every queued frame has been written.
     void drained();
     void unplugged();
+    void replugged();
 
 private:
     struct Item {
@@ -101,6 +106,7 @@ private:
     std::deque<Item> m_queue;
     QTimer m_pumpTimer;
     QTimer m_unplugTimer;
+    QTimer m_replugTimer;
     int64_t m_lastEnd = 0;   // when the last byte of the previous frame left
     int64_t m_paceStart = 0; // pacing: when the current run of bytes began
     int64_t m_paced = 0;     // pacing: bytes written since then

@@ -14,11 +14,13 @@
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
 PortLister g_lister = nullptr;
-}
+const QString ConnectionLost = QStringLiteral("<font color=red><b>Connection lost</b></font>");
+} // namespace
 
 QList<PortEntry> systemPorts()
 {
@@ -52,7 +54,8 @@ ConnectionDialog::ConnectionDialog(ManageSerialPort *port, QWidget *parent)
     : QWidget(parent), m_link(port), m_status(new QLabel), m_portCombo(new QComboBox),
       m_channelLabel(new QLabel(tr("Channel :"))),
       m_refreshButton(new QPushButton(tr("Refresh COM ports"))),
-      m_openButton(new QPushButton(tr("Open Connection"))), m_channelCombo(new QComboBox)
+      m_openButton(new QPushButton(tr("Open Connection"))), m_channelCombo(new QComboBox),
+      m_reconnect(new QTimer(this))
 {
     auto *main = new QVBoxLayout(this);
     auto *row = new QHBoxLayout;
@@ -89,6 +92,8 @@ ConnectionDialog::ConnectionDialog(ManageSerialPort *port, QWidget *parent)
     connect(m_link, &ManageSerialPort::com_change, this, &ConnectionDialog::com_change);
     connect(m_refreshButton, &QPushButton::clicked, this, &ConnectionDialog::refreshComList);
     connect(m_openButton, &QPushButton::clicked, this, &ConnectionDialog::tryToOpenConnection);
+    m_reconnect->setInterval(1000);
+    connect(m_reconnect, &QTimer::timeout, this, &ConnectionDialog::reconnect);
 }
 
 void ConnectionDialog::setPortColour(const char *colour)
@@ -103,8 +108,7 @@ bool ConnectionDialog::refreshComList()
 {
     qDebug() << QStringLiteral("refresh");
     const bool wasBlocked = m_portCombo->blockSignals(true);
-    if (m_link->isOpen())
-        m_link->closePort();
+    closeForRefresh();
     m_ports.clear();
     m_status->setText(QString());
     m_portCombo->clear();
@@ -129,6 +133,18 @@ bool ConnectionDialog::refreshComList()
     qDebug() << (found ? QStringLiteral("refresh com 1") : QStringLiteral("refresh com 0"));
     m_portCombo->blockSignals(wasBlocked);
     return found;
+}
+
+void ConnectionDialog::closeForRefresh()
+{
+    if (!m_link->isOpen())
+        return;
+    m_link->closePort();
+    m_openPort.clear();
+    // The controls that need the connection follow it down.
+    m_channelLabel->hide();
+    m_channelCombo->hide();
+    emit tocom();
 }
 
 void ConnectionDialog::fail()
@@ -182,6 +198,9 @@ void ConnectionDialog::tryToOpenConnection()
             m_channelCombo->setCurrentIndex(channel - 11);
         }
         settings::write(settings::key::ComPort, entry.portName);
+        m_openPort = entry.portName;
+        m_lostPort.clear();
+        m_reconnect->stop();
         emit tocom();
         setPortColour("green");
         m_portCombo->setItemText(index, entry.friendlyName);
@@ -193,6 +212,9 @@ void ConnectionDialog::tryToOpenConnection()
         m_channelCombo->hide();
         m_status->setText(QStringLiteral("<font color=green>Connection LORA OK</font>"));
         settings::write(settings::key::ComPort, entry.portName);
+        m_openPort = entry.portName;
+        m_lostPort.clear();
+        m_reconnect->stop();
         setPortColour("green");
         m_portCombo->setItemText(index, entry.friendlyName);
         emit tocom();
@@ -220,10 +242,76 @@ void ConnectionDialog::setchan()
 void ConnectionDialog::com_change()
 {
     emit tocom();
-    if (!m_link->isOpen()) {
-        m_channelLabel->hide();
-        m_channelCombo->hide();
-        m_status->setText(QString());
+    if (m_link->isOpen()) {
+        // Another device came or went: the list changes, the working connection stays (closing
+        // it would break a run because a mouse was plugged in).
+        const QString open = m_openPort;
+        const QSignalBlocker quiet(m_portCombo);
+        const int index = m_portCombo->currentIndex();
+        const QString shown = index >= 0 ? m_portCombo->itemText(index) : QString();
+        const QString status = m_status->text();
+        const QString style = m_portCombo->styleSheet();
+        m_ports = enumeratePorts(settings::readString(settings::key::ComPort));
+        m_portCombo->clear();
+        for (const PortEntry &p : m_ports)
+            m_portCombo->addItem(p.friendlyName);
+        for (int i = 0; i < m_ports.size(); ++i)
+            if (m_ports[i].portName == open) {
+                m_portCombo->setCurrentIndex(i);
+                m_portCombo->setItemText(i, shown.isEmpty() ? m_ports[i].friendlyName : shown);
+            }
+        m_portCombo->setStyleSheet(style);
+        m_status->setText(status);
+        return;
+    }
+    m_channelLabel->hide();
+    m_channelCombo->hide();
+    m_status->setText(QString());
+    if (!m_openPort.isEmpty()) {
+        // The open port went away under us: say so, and take it back when it returns.
+        m_lostPort = m_openPort;
+        m_openPort.clear();
+        m_retryArmed = true;
+        m_reconnect->start();
     }
     refreshComList();
+    if (!m_lostPort.isEmpty())
+        m_status->setText(ConnectionLost);
+}
+
+void ConnectionDialog::reconnect()
+{
+    if (m_lostPort.isEmpty() || m_link->isOpen()) {
+        m_reconnect->stop();
+        return;
+    }
+    if (m_link->isBusy())
+        return;
+    bool present = false;
+    for (const PortEntry &p : enumeratePorts(m_lostPort))
+        present = present || p.portName == m_lostPort;
+    // One attempt each time the port shows up: a device that is there but does not answer is
+    // not hammered every second.
+    if (!present) {
+        m_retryArmed = true;
+        return;
+    }
+    if (!m_retryArmed)
+        return;
+    m_retryArmed = false;
+    qDebug() << QStringLiteral("reconnect") << m_lostPort;
+    refreshComList();
+    const QString lost = m_lostPort;
+    for (int i = 0; i < m_ports.size(); ++i)
+        if (m_ports[i].portName == lost) {
+            const QSignalBlocker quiet(m_portCombo);
+            m_portCombo->setCurrentIndex(i);
+        }
+    if (m_portCombo->currentIndex() < 0 || m_ports[m_portCombo->currentIndex()].portName != lost) {
+        m_status->setText(ConnectionLost);
+        return;
+    }
+    tryToOpenConnection();
+    if (!m_link->isOpen())
+        m_status->setText(ConnectionLost);
 }

@@ -8,6 +8,7 @@ class ManageSerialPort;
 class QComboBox;
 class QLabel;
 class QPushButton;
+class QTimer;
 
 // One serial port as the connection bar lists it.
 struct PortEntry
@@ -44,6 +45,9 @@ public:
     QPushButton *openButton() const { return m_openButton; }
     QPushButton *refreshButton() const { return m_refreshButton; }
     QList<PortEntry> ports() const { return m_ports; }
+    // The port that vanished while it was open and is reopened when it comes back; empty when
+    // no connection was lost (or the operator has since opened one).
+    QString lostPort() const { return m_lostPort; }
 
 signals:
     void tocom();
@@ -57,6 +61,8 @@ public slots:
 private:
     void setPortColour(const char *colour);
     void fail();
+    void closeForRefresh();
+    void reconnect();
 
     ManageSerialPort *m_link;
     QList<PortEntry> m_ports;
@@ -66,4 +72,8 @@ private:
     QPushButton *m_refreshButton;
     QPushButton *m_openButton;
     QComboBox *m_channelCombo;
+    QString m_openPort; // the port of the working connection
+    QString m_lostPort;
+    bool m_retryArmed = false;
+    QTimer *m_reconnect;
 };

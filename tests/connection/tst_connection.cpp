@@ -4,6 +4,7 @@
 #include "manageserialport.h"
 #include "scripteddongle.h"
 #include "settings.h"
+#include "simulator.h"
 #include "wait.h"
 
 #include <QComboBox>
@@ -197,27 +198,42 @@ private slots:
         build();
         m_bar->tryToOpenConnection();
         QVERIFY(m_link->isOpen());
+        QVERIFY(m_bar->channelCombo()->isVisibleTo(m_bar.get()));
+        QSignalSpy tocom(m_bar.get(), &ConnectionDialog::tocom);
         QTest::mouseClick(m_bar->refreshButton(), Qt::LeftButton);
         QVERIFY(!m_link->isOpen());
+        // the table hears of it, and the channel box goes with the connection
+        QCOMPARE(tocom.count(), 1);
+        QVERIFY(m_bar->channelCombo()->isHidden());
         QVERIFY(m_bar->statusLabel()->text().isEmpty());
         QCOMPARE(styleColour(), QStringLiteral("QComboBox   {  color:   black;   }"));
     }
 
-    void unpluggingClearsTheBar()
+    void aLostPortIsReportedAndReopenedWhenItComesBack()
     {
-        auto dongle = std::make_unique<ScriptedDongle>(ScriptedDongle::Api);
-        g_ports = {{dongle->path(), "dongle"}};
+        sim::Simulator simulator(
+            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini")).scenario);
+        const QString link = m_dir.filePath("dongle");
+        QVERIFY(simulator.open(link));
+        settings::write(settings::key::ComPort, link);
         build();
         m_bar->tryToOpenConnection();
         QVERIFY(m_link->isOpen());
         QSignalSpy tocom(m_bar.get(), &ConnectionDialog::tocom);
-        g_ports.clear();
-        dongle.reset(); // the pty goes away
+        simulator.unplug();
         QTRY_VERIFY_WITH_TIMEOUT(!m_link->isOpen(), 3000);
-        QTRY_VERIFY_WITH_TIMEOUT(tocom.count() >= 1, 3000);
+        QVERIFY(tocom.count() >= 1);
+        QCOMPARE(m_bar->statusLabel()->text(),
+                 QStringLiteral("<font color=red><b>Connection lost</b></font>"));
         QVERIFY(m_bar->channelCombo()->isHidden());
-        QVERIFY(m_bar->statusLabel()->text().isEmpty());
         QCOMPARE(m_bar->portCombo()->count(), 0);
+        // the same dongle, its fleet as it was, behind the same path
+        QVERIFY(simulator.replug());
+        QTRY_VERIFY_WITH_TIMEOUT(m_link->isOpen(), 5000);
+        QCOMPARE(m_bar->statusLabel()->text(),
+                 QStringLiteral("<font color=green>Connection 802.15.4 OK</font>"));
+        QCOMPARE(m_link->read_chan(), 15);
+        QVERIFY(m_bar->lostPort().isEmpty());
     }
 
     void theDongleWindowShowsVersionOrConsole()
