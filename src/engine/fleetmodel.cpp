@@ -388,3 +388,51 @@ void FleetModel::write_snapshot(const QString &path) const
     }
     s.sync();
 }
+
+FleetModel::Decoded FleetModel::decode_pages(uint32_t serialNumber, int count, const uint8_t *data,
+                                             int dataLength, const pagedecode::Options &options,
+                                             const std::function<bool()> &create,
+                                             const std::function<void()> &afterPage)
+{
+    int r = find_row(serialNumber);
+    if (r < 0) {
+        qDebug() << QStringLiteral("/!\\ pages of a sensor not in the list") << hex4(serialNumber);
+        return Decoded::NotListed;
+    }
+    const QString writeError = QStringLiteral("Error writing data in file");
+    if (!m_files.isOpen(serialNumber)) {
+        SensorRecord &rec = edit(r).record;
+        if (rec.current_page == rec.start_page)
+            rec.samples_written = 0;
+        if (!create || !create())
+            return Decoded::NotCreated;
+        // Creating may have asked the operator for a folder while the rows moved.
+        r = find_row(serialNumber);
+        if (r < 0)
+            return Decoded::NotListed;
+        const Sensor &s = sensor(r);
+        if (!m_files.begin(serialNumber, s.record.ident, s.type.layout(s.record.sensor_type),
+                           options)) {
+            set_status(r, writeError, Red);
+            return Decoded::NotWritten;
+        }
+    }
+    const SensorRecord &rec = sensor(r).record;
+    const FrameOutcome outcome =
+        m_files.decode(serialNumber, data, dataLength, count, rec.current_page, rec.end_page,
+                       rec.page_count, afterPage);
+    r = find_row(serialNumber);
+    if (r < 0)
+        return Decoded::NotListed;
+    edit(r).record.samples_written += outcome.samples;
+    if (outcome.samplesBeyondPage > 0)
+        qDebug() << QStringLiteral("/!\\ page sample count beyond the page :")
+                 << outcome.samplesBeyondPage;
+    if (!outcome.written) {
+        qDebug() << QStringLiteral("/!\\ data file write failed :")
+                 << m_files.errorString(serialNumber);
+        set_status(r, writeError, Red);
+        return Decoded::NotWritten;
+    }
+    return Decoded::Ok;
+}

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -158,6 +159,14 @@ public:
     void write_snapshot(const QString &path) const;
 
     DownloadFiles &files() { return m_files; }
+    enum class Decoded { Ok, NotListed, NotCreated, NotWritten };
+    // Decodes `count` pages of a received page frame (as lastFrameData() lays it out) into the
+    // sensor's files. They are made with `create` when none is open: at the first page of a
+    // download, and again when a resumed download finds them closed, so that no received page
+    // is decoded into nothing. `afterPage` runs after every page; the row may move meanwhile.
+    Decoded decode_pages(uint32_t serialNumber, int count, const uint8_t *data, int dataLength,
+                         const pagedecode::Options &options, const std::function<bool()> &create,
+                         const std::function<void()> &afterPage = std::function<void()>());
 
 signals:
     void sensorInserted(int row);

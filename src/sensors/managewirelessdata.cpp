@@ -17,7 +17,6 @@
 #include <QDateTime>
 #include <QDateTimeEdit>
 #include <QDebug>
-#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -860,57 +859,18 @@ bool managewirelessdata::decode_pages(uint32_t serialNumber, int count)
 bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const uint8_t *data,
                                       int dataLength)
 {
-    int r = find_row(serialNumber);
-    if (r < 0) {
-        qDebug() << QStringLiteral("/!\\ pages of a sensor not in the list") << hex4(serialNumber);
-        return false;
-    }
-    DownloadFiles &files = m_model->files();
-    // Files are created at the first page of a download, and again when a resumed download
-    // finds them closed, so that no received page is decoded into nothing.
-    if (!files.isOpen(serialNumber)) {
-        if (m_model->sensor(r).record.current_page == m_model->sensor(r).record.start_page)
-            m_model->edit(r).record.samples_written = 0;
-        if (!create_data_files(serialNumber)) {
-            if (action_running)
-                stop_run();
-            return false;
-        }
-        // The folder dialog may have let the rows move.
-        r = find_row(serialNumber);
-        if (r < 0)
-            return false;
-        pagedecode::Options options;
-        options.debugColumns = debug_enabled;
-        options.window = m_downloadBetween->isChecked();
-        options.from = m_from->dateTime();
-        options.to = m_to->dateTime();
-        const FM::Sensor &s = m_model->sensor(r);
-        if (!files.begin(serialNumber, s.record.ident, s.type.layout(s.record.sensor_type),
-                         options)) {
-            set_status(r, QStringLiteral("Error writing data in file"), Qt::red);
-            return false;
-        }
-    }
-    const SensorRecord &rec = m_model->sensor(r).record;
-    const FrameOutcome outcome =
-        files.decode(serialNumber, data, dataLength, count, rec.current_page, rec.end_page,
-                     rec.page_count, [] { QCoreApplication::processEvents(); });
-    // The row may have moved while events ran; the sensor's row is found again.
-    const int now = find_row(serialNumber);
-    if (now < 0)
-        return false;
-    m_model->edit(now).record.samples_written += outcome.samples;
-    if (outcome.samplesBeyondPage > 0)
-        qDebug() << QStringLiteral("/!\\ page sample count beyond the page :")
-                 << outcome.samplesBeyondPage;
-    if (!outcome.written) {
-        qDebug() << QStringLiteral("/!\\ data file write failed :")
-                 << files.errorString(serialNumber);
-        set_status(now, QStringLiteral("Error writing data in file"), Qt::red);
-        return false;
-    }
-    return true;
+    pagedecode::Options options;
+    options.debugColumns = debug_enabled;
+    options.window = m_downloadBetween->isChecked();
+    options.from = m_from->dateTime();
+    options.to = m_to->dateTime();
+    const FM::Decoded result = m_model->decode_pages(
+        serialNumber, count, data, dataLength, options,
+        [this, serialNumber] { return create_data_files(serialNumber); },
+        [] { QCoreApplication::processEvents(); });
+    if (result == FM::Decoded::NotCreated && action_running)
+        stop_run();
+    return result == FM::Decoded::Ok;
 }
 
 void managewirelessdata::setRowEditable(int row, bool editable)
@@ -931,6 +891,17 @@ void managewirelessdata::setRowWidgetsEnabled(int row, bool enabled)
         m->setEnabled(enabled);
 }
 
+void managewirelessdata::giveTableBack()
+{
+    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    FlagScope guard(edit_guard);
+    for (int r = 0; r < m_table->rowCount(); ++r) {
+        setRowEditable(r, true);
+        if (r < sensorRows())
+            setRowWidgetsEnabled(r, true);
+    }
+}
+
 void managewirelessdata::stop_run()
 {
     m_relayRefreshTimer->stop();
@@ -941,15 +912,7 @@ void managewirelessdata::stop_run()
         m_model->edit(r).record.download_started = false;
     m_actionGroup->setEnabled(true);
     m_detectAllowed = true;
-    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    {
-        FlagScope guard(edit_guard);
-        for (int r = 0; r < m_table->rowCount(); ++r) {
-            setRowEditable(r, true);
-            if (r < sensorRows())
-                setRowWidgetsEnabled(r, true);
-        }
-    }
+    giveTableBack();
     m_sendAction->setText(SendActionText);
     m_sendAction->setStyleSheet(QStringLiteral("color: black"));
     action_running = false;
@@ -965,15 +928,7 @@ void managewirelessdata::stopDetection()
     m_relayRefreshTimer->stop();
     timeout_flag = false;
     m_sendActionAllowed = true;
-    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    {
-        FlagScope guard(edit_guard);
-        for (int r = 0; r < m_table->rowCount(); ++r) {
-            setRowEditable(r, true);
-            if (r < sensorRows())
-                setRowWidgetsEnabled(r, true);
-        }
-    }
+    giveTableBack();
     detection_running = false;
     m_detect->setText(DetectText);
     m_detect->setStyleSheet(QStringLiteral("color: black"));

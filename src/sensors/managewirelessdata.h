@@ -194,6 +194,7 @@ private:
     void linkBusyChanged(bool busy);
     void applyBusy();
     void setRowEditable(int row, bool editable);
+    void giveTableBack();
     void setRowWidgetsEnabled(int row, bool enabled);
     void removeSelectedRows();
     void advanceListenPhase();

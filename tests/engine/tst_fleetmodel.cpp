@@ -1,6 +1,8 @@
 #include "fleetmodel.h"
 
 #include "messagecapture.h"
+#include "page.h"
+#include "pageframes.h"
 
 #include <QSettings>
 #include <QSignalSpy>
@@ -259,13 +261,54 @@ private slots:
         QVERIFY(!snap.contains("LIST_SENSOR"));
     }
 
-    void removingASensorClosesItsFiles()
+    void aDownloadsPagesGoToItsFiles()
     {
-        const int r = m->insert_sensor(0x0042);
-        QVERIFY(m->files().create(0x0042, m_dir.path(), false, nullptr).ok);
-        QVERIFY(m->files().isOpen(0x0042));
-        m->remove_row(r);
-        QVERIFY(!m->files().isOpen(0x0042));
+        QTemporaryDir out;
+        const int r = answered(0x1234, 1, 0);
+        SensorRecord &rec = m->edit(r).record;
+        rec.start_page = rec.current_page = 3966;
+        rec.end_page = 1;
+        rec.page_count = page::RingPages;
+        const std::vector<uint8_t> frame = pageFrame(2, 0x03, 2000, 100);
+        const auto create = [&] { return m->files().create(0x1234, out.path(), true, {}).ok; };
+        const auto decode = [&](uint16_t sn, int count) {
+            return m->decode_pages(sn, count, frame.data(), int(frame.size()), {}, create);
+        };
+        QCOMPARE(decode(0x1234, 2), FM::Decoded::Ok);
+        rec.current_page = 3967; // the last page: only one of the two is decoded
+        QCOMPARE(decode(0x1234, 2), FM::Decoded::Ok);
+        QCOMPARE(rec.samples_written, 6u);
+        const QDir dir(out.path());
+        const QStringList tsv = dir.entryList({"1234_*.tsv"});
+        const QStringList pdc = dir.entryList({"1234_*.pdc"});
+        QCOMPARE(tsv.size(), 1);
+        QCOMPARE(QFileInfo(dir.filePath(pdc.value(0))).size(), qint64(3 * 548));
+        // Flushed as written: readable while the file is still open.
+        QFile text(dir.filePath(tsv[0]));
+        QVERIFY(text.open(QIODevice::ReadOnly));
+        QCOMPARE(text.readAll(), QByteArray("1234\tSN1234\tSN1234\r\nTime\tTemperature\tHumidity"
+                                            "\r\n01/03/26 12:00:00\t20.00\t20.0\t"
+                                            "\r\n01/03/26 12:00:01\t20.02\t20.0\t"
+                                            "\r\n01/03/26 12:01:00\t21.00\t21.0\t"
+                                            "\r\n01/03/26 12:01:01\t21.02\t21.0\t"
+                                            "\r\n01/03/26 12:00:00\t20.00\t20.0\t"
+                                            "\r\n01/03/26 12:00:01\t20.02\t20.0\t"));
+
+        // A download resumed after its files were closed writes into new files, never into
+        // nothing, and leaves the first ones whole.
+        m->files().close(0x1234);
+        rec.start_page = 3000;
+        rec.current_page = 3966;
+        QCOMPARE(decode(0x1234, 1), FM::Decoded::Ok);
+        QCOMPARE(dir.entryList({"1234_*.tsv"}).size(), 2);
+        QCOMPARE(rec.samples_written, 8u);
+        QCOMPARE(decode(0x0999, 1), FM::Decoded::NotListed);
+        m->remove_row(r); // closes the files
+        QVERIFY(!m->files().isOpen(0x1234));
+        m->insert_sensor(0x1234);
+        QCOMPARE(
+            m->decode_pages(0x1234, 1, frame.data(), int(frame.size()), {}, [] { return false; }),
+            FM::Decoded::NotCreated);
     }
 };
 
