@@ -72,6 +72,26 @@ int FleetModel::insert_sensor(uint16_t serialNumber)
     return at;
 }
 
+FleetModel::Entered FleetModel::enter_serial_number(const QString &typed, int replacing)
+{
+    Entered e;
+    const std::optional<uint16_t> parsed = sensorlist::parseTypedSerialNumber(typed);
+    if (!parsed)
+        return e;
+    e.serialNumber = *parsed;
+    if (find_row(e.serialNumber) >= 0) {
+        e.outcome = Entered::Listed;
+    } else if (!isSensorRow(replacing) && size() >= MaxSensors) {
+        qDebug() << QStringLiteral("/!\\ sensor list full, refused :") << hex4(e.serialNumber);
+        e.outcome = Entered::Full;
+    } else {
+        remove_row(replacing);
+        e.outcome = Entered::Added;
+        e.row = insert_sensor(e.serialNumber);
+    }
+    return e;
+}
+
 void FleetModel::remove_row(int row)
 {
     if (!isSensorRow(row))

@@ -105,6 +105,15 @@ public:
     // Adds a sensor in serial-number order with the state of a number the operator entered,
     // all its channels checked. The row, or -1 for 0, a listed number or a full list.
     int insert_sensor(uint16_t serialNumber);
+    // A serial number typed in the entry row (`replacing` -1) or over sensor row `replacing`:
+    // a listed number (the row's own typed differently included) and a full list change
+    // nothing; a new number replaces the row's sensor or is added.
+    struct Entered {
+        enum Outcome { Added, Invalid, Listed, Full } outcome = Invalid;
+        uint16_t serialNumber = 0;
+        int row = -1;
+    };
+    Entered enter_serial_number(const QString &typed, int replacing);
     // Removes a sensor row and closes its data files.
     void remove_row(int row);
 

@@ -513,39 +513,21 @@ void managewirelessdata::enter_serial_number(int row)
 {
     if (edit_guard || row < 0 || row >= m_table->rowCount())
         return;
-    const bool busy = action_running || detection_running;
     const bool entry = row == m_table->rowCount() - 1;
-    const std::optional<uint16_t> parsed =
-        sensorlist::parseTypedSerialNumber(m_table->item(row, FM::ColSn)->text());
-    if (!parsed) {
-        renderCell(row, FM::ColSn);
-        if (!busy)
-            tellLater(QStringLiteral("Error SN"), sensorlist::TypedSerialNumberRule);
+    const FM::Entered e =
+        m_model->enter_serial_number(m_table->item(row, FM::ColSn)->text(), entry ? -1 : row);
+    // The cell shows the model again: the number the row keeps, or an empty entry row.
+    renderCell(e.outcome == FM::Entered::Added ? m_table->rowCount() - 1 : row, FM::ColSn);
+    if (action_running || detection_running)
         return;
-    }
-    const uint16_t sn = *parsed;
-    // A listed number, this row's own typed differently ("100" for 0100) included: the row
-    // keeps what it had.
-    if (m_model->find_row(sn) >= 0) {
-        renderCell(row, FM::ColSn);
-        return;
-    }
-    if (entry && sensorRows() >= FM::MaxSensors) {
-        qDebug() << QStringLiteral("/!\\ sensor list full, refused :") << hex4(sn);
-        renderCell(row, FM::ColSn);
-        if (!busy)
-            tellLater(QStringLiteral("Sensor List Full"),
-                      QStringLiteral("The sensor list holds at most %1 sensors: remove a "
-                                     "sensor before adding %2")
-                          .arg(FM::MaxSensors)
-                          .arg(hex4(sn)));
-        return;
-    }
-    if (entry)
-        renderCell(row, FM::ColSn);
-    else
-        remove_row(row);
-    insert_sensor(sn);
+    if (e.outcome == FM::Entered::Invalid)
+        tellLater(QStringLiteral("Error SN"), sensorlist::TypedSerialNumberRule);
+    if (e.outcome == FM::Entered::Full)
+        tellLater(QStringLiteral("Sensor List Full"),
+                  QStringLiteral("The sensor list holds at most %1 sensors: remove a sensor "
+                                 "before adding %2")
+                      .arg(FM::MaxSensors)
+                      .arg(hex4(e.serialNumber)));
 }
 
 int managewirelessdata::insert_sensor(uint16_t serialNumber)
