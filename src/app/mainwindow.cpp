@@ -14,12 +14,13 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QFile>
-#include <QIcon>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QMenuBar>
 #include <QScreen>
 
-namespace {
+namespace
+{
 QIcon iconFile(const QString &path)
 {
     return QFile::exists(path) ? QIcon(path) : QIcon();
@@ -35,7 +36,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
     m_fileMenu = menuBar()->addMenu(tr("&File"));
     QAction *exit = m_fileMenu->addAction(iconFile(QStringLiteral("icon/exit.png")), tr("&Exit"));
     exit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
-    connect(exit, &QAction::triggered, qApp, &QApplication::quit);
+    // Leaving goes through the close sequence (the list snapshot, the positions, the folder);
+    // the program ends with its last window.
+    connect(exit, &QAction::triggered, this, &QWidget::close);
     m_configMenu = menuBar()->addMenu(tr("&Configuration"));
     QAction *advanced = m_configMenu->addAction(iconFile(QStringLiteral("icon/tools.png")),
                                                 tr("&Advanced Configuration"));
@@ -50,10 +53,14 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
         m_sensorData = new managewirelessdata(m_link);
         setCentralWidget(m_sensorData);
     }
-    // The table is what the operator works in: give it the room the screen has, up to a
-    // height where its rows are all visible for a usual fleet.
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        resize(width(), qMax(height(), qMin(860, screen->availableGeometry().height() - 60)));
+    // The table is what the operator works in: give it the room the screen has, up to a size
+    // where its columns and the rows of a usual fleet are all visible.
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect room = screen->availableGeometry();
+        const int wanted = m_sensorData ? m_sensorData->sizeHint().width() : width();
+        resize(qMax(width(), qMin(wanted, room.width() - 20)),
+               qMax(height(), qMin(860, room.height() - 60)));
+    }
     show();
     if (m_sensorData)
         m_sensorData->connectionDialog()->tryToOpenConnection();
@@ -77,17 +84,20 @@ void MainWindow::openAdvancedConfigWindow()
             m_sensorData->setEnabled(true);
     }
     bool ok = false;
-    const QString code =
-        Dialogs::current().text(this, tr("Password"), tr("Restricted functions.<br>Please enter password."),
-                                QLineEdit::Normal, QString(), &ok);
+    const QString code = Dialogs::current().text(
+        this, tr("Password"), tr("Restricted functions.<br>Please enter password."),
+        QLineEdit::Normal, QString(), &ok);
     if (!ok || code != QLatin1String(AccessCode))
         return;
     m_advanced = new AdvancedConfigWindow(m_link);
+    // The dongle window alone does not keep the program running once the main window closed.
+    m_advanced->setAttribute(Qt::WA_QuitOnClose, false);
     emit advancedUserModeEnabled();
     if (m_sensorData)
         m_sensorData->setDisabled(true);
     m_advanced->show();
-    connect(m_advanced, &AdvancedConfigWindow::closingWindow, this, &MainWindow::returnFromAdvConfig);
+    connect(m_advanced, &AdvancedConfigWindow::closingWindow, this,
+            &MainWindow::returnFromAdvConfig);
 }
 
 void MainWindow::returnFromAdvConfig()

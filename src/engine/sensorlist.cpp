@@ -9,11 +9,18 @@ namespace sensorlist
 
 std::optional<uint16_t> parseTypedSerialNumber(const QString &text)
 {
-    bool decimal = false;
-    bool hex = false;
-    text.toULongLong(&decimal, 10);
-    const qulonglong value = text.toULongLong(&hex, 16);
-    if (!decimal || !hex || value == 0 || value > 0xFFFF)
+    // Serial numbers are shown as four hexadecimal digits, so that is what the operator types
+    // back (a scanner may add blanks around them).
+    const QString digits = text.trimmed();
+    if (digits.isEmpty() || digits.size() > 4)
+        return std::nullopt;
+    bool ok = false;
+    const uint value = digits.toUInt(&ok, 16);
+    // toUInt also takes a "0x" prefix and a sign, which are not digits.
+    const bool onlyDigits = std::all_of(digits.begin(), digits.end(), [](QChar c) {
+        return c.isDigit() || (c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f'));
+    });
+    if (!ok || !onlyDigits || value == 0)
         return std::nullopt;
     return static_cast<uint16_t>(value);
 }

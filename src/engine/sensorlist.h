@@ -15,9 +15,12 @@ namespace sensorlist
 // Sensor rows the table holds at most; with the entry row that fills the 256 slots.
 constexpr int MaxSensorRows = 255;
 
-// A serial number typed in the "SN" column. The digits are read as hexadecimal but must also be
-// a decimal number (so "1234" is 0x1234 and "12AB" is refused); 0 and numbers beyond 16 bits
-// are refused too.
+// What the "Error SN" box says about a refused serial number.
+inline const QString TypedSerialNumberRule =
+    QStringLiteral("Serial Number must be 1 to 4 hexadecimal digits, not 0");
+
+// A serial number typed in the "SN" column: 1 to 4 hexadecimal digits, not 0 ("1234" is 0x1234,
+// "9A01" is 0x9A01).
 std::optional<uint16_t> parseTypedSerialNumber(const QString &text);
 
 // Where `serialNumber` goes among `serials` (ascending): before the first that is not below it.

@@ -91,12 +91,16 @@ void CheckComboBox::onItemChanged()
 bool CheckComboBox::eventFilter(QObject *watched, QEvent *event)
 {
     // A click or a space in the pop-up toggles the item and keeps the pop-up open, so several
-    // channels can be chosen in one go.
+    // channels can be chosen in one go. The release of the click that opened the pop-up lands
+    // on it too, over an item: only a release whose press was in the pop-up is a click there.
+    if (watched == view()->viewport() && event->type() == QEvent::MouseButtonPress)
+        m_pressInPopup = true;
     if (watched == view()->viewport() && event->type() == QEvent::MouseButtonRelease) {
         const auto *mouse = static_cast<QMouseEvent *>(event);
         const QModelIndex index = view()->indexAt(mouse->pos());
-        if (index.isValid())
+        if (index.isValid() && m_pressInPopup)
             toggle(index.row());
+        m_pressInPopup = false;
         return true;
     }
     if (watched == view() && event->type() == QEvent::KeyPress) {
@@ -107,6 +111,12 @@ bool CheckComboBox::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return QComboBox::eventFilter(watched, event);
+}
+
+void CheckComboBox::showPopup()
+{
+    m_pressInPopup = false;
+    QComboBox::showPopup();
 }
 
 void CheckComboBox::paintEvent(QPaintEvent *)

@@ -26,6 +26,7 @@ public:
     Qt::CheckState itemCheckState(int index) const;
     // Text shown in the closed box.
     QString displayText() const;
+    void showPopup() override;
 
 signals:
     void checkedItemsChanged(const QStringList &items);
@@ -41,4 +42,5 @@ private:
     QStandardItemModel *m_model;
     // Several changes made at once (setCheckedItems) report once.
     bool m_batch = false;
+    bool m_pressInPopup = false;
 };

@@ -8,8 +8,8 @@
 #include "periods.h"
 #include "sensorlist.h"
 #include "settings.h"
-#include "windowplacement.h"
 #include "wait.h"
+#include "windowplacement.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,7 +17,6 @@
 #include <QDateTime>
 #include <QDateTimeEdit>
 #include <QDebug>
-#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -27,7 +26,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSettings>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -35,24 +34,19 @@
 
 namespace
 {
-struct ColumnInfo {
-    const char *header;
-    int width;
-};
-const ColumnInfo kColumns[managewirelessdata::Columns] = {
-    {"SN", 37},          {"Sensor Type", 71},
-    {"Ver", 26},         {"Current Time", 114},
-    {"Start Time", 114}, {"Channels to Record", 223},
-    {"Period", 75},      {"#Pages", 45},
-    {"Vbat", 35},        {"Rssi", 50},
-    {"Status", 170},     {"Mode", 35},
-    {"Add", 50},         {"Val", 50},
-};
+using FM = FleetModel;
+
+// The usual widths; a column is never narrower than what it shows.
+const char *const kHeaders[FM::Columns] = {
+    "SN",     "Sensor Type", "Ver",  "Current Time", "Start Time", "Channels to Record",
+    "Period", "#Pages",      "Vbat", "Rssi",         "Status",     "Mode",
+    "Add",    "Val"};
+const int kMinimumWidths[FM::Columns] = {37, 71, 26, 114, 114, 223, 75,
+                                         45, 35, 50, 170, 35,  50,  50};
 
 const QString StyleRed = QStringLiteral("QComboBox   {  color:   red;   }");
 const QString StyleBlue = QStringLiteral("QComboBox   {  color:   blue;   }");
 const QString StyleBlack = QStringLiteral("QComboBox   {  color:   black;   }");
-const QString WaitingForAction = QStringLiteral("Waiting for action");
 const QString ClockFormat = QStringLiteral("dd/MM/yyyy hh:mm:ss");
 const QString SendActionText = QStringLiteral("Send Action");
 const QString DetectText = QStringLiteral("Auto-detect and add sensors to list");
@@ -65,6 +59,20 @@ constexpr int RelayTicks = 5;
 QString hex4(uint32_t serialNumber)
 {
     return QStringLiteral("%1").arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+QString selectorStyle(FM::Rgb tint)
+{
+    switch (tint) {
+    case FM::Red:
+        return StyleRed;
+    case FM::Blue:
+        return StyleBlue;
+    case FM::Black:
+        return StyleBlack;
+    default:
+        return QStringLiteral("QComboBox   {  color:   %1;   }").arg(QColor::fromRgba(tint).name());
+    }
 }
 
 // Sets a flag for the lifetime of a scope and restores what it was.
@@ -101,17 +109,13 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
       m_table(new QTableWidget(0, Columns)), m_tick(new QTimer(this)),
       connection_timer(new QTimer(this)), m_relayRefreshTimer(new QTimer(this)),
       m_downloadTimer(new QTimer(this)), m_sendActionTimer(new QTimer(this)),
-      m_readListTimer(new QTimer(this))
+      m_readListTimer(new QTimer(this)), m_model(new FleetModel(this))
 {
-    m_rows.reserve(MaxRows);
     // Delete pressed in the table reaches the row removal before the table's own handling.
     m_table->installEventFilter(this);
 
     // The snapshot of the previous run is discarded at every start.
-    m_snapshot = std::make_unique<QSettings>(QStringLiteral("export.ini"), QSettings::IniFormat);
-    m_snapshot->setIniCodec("UTF-8");
-    m_snapshot->clear();
-    m_snapshot->sync();
+    FleetModel::clear_snapshot(QStringLiteral("export.ini"));
 
     restoreWindowPosition(this, settings::key::DataWinX, settings::key::DataWinY,
                           margins::SensorDataWidget);
@@ -130,10 +134,14 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
 
     buildLayout();
     append_entry_row();
+    connect(m_model, &FleetModel::sensorInserted, this, &managewirelessdata::onSensorInserted);
+    connect(m_model, &FleetModel::sensorRemoved, this, &managewirelessdata::onSensorRemoved);
+    connect(m_model, &FleetModel::changed, this, &managewirelessdata::onModelChanged);
 
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_table, &QTableWidget::cellChanged, this, &managewirelessdata::valueChanged);
     connect(m_link, &ManageSerialPort::new_frame, this, &managewirelessdata::new_lora_frame);
+    connect(m_link, &ManageSerialPort::busyChanged, this, &managewirelessdata::linkBusyChanged);
     connect(m_connection, &ConnectionDialog::tocom, this, &managewirelessdata::com_slot);
 
     if (settings::contains(settings::key::DestFolder)) {
@@ -143,6 +151,9 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     } else {
         m_folderEdit->setText(QDir::currentPath());
     }
+    syncChoice();
+    linkBusyChanged(m_link->isBusy());
+    fitColumns();
     each_sec();
     m_tick->start(500);
 }
@@ -152,12 +163,13 @@ managewirelessdata::~managewirelessdata()
     // The cell widgets go with the widget; what they say on their way out is not the operator's.
     for (QObject *child : findChildren<QObject *>())
         child->disconnect(this);
+    m_model->disconnect(this);
 }
 
 void managewirelessdata::buildLayout()
 {
+    // As wide and high as the window: the table is what the operator works in.
     setMinimumSize(1000, 600);
-    setMaximumSize(1000, 2000);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_connection);
 
@@ -193,6 +205,12 @@ void managewirelessdata::buildLayout()
     windowLine->addStretch();
     actions->addLayout(windowLine);
     layout->addWidget(m_actionGroup);
+    // The model follows every box first, so that what the box slots do sees the new choice.
+    for (QCheckBox *box : {m_setTime, m_selectChannels, m_changePeriod, m_clearData, m_downloadAll,
+                           m_downloadBetween})
+        connect(box, &QCheckBox::toggled, this, &managewirelessdata::syncChoice);
+    for (QDateTimeEdit *edit : {m_from, m_to})
+        connect(edit, &QDateTimeEdit::dateTimeChanged, this, &managewirelessdata::syncChoice);
     connect(m_setTime, &QCheckBox::stateChanged, this, &managewirelessdata::state_change_set_time);
     connect(m_changePeriod, &QCheckBox::stateChanged, this,
             &managewirelessdata::state_change_setperiode);
@@ -219,67 +237,113 @@ void managewirelessdata::buildLayout()
         buttons->addWidget(b);
     }
     layout->addLayout(buttons);
-    m_sendAction->setEnabled(false);
     m_detect->hide();
 
+    // A list box shows only once its list has something: 25 empty boxes would take the
+    // table's rows and 25 Tab stops.
     auto *grid = new QGridLayout(m_rssiGroup);
     const int perRow[4] = {7, 6, 6, 6};
     for (int line = 0; line < 4; ++line)
         for (int col = 0; col < perRow[line]; ++col) {
             auto *combo = new QComboBox;
+            combo->hide();
             m_rssiCombos << combo;
             grid->addWidget(combo, line, col);
         }
+    m_rssiGroup->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     layout->addWidget(m_rssiGroup);
     m_rssiGroup->hide();
     layout->addWidget(m_dongleLevel);
     m_dongleLevel->hide();
 
     QStringList headers;
-    for (const ColumnInfo &c : kColumns)
-        headers << QString::fromLatin1(c.header);
+    for (const char *h : kHeaders)
+        headers << QString::fromLatin1(h);
     m_table->setHorizontalHeaderLabels(headers);
-    for (int i = 0; i < Columns; ++i)
-        m_table->setColumnWidth(i, kColumns[i].width);
+    for (int c = 0; c < Columns; ++c)
+        m_table->setColumnWidth(c, kMinimumWidths[c]);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_table->horizontalHeader()->setHighlightSections(false);
+    m_table->horizontalHeader()->setStretchLastSection(true);
     m_table->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     m_table->setAutoScroll(false);
     m_table->verticalHeader()->setDefaultSectionSize(RowHeight);
-    layout->addWidget(m_table);
+    layout->addWidget(m_table, 1);
 }
 
-int managewirelessdata::sensorRows() const
+QSize managewirelessdata::sizeHint() const
 {
-    return std::max(0, m_table->rowCount() - 1);
+    // Wide enough for every column without scrolling.
+    int width = m_table->verticalHeader()->sizeHint().width() + 2 * m_table->frameWidth() +
+                m_table->verticalScrollBar()->sizeHint().width();
+    for (int c = 0; c < Columns; ++c)
+        width += m_table->columnWidth(c);
+    const QMargins m = layout()->contentsMargins();
+    return QSize(std::max(width + m.left() + m.right(), minimumWidth()),
+                 QWidget::sizeHint().height());
+}
+
+void managewirelessdata::scheduleFit()
+{
+    if (m_fitPending)
+        return;
+    m_fitPending = true;
+    QMetaObject::invokeMethod(this, &managewirelessdata::fitColumns, Qt::QueuedConnection);
+}
+
+void managewirelessdata::fitColumns()
+{
+    m_fitPending = false;
+    // Widths only grow: a column the operator widened stays so.
+    for (int c = 0; c < Columns; ++c) {
+        const int before = m_table->columnWidth(c);
+        m_table->resizeColumnToContents(c);
+        m_table->setColumnWidth(c, std::max({before, kMinimumWidths[c], m_table->columnWidth(c)}));
+    }
 }
 
 CustomCombo *managewirelessdata::channelSelector(int row) const
 {
-    QWidget *cell = m_table->cellWidget(row, ColChannels);
+    QWidget *cell = m_table->cellWidget(row, FM::ColChannels);
     return cell ? cell->findChild<CustomCombo *>() : nullptr;
 }
 
 CustomCombo2 *managewirelessdata::periodSelector(int row) const
 {
-    return qobject_cast<CustomCombo2 *>(m_table->cellWidget(row, ColPeriod));
+    return qobject_cast<CustomCombo2 *>(m_table->cellWidget(row, FM::ColPeriod));
 }
 
 QLabel *managewirelessdata::lastValuesLabel(int row) const
 {
-    QWidget *cell = m_table->cellWidget(row, ColChannels);
+    QWidget *cell = m_table->cellWidget(row, FM::ColChannels);
     return cell ? cell->findChild<QLabel *>() : nullptr;
 }
 
 QCheckBox *managewirelessdata::modeBox(int row) const
 {
-    QWidget *cell = m_table->cellWidget(row, ColMode);
+    QWidget *cell = m_table->cellWidget(row, FM::ColMode);
     return cell ? cell->findChild<QCheckBox *>() : nullptr;
 }
 
+int managewirelessdata::rowOfChannelSelector(const QObject *selector) const
+{
+    for (int r = 0; r < sensorRows(); ++r)
+        if (channelSelector(r) == selector)
+            return r;
+    return -1;
+}
+
+int managewirelessdata::rowOfPeriodSelector(const QObject *selector) const
+{
+    for (int r = 0; r < sensorRows(); ++r)
+        if (periodSelector(r) == selector)
+            return r;
+    return -1;
+}
+
 // Items and cell widgets of a freshly inserted row `row`; sensor rows and the entry row differ
-// only in what can be selected.
+// only in what can be selected. What they show comes from the model.
 void managewirelessdata::makeRowCells(int row)
 {
     const bool entry = row == m_table->rowCount() - 1;
@@ -287,10 +351,11 @@ void managewirelessdata::makeRowCells(int row)
         auto *item = new QTableWidgetItem(QString());
         item->setTextAlignment(Qt::AlignCenter);
         Qt::ItemFlags flags = Qt::ItemIsEnabled;
-        const bool editableColumn = col == ColSn || col == ColAddress || col == ColValue;
+        const bool editableColumn =
+            col == FM::ColSn || col == FM::ColAddress || col == FM::ColValue;
         if (editableColumn && !detection_running && !action_running)
             flags |= Qt::ItemIsEditable;
-        if (!entry && col <= ColStatus)
+        if (!entry && col <= FM::ColStatus)
             flags |= Qt::ItemIsSelectable;
         item->setFlags(flags);
         item->setForeground(Qt::black);
@@ -307,14 +372,13 @@ void managewirelessdata::makeRowCells(int row)
     lastValues->setFixedHeight(10);
     channelLayout->addWidget(channels);
     channelLayout->addWidget(lastValues);
-    m_table->setCellWidget(row, ColChannels, channelCell);
-    connect(channels, &CustomCombo::checkedItemsChanged, this,
-            &managewirelessdata::datarec_changed);
+    m_table->setCellWidget(row, FM::ColChannels, channelCell);
+    connect(channels, &CustomCombo::checkedItemsChanged, this, &managewirelessdata::channelsEdited);
 
     auto *period = new CustomCombo2;
-    m_table->setCellWidget(row, ColPeriod, period);
+    m_table->setCellWidget(row, FM::ColPeriod, period);
     connect(period, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            &managewirelessdata::periode_changed);
+            &managewirelessdata::periodEdited);
 
     auto *modeFrame = new QFrame;
     auto *modeLayout = new QHBoxLayout(modeFrame);
@@ -322,21 +386,99 @@ void managewirelessdata::makeRowCells(int row)
     modeLayout->addSpacing(5);
     auto *mode = new QCheckBox;
     modeLayout->addWidget(mode);
-    m_table->setCellWidget(row, ColMode, modeFrame);
+    m_table->setCellWidget(row, FM::ColMode, modeFrame);
     connect(mode, &QCheckBox::stateChanged, this, &managewirelessdata::legacy_mode_changed);
 
-    Row &r = m_rows[size_t(row)];
-    r.sensor_channel_mask = 0;
-    r.sensor_period_item = 255;
-    r.previous_period_index = period->currentIndex();
     if (detection_running || action_running) {
         setRowWidgetsEnabled(row, false);
     } else {
         mode->setChecked(true);
         mode->setEnabled(true);
-        r.mode_flag = true;
     }
     m_table->setRowHeight(row, RowHeight);
+}
+
+void managewirelessdata::renderCell(int row, int column)
+{
+    if (row < 0 || row >= m_table->rowCount())
+        return;
+    FlagScope fill(filling);
+    const bool sensorRow = m_model->isSensorRow(row);
+    switch (column) {
+    case FM::ColChannels:
+        if (CustomCombo *channels = channelSelector(row); channels && sensorRow) {
+            const FM::Sensor &s = m_model->sensor(row);
+            const QStringList offered =
+                s.record.serial_number ? s.type.selectableChannels() : QStringList();
+            QStringList shown;
+            for (int i = 0; i < channels->count(); ++i)
+                shown << channels->itemText(i);
+            if (shown != offered) {
+                channels->clear();
+                channels->addCheckItems(offered);
+            }
+            channels->setCheckedItems(s.checkedChannels);
+            channels->setStyleSheet(selectorStyle(s.channelsTint));
+            lastValuesLabel(row)->setText(s.lastValues);
+        }
+        break;
+    case FM::ColPeriod:
+        if (CustomCombo2 *period = periodSelector(row); period && sensorRow) {
+            const FM::Sensor &s = m_model->sensor(row);
+            if (!s.periodsListed) {
+                period->clear();
+            } else {
+                if (period->count() != periods::Count) {
+                    period->clear();
+                    period->addItems(periods::texts());
+                }
+                period->setCurrentIndex(s.periodItem);
+            }
+            period->setStyleSheet(selectorStyle(s.periodTint));
+        }
+        break;
+    case FM::ColMode:
+        if (QCheckBox *mode = modeBox(row); mode && sensorRow)
+            mode->setChecked(m_model->sensor(row).mode_flag);
+        break;
+    default:
+        if (QTableWidgetItem *item = m_table->item(row, column)) {
+            const FM::Cell &c = m_model->cell(row, column);
+            item->setText(c.text);
+            item->setForeground(QColor::fromRgba(c.colour));
+        }
+        break;
+    }
+}
+
+void managewirelessdata::renderRow(int row)
+{
+    for (int col = 0; col < Columns; ++col)
+        renderCell(row, col);
+}
+
+void managewirelessdata::onSensorInserted(int row)
+{
+    FlagScope fill(filling);
+    m_table->insertRow(row);
+    makeRowCells(row);
+    renderRow(row);
+    scheduleFit();
+}
+
+void managewirelessdata::onSensorRemoved(int row)
+{
+    FlagScope fill(filling);
+    m_table->removeRow(row);
+}
+
+void managewirelessdata::onModelChanged(int row, int column)
+{
+    if (column == FM::AllColumns)
+        renderRow(row);
+    else
+        renderCell(row, column);
+    scheduleFit();
 }
 
 void managewirelessdata::append_entry_row()
@@ -344,108 +486,58 @@ void managewirelessdata::append_entry_row()
     FlagScope fill(filling);
     const int n = m_table->rowCount();
     m_table->setRowCount(n + 1);
-    m_rows.emplace_back();
     makeRowCells(n);
     for (int row = 0; row < n; ++row)
-        for (int col = 0; col <= ColStatus; ++col)
+        for (int col = 0; col <= FM::ColStatus; ++col)
             if (QTableWidgetItem *item = m_table->item(row, col))
                 item->setFlags(item->flags() | Qt::ItemIsSelectable);
 }
 
 void managewirelessdata::valueChanged(int row, int column)
 {
-    if (column == ColSn && !filling)
+    if (filling)
+        return;
+    if (column == FM::ColSn)
         enter_serial_number(row);
+    else if (column == FM::ColAddress || column == FM::ColValue)
+        m_model->setText(row, column, m_table->item(row, column)->text());
 }
 
-void managewirelessdata::restoreSnCell(int row)
+void managewirelessdata::tellLater(const QString &title, const QString &text)
 {
-    QTableWidgetItem *item = m_table->item(row, ColSn);
-    if (!item)
-        return;
-    const bool entry = row == m_table->rowCount() - 1;
-    item->setText(entry ? QString() : hex4(m_rows[size_t(row)].record.serial_number));
+    QMetaObject::invokeMethod(
+        this, [this, title, text] { Dialogs::critical(this, title, text); }, Qt::QueuedConnection);
 }
 
 void managewirelessdata::enter_serial_number(int row)
 {
     if (edit_guard || row < 0 || row >= m_table->rowCount())
         return;
-    FlagScope fill(filling);
-    const bool busy = action_running || detection_running;
     const bool entry = row == m_table->rowCount() - 1;
-    const std::optional<uint16_t> parsed =
-        sensorlist::parseTypedSerialNumber(m_table->item(row, ColSn)->text());
-    if (!parsed) {
-        if (!busy)
-            Dialogs::critical(this, QStringLiteral("Error SN"),
-                              QStringLiteral("Serial Number must be a strictly positive integer"));
-        restoreSnCell(row);
+    const FM::Entered e =
+        m_model->enter_serial_number(m_table->item(row, FM::ColSn)->text(), entry ? -1 : row);
+    // The cell shows the model again: the number the row keeps, or an empty entry row.
+    renderCell(e.outcome == FM::Entered::Added ? m_table->rowCount() - 1 : row, FM::ColSn);
+    if (action_running || detection_running)
         return;
-    }
-    const uint16_t sn = *parsed;
-    const int holder = find_row(sn);
-    if (holder >= 0 && holder != row) {
-        restoreSnCell(row);
-        return;
-    }
-    if (holder == row) {
-        // The same number typed differently ("100" for 0100): the sensor stays as it is.
-        restoreSnCell(row);
-        return;
-    }
-    if (entry && sensorRows() >= sensorlist::MaxSensorRows) {
-        qDebug() << QStringLiteral("/!\\ sensor list full, refused :") << hex4(sn);
-        if (!busy)
-            Dialogs::critical(this, QStringLiteral("Sensor List Full"),
-                              QStringLiteral("The sensor list holds at most %1 sensors: remove a "
-                                             "sensor before adding %2")
-                                  .arg(sensorlist::MaxSensorRows)
-                                  .arg(hex4(sn)));
-        restoreSnCell(row);
-        return;
-    }
-    if (entry)
-        m_table->item(row, ColSn)->setText(QString());
-    else
-        remove_row(row);
-    insert_sensor(sn);
+    if (e.outcome == FM::Entered::Invalid)
+        tellLater(QStringLiteral("Error SN"), sensorlist::TypedSerialNumberRule);
+    if (e.outcome == FM::Entered::Full)
+        tellLater(QStringLiteral("Sensor List Full"),
+                  QStringLiteral("The sensor list holds at most %1 sensors: remove a sensor "
+                                 "before adding %2")
+                      .arg(FM::MaxSensors)
+                      .arg(hex4(e.serialNumber)));
 }
 
 int managewirelessdata::insert_sensor(uint16_t serialNumber)
 {
-    if (serialNumber == 0 || sensorRows() >= sensorlist::MaxSensorRows ||
-        find_row(serialNumber) >= 0)
-        return -1;
-    FlagScope fill(filling);
-    QVector<uint32_t> serials;
-    for (int r = 0; r < sensorRows(); ++r)
-        serials << m_rows[size_t(r)].record.serial_number;
-    const int at = sensorlist::insertionIndex(serials, serialNumber);
-    m_table->insertRow(at);
-    m_rows.emplace(m_rows.begin() + at);
-    makeRowCells(at);
-    Row &r = m_rows[size_t(at)];
-    r.record = SensorRecord::entered(serialNumber);
-    m_table->item(at, ColSn)->setText(hex4(serialNumber));
-    fill_channel_selector(at, true);
-    channelSelector(at)->setStyleSheet(StyleRed);
-    periodSelector(at)->clear();
-    r.previous_period_index = -1;
-    r.sensor_channel_mask = 0;
-    r.sensor_period_item = 255;
-    return at;
+    return m_model->insert_sensor(serialNumber);
 }
 
 void managewirelessdata::remove_row(int row)
 {
-    // The entry row always stays last.
-    if (row < 0 || row >= m_table->rowCount() - 1)
-        return;
-    FlagScope fill(filling);
-    close_data_files(row);
-    m_table->removeRow(row);
-    m_rows.erase(m_rows.begin() + row);
+    m_model->remove_row(row);
 }
 
 void managewirelessdata::removeSelectedRows()
@@ -457,7 +549,7 @@ void managewirelessdata::removeSelectedRows()
         const int r = index.row();
         if (r >= sensorRows())
             continue;
-        const uint32_t sn = m_rows[size_t(r)].record.serial_number;
+        const uint32_t sn = m_model->sensor(r).record.serial_number;
         if (!serials.contains(sn)) {
             serials << sn;
             shown << hex4(sn);
@@ -492,148 +584,93 @@ bool managewirelessdata::eventFilter(QObject *watched, QEvent *event)
 
 void managewirelessdata::describe(int row, int type)
 {
-    if (row < 0 || row >= int(m_rows.size()))
-        return;
-    m_rows[size_t(row)].type = describeType(type);
+    if (m_model->isSensorRow(row))
+        m_model->edit(row).type = describeType(type);
 }
 
 void managewirelessdata::fill_channel_selector(int row, bool check_all)
 {
-    CustomCombo *channels = channelSelector(row);
-    if (!channels)
-        return;
-    FlagScope fill(filling);
-    channels->clear();
-    Row &r = m_rows[size_t(row)];
-    if (r.record.serial_number == 0)
-        return;
-    describe(row, r.record.sensor_type);
-    channels->addCheckItems(r.type.selectableChannels());
-    if (check_all)
-        channels->setCheckedItems(r.type.selectableChannels());
-    m_table->item(row, ColType)->setText(r.type.title);
-    r.sensor_channel_mask = 0;
-    r.sensor_period_item = 255;
+    m_model->fill_channel_selector(row, check_all);
 }
 
 void managewirelessdata::fill_period_selector(int row, int item)
 {
-    CustomCombo2 *period = periodSelector(row);
-    if (!period)
-        return;
-    FlagScope fill(filling);
-    if (period->count() != periods::Count) {
-        period->clear();
-        period->addItems(periods::texts());
-    }
-    period->setCurrentIndex(item >= 0 && item < periods::Count ? item : -1);
-    m_rows[size_t(row)].previous_period_index = period->currentIndex();
+    m_model->fill_period_selector(row, item);
 }
 
 int managewirelessdata::find_row(uint32_t serialNumber) const
 {
-    for (int r = sensorRows() - 1; r >= 0; --r)
-        if (m_rows[size_t(r)].record.serial_number == serialNumber)
-            return r;
-    return -1;
+    return m_model->find_row(serialNumber);
 }
 
 void managewirelessdata::set_status(int row, const QString &text, const QColor &colour)
 {
-    if (QTableWidgetItem *item = m_table->item(row, ColStatus)) {
-        item->setText(text);
-        item->setForeground(colour);
-    }
+    m_model->set_status(row, text, colour.rgba());
+}
+
+void managewirelessdata::set_rssi_list(int index, const QStringList &items)
+{
+    QComboBox *combo = m_rssiCombos.value(index);
+    if (!combo)
+        return;
+    combo->clear();
+    combo->addItems(items);
+    combo->setVisible(!items.isEmpty());
 }
 
 void managewirelessdata::reset_row_colours()
 {
-    for (int r = 0; r < sensorRows(); ++r) {
-        for (int col = 0; col <= ColStatus; ++col) {
-            QTableWidgetItem *item = m_table->item(r, col);
-            if (!item || col == ColChannels || col == ColPeriod)
-                continue;
-            if (col == ColVbat) {
-                if (item->foreground().color() == QColor(Qt::red))
-                    item->setForeground(Qt::black);
-                continue;
-            }
-            item->setForeground(Qt::black);
-        }
-        channelSelector(r)->setStyleSheet(StyleBlack);
-        periodSelector(r)->setStyleSheet(StyleBlack);
-    }
+    m_model->reset_row_colours();
 }
 
-uint8_t managewirelessdata::selectorMask(int row) const
+void managewirelessdata::channelsEdited(const QStringList &items)
 {
-    const CustomCombo *channels = channelSelector(row);
-    return channels ? m_rows[size_t(row)].type.channelMask(channels->checkedItems()) : 0;
+    if (filling)
+        return;
+    m_model->setCheckedChannels(rowOfChannelSelector(sender()), items);
+    datarec_changed();
+}
+
+void managewirelessdata::periodEdited(int index)
+{
+    if (filling)
+        return;
+    m_model->setPeriodItem(rowOfPeriodSelector(sender()), index);
+    periode_changed();
 }
 
 void managewirelessdata::periode_changed()
 {
     if (action_running || detection_running || filling)
         return;
-    for (int r = 0; r < sensorRows(); ++r) {
-        Row &row = m_rows[size_t(r)];
-        CustomCombo2 *period = periodSelector(r);
-        row.previous_period_index = period->currentIndex();
-        if (row.record.sensor_type == 0)
-            continue;
-        if (period->currentIndex() == row.sensor_period_item) {
-            period->setStyleSheet(StyleBlue);
-        } else {
-            set_status(r, WaitingForAction, Qt::black);
-            period->setStyleSheet(StyleRed);
-            m_changePeriod->setChecked(true);
-        }
-    }
+    if (m_model->track_period_changes())
+        m_changePeriod->setChecked(true);
 }
 
 void managewirelessdata::datarec_changed()
 {
     if (action_running || detection_running || filling)
         return;
-    for (int r = 0; r < sensorRows(); ++r) {
-        if (m_rows[size_t(r)].record.sensor_type == 0)
-            continue;
-        CustomCombo *channels = channelSelector(r);
-        if (selectorMask(r) == m_rows[size_t(r)].sensor_channel_mask) {
-            channels->setStyleSheet(StyleBlue);
-        } else {
-            set_status(r, WaitingForAction, Qt::black);
-            channels->setStyleSheet(StyleRed);
-            m_selectChannels->setChecked(true);
-        }
-    }
+    if (m_model->track_channel_changes())
+        m_selectChannels->setChecked(true);
 }
 
-void managewirelessdata::legacy_mode_changed() {}
-
-void managewirelessdata::colourColumn(int column, const QColor &colour, bool entryToo)
+void managewirelessdata::legacy_mode_changed()
 {
-    const int rows = entryToo ? m_table->rowCount() : sensorRows();
-    for (int r = 0; r < rows; ++r)
-        if (QTableWidgetItem *item = m_table->item(r, column))
-            item->setForeground(colour);
-}
-
-void managewirelessdata::waitingForAction(bool entryToo)
-{
-    const int rows = entryToo ? m_table->rowCount() : sensorRows();
-    for (int r = 0; r < rows; ++r)
-        set_status(r, WaitingForAction, Qt::black);
+    if (QObject *box = sender(); box && !filling)
+        for (int r = 0; r < sensorRows(); ++r)
+            if (modeBox(r) == box)
+                m_model->edit(r).mode_flag = modeBox(r)->isChecked();
 }
 
 void managewirelessdata::state_change_set_time()
 {
-    markColumnOfBox(m_setTime, ColCurrentTime);
+    markColumnOfBox(m_setTime, FM::ColCurrentTime);
 }
 
 void managewirelessdata::state_change_clrdata()
 {
-    markColumnOfBox(m_clearData, ColStartTime);
+    markColumnOfBox(m_clearData, FM::ColStartTime);
 }
 
 // "Set Time" and "Clear all data" rewrite a time column of every sensor: it turns red while
@@ -643,11 +680,8 @@ void managewirelessdata::markColumnOfBox(const QCheckBox *box, int column)
     if (box->isChecked()) {
         m_downloadAll->setChecked(false);
         m_downloadBetween->setChecked(false);
-        colourColumn(column, Qt::red, true);
-        waitingForAction(true);
-    } else {
-        colourColumn(column, Qt::black, true);
     }
+    m_model->markTimeColumn(column, box->isChecked());
 }
 
 void managewirelessdata::state_change_setperiode()
@@ -673,7 +707,7 @@ void managewirelessdata::state_change_dl_all_data()
     for (QCheckBox *box :
          {m_downloadBetween, m_clearData, m_setTime, m_selectChannels, m_changePeriod})
         box->setChecked(false);
-    waitingForAction(false);
+    m_model->waitingForAction(false);
 }
 
 void managewirelessdata::state_change_dl_data_between()
@@ -682,7 +716,7 @@ void managewirelessdata::state_change_dl_data_between()
         return;
     for (QCheckBox *box : {m_downloadAll, m_clearData, m_setTime, m_selectChannels, m_changePeriod})
         box->setChecked(false);
-    waitingForAction(false);
+    m_model->waitingForAction(false);
 }
 
 void managewirelessdata::uncheck_action_boxes()
@@ -706,84 +740,37 @@ actionblock::Choice managewirelessdata::action_choice() const
     return c;
 }
 
+void managewirelessdata::syncChoice()
+{
+    m_model->setChoice(action_choice());
+}
+
 void managewirelessdata::compute_selection(uint32_t serialNumber)
 {
-    const int r = find_row(serialNumber);
-    if (r < 0)
-        return;
-    if (m_selectChannels->isChecked())
-        selected_channel_mask = selectorMask(r);
-    if (m_changePeriod->isChecked())
-        selected_period_code = sensorlist::selectedPeriodCode(
-            periodSelector(r)->currentIndex(), m_rows[size_t(r)].record.period_index);
+    FleetModel::Selection s{selected_channel_mask, selected_period_code};
+    m_model->compute_selection(serialNumber, s);
+    selected_channel_mask = s.channelMask;
+    selected_period_code = s.periodCode;
 }
 
 bool managewirelessdata::build_param_payload(uint32_t serialNumber, uint8_t payload[17])
 {
-    std::fill(payload, payload + command::BlockSize, uint8_t(0));
-    const int r = find_row(serialNumber);
-    if (r < 0) {
-        qDebug() << QStringLiteral("/!\\ send param, sensor not in the list") << hex4(serialNumber);
+    const int relay = m_model->build_param_payload(
+        serialNumber, FleetModel::Selection{selected_channel_mask, selected_period_code}, payload);
+    if (relay < 0)
         return false;
-    }
-    const SensorRecord &rec = m_rows[size_t(r)].record;
-    actionblock::Sensor s;
-    s.sensorType = rec.sensor_type;
-    s.reportedPeriodCode = rec.period_index;
-    s.reportedChannelMask = rec.channel_mask;
-    s.selectedPeriodCode = selected_period_code;
-    s.selectedChannelMask = selected_channel_mask;
-    s.memoryAddress = m_table->item(r, ColAddress)->text();
-    s.memoryValue = m_table->item(r, ColValue)->text();
-    const actionblock::Payload p = actionblock::build(action_choice(), s);
-    std::copy(p.block.begin(), p.block.end(), payload);
-    if (p.memoryWrite)
-        qDebug() << QStringLiteral("eep") << p.memory.address << p.memory.value;
-    else if (p.memory.requested && !p.memory.valid && p.block[command::FlagsByte] == 0)
-        qDebug() << QStringLiteral("/!\\ eep refused, address") << s.memoryAddress
-                 << QStringLiteral("value") << s.memoryValue;
-    listen_address = rec.relay_address;
-    qDebug() << QStringLiteral("send param, sensor") << hex4(serialNumber)
-             << QStringLiteral(" relais : ") << hex4(rec.relay_address);
+    listen_address = uint16_t(relay);
     return true;
 }
 
 int managewirelessdata::mark_pending_changes()
 {
-    QVector<sensorlist::PendingRow> rows;
-    for (int r = 0; r < sensorRows(); ++r) {
-        const Row &row = m_rows[size_t(r)];
-        sensorlist::PendingRow p;
-        p.sensorType = row.record.sensor_type;
-        p.selectedMask = selectorMask(r);
-        p.reportedMask = row.sensor_channel_mask;
-        p.periodItem = periodSelector(r)->currentIndex();
-        p.reportedPeriodItem = row.sensor_period_item;
-        rows << p;
-    }
-    const sensorlist::PendingResult result = sensorlist::markPendingChanges(action_choice(), rows);
-    for (int r = 0; r < result.marks.size(); ++r) {
-        Row &row = m_rows[size_t(r)];
-        row.set_time_pending |= result.marks[r].setTime;
-        row.clear_pending |= result.marks[r].clear;
-        row.change_pending |= result.marks[r].change;
-    }
-    m_pendingFailureRow = result.row;
-    if (result.code != sensorlist::PendingResult::Ready)
-        return result.code;
-    for (int r = 0; r < sensorRows(); ++r)
-        if (m_rows[size_t(r)].change_pending)
-            m_table->item(r, ColSn)->setForeground(Qt::red);
-    return 0;
+    return m_model->mark_pending_changes();
 }
 
 void managewirelessdata::clear_pending_marks()
 {
-    for (Row &row : m_rows) {
-        row.set_time_pending = false;
-        row.clear_pending = false;
-        row.change_pending = false;
-    }
+    m_model->clear_pending_marks();
 }
 
 void managewirelessdata::button_select_folder_clicked()
@@ -823,56 +810,26 @@ bool managewirelessdata::ensure_output_folder()
 
 bool managewirelessdata::create_data_files(uint32_t serialNumber)
 {
-    const int r = find_row(serialNumber);
-    if (r < 0)
+    if (find_row(serialNumber) < 0)
         return false;
-    Row &row = m_rows[size_t(r)];
-    // Names carry the second of creation: a second download of the sensor within the same
-    // second must not truncate the first one's file, so it takes the next free second.
-    QDateTime stamp = QDateTime::currentDateTime();
-    for (int tries = 0; tries < 60; ++tries, stamp = stamp.addSecs(1)) {
-        const QString probe = dataFileBaseName(serialNumber, stamp);
-        if (!QFileInfo::exists(dataFilePath(output_dir.path(), probe + QStringLiteral(".tsv"))) &&
-            !QFileInfo::exists(dataFilePath(output_dir.path(), probe + QStringLiteral(".pdc"))))
-            break;
-    }
-    const QString base = dataFileBaseName(serialNumber, stamp);
-    const QString textName = base + QStringLiteral(".tsv");
-    const QString binaryName = base + QStringLiteral(".pdc");
-    QString path = dataFilePath(output_dir.path(), textName);
-    qDebug() << QStringLiteral("path : ") << path;
-    const auto refuse = [&](const QString &failedPath) {
-        Dialogs::critical(this, QStringLiteral("File Access Error"),
-                          QStringLiteral("The file ") + failedPath +
-                              QStringLiteral(" can't be created, please verify folder settings"));
-        set_status(r, QStringLiteral("Error Creating File"), Qt::red);
-    };
-    if (!row.files->openText(output_dir.path(), textName)) {
-        qDebug() << QStringLiteral("1");
-        button_select_folder_clicked();
-        path = dataFilePath(output_dir.path(), textName);
-        if (!row.files->openText(output_dir.path(), textName)) {
-            qDebug() << QStringLiteral("2");
-            refuse(path);
-            return false;
-        }
-    }
-    row.file_open = true;
-    if (pdc_enabled && !row.files->openBinary(output_dir.path(), binaryName)) {
-        refuse(dataFilePath(output_dir.path(), binaryName));
-        // Half a pair would write rows without their pages: neither file stays open.
-        close_data_files(r);
-        return false;
-    }
-    return true;
+    const DownloadFiles::Created made =
+        m_model->files().create(serialNumber, output_dir.path(), pdc_enabled, [this] {
+            button_select_folder_clicked();
+            return output_dir.path();
+        });
+    if (made.ok)
+        return true;
+    Dialogs::critical(this, QStringLiteral("File Access Error"),
+                      QStringLiteral("The file ") + made.failedPath +
+                          QStringLiteral(" can't be created, please verify folder settings"));
+    set_status(find_row(serialNumber), QStringLiteral("Error Creating File"), Qt::red);
+    return false;
 }
 
 void managewirelessdata::close_data_files(int row)
 {
-    if (row < 0 || row >= int(m_rows.size()))
-        return;
-    m_rows[size_t(row)].files->close();
-    m_rows[size_t(row)].file_open = false;
+    if (m_model->isSensorRow(row))
+        m_model->files().close(m_model->sensor(row).record.serial_number);
 }
 
 bool managewirelessdata::decode_pages(uint32_t serialNumber, int count)
@@ -884,58 +841,23 @@ bool managewirelessdata::decode_pages(uint32_t serialNumber, int count)
 bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const uint8_t *data,
                                       int dataLength)
 {
-    const int r = find_row(serialNumber);
-    if (r < 0) {
-        qDebug() << QStringLiteral("/!\\ pages of a sensor not in the list") << hex4(serialNumber);
-        return false;
-    }
-    Row &row = m_rows[size_t(r)];
-    SensorRecord &rec = row.record;
-    // Files are created at the first page of a download, and again when a resumed download
-    // finds them closed, so that no received page is decoded into nothing.
-    if (!row.file_open) {
-        if (rec.current_page == rec.start_page)
-            rec.samples_written = 0;
-        if (!create_data_files(serialNumber)) {
-            if (action_running)
-                stop_run();
-            return false;
-        }
-        pagedecode::Options options;
-        options.debugColumns = debug_enabled;
-        options.window = m_downloadBetween->isChecked();
-        options.from = m_from->dateTime();
-        options.to = m_to->dateTime();
-        row.decoder = pagedecode::PageDecoder(rec.serial_number, rec.ident,
-                                              row.type.layout(rec.sensor_type), options);
-        if (!row.files->writeText(row.decoder.header())) {
-            set_status(r, QStringLiteral("Error writing data in file"), Qt::red);
-            return false;
-        }
-    }
-    const FrameOutcome outcome =
-        writeFramePages(row.decoder, *row.files, data, dataLength, count, rec.current_page,
-                        rec.end_page, rec.page_count, [] { QCoreApplication::processEvents(); });
-    // The row may have moved while events ran; the sensor's row is found again.
-    const int now = find_row(serialNumber);
-    if (now < 0)
-        return false;
-    m_rows[size_t(now)].record.samples_written += outcome.samples;
-    if (outcome.samplesBeyondPage > 0)
-        qDebug() << QStringLiteral("/!\\ page sample count beyond the page :")
-                 << outcome.samplesBeyondPage;
-    if (!outcome.written) {
-        qDebug() << QStringLiteral("/!\\ data file write failed :")
-                 << m_rows[size_t(now)].files->errorString();
-        set_status(now, QStringLiteral("Error writing data in file"), Qt::red);
-        return false;
-    }
-    return true;
+    pagedecode::Options options;
+    options.debugColumns = debug_enabled;
+    options.window = m_downloadBetween->isChecked();
+    options.from = m_from->dateTime();
+    options.to = m_to->dateTime();
+    const FM::Decoded result = m_model->decode_pages(
+        serialNumber, count, data, dataLength, options,
+        [this, serialNumber] { return create_data_files(serialNumber); },
+        [] { QCoreApplication::processEvents(); });
+    if (result == FM::Decoded::NotCreated && action_running)
+        stop_run();
+    return result == FM::Decoded::Ok;
 }
 
 void managewirelessdata::setRowEditable(int row, bool editable)
 {
-    for (int col : {int(ColSn), int(ColAddress), int(ColValue)})
+    for (int col : {int(FM::ColSn), int(FM::ColAddress), int(FM::ColValue)})
         if (QTableWidgetItem *item = m_table->item(row, col))
             item->setFlags(editable ? item->flags() | Qt::ItemIsEditable
                                     : item->flags() & ~Qt::ItemIsEditable);
@@ -951,30 +873,32 @@ void managewirelessdata::setRowWidgetsEnabled(int row, bool enabled)
         m->setEnabled(enabled);
 }
 
+void managewirelessdata::giveTableBack()
+{
+    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    FlagScope guard(edit_guard);
+    for (int r = 0; r < m_table->rowCount(); ++r) {
+        setRowEditable(r, true);
+        if (r < sensorRows())
+            setRowWidgetsEnabled(r, true);
+    }
+}
+
 void managewirelessdata::stop_run()
 {
     m_relayRefreshTimer->stop();
     m_downloadTimer->stop();
     connection_timer->stop();
-    for (int r = 0; r < int(m_rows.size()); ++r) {
-        if (m_rows[size_t(r)].file_open)
-            close_data_files(r);
-        m_rows[size_t(r)].record.download_started = false;
-    }
+    m_model->files().closeAll();
+    for (int r = 0; r < sensorRows(); ++r)
+        m_model->edit(r).record.download_started = false;
     m_actionGroup->setEnabled(true);
-    m_detect->setEnabled(true);
-    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    {
-        FlagScope guard(edit_guard);
-        for (int r = 0; r < m_table->rowCount(); ++r) {
-            setRowEditable(r, true);
-            if (r < sensorRows())
-                setRowWidgetsEnabled(r, true);
-        }
-    }
+    m_detectAllowed = true;
+    giveTableBack();
     m_sendAction->setText(SendActionText);
     m_sendAction->setStyleSheet(QStringLiteral("color: black"));
     action_running = false;
+    applyBusy();
     if (m_link->isOpen())
         m_link->flushInput();
     emit button_sa_clicked();
@@ -985,35 +909,45 @@ void managewirelessdata::stopDetection()
     m_tick->stop();
     m_relayRefreshTimer->stop();
     timeout_flag = false;
-    m_sendAction->setEnabled(true);
-    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    {
-        FlagScope guard(edit_guard);
-        for (int r = 0; r < m_table->rowCount(); ++r) {
-            setRowEditable(r, true);
-            if (r < sensorRows())
-                setRowWidgetsEnabled(r, true);
-        }
-    }
+    m_sendActionAllowed = true;
+    giveTableBack();
     detection_running = false;
     m_detect->setText(DetectText);
     m_detect->setStyleSheet(QStringLiteral("color: black"));
+    applyBusy();
 }
 
 void managewirelessdata::com_slot()
 {
+    m_sendActionAllowed = m_link->isOpen();
+    applyBusy();
     if (!m_link->isOpen()) {
-        m_sendAction->setEnabled(false);
         m_detect->hide();
         m_rssiGroup->hide();
         m_dongleLevel->hide();
         return;
     }
-    m_sendAction->setEnabled(true);
     const bool api = m_link->linkMode() == ManageSerialPort::Api802154;
     m_detect->setVisible(api);
     m_rssiGroup->setVisible(api);
     m_dongleLevel->setVisible(!api);
+}
+
+// While the link is busy no control may start another exchange; the button of the operation
+// under way stays usable, as it is how the operator interrupts it.
+void managewirelessdata::linkBusyChanged(bool busy)
+{
+    m_linkBusy = busy;
+    applyBusy();
+}
+
+void managewirelessdata::applyBusy()
+{
+    const bool busy = m_linkBusy;
+    m_sendAction->setEnabled(m_sendActionAllowed && (action_running || !busy));
+    m_detect->setEnabled(m_detectAllowed && (detection_running || !busy));
+    m_import->setEnabled(!busy);
+    m_export->setEnabled(!busy);
 }
 
 void managewirelessdata::new_lora_frame()
@@ -1066,7 +1000,7 @@ void managewirelessdata::each_sec()
     if (action_running && m_blink) {
         advanceListenPhase();
         for (int r = 0; r < sensorRows(); ++r) {
-            SensorRecord &rec = m_rows[size_t(r)].record;
+            SensorRecord &rec = m_model->edit(r).record;
             if (rec.path_age < SensorRecord::CounterCeiling) {
                 ++rec.path_age;
                 if (rec.direct_age < SensorRecord::CounterCeiling)
@@ -1117,36 +1051,13 @@ void managewirelessdata::timeout_read_list()
     read_list_expired = true;
 }
 
-void managewirelessdata::writeSnapshot()
-{
-    QSettings &s = *m_snapshot;
-    s.setValue(QStringLiteral("NB_SENSOR"), QString::number(sensorRows() & 0xFF));
-    for (int r = 0; r < sensorRows(); ++r) {
-        const auto text = [&](int col) { return m_table->item(r, col)->text(); };
-        s.beginGroup(hex4(m_rows[size_t(r)].record.serial_number));
-        s.setValue(QStringLiteral("Type_of_module"), text(ColType));
-        s.setValue(QStringLiteral("Version"), text(ColVersion));
-        s.setValue(QStringLiteral("Start_Time"), text(ColStartTime));
-        s.setValue(QStringLiteral("Current_Time"), text(ColCurrentTime));
-        s.setValue(QStringLiteral("Recording_channels"), channelSelector(r)->checkedItems());
-        s.setValue(QStringLiteral("Last_Values"), lastValuesLabel(r)->text());
-        s.setValue(QStringLiteral("Periode"), periodSelector(r)->currentText());
-        s.setValue(QStringLiteral("Nr._Pages"), text(ColPages));
-        s.setValue(QStringLiteral("Vbat"), text(ColVbat));
-        s.setValue(QStringLiteral("Rssi"), text(ColRssi));
-        s.setValue(QStringLiteral("Last_Status"), text(ColStatus));
-        s.endGroup();
-    }
-    s.sync();
-}
-
 void managewirelessdata::shutdown()
 {
     qDebug() << QStringLiteral("folder ok :") << folder_checked;
     if (folder_checked)
         settings::write(settings::key::DestFolder, output_dir.absolutePath());
     saveWindowPosition(this, settings::key::DataWinX, settings::key::DataWinY);
-    writeSnapshot();
+    m_model->write_snapshot(QStringLiteral("export.ini"));
     uncheck_action_boxes();
     m_relayRefreshTimer->stop();
     m_tick->stop();

@@ -1,16 +1,11 @@
 #pragma once
 
 #include "actionblock.h"
-#include "datafiles.h"
-#include "pagedecode.h"
-#include "sensorrecord.h"
-#include "sensortype.h"
+#include "fleetmodel.h"
 
 #include <QDir>
 #include <QVector>
 #include <QWidget>
-#include <memory>
-#include <vector>
 
 class ConnectionDialog;
 class CustomCombo;
@@ -23,13 +18,14 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QSettings;
 class QTableWidget;
 class QTimer;
 
 // The sensor data widget: the connection bar, the action controls, the output folder and the
-// sensor table, the main window's centre in normal mode. The table holds one row per sensor,
-// sorted by serial number, and a trailing entry row in which a new serial number is typed.
+// sensor table, the main window's centre in normal mode. The table renders the fleet model:
+// one row per sensor, sorted by serial number, and a trailing entry row in which a new serial
+// number is typed. What a row holds lives in the model; the table only shows it and passes the
+// operator's edits on.
 class managewirelessdata : public QWidget
 {
     Q_OBJECT
@@ -39,42 +35,7 @@ public:
     // Table slots, the entry row included.
     static constexpr int MaxRows = 256;
 
-    enum Column {
-        ColSn = 0,
-        ColType = 1,
-        ColVersion = 2,
-        ColCurrentTime = 3,
-        ColStartTime = 4,
-        ColChannels = 5,
-        ColPeriod = 6,
-        ColPages = 7,
-        ColVbat = 8,
-        ColRssi = 9,
-        ColStatus = 10,
-        ColMode = 11,
-        ColAddress = 12,
-        ColValue = 13,
-    };
-
-    // Everything kept per table row besides its cells.
-    struct Row {
-        SensorRecord record;
-        SensorType type = SensorType::unknown();
-        uint8_t sensor_channel_mask = 0;  // as last reported by the sensor
-        uint8_t sensor_period_item = 255; // period-list index last reported; 255: none yet
-        int previous_period_index = -1;
-        bool mode_flag = true;
-        // Marks of an action run.
-        bool set_time_pending = false;
-        bool clear_pending = false;
-        bool change_pending = false;
-        bool served = false;
-        bool detected = false;
-        int clock_offset = 0xFFFF; // seconds from the sensor clock to the PC clock
-        bool file_open = false;
-        std::unique_ptr<DataFiles> files = std::make_unique<DataFiles>();
-        pagedecode::PageDecoder decoder;
-    };
+    using Column = FleetModel::Column;
 
     explicit managewirelessdata(ManageSerialPort *link, QWidget *parent = nullptr);
     ~managewirelessdata() override;
@@ -101,14 +62,15 @@ public:
     QDateTimeEdit *toEdit() const { return m_to; }
     QDir outputDir() const { return output_dir; }
 
+    FleetModel &model() const { return *m_model; }
     // Rows with a sensor (the entry row excluded).
-    int sensorRows() const;
-    Row &row(int index) { return m_rows[size_t(index)]; }
-    const Row &row(int index) const { return m_rows[size_t(index)]; }
+    int sensorRows() const { return m_model->size(); }
     CustomCombo *channelSelector(int row) const;
     CustomCombo2 *periodSelector(int row) const;
     QLabel *lastValuesLabel(int row) const;
     QCheckBox *modeBox(int row) const;
+    QComboBox *rssiCombo(int index) const { return m_rssiCombos.value(index); }
+    QSize sizeHint() const override;
 
     // Run state shared with the action run and the download.
     bool action_running = false;
@@ -141,6 +103,8 @@ public:
     void reset_row_colours();
     void describe(int row, int type);
     void set_status(int row, const QString &text, const QColor &colour);
+    // Fills RSSI list box `index`; a box shows only while its list has something.
+    void set_rssi_list(int index, const QStringList &items);
 
     // Actions.
     actionblock::Choice action_choice() const;
@@ -151,11 +115,11 @@ public:
     // 0 ready, 1 a row's sensor information is missing, 2 a row has no channel selected
     // (pending_failure_row() names the row).
     int mark_pending_changes();
-    int pending_failure_row() const { return m_pendingFailureRow; }
+    int pending_failure_row() const { return m_model->pending_failure_row(); }
     void clear_pending_marks();
     void uncheck_action_boxes();
 
-    // Data files.
+    // Data files (the model's DownloadFiles hold them open).
     bool ensure_output_folder();
     bool create_data_files(uint32_t serialNumber);
     // Decodes `count` pages of the link's last received frame into the sensor's files, creating
@@ -211,18 +175,31 @@ protected:
 private:
     void buildLayout();
     void makeRowCells(int row);
-    void restoreSnCell(int row);
+    void renderCell(int row, int column);
+    void renderRow(int row);
+    void onSensorInserted(int row);
+    void onSensorRemoved(int row);
+    void onModelChanged(int row, int column);
+    // The widths the columns need: at least the usual ones, never narrower than what they show.
+    void fitColumns();
+    void scheduleFit();
+    int rowOfChannelSelector(const QObject *selector) const;
+    int rowOfPeriodSelector(const QObject *selector) const;
+    void channelsEdited(const QStringList &items);
+    void periodEdited(int index);
+    // A refusal of typed text is told after the cell's commit has returned: a modal box run
+    // from inside it lets a second key press free the cell editor still in use there.
+    void tellLater(const QString &title, const QString &text);
+    void syncChoice();
+    void linkBusyChanged(bool busy);
+    void applyBusy();
     void setRowEditable(int row, bool editable);
+    void giveTableBack();
     void setRowWidgetsEnabled(int row, bool enabled);
     void removeSelectedRows();
     void advanceListenPhase();
     void stopDetection();
-    void writeSnapshot();
-    // Status cells of every sensor row (and the entry row when `entryToo`).
-    void waitingForAction(bool entryToo);
     void markColumnOfBox(const QCheckBox *box, int column);
-    void colourColumn(int column, const QColor &colour, bool entryToo);
-    uint8_t selectorMask(int row) const;
 
     ManageSerialPort *m_link;
     ConnectionDialog *m_connection;
@@ -254,8 +231,7 @@ private:
     QTimer *m_sendActionTimer;
     QTimer *m_readListTimer;
 
-    std::vector<Row> m_rows;
-    std::unique_ptr<QSettings> m_snapshot;
+    FleetModel *m_model;
     QDir output_dir;
     uint64_t m_apiDestination = 0xFFFF;
 
@@ -265,5 +241,9 @@ private:
     bool m_blink = false;
     int m_limitCountdown = 300;
     int m_relayCountdown = 5;
-    int m_pendingFailureRow = -1;
+    bool m_fitPending = false;
+    // Whether the existing rules allow the two run buttons; the link's busy state comes on top.
+    bool m_sendActionAllowed = false;
+    bool m_detectAllowed = true;
+    bool m_linkBusy = false;
 };

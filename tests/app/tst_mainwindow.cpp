@@ -14,11 +14,13 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 
-namespace {
+namespace
+{
 QList<PortEntry> noPorts()
 {
     return {};
@@ -50,10 +52,7 @@ private slots:
         QDir::setCurrent(m_dir.path());
         setPortLister(noPorts); // only the stored port of each test is offered
     }
-    void init()
-    {
-        QFile::remove(settings::FileName);
-    }
+    void init() { QFile::remove(settings::FileName); }
 
     void normalModeConnectsByItselfToTheStoredPort()
     {
@@ -88,8 +87,8 @@ private slots:
         QVERIFY(data->rssiGroup()->isHidden());
         QVERIFY(!data->dongleLevelLabel()->isHidden());
         dongle.peer().write(QByteArray::fromHex("7E000311500A") + char(0xFF - 0x6B));
-        QTRY_COMPARE_WITH_TIMEOUT(data->dongleLevelLabel()->text(), QStringLiteral("Dongle RSSI: -57 dbm"),
-                                  1000);
+        QTRY_COMPARE_WITH_TIMEOUT(data->dongleLevelLabel()->text(),
+                                  QStringLiteral("Dongle RSSI: -57 dbm"), 1000);
     }
 
     void withoutAStoredPortNothingOpens()
@@ -118,19 +117,35 @@ private slots:
         QCOMPARE(w.sensorData() != nullptr, !terminal);
     }
 
-    void closingSavesThePositionInNormalModeOnly()
+    // Ctrl+Q leaves through the close sequence: the list snapshot (a new one: the last run's is
+    // dropped at start), the positions and the checked folder are saved, the port closed.
+    void exitSavesTheStateInNormalModeOnly()
     {
         ScriptedDongle dongle(ScriptedDongle::Api);
         settings::write(settings::key::ComPort, dongle.path());
+        QFile stale(QStringLiteral("export.ini"));
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("[0999]\nVbat=old\n");
+        stale.close();
         {
             MainWindow w;
+            QApplication::setActiveWindow(&w);
+            QVERIFY(QTest::qWaitForWindowActive(&w));
             QVERIFY(w.link()->isOpen());
+            w.sensorData()->insert_sensor(0x9A01);
+            QVERIFY(w.sensorData()->ensure_output_folder());
             w.move(120, 80);
-            w.close();
+            QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
+            QVERIFY(!w.isVisible());
             QVERIFY(!w.link()->isOpen());
         }
         QCOMPARE(settings::readString(settings::key::MainWinX), QStringLiteral("120"));
         QCOMPARE(settings::readString(settings::key::MainWinY), QStringLiteral("80"));
+        QVERIFY(settings::contains(settings::key::DataWinX));
+        QCOMPARE(settings::readString(settings::key::DestFolder), QDir::currentPath());
+        QSettings snapshot(QStringLiteral("export.ini"), QSettings::IniFormat);
+        QCOMPARE(snapshot.childGroups(), QStringList{"9A01"});
+        QCOMPARE(snapshot.value("NB_SENSOR").toString(), QStringLiteral("1"));
 
         writeIni("[LORA]\nTERM=1\n");
         const QByteArray before = fileBytes(settings::FileName);
@@ -146,10 +161,12 @@ private slots:
     {
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QPoint>("expected");
-        QTest::newRow("fits") << QByteArray("[WINDOW_POS]\nMAIN_WIN_X=100\nMAIN_WIN_Y=50\n") << QPoint(100, 50);
-        QTest::newRow("negative") << QByteArray("[WINDOW_POS]\nMAIN_WIN_X=-5\nMAIN_WIN_Y=100\n") << QPoint(0, 0);
-        QTest::newRow("not a number") << QByteArray("[WINDOW_POS]\nMAIN_WIN_X=abc\nMAIN_WIN_Y=30\n")
-                                      << QPoint(0, 30);
+        QTest::newRow("fits") << QByteArray("[WINDOW_POS]\nMAIN_WIN_X=100\nMAIN_WIN_Y=50\n")
+                              << QPoint(100, 50);
+        QTest::newRow("negative") << QByteArray("[WINDOW_POS]\nMAIN_WIN_X=-5\nMAIN_WIN_Y=100\n")
+                                  << QPoint(0, 0);
+        QTest::newRow("not a number")
+            << QByteArray("[WINDOW_POS]\nMAIN_WIN_X=abc\nMAIN_WIN_Y=30\n") << QPoint(0, 30);
     }
     void aSavedPositionIsRestoredInsideTheDesktop()
     {
@@ -183,7 +200,8 @@ private slots:
         w.openAdvancedConfigWindow();
         QCOMPARE(dialogs.calls.size(), 1);
         QCOMPARE(dialogs.calls[0].title, QStringLiteral("Password"));
-        QCOMPARE(dialogs.calls[0].text, QStringLiteral("Restricted functions.<br>Please enter password."));
+        QCOMPARE(dialogs.calls[0].text,
+                 QStringLiteral("Restricted functions.<br>Please enter password."));
         QCOMPARE(w.advancedConfigWindow() != nullptr, opens);
         QCOMPARE(enabled.count(), opens ? 1 : 0);
         QCOMPARE(w.sensorData()->isEnabled(), !opens);

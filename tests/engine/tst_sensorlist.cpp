@@ -30,11 +30,15 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("serial"); // -1: refused
-        QTest::newRow("decimal digits read as hexadecimal") << "1234" << 0x1234;
-        QTest::newRow("zero") << "0" << -1;
-        QTest::newRow("hexadecimal letters") << "1A2B" << -1;
-        QTest::newRow("first beyond 16 bits") << "10000" << -1;
+        QTest::newRow("digits read as hexadecimal") << "1234" << 0x1234;
+        QTest::newRow("hexadecimal letters") << "9a01" << 0x9A01;
+        QTest::newRow("one digit") << "F" << 0x000F;
+        QTest::newRow("scanner blanks") << " 1A2B\t" << 0x1A2B;
+        QTest::newRow("zero") << "0000" << -1;
+        QTest::newRow("five digits") << "10000" << -1;
+        QTest::newRow("not hexadecimal") << "abcg" << -1;
         QTest::newRow("negative") << "-12" << -1;
+        QTest::newRow("prefix") << "0x12" << -1;
         QTest::newRow("empty") << "" << -1;
     }
     void typedSerialNumbers()

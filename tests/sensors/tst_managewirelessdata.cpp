@@ -15,11 +15,12 @@
 #include <QCheckBox>
 #include <QDateTimeEdit>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QSettings>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -33,13 +34,6 @@ QList<PortEntry> testPorts()
 {
     return g_ports;
 }
-
-QByteArray contents(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
 } // namespace
 
 class TestManageWirelessData : public QObject
@@ -73,7 +67,9 @@ class TestManageWirelessData : public QObject
         editor->selectAll();
         QTest::keyClicks(editor, text);
         QTest::keyClick(editor, Qt::Key_Return);
-        // The delegate commits what was typed once the editor has handled the key.
+        // The delegate commits what was typed once the editor has handled the key, and a
+        // refusal is told once the commit is over.
+        QCoreApplication::processEvents();
         QCoreApplication::processEvents();
     }
     // On the indicator: a box stretched over a whole line only reacts to its indicator and text.
@@ -93,23 +89,16 @@ class TestManageWirelessData : public QObject
             texts << table()->item(r, 0)->text();
         return texts;
     }
-    QStringList recordSerials() const
-    {
-        QStringList texts;
-        for (int r = 0; r < m_w->sensorRows(); ++r)
-            texts << QString::number(m_w->row(r).record.serial_number, 16);
-        return texts;
-    }
     // A sensor of type `type` that answered with period item `item` and all channels recorded.
     int answeredSensor(uint16_t sn, int type, int item)
     {
-        const int r = m_w->insert_sensor(sn);
-        m_w->row(r).record.sensor_type = uint8_t(type);
-        m_w->fill_channel_selector(r, true);
-        m_w->fill_period_selector(r, item);
-        m_w->row(r).sensor_period_item = uint8_t(item);
-        m_w->row(r).sensor_channel_mask =
-            m_w->row(r).type.channelMask(m_w->row(r).type.selectableChannels());
+        FleetModel &m = m_w->model();
+        const int r = m.insert_sensor(sn);
+        m.edit(r).record.sensor_type = uint8_t(type);
+        m.fill_channel_selector(r, true);
+        m.fill_period_selector(r, item);
+        m.edit(r).sensor_period_item = uint8_t(item);
+        m.edit(r).sensor_channel_mask = m.sensor(r).selectedMask();
         return r;
     }
     QString status(int row) const { return table()->item(row, 10)->text(); }
@@ -125,6 +114,7 @@ private slots:
         QDir::setCurrent(m_dir.path());
         QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
         setPortLister(testPorts);
+        QApplication::setFont(QFont(QStringLiteral("MS Sans Serif"), 9)); // as the program runs
     }
     void init()
     {
@@ -147,9 +137,10 @@ private slots:
         QTest::addColumn<QStringList>("rows"); // SN column afterwards, entry row included
         QTest::addColumn<bool>("box");
         // which texts are refused is tst_sensorlist's: one refusal shows the box
-        QTest::newRow("valid") << "1234" << QStringList{"1234", ""} << false;
-        QTest::newRow("hexadecimal letters") << "1A2B" << QStringList{""} << true;
+        QTest::newRow("digits") << "1234" << QStringList{"1234", ""} << false;
+        QTest::newRow("hexadecimal letters") << "9a01" << QStringList{"9A01", ""} << false;
         QTest::newRow("short number is padded") << "42" << QStringList{"0042", ""} << false;
+        QTest::newRow("zero") << "0" << QStringList{""} << true;
     }
     void typedSerialNumberIsCheckedBeforeItMakesARow()
     {
@@ -163,9 +154,42 @@ private slots:
         if (box) {
             QCOMPARE(m_dialogs->calls[0].title, QStringLiteral("Error SN"));
             QCOMPARE(m_dialogs->calls[0].text,
-                     QStringLiteral("Serial Number must be a strictly positive integer"));
+                     QStringLiteral("Serial Number must be 1 to 4 hexadecimal digits, not 0"));
             QCOMPARE(m_dialogs->calls[0].icon, QMessageBox::Critical);
         }
+    }
+
+    // The operator types a wrong number and hits Enter twice quickly: the second press arrives
+    // while the "Error SN" box is up, and it and the box's own answer must leave the cell
+    // editor alone (it was freed under the commit that showed the box).
+    void aRefusedNumberEnteredTwiceQuicklyLeavesTheTableWhole()
+    {
+        build();
+        m_dialogs->whileShown = [this] {
+            if (QWidget *focus = QApplication::focusWidget())
+                QTest::keyClick(focus, Qt::Key_Return);
+            QEventLoop modal;
+            QTimer::singleShot(20, &modal, &QEventLoop::quit);
+            modal.exec();
+        };
+        QTableWidgetItem *entry = table()->item(0, 0);
+        table()->setCurrentItem(entry);
+        table()->editItem(entry);
+        QLineEdit *editor = table()->viewport()->findChild<QLineEdit *>();
+        QVERIFY(editor);
+        QTest::keyClicks(editor, "xyz"); // "abc" is a serial number now
+        for (int i = 0; i < 2; ++i) {
+            QCoreApplication::postEvent(
+                editor, new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier));
+            QCoreApplication::postEvent(
+                editor, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(m_dialogs->calls.size(), 1, 1000);
+        QTest::qWait(50);
+        QCOMPARE(m_dialogs->titles(), QStringList{"Error SN"});
+        QCOMPARE(snColumn(), QStringList{""});
+        typeInto(0, 0, "0042"); // the table still takes numbers
+        QCOMPARE(snColumn(), (QStringList{"0042", ""}));
     }
 
     void rowsStaySortedAndDuplicatesAreDropped()
@@ -173,24 +197,17 @@ private slots:
         build();
         typeSerials({"0300", "0100", "9001", "0200", "0100"});
         QCOMPARE(snColumn(), (QStringList{"0100", "0200", "0300", "9001", ""}));
-        QCOMPARE(recordSerials(), (QStringList{"100", "200", "300", "9001"}));
         QVERIFY(m_dialogs->calls.isEmpty());
-        // A relay is known as one before it ever answers; a sensor is not.
-        QCOMPARE(int(m_w->row(3).record.sensor_type), 6);
+        // What a new row shows (what it holds is the model's).
         QCOMPARE(table()->item(3, 1)->text(), QStringLiteral("Plug Relay 16A"));
         QCOMPARE(m_w->channelSelector(3)->checkedItems(),
                  (QStringList{"Voltage", "Current", "Act. Energy", "App. Energy", "Act. Pow.",
                               "App. Pow."}));
-        QCOMPARE(int(m_w->row(0).record.sensor_type), 0);
         QCOMPARE(table()->item(0, 1)->text(), QStringLiteral("Unknown"));
         QCOMPARE(m_w->channelSelector(0)->styleSheet(),
                  QStringLiteral("QComboBox   {  color:   red;   }"));
         QCOMPARE(m_w->periodSelector(0)->count(), 0);
         QVERIFY(m_w->modeBox(0)->isChecked());
-        QCOMPARE(int(m_w->row(0).record.rssi), 255);
-        QCOMPARE(int(m_w->row(0).record.path_age), 32700);
-        QCOMPARE(m_w->find_row(0x0300), 2);
-        QCOMPARE(m_w->find_row(0x0400), -1);
     }
 
     void editingASensorRowMovesOrRestoresIt()
@@ -204,7 +221,6 @@ private slots:
         typeInto(1, 0, "xyz");
         QCOMPARE(snColumn(), (QStringList{"0050", "0100", "0200", ""}));
         QCOMPARE(m_dialogs->titles(), QStringList{"Error SN"});
-        QCOMPARE(recordSerials(), (QStringList{"50", "100", "200"}));
     }
 
     void the256thRowIsRefused()
@@ -240,7 +256,6 @@ private slots:
         m_w->action_running = false;
         QTest::keyClick(table(), Qt::Key_Delete);
         QCOMPARE(snColumn(), (QStringList{"0200", "0400", ""}));
-        QCOMPARE(recordSerials(), (QStringList{"200", "400"}));
         QVERIFY(log.contains(QStringLiteral("Selected Rows : ")));
         QVERIFY(log.contains(QStringLiteral("0300")));
     }
@@ -249,8 +264,6 @@ private slots:
     {
         build();
         const int known = answeredSensor(0x0100, 1, 4);
-        m_w->downloadAllBox()->setChecked(true);
-        m_w->insert_sensor(0x0200); // never answered
         const QString red = QStringLiteral("QComboBox   {  color:   red;   }");
         const QString blue = QStringLiteral("QComboBox   {  color:   blue;   }");
 
@@ -258,22 +271,12 @@ private slots:
         QCOMPARE(m_w->periodSelector(known)->styleSheet(), red);
         QCOMPARE(status(known), QStringLiteral("Waiting for action"));
         QVERIFY(m_w->changePeriodBox()->isChecked());
-        QVERIFY(!m_w->downloadAllBox()->isChecked());
-        m_w->periodSelector(known)->setCurrentIndex(4);
+        m_w->periodSelector(known)->setCurrentIndex(4); // back to what the sensor has
         QCOMPARE(m_w->periodSelector(known)->styleSheet(), blue);
 
         m_w->channelSelector(known)->setCheckedItems({"Temperature"});
         QCOMPARE(m_w->channelSelector(known)->styleSheet(), red);
         QVERIFY(m_w->selectChannelsBox()->isChecked());
-        m_w->channelSelector(known)->setCheckedItems({"Temperature", "Humidity"});
-        QCOMPARE(m_w->channelSelector(known)->styleSheet(), blue);
-
-        // The unanswered sensor is left alone.
-        QCOMPARE(status(1), QString());
-        m_w->uncheck_action_boxes();
-        m_w->channelSelector(1)->setCheckedItems({"UNKN"});
-        QVERIFY(!m_w->selectChannelsBox()->isChecked());
-
         m_w->reset_row_colours();
         QCOMPARE(m_w->periodSelector(known)->styleSheet(),
                  QStringLiteral("QComboBox   {  color:   black;   }"));
@@ -329,6 +332,10 @@ private slots:
             QCOMPARE(status(r), QStringLiteral("Waiting for action"));
         }
         QCOMPARE(colour(0, 4), QColor(Qt::black));
+        typeSerials({"0150"}); // a row added after the box waits like the others
+        QCOMPARE(status(1), QStringLiteral("Waiting for action"));
+        QCOMPARE(colour(1, 3), QColor(Qt::red));
+        QCOMPARE(status(3), QStringLiteral("Waiting for action"));
         clickBox(m_w->clearDataBox());
         QCOMPARE(colour(1, 4), QColor(Qt::red));
         clickBox(m_w->setTimeBox());
@@ -336,71 +343,27 @@ private slots:
         QCOMPARE(colour(1, 4), QColor(Qt::red));
     }
 
-    void parameterBlockFollowsBoxesAndRow()
+    void typedMemoryWriteAndBoxesReachTheParameterBlock()
     {
         build();
         MessageCapture log(MessageCapture::Silent);
         const int r = answeredSensor(0x0100, 1, 4);
-        m_w->row(r).record.period_index = 4;
-        m_w->row(r).record.channel_mask = 0x03;
-        m_w->row(r).record.relay_address = 0x9001;
+        m_w->model().edit(r).record.relay_address = 0x9001;
         uint8_t payload[17];
-
-        m_w->setTimeBox()->setChecked(true);
-        m_w->clearDataBox()->setChecked(true);
-        m_w->changePeriodBox()->setChecked(true);
-        m_w->compute_selection(0x0100);
-        QVERIFY(m_w->build_param_payload(0x0100, payload));
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 2).toHex(), QByteArray("0500"));
-        QCOMPARE(m_w->listen_address, uint16_t(0x9001));
-        QVERIFY(log.contains(
-            QStringLiteral("\"send param, sensor\" \"0100\" \" relais : \" \"9001\"")));
-
-        m_w->periodSelector(r)->setCurrentIndex(10); // "10 mins"
-        m_w->channelSelector(r)->setCheckedItems({"Humidity"});
-        m_w->compute_selection(0x0100);
-        QVERIFY(m_w->build_param_payload(0x0100, payload));
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 17).toHex(' '),
-                 QByteArray("47 08 00 00 00 00 00 00 00 00 00 00 00 00 02 01 00"));
-
-        // With nothing to set, the Add and Val cells make a memory write.
-        m_w->uncheck_action_boxes();
         typeInto(r, 12, "01F0");
         typeInto(r, 13, "a5");
         QVERIFY(m_w->build_param_payload(0x0100, payload));
         QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 6).toHex(' '),
                  QByteArray("00 13 01 f0 a5 01"));
-        QVERIFY(log.contains(QStringLiteral("\"eep\" 496 165")));
-        typeInto(r, 13, "1a5"); // not a byte: no write
+        QCOMPARE(m_w->listen_address, uint16_t(0x9001));
+
+        clickBox(m_w->selectChannelsBox());
+        m_w->channelSelector(r)->setCheckedItems({"Humidity"});
+        m_w->compute_selection(0x0100);
         QVERIFY(m_w->build_param_payload(0x0100, payload));
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 17), QByteArray(17, '\0'));
-
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 17).toHex(' '),
+                 QByteArray("40 00 00 00 00 00 00 00 00 00 00 00 00 00 02 01 00"));
         QVERIFY(!m_w->build_param_payload(0x0999, payload));
-    }
-
-    void pendingChangesReportMissingInfoAndEmptySelections()
-    {
-        build();
-        const int a = answeredSensor(0x0100, 1, 4);
-        const int b = answeredSensor(0x0200, 13, 4);
-        m_w->changePeriodBox()->setChecked(true);
-        m_w->periodSelector(b)->setCurrentIndex(5);
-        QCOMPARE(m_w->mark_pending_changes(), 0);
-        QVERIFY(!m_w->row(a).change_pending);
-        QVERIFY(m_w->row(b).change_pending);
-        QCOMPARE(colour(b, 0), QColor(Qt::red));
-        QCOMPARE(colour(a, 0), QColor(Qt::black));
-
-        m_w->clear_pending_marks();
-        m_w->uncheck_action_boxes();
-        m_w->selectChannelsBox()->setChecked(true);
-        m_w->channelSelector(b)->setCheckedItems({});
-        QCOMPARE(m_w->mark_pending_changes(), 2);
-        QCOMPARE(m_w->pending_failure_row(), b);
-
-        m_w->insert_sensor(0x0150); // unknown type, lands between them
-        QCOMPARE(m_w->mark_pending_changes(), 1);
-        QCOMPARE(m_w->pending_failure_row(), 1);
     }
 
     void tickShowsClockBlinksAndCounts()
@@ -408,8 +371,9 @@ private slots:
         build();
         const int r = m_w->insert_sensor(0x0100);
         const int never = m_w->insert_sensor(0x0200);
-        m_w->row(r).record.path_age = 5;
-        m_w->row(r).record.direct_age = 31999;
+        SensorRecord &rec = m_w->model().edit(r).record;
+        rec.path_age = 5;
+        rec.direct_age = 31999;
         m_w->action_running = true;
         QStringList texts;
         for (int tick = 0; tick < 16; ++tick) {
@@ -420,65 +384,11 @@ private slots:
         QCOMPARE(m_w->listen_phase, 3);
         QCOMPARE(texts.count(QStringLiteral("Processing action, Press to interrupt")), 8);
         QCOMPARE(texts.count(QString()), 8);
-        QCOMPARE(int(m_w->row(r).record.path_age), 13);
-        QCOMPARE(int(m_w->row(r).record.direct_age), 32000);
-        QCOMPARE(int(m_w->row(never).record.path_age), 32700);
+        QCOMPARE(int(rec.path_age), 13);
+        QCOMPARE(int(rec.direct_age), 32000);
+        QCOMPARE(int(m_w->model().sensor(never).record.path_age), 32700);
         QVERIFY(QDateTime::fromString(m_w->clockLabel()->text(), "dd/MM/yyyy hh:mm:ss").isValid());
         m_w->action_running = false;
-    }
-
-    void filesOfADownloadHoldItsPages()
-    {
-        QSettings(settings::FileName, QSettings::IniFormat)
-            .setValue(settings::key::PdcEnable, true);
-        build();
-        QTemporaryDir out;
-        m_w->folderEdit()->clear();
-        QTest::keyClicks(m_w->folderEdit(), out.path() + "/data");
-        QVERIFY(m_w->ensure_output_folder());
-        QVERIFY(m_w->folder_checked);
-        QVERIFY(QFileInfo(out.path() + "/data").isDir());
-
-        const int r = answeredSensor(0x1234, 1, 0);
-        SensorRecord &rec = m_w->row(r).record;
-        rec.start_page = 3966;
-        rec.current_page = 3966;
-        rec.end_page = 1;
-        rec.page_count = page::RingPages;
-        const std::vector<uint8_t> frame = pageFrame(2, 0x03, 2000, 100);
-        QVERIFY(m_w->decode_pages(0x1234, 2, frame.data(), int(frame.size())));
-        rec.current_page = 3967; // the last page: only one of the two is decoded
-        QVERIFY(m_w->decode_pages(0x1234, 2, frame.data(), int(frame.size())));
-        QCOMPARE(rec.samples_written, 6u);
-
-        const QStringList tsv = QDir(out.path() + "/data").entryList({"1234_*.tsv"});
-        const QStringList pdc = QDir(out.path() + "/data").entryList({"1234_*.pdc"});
-        QCOMPARE(tsv.size(), 1);
-        QCOMPARE(pdc.size(), 1);
-        QCOMPARE(QFileInfo(out.path() + "/data/" + pdc[0]).size(), qint64(3 * 548));
-        // Flushed as written: readable while the file is still open.
-        QCOMPARE(contents(out.path() + "/data/" + tsv[0]),
-                 QByteArray("1234\tSN1234\tSN1234\r\nTime\tTemperature\tHumidity"
-                            "\r\n01/03/26 12:00:00\t20.00\t20.0\t"
-                            "\r\n01/03/26 12:00:01\t20.02\t20.0\t"
-                            "\r\n01/03/26 12:01:00\t21.00\t21.0\t"
-                            "\r\n01/03/26 12:01:01\t21.02\t21.0\t"
-                            "\r\n01/03/26 12:00:00\t20.00\t20.0\t"
-                            "\r\n01/03/26 12:00:01\t20.02\t20.0\t"));
-        QVERIFY(m_w->row(r).file_open);
-
-        // A download resumed after its files were closed writes into new files, never into
-        // nothing, and leaves the first ones whole.
-        m_w->close_data_files(r);
-        rec.current_page = 3966;
-        rec.start_page = 3000;
-        QVERIFY(m_w->decode_pages(0x1234, 1, frame.data(), int(frame.size())));
-        QCOMPARE(QDir(out.path() + "/data").entryList({"1234_*.tsv"}).size(), 2);
-        QVERIFY(contents(out.path() + "/data/" + tsv[0])
-                    .endsWith("\r\n01/03/26 12:00:01\t20.02\t20.0\t"));
-        QCOMPARE(rec.samples_written, 8u);
-        m_w->close_data_files(r);
-        QVERIFY(!m_w->decode_pages(0x0999, 1, frame.data(), int(frame.size())));
     }
 
     void fileThatCannotBeCreatedGetsASecondChance_data()
@@ -534,63 +444,16 @@ private slots:
                  "The folder " + out.path() + "/afile/b can't be created");
     }
 
-    void shutdownSavesSnapshotFolderAndPosition()
-    {
-        QFile stale(QStringLiteral("export.ini"));
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        stale.write("[0999]\nVbat=old\n");
-        stale.close();
-        build();
-        QCOMPARE(contents("export.ini"), QByteArray()); // a new run starts without it
-        const int r = answeredSensor(0x0100, 13, 12);
-        m_w->channelSelector(r)->setCheckedItems({"Pressure", "Humidity"});
-        table()->item(r, 8)->setText("3.3V");
-        table()->item(r, 10)->setText("Action succesfull");
-        m_w->lastValuesLabel(r)->setText("101325Pa; ");
-        m_w->insert_sensor(0x9001);
-        QVERIFY(m_w->ensure_output_folder());
-        m_w->move(120, 80);
-        MessageCapture log(MessageCapture::Silent);
-        m_w->shutdown();
-        QVERIFY(log.contains(QStringLiteral("\"folder ok :\" true")));
-
-        QSettings snap(QStringLiteral("export.ini"), QSettings::IniFormat);
-        snap.setIniCodec("UTF-8");
-        QCOMPARE(snap.value("NB_SENSOR").toString(), QStringLiteral("2"));
-        QCOMPARE(snap.childGroups(), (QStringList{"0100", "9001"}));
-        QCOMPARE(snap.value("0100/Type_of_module").toString(), QStringLiteral("Baro Logger"));
-        QCOMPARE(snap.value("0100/Recording_channels").toStringList(),
-                 (QStringList{"Pressure", "Humidity"}));
-        QCOMPARE(snap.value("0100/Periode").toString(), QStringLiteral("1 hour"));
-        QCOMPARE(snap.value("0100/Vbat").toString(), QStringLiteral("3.3V"));
-        QCOMPARE(snap.value("0100/Last_Status").toString(), QStringLiteral("Action succesfull"));
-        QCOMPARE(snap.value("0100/Last_Values").toString(), QStringLiteral("101325Pa; "));
-        QCOMPARE(snap.value("9001/Type_of_module").toString(), QStringLiteral("Plug Relay 16A"));
-        QVERIFY(!snap.contains("LIST_SENSOR"));
-
-        QCOMPARE(settings::readString(settings::key::DestFolder), QDir::currentPath());
-        QCOMPARE(settings::readString(settings::key::DataWinX), QStringLiteral("120"));
-        QCOMPARE(settings::readString(settings::key::DataWinY), QStringLiteral("80"));
-    }
-
-    void emptyListSnapshotHoldsOnlyTheCount()
-    {
-        build();
-        m_w->shutdown();
-        QSettings snap(QStringLiteral("export.ini"), QSettings::IniFormat);
-        QCOMPARE(snap.allKeys(), QStringList{"NB_SENSOR"});
-        QCOMPARE(snap.value("NB_SENSOR").toString(), QStringLiteral("0"));
-        QVERIFY(!settings::contains(settings::key::DestFolder)); // folder never checked
-    }
-
     void endingARunClosesFilesAndGivesTheTableBack()
     {
         build();
         QTemporaryDir out;
         m_w->folder_changed(out.path());
         const int r = m_w->insert_sensor(0x0100);
-        QVERIFY(m_w->create_data_files(0x0100));
-        m_w->row(r).record.download_started = true;
+        const std::vector<uint8_t> frame = pageFrame(1, 0x03, 2000, 100);
+        QVERIFY(m_w->decode_pages(0x0100, 1, frame.data(), int(frame.size())));
+        QVERIFY(m_w->model().files().isOpen(0x0100));
+        m_w->model().edit(r).record.download_started = true;
         m_w->action_running = true;
         m_w->actionGroup()->setEnabled(false);
         table()->item(r, 0)->setFlags(Qt::ItemIsEnabled);
@@ -599,8 +462,8 @@ private slots:
         m_w->stop_run();
         QCOMPARE(ended.count(), 1);
         QVERIFY(!m_w->action_running);
-        QVERIFY(!m_w->row(r).file_open);
-        QVERIFY(!m_w->row(r).record.download_started);
+        QVERIFY(!m_w->model().files().isOpen(0x0100));
+        QVERIFY(!m_w->model().sensor(r).record.download_started);
         QVERIFY(m_w->actionGroup()->isEnabled());
         QVERIFY(m_w->periodSelector(r)->isEnabled());
         QVERIFY(table()->item(r, 0)->flags() & Qt::ItemIsEditable);
@@ -655,11 +518,15 @@ private slots:
         QApplication::sendEvent(period, &wheel);
         QCOMPARE(period->currentIndex(), 4);
 
+        // One click through the window, as the operator opens it: the release lands on the
+        // pop-up, over an item, and must not toggle it.
         CustomCombo *channels = m_w->channelSelector(r);
         QSignalSpy changed(channels, &CheckComboBox::checkedItemsChanged);
-        channels->showPopup();
+        QTest::mouseClick(m_w->windowHandle(), Qt::LeftButton, Qt::NoModifier,
+                          channels->mapTo(m_w.get(), channels->rect().center()));
         QAbstractItemView *view = channels->view();
         QTRY_VERIFY_WITH_TIMEOUT(view->isVisible(), 1000);
+        QCOMPARE(channels->checkedItems(), (QStringList{"Temperature", "Humidity"}));
         const QPoint second = view->visualRect(view->model()->index(1, 0)).center();
         QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, second);
         QVERIFY(view->isVisible());
@@ -667,6 +534,61 @@ private slots:
         QCOMPARE(changed.count(), 1);
         QCOMPARE(channels->displayText(), QStringLiteral("Temperature"));
         channels->hidePopup();
+    }
+
+    // At 1366 x 768 every column shows its header and content whole, side by side, and the
+    // rows get the height: no RSSI box stands before any list arrived.
+    void theTableFitsACommonScreen()
+    {
+        build();
+        m_w->resize(1366, 700);
+        typeSerials({"9A01"});
+        m_w->model().setText(0, 3, QStringLiteral("06/12/2026 20:41:07"));
+        m_w->model().fill_period_selector(0, 4);
+        QTest::qWait(20); // the columns are fitted once the events are through
+        QHeaderView *header = table()->horizontalHeader();
+        for (int c = 0; c < table()->columnCount(); ++c) {
+            const int shown = table()->columnWidth(c);
+            QVERIFY2(header->sectionSizeHint(c) <= shown, qPrintable(QString::number(c)));
+            table()->resizeColumnToContents(c);
+            QVERIFY2(table()->columnWidth(c) <= shown, qPrintable(QString::number(c)));
+            table()->setColumnWidth(c, shown);
+        }
+        QVERIFY(!table()->horizontalScrollBar()->isVisible());
+        QVERIFY(table()->height() > 300);
+
+        m_w->rssiGroup()->show();
+        for (int i = 0; i < managewirelessdata::RssiCombos; ++i)
+            QVERIFY(!m_w->rssiCombo(i)->isVisibleTo(m_w.get()));
+        m_w->set_rssi_list(3, {"9001 -70"});
+        QVERIFY(m_w->rssiCombo(3)->isVisibleTo(m_w.get()));
+        m_w->set_rssi_list(3, {});
+        QVERIFY(!m_w->rssiCombo(3)->isVisibleTo(m_w.get()));
+    }
+
+    void aBusyLinkHoldsTheButtonsThatStartExchanges()
+    {
+        ScriptedDongle dongle(ScriptedDongle::Api);
+        g_ports = {{dongle.path(), QStringLiteral("USB Serial")}};
+        build();
+        m_w->connectionDialog()->tryToOpenConnection();
+        QTRY_VERIFY_WITH_TIMEOUT(m_link->isOpen(), 3000);
+        const QList<QPushButton *> buttons{m_w->sendActionButton(), m_w->detectButton(),
+                                           m_w->importButton(), m_w->exportButton()};
+        emit m_link->busyChanged(true);
+        for (QPushButton *b : buttons)
+            QVERIFY2(!b->isEnabled(), qPrintable(b->text()));
+        // The button of the run under way stays: it is how the operator interrupts it.
+        m_w->action_running = true;
+        emit m_link->busyChanged(true);
+        QVERIFY(m_w->sendActionButton()->isEnabled());
+        m_w->action_running = false;
+        emit m_link->busyChanged(false);
+        for (QPushButton *b : buttons)
+            QVERIFY2(b->isEnabled(), qPrintable(b->text()));
+        m_link->closePort();
+        m_w->com_slot();
+        QVERIFY(!m_w->sendActionButton()->isEnabled());
     }
 };
 

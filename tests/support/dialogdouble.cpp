@@ -21,6 +21,8 @@ QMessageBox::StandardButton DialogDouble::message(QMessageBox::Icon icon, QWidge
                                                   QMessageBox::StandardButtons buttons)
 {
     calls << Call{QStringLiteral("message"), title, text, buttons, icon};
+    if (whileShown)
+        whileShown();
     if (!m_buttons.isEmpty())
         return m_buttons.takeFirst();
     return (buttons & QMessageBox::Cancel) ? QMessageBox::Cancel : QMessageBox::Ok;

@@ -4,14 +4,14 @@
 
 #include <QList>
 #include <QStringList>
+#include <functional>
 
 // Stands in for the real dialogs while it lives: records every question and answers from a
 // script (first scripted answer first; when the script is empty, the "cancel" answer).
 class DialogDouble : public Dialogs
 {
 public:
-    struct Call
-    {
+    struct Call {
         QString kind; // "message", "directory", "open", "save", "text"
         QString title;
         QString text;
@@ -27,6 +27,9 @@ public:
 
     QList<Call> calls;
     QStringList titles() const;
+    // Runs while a message box is "up", as the operator's input would arrive during a real
+    // one's event loop.
+    std::function<void()> whileShown;
 
     QMessageBox::StandardButton message(QMessageBox::Icon icon, QWidget *, const QString &title,
                                         const QString &text,

@@ -1,0 +1,458 @@
+#include "fleetmodel.h"
+
+#include "commandset.h"
+#include "periods.h"
+
+#include <QDebug>
+#include <QSettings>
+#include <algorithm>
+
+namespace
+{
+const QString WaitingForAction = QStringLiteral("Waiting for action");
+
+QString hex4(uint32_t serialNumber)
+{
+    return QStringLiteral("%1").arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
+}
+} // namespace
+
+QString FleetModel::Sensor::periodText() const
+{
+    return periodsListed ? periods::text(periodItem) : QString();
+}
+
+FleetModel::FleetModel(QObject *parent) : QObject(parent)
+{
+    m_sensors.reserve(MaxSensors);
+}
+
+FleetModel::~FleetModel() = default;
+
+int FleetModel::find_row(uint32_t serialNumber) const
+{
+    for (int r = size() - 1; r >= 0; --r)
+        if (m_sensors[size_t(r)]->record.serial_number == serialNumber)
+            return r;
+    return -1;
+}
+
+const FleetModel::Cell &FleetModel::cell(int row, int column) const
+{
+    return isSensorRow(row) ? sensor(row).cells[size_t(column)] : m_entry[size_t(column)];
+}
+
+FleetModel::Cell &FleetModel::cellRef(int row, int column)
+{
+    return isSensorRow(row) ? edit(row).cells[size_t(column)] : m_entry[size_t(column)];
+}
+
+int FleetModel::insert_sensor(uint16_t serialNumber)
+{
+    if (serialNumber == 0 || size() >= MaxSensors || find_row(serialNumber) >= 0)
+        return -1;
+    QVector<uint32_t> serials;
+    for (const auto &s : m_sensors)
+        serials << s->record.serial_number;
+    const int at = sensorlist::insertionIndex(serials, serialNumber);
+    auto s = std::make_unique<Sensor>();
+    s->record = SensorRecord::entered(serialNumber);
+    s->cells[ColSn].text = hex4(serialNumber);
+    // A sensor added while actions are chosen waits for them like the others.
+    if (m_choice.setTime)
+        s->cells[ColCurrentTime].colour = Red;
+    if (m_choice.clearData)
+        s->cells[ColStartTime].colour = Red;
+    if (m_choice.setTime || m_choice.clearData || m_choice.anyDownload())
+        s->cells[ColStatus].text = WaitingForAction;
+    describe(*s, true);
+    s->channelsTint = Red;
+    m_sensors.insert(m_sensors.begin() + at, std::move(s));
+    emit sensorInserted(at);
+    return at;
+}
+
+FleetModel::Entered FleetModel::enter_serial_number(const QString &typed, int replacing)
+{
+    Entered e;
+    const std::optional<uint16_t> parsed = sensorlist::parseTypedSerialNumber(typed);
+    if (!parsed)
+        return e;
+    e.serialNumber = *parsed;
+    if (find_row(e.serialNumber) >= 0) {
+        e.outcome = Entered::Listed;
+    } else if (!isSensorRow(replacing) && size() >= MaxSensors) {
+        qDebug() << QStringLiteral("/!\\ sensor list full, refused :") << hex4(e.serialNumber);
+        e.outcome = Entered::Full;
+    } else {
+        remove_row(replacing);
+        e.outcome = Entered::Added;
+        e.row = insert_sensor(e.serialNumber);
+    }
+    return e;
+}
+
+void FleetModel::remove_row(int row)
+{
+    if (!isSensorRow(row))
+        return;
+    m_files.close(sensor(row).record.serial_number);
+    m_sensors.erase(m_sensors.begin() + row);
+    emit sensorRemoved(row);
+}
+
+void FleetModel::setCell(int row, int column, const QString &text, Rgb colour)
+{
+    if (row < 0 || row > size() || column < 0 || column >= Columns)
+        return;
+    Cell &c = cellRef(row, column);
+    if (c.text == text && c.colour == colour)
+        return;
+    c.text = text;
+    c.colour = colour;
+    emit changed(row, column);
+}
+
+void FleetModel::setText(int row, int column, const QString &text)
+{
+    if (row >= 0 && row <= size() && column >= 0 && column < Columns)
+        setCell(row, column, text, cell(row, column).colour);
+}
+
+void FleetModel::setColour(int row, int column, Rgb colour)
+{
+    if (row >= 0 && row <= size() && column >= 0 && column < Columns)
+        setCell(row, column, cell(row, column).text, colour);
+}
+
+void FleetModel::set_status(int row, const QString &text, Rgb colour)
+{
+    setCell(row, ColStatus, text, colour);
+}
+
+void FleetModel::setLastValues(int row, const QString &text)
+{
+    if (!isSensorRow(row) || sensor(row).lastValues == text)
+        return;
+    edit(row).lastValues = text;
+    emit changed(row, ColChannels);
+}
+
+void FleetModel::setCheckedChannels(int row, const QStringList &channels)
+{
+    if (!isSensorRow(row))
+        return;
+    Sensor &s = edit(row);
+    // Only what the selector offers can be checked, and in its order.
+    QStringList checked;
+    if (s.record.serial_number != 0)
+        for (const QString &c : s.type.selectableChannels())
+            if (channels.contains(c))
+                checked << c;
+    if (checked == s.checkedChannels)
+        return;
+    s.checkedChannels = checked;
+    emit changed(row, ColChannels);
+}
+
+void FleetModel::setPeriodItem(int row, int item)
+{
+    if (!isSensorRow(row))
+        return;
+    Sensor &s = edit(row);
+    const int shown = s.periodsListed && item >= 0 && item < periods::Count ? item : -1;
+    if (shown == s.periodItem)
+        return;
+    s.periodItem = shown;
+    emit changed(row, ColPeriod);
+}
+
+void FleetModel::setTints(int row, Rgb channels, Rgb period)
+{
+    if (!isSensorRow(row))
+        return;
+    Sensor &s = edit(row);
+    const bool channelsChange = s.channelsTint != channels;
+    const bool periodChange = s.periodTint != period;
+    s.channelsTint = channels;
+    s.periodTint = period;
+    if (channelsChange)
+        emit changed(row, ColChannels);
+    if (periodChange)
+        emit changed(row, ColPeriod);
+}
+
+void FleetModel::fill_channel_selector(int row, bool check_all)
+{
+    if (!isSensorRow(row))
+        return;
+    describe(edit(row), check_all);
+    emit changed(row, AllColumns);
+}
+
+void FleetModel::describe(Sensor &s, bool check_all)
+{
+    s.checkedChannels.clear();
+    if (s.record.serial_number != 0) {
+        s.type = describeType(s.record.sensor_type);
+        if (check_all)
+            s.checkedChannels = s.type.selectableChannels();
+        s.cells[ColType].text = s.type.title;
+    }
+    s.sensor_channel_mask = 0;
+    s.sensor_period_item = 255;
+}
+
+void FleetModel::fill_period_selector(int row, int item)
+{
+    if (!isSensorRow(row))
+        return;
+    Sensor &s = edit(row);
+    s.periodsListed = true;
+    s.periodItem = item >= 0 && item < periods::Count ? item : -1;
+    emit changed(row, ColPeriod);
+}
+
+void FleetModel::clear_period_selector(int row)
+{
+    if (!isSensorRow(row))
+        return;
+    edit(row).periodsListed = false;
+    edit(row).periodItem = -1;
+    emit changed(row, ColPeriod);
+}
+
+void FleetModel::setChoice(const actionblock::Choice &choice)
+{
+    m_choice = choice;
+}
+
+void FleetModel::colourColumn(int column, Rgb colour, bool entryToo)
+{
+    const int rows = entryToo ? size() + 1 : size();
+    for (int r = 0; r < rows; ++r)
+        setColour(r, column, colour);
+}
+
+void FleetModel::markTimeColumn(int column, bool marked)
+{
+    colourColumn(column, marked ? Red : Black, true);
+    if (marked)
+        waitingForAction(true);
+}
+
+void FleetModel::waitingForAction(bool entryToo)
+{
+    const int rows = entryToo ? size() + 1 : size();
+    for (int r = 0; r < rows; ++r)
+        set_status(r, WaitingForAction, Black);
+}
+
+void FleetModel::reset_row_colours()
+{
+    for (int r = 0; r < size(); ++r) {
+        for (int col = 0; col <= ColStatus; ++col) {
+            if (col == ColChannels || col == ColPeriod)
+                continue;
+            if (col != ColVbat || cell(r, col).colour == Red)
+                setColour(r, col, Black);
+        }
+        setTints(r, Black, Black);
+    }
+}
+
+bool FleetModel::track_period_changes()
+{
+    bool differs = false;
+    for (int r = 0; r < size(); ++r) {
+        const Sensor &s = sensor(r);
+        if (s.record.sensor_type == 0)
+            continue;
+        if (s.periodItem == s.sensor_period_item) {
+            setTints(r, s.channelsTint, Blue);
+        } else {
+            set_status(r, WaitingForAction, Black);
+            setTints(r, s.channelsTint, Red);
+            differs = true;
+        }
+    }
+    return differs;
+}
+
+bool FleetModel::track_channel_changes()
+{
+    bool differs = false;
+    for (int r = 0; r < size(); ++r) {
+        const Sensor &s = sensor(r);
+        if (s.record.sensor_type == 0)
+            continue;
+        if (s.selectedMask() == s.sensor_channel_mask) {
+            setTints(r, Blue, s.periodTint);
+        } else {
+            set_status(r, WaitingForAction, Black);
+            setTints(r, Red, s.periodTint);
+            differs = true;
+        }
+    }
+    return differs;
+}
+
+void FleetModel::compute_selection(uint32_t serialNumber, Selection &selection) const
+{
+    const int r = find_row(serialNumber);
+    if (r < 0)
+        return;
+    if (m_choice.selectChannels)
+        selection.channelMask = sensor(r).selectedMask();
+    if (m_choice.changePeriod)
+        selection.periodCode =
+            sensorlist::selectedPeriodCode(sensor(r).periodItem, sensor(r).record.period_index);
+}
+
+int FleetModel::build_param_payload(uint32_t serialNumber, const Selection &selection,
+                                    uint8_t payload[17]) const
+{
+    std::fill(payload, payload + command::BlockSize, uint8_t(0));
+    const int r = find_row(serialNumber);
+    if (r < 0) {
+        qDebug() << QStringLiteral("/!\\ send param, sensor not in the list") << hex4(serialNumber);
+        return -1;
+    }
+    const Sensor &row = sensor(r);
+    const SensorRecord &rec = row.record;
+    actionblock::Sensor s;
+    s.sensorType = rec.sensor_type;
+    s.reportedPeriodCode = rec.period_index;
+    s.reportedChannelMask = rec.channel_mask;
+    s.selectedPeriodCode = selection.periodCode;
+    s.selectedChannelMask = selection.channelMask;
+    s.memoryAddress = row.cells[ColAddress].text;
+    s.memoryValue = row.cells[ColValue].text;
+    const actionblock::Payload p = actionblock::build(m_choice, s);
+    std::copy(p.block.begin(), p.block.end(), payload);
+    if (p.memoryWrite)
+        qDebug() << QStringLiteral("eep") << p.memory.address << p.memory.value;
+    else if (p.memory.requested && !p.memory.valid && p.block[command::FlagsByte] == 0)
+        qDebug() << QStringLiteral("/!\\ eep refused, address") << s.memoryAddress
+                 << QStringLiteral("value") << s.memoryValue;
+    qDebug() << QStringLiteral("send param, sensor") << hex4(serialNumber)
+             << QStringLiteral(" relais : ") << hex4(rec.relay_address);
+    return rec.relay_address;
+}
+
+int FleetModel::mark_pending_changes()
+{
+    QVector<sensorlist::PendingRow> rows;
+    for (const auto &s : m_sensors) {
+        sensorlist::PendingRow p;
+        p.sensorType = s->record.sensor_type;
+        p.selectedMask = s->selectedMask();
+        p.reportedMask = s->sensor_channel_mask;
+        p.periodItem = s->periodItem;
+        p.reportedPeriodItem = s->sensor_period_item;
+        rows << p;
+    }
+    const sensorlist::PendingResult result = sensorlist::markPendingChanges(m_choice, rows);
+    for (int r = 0; r < result.marks.size(); ++r) {
+        Sensor &s = edit(r);
+        s.set_time_pending |= result.marks[r].setTime;
+        s.clear_pending |= result.marks[r].clear;
+        s.change_pending |= result.marks[r].change;
+    }
+    m_pendingFailureRow = result.row;
+    if (result.code != sensorlist::PendingResult::Ready)
+        return result.code;
+    for (int r = 0; r < size(); ++r)
+        if (sensor(r).change_pending)
+            setColour(r, ColSn, Red);
+    return 0;
+}
+
+void FleetModel::clear_pending_marks()
+{
+    for (const auto &s : m_sensors) {
+        s->set_time_pending = false;
+        s->clear_pending = false;
+        s->change_pending = false;
+    }
+}
+
+void FleetModel::clear_snapshot(const QString &path)
+{
+    QSettings s(path, QSettings::IniFormat);
+    s.setIniCodec("UTF-8");
+    s.clear();
+    s.sync();
+}
+
+void FleetModel::write_snapshot(const QString &path) const
+{
+    QSettings s(path, QSettings::IniFormat);
+    s.setIniCodec("UTF-8");
+    s.setValue(QStringLiteral("NB_SENSOR"), QString::number(size() & 0xFF));
+    for (const auto &sensor : m_sensors) {
+        const auto text = [&](int col) { return sensor->cells[size_t(col)].text; };
+        s.beginGroup(hex4(sensor->record.serial_number));
+        s.setValue(QStringLiteral("Type_of_module"), text(ColType));
+        s.setValue(QStringLiteral("Version"), text(ColVersion));
+        s.setValue(QStringLiteral("Start_Time"), text(ColStartTime));
+        s.setValue(QStringLiteral("Current_Time"), text(ColCurrentTime));
+        s.setValue(QStringLiteral("Recording_channels"), sensor->checkedChannels);
+        s.setValue(QStringLiteral("Last_Values"), sensor->lastValues);
+        s.setValue(QStringLiteral("Periode"), sensor->periodText());
+        s.setValue(QStringLiteral("Nr._Pages"), text(ColPages));
+        s.setValue(QStringLiteral("Vbat"), text(ColVbat));
+        s.setValue(QStringLiteral("Rssi"), text(ColRssi));
+        s.setValue(QStringLiteral("Last_Status"), text(ColStatus));
+        s.endGroup();
+    }
+    s.sync();
+}
+
+FleetModel::Decoded FleetModel::decode_pages(uint32_t serialNumber, int count, const uint8_t *data,
+                                             int dataLength, const pagedecode::Options &options,
+                                             const std::function<bool()> &create,
+                                             const std::function<void()> &afterPage)
+{
+    int r = find_row(serialNumber);
+    if (r < 0) {
+        qDebug() << QStringLiteral("/!\\ pages of a sensor not in the list") << hex4(serialNumber);
+        return Decoded::NotListed;
+    }
+    const QString writeError = QStringLiteral("Error writing data in file");
+    if (!m_files.isOpen(serialNumber)) {
+        SensorRecord &rec = edit(r).record;
+        if (rec.current_page == rec.start_page)
+            rec.samples_written = 0;
+        if (!create || !create())
+            return Decoded::NotCreated;
+        // Creating may have asked the operator for a folder while the rows moved.
+        r = find_row(serialNumber);
+        if (r < 0)
+            return Decoded::NotListed;
+        const Sensor &s = sensor(r);
+        if (!m_files.begin(serialNumber, s.record.ident, s.type.layout(s.record.sensor_type),
+                           options)) {
+            set_status(r, writeError, Red);
+            return Decoded::NotWritten;
+        }
+    }
+    const SensorRecord &rec = sensor(r).record;
+    const FrameOutcome outcome =
+        m_files.decode(serialNumber, data, dataLength, count, rec.current_page, rec.end_page,
+                       rec.page_count, afterPage);
+    r = find_row(serialNumber);
+    if (r < 0)
+        return Decoded::NotListed;
+    edit(r).record.samples_written += outcome.samples;
+    if (outcome.samplesBeyondPage > 0)
+        qDebug() << QStringLiteral("/!\\ page sample count beyond the page :")
+                 << outcome.samplesBeyondPage;
+    if (!outcome.written) {
+        qDebug() << QStringLiteral("/!\\ data file write failed :")
+                 << m_files.errorString(serialNumber);
+        set_status(r, writeError, Red);
+        return Decoded::NotWritten;
+    }
+    return Decoded::Ok;
+}

@@ -1,0 +1,281 @@
+#include "fleetmodel.h"
+
+#include "messagecapture.h"
+#include "page.h"
+#include "pageframes.h"
+
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace
+{
+using FM = FleetModel;
+const QString Waiting = QStringLiteral("Waiting for action");
+} // namespace
+
+class TestFleetModel : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<FleetModel> m;
+
+    // A sensor of type `type` that reported period item `item` and all its channels.
+    int answered(uint16_t sn, int type, int item)
+    {
+        const int r = m->insert_sensor(sn);
+        m->edit(r).record.sensor_type = uint8_t(type);
+        m->fill_channel_selector(r, true);
+        m->fill_period_selector(r, item);
+        m->edit(r).sensor_period_item = uint8_t(item);
+        m->edit(r).sensor_channel_mask = m->sensor(r).selectedMask();
+        return r;
+    }
+    QStringList serials() const
+    {
+        QStringList s;
+        for (int r = 0; r < m->size(); ++r)
+            s << m->cell(r, FM::ColSn).text;
+        return s;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QDir::setCurrent(m_dir.path());
+        QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
+    }
+    void init() { m = std::make_unique<FleetModel>(); }
+
+    void sensorsAreKeptInOrderOnceEach()
+    {
+        QSignalSpy inserted(m.get(), &FleetModel::sensorInserted);
+        QSignalSpy removed(m.get(), &FleetModel::sensorRemoved);
+        for (uint16_t sn : {0x0300, 0x0100, 0x9001, 0x0200})
+            QVERIFY(m->insert_sensor(sn) >= 0);
+        QCOMPARE(m->insert_sensor(0x0100), -1);
+        QCOMPARE(m->insert_sensor(0), -1);
+        QCOMPARE(serials(), (QStringList{"0100", "0200", "0300", "9001"}));
+        QCOMPARE(inserted.count(), 4);
+        QCOMPARE(inserted.at(3).at(0).toInt(), 1); // 0200 went between
+        QCOMPARE(m->find_row(0x0300), 2);
+        QCOMPARE(m->find_row(0x0400), -1);
+
+        // An entered number: a relay is known as one before it answers; all channels checked.
+        const FM::Sensor &relay = m->sensor(3);
+        QCOMPARE(int(relay.record.sensor_type), 6);
+        QCOMPARE(relay.cells[FM::ColType].text, QStringLiteral("Plug Relay 16A"));
+        QCOMPARE(relay.checkedChannels, relay.type.selectableChannels());
+        QCOMPARE(relay.channelsTint, FM::Red);
+        QVERIFY(!relay.periodsListed);
+        const FM::Sensor &plain = m->sensor(0);
+        QCOMPARE(int(plain.record.sensor_type), 0);
+        QCOMPARE(plain.cells[FM::ColType].text, QStringLiteral("Unknown"));
+        QCOMPARE(int(plain.record.rssi), 255);
+        QCOMPARE(int(plain.record.path_age), 32700);
+
+        m->remove_row(1);
+        m->remove_row(4); // the entry row is not a sensor
+        QCOMPARE(serials(), (QStringList{"0100", "0300", "9001"}));
+        QCOMPARE(removed.count(), 1);
+
+        for (int sn = 1; m->size() < FM::MaxSensors; ++sn)
+            m->insert_sensor(uint16_t(sn));
+        QCOMPARE(m->insert_sensor(0x0800), -1);
+    }
+
+    void sensorsAddedWhileActionsAreChosenWaitForThem_data()
+    {
+        QTest::addColumn<bool>("setTime");
+        QTest::addColumn<bool>("clear");
+        QTest::addColumn<bool>("download");
+        QTest::newRow("set time") << true << false << false;
+        QTest::newRow("clear") << false << true << false;
+        QTest::newRow("download") << false << false << true;
+        QTest::newRow("nothing") << false << false << false;
+    }
+    void sensorsAddedWhileActionsAreChosenWaitForThem()
+    {
+        QFETCH(bool, setTime);
+        QFETCH(bool, clear);
+        QFETCH(bool, download);
+        actionblock::Choice c;
+        c.setTime = setTime;
+        c.clearData = clear;
+        c.downloadAll = download;
+        m->setChoice(c);
+        const int r = m->insert_sensor(0x0100);
+        const bool any = setTime || clear || download;
+        QCOMPARE(m->cell(r, FM::ColStatus).text, any ? Waiting : QString());
+        QCOMPARE(m->cell(r, FM::ColCurrentTime).colour, setTime ? FM::Red : FM::Black);
+        QCOMPARE(m->cell(r, FM::ColStartTime).colour, clear ? FM::Red : FM::Black);
+    }
+
+    void timeColumnsAreMarkedInEveryRowAndTheEntryRow()
+    {
+        m->insert_sensor(0x0100);
+        QSignalSpy changed(m.get(), &FleetModel::changed);
+        m->markTimeColumn(FM::ColCurrentTime, true);
+        for (int r : {0, 1}) {
+            QCOMPARE(m->cell(r, FM::ColCurrentTime).colour, FM::Red);
+            QCOMPARE(m->cell(r, FM::ColStatus).text, Waiting);
+        }
+        QCOMPARE(changed.count(), 4);
+        m->markTimeColumn(FM::ColCurrentTime, false);
+        QCOMPARE(m->cell(1, FM::ColCurrentTime).colour, FM::Black);
+        QCOMPARE(m->cell(1, FM::ColStatus).text, Waiting);
+
+        m->setCell(0, FM::ColVbat, "2.2V", FM::Red);
+        m->setCell(0, FM::ColRssi, "-80", FM::DarkGreen);
+        m->setTints(0, FM::Blue, FM::Red);
+        m->reset_row_colours();
+        QCOMPARE(m->cell(0, FM::ColVbat).colour, FM::Black);
+        QCOMPARE(m->cell(0, FM::ColRssi).colour, FM::Black);
+        QCOMPARE(m->sensor(0).periodTint, FM::Black);
+    }
+
+    void selectorsDifferingFromTheSensorAreTracked()
+    {
+        const int known = answered(0x0100, 1, 4);
+        const int never = m->insert_sensor(0x0200);
+        QVERIFY(!m->track_period_changes());
+        QCOMPARE(m->sensor(known).periodTint, FM::Blue);
+        m->setPeriodItem(known, 7);
+        QVERIFY(m->track_period_changes());
+        QCOMPARE(m->sensor(known).periodTint, FM::Red);
+        QCOMPARE(m->cell(known, FM::ColStatus).text, Waiting);
+
+        m->setCheckedChannels(known, {"Humidity", "nonsense"});
+        QCOMPARE(m->sensor(known).checkedChannels, QStringList{"Humidity"});
+        QVERIFY(m->track_channel_changes());
+        QCOMPARE(m->sensor(known).channelsTint, FM::Red);
+        m->setCheckedChannels(known, {"Temperature", "Humidity"});
+        QVERIFY(!m->track_channel_changes());
+        QCOMPARE(m->sensor(known).channelsTint, FM::Blue);
+        // A sensor that never answered is left alone.
+        QCOMPARE(m->cell(never, FM::ColStatus).text, QString());
+        QCOMPARE(m->sensor(never).channelsTint, FM::Red);
+    }
+
+    // The rules of the block are actionblock's and sensorlist's: here, that the row's
+    // selectors, cells and record and the chosen boxes reach them.
+    void parameterBlockAndPendingMarksComeFromTheRows()
+    {
+        MessageCapture log(MessageCapture::Silent);
+        const int r = answered(0x0100, 1, 4);
+        const int other = answered(0x0200, 13, 4);
+        m->edit(r).record.period_index = 4;
+        m->edit(r).record.channel_mask = 0x03;
+        m->edit(r).record.relay_address = 0x9001;
+        m->setPeriodItem(r, 10); // "10 mins"
+        m->setCheckedChannels(r, {"Humidity"});
+        actionblock::Choice c;
+        c.setTime = c.clearData = c.changePeriod = c.selectChannels = true;
+        m->setChoice(c);
+        FM::Selection sel;
+        m->compute_selection(0x0100, sel);
+        uint8_t payload[17];
+        QCOMPARE(m->build_param_payload(0x0100, sel, payload), 0x9001);
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 17).toHex(' '),
+                 QByteArray("47 08 00 00 00 00 00 00 00 00 00 00 00 00 02 01 00"));
+        QVERIFY(log.contains(
+            QStringLiteral("\"send param, sensor\" \"0100\" \" relais : \" \"9001\"")));
+        QCOMPARE(m->build_param_payload(0x0999, sel, payload), -1);
+
+        QCOMPARE(m->mark_pending_changes(), 0);
+        QVERIFY(m->sensor(r).set_time_pending && m->sensor(r).change_pending);
+        QCOMPARE(m->cell(r, FM::ColSn).colour, FM::Red);
+        m->clear_pending_marks();
+        QVERIFY(!m->sensor(r).change_pending);
+        m->setCheckedChannels(other, {});
+        QCOMPARE(m->mark_pending_changes(), 2);
+        QCOMPARE(m->pending_failure_row(), other);
+
+        // With nothing to set, the Add and Val cells make a memory write.
+        m->setChoice(actionblock::Choice());
+        m->setText(r, FM::ColAddress, "01F0");
+        m->setText(r, FM::ColValue, "a5");
+        m->build_param_payload(0x0100, sel, payload);
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 6).toHex(' '),
+                 QByteArray("00 13 01 f0 a5 01"));
+    }
+
+    void snapshotHoldsWhatTheRowsShow()
+    {
+        const QString path = m_dir.filePath("export.ini");
+        {
+            QSettings stale(path, QSettings::IniFormat);
+            stale.setValue("0999/Vbat", "old");
+        }
+        FleetModel::clear_snapshot(path);
+        m->write_snapshot(path);
+        QCOMPARE(QSettings(path, QSettings::IniFormat).allKeys(), QStringList{"NB_SENSOR"});
+
+        const int r = answered(0x0100, 13, 12);
+        m->setCheckedChannels(r, {"Pressure", "Humidity"});
+        m->setText(r, FM::ColVbat, "3.3V");
+        m->set_status(r, "Action succesfull", FM::DarkGreen);
+        m->setLastValues(r, "101325Pa; ");
+        m->insert_sensor(0x9001);
+        m->write_snapshot(path);
+        QSettings snap(path, QSettings::IniFormat);
+        snap.setIniCodec("UTF-8");
+        QCOMPARE(snap.value("NB_SENSOR").toString(), QStringLiteral("2"));
+        QCOMPARE(snap.childGroups(), (QStringList{"0100", "9001"}));
+        QCOMPARE(snap.value("0100/Type_of_module").toString(), QStringLiteral("Baro Logger"));
+        QCOMPARE(snap.value("0100/Recording_channels").toStringList(),
+                 (QStringList{"Pressure", "Humidity"}));
+        QCOMPARE(snap.value("0100/Periode").toString(), QStringLiteral("1 hour"));
+        QCOMPARE(snap.value("0100/Vbat").toString(), QStringLiteral("3.3V"));
+        QCOMPARE(snap.value("0100/Last_Status").toString(), QStringLiteral("Action succesfull"));
+        QCOMPARE(snap.value("0100/Last_Values").toString(), QStringLiteral("101325Pa; "));
+        QCOMPARE(snap.value("9001/Type_of_module").toString(), QStringLiteral("Plug Relay 16A"));
+        QCOMPARE(snap.value("9001/Periode").toString(), QString());
+        QVERIFY(!snap.contains("LIST_SENSOR"));
+    }
+
+    void aDownloadsPagesGoToItsFiles()
+    {
+        QTemporaryDir out;
+        const int r = answered(0x1234, 1, 0);
+        SensorRecord &rec = m->edit(r).record;
+        rec.start_page = rec.current_page = 3966;
+        rec.end_page = 1;
+        rec.page_count = page::RingPages;
+        const std::vector<uint8_t> frame = pageFrame(2, 0x03, 2000, 100);
+        const auto create = [&] { return m->files().create(0x1234, out.path(), true, {}).ok; };
+        const auto decode = [&](uint16_t sn, int count) {
+            return m->decode_pages(sn, count, frame.data(), int(frame.size()), {}, create);
+        };
+        QCOMPARE(decode(0x1234, 2), FM::Decoded::Ok);
+        rec.current_page = 3967; // the last page: only one of the two is decoded
+        QCOMPARE(decode(0x1234, 2), FM::Decoded::Ok);
+        QCOMPARE(rec.samples_written, 6u);
+        const QDir dir(out.path());
+        const QStringList tsv = dir.entryList({"1234_*.tsv"});
+        const QStringList pdc = dir.entryList({"1234_*.pdc"});
+        QCOMPARE(tsv.size(), 1);
+        QCOMPARE(QFileInfo(dir.filePath(pdc.value(0))).size(), qint64(3 * 548));
+
+        // A download resumed after its files were closed writes into new files, never into
+        // nothing, and leaves the first ones whole.
+        m->files().close(0x1234);
+        rec.start_page = 3000;
+        rec.current_page = 3966;
+        QCOMPARE(decode(0x1234, 1), FM::Decoded::Ok);
+        QCOMPARE(dir.entryList({"1234_*.tsv"}).size(), 2);
+        QCOMPARE(rec.samples_written, 8u);
+        QCOMPARE(decode(0x0999, 1), FM::Decoded::NotListed);
+        m->remove_row(r); // closes the files
+        QVERIFY(!m->files().isOpen(0x1234));
+        m->insert_sensor(0x1234);
+        QCOMPARE(
+            m->decode_pages(0x1234, 1, frame.data(), int(frame.size()), {}, [] { return false; }),
+            FM::Decoded::NotCreated);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFleetModel)
+#include "tst_fleetmodel.moc"
