@@ -57,7 +57,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
     // where its columns and the rows of a usual fleet are all visible.
     if (const QScreen *screen = QGuiApplication::primaryScreen()) {
         const QRect room = screen->availableGeometry();
-        const int wanted = m_sensorData ? m_sensorData->sizeHint().width() : width();
+        // Columns widen to what sensors report (type names, channel lists): leave them room.
+        const int wanted = m_sensorData ? m_sensorData->sizeHint().width() + 160 : width();
         resize(qMax(width(), qMin(wanted, room.width() - 20)),
                qMax(height(), qMin(860, room.height() - 60)));
     }
