@@ -16,7 +16,8 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
-namespace {
+namespace
+{
 PortLister g_lister = nullptr;
 }
 
@@ -89,11 +90,19 @@ ConnectionDialog::ConnectionDialog(ManageSerialPort *port, QWidget *parent)
     connect(m_link, &ManageSerialPort::com_change, this, &ConnectionDialog::com_change);
     connect(m_refreshButton, &QPushButton::clicked, this, &ConnectionDialog::refreshComList);
     connect(m_openButton, &QPushButton::clicked, this, &ConnectionDialog::tryToOpenConnection);
+    // While the link waits for the dongle, what would start another exchange stays still.
+    connect(m_link, &ManageSerialPort::busyChanged, this, [this](bool busy) {
+        for (QWidget *w :
+             {static_cast<QWidget *>(m_portCombo), static_cast<QWidget *>(m_openButton),
+              static_cast<QWidget *>(m_refreshButton), static_cast<QWidget *>(m_channelCombo)})
+            w->setEnabled(!busy);
+    });
 }
 
 void ConnectionDialog::setPortColour(const char *colour)
 {
-    m_portCombo->setStyleSheet(QStringLiteral("QComboBox   {  color:   %1;   }").arg(QLatin1String(colour)));
+    m_portCombo->setStyleSheet(
+        QStringLiteral("QComboBox   {  color:   %1;   }").arg(QLatin1String(colour)));
     const int index = m_portCombo->currentIndex();
     if (index >= 0)
         m_portCombo->setItemData(index, QColor(QLatin1String(colour)), Qt::ForegroundRole);

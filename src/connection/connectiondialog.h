@@ -10,8 +10,7 @@ class QLabel;
 class QPushButton;
 
 // One serial port as the connection bar lists it.
-struct PortEntry
-{
+struct PortEntry {
     QString portName;     // what is opened
     QString friendlyName; // what the operator reads
 };
