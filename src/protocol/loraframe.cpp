@@ -85,11 +85,8 @@ Extracted extractLoraFrame(QByteArray &buffer)
         }
         consumed = found + 3 + length + 1;
     }
-    if (errors > DetailedErrors) {
+    if (errors > DetailedErrors)
         qDebug() << QStringLiteral("/!\\ framing errors not shown:") << errors - DetailedErrors;
-        if (out.error.isEmpty())
-            out.error = QStringLiteral("Error : %1 framing errors").arg(errors);
-    }
     buffer.remove(0, consumed);
     return out;
 }
