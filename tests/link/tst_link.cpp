@@ -656,11 +656,15 @@ private slots:
         openApi();
         MessageCapture capture(MessageCapture::Silent);
         QRandomGenerator rng(11);
-        for (int second = 0; second < 3; ++second) {
-            QByteArray noise(25000, 0);
-            for (char &c : noise)
+        QList<QByteArray> noise; // 25 KB a second for three seconds
+        for (int chunk = 0; chunk < 30; ++chunk) {
+            QByteArray bytes(2500, 0);
+            for (char &c : bytes)
                 c = char(rng.bounded(256));
-            m_peer->write(noise);
+            noise << bytes;
+        }
+        m_peer->writeChunks(noise, 100);
+        for (int second = 0; second < 3; ++second) {
             spin(1000);
             QVERIFY2(m_link->bufferedBytes() <= 4096,
                      qPrintable(QString::number(m_link->bufferedBytes())));
