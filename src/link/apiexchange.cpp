@@ -11,6 +11,8 @@ namespace
 {
 // What input between exchanges may keep: a few whole frames a receive may still ask for.
 constexpr int IdleKeep = 4096;
+// A download refreshes its buffer every few milliseconds; this long without it, it is over.
+constexpr int DownloadQuietMs = 2000;
 } // namespace
 
 ApiExchange::ApiExchange(SerialTransport &transport, FrameBuffer &tx, FrameBuffer &rx)
@@ -310,6 +312,7 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
 
 void ApiExchange::refreshShared()
 {
+    m_lastRefresh.start();
     if (m_rxLock)
         return;
     m_shared.append(m_transport.readPending());
@@ -324,6 +327,8 @@ void ApiExchange::flush()
 
 int ApiExchange::drainIdle()
 {
+    if (m_lastRefresh.isValid() && m_lastRefresh.elapsed() < DownloadQuietMs)
+        return 0;
     m_input.append(m_transport.readPending());
     return api::pruneIdleInput(m_input, IdleKeep);
 }

@@ -3,6 +3,7 @@
 #include "framebuffer.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <cstdint>
 
 class SerialTransport;
@@ -50,7 +51,8 @@ public:
     // Drops everything: pending bytes, what a receive kept, the page download's buffer.
     void flush();
     // Between exchanges: takes what came in and keeps only what a receive can still use.
-    // Returns the bytes dropped.
+    // Returns the bytes dropped. Nothing is taken while a download fills its buffer from a
+    // timer: what comes in between two page receives is that download's.
     int drainIdle();
     int keptBytes() const { return m_input.size(); }
 
@@ -69,6 +71,7 @@ private:
     QByteArray m_shared; // the page download's buffer
     QByteArray m_page;   // the page frame being assembled
     bool m_rxLock = false;
+    QElapsedTimer m_lastRefresh;
     uint16_t m_lastSource = 0;
     int m_lastRssi = 0;
     int m_receiveTimeout = 40;
