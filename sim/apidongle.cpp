@@ -3,6 +3,8 @@
 #include "apiframe.h"
 #include "page.h"
 
+#include <QTimer>
+
 namespace sim
 {
 
@@ -47,8 +49,23 @@ QByteArray ApiDongle::pageFrameData(uint8_t request, int firstPage, const QByteA
 
 void ApiDongle::deliver(uint16_t source, uint8_t rssi, const QByteArray &data, const QString &note)
 {
-    // Frames the radio hears are separate events: the gap keeps two of them out of one read.
-    m_wire.send(receiveFrame(source, rssi, data), note, 0, m_fleet.dongleConfig().frameGapMs);
+    const QByteArray frame = receiveFrame(source, rssi, data);
+    if (!m_fleet.dongleConfig().backToBack) {
+        // Frames the radio hears are separate events: the gap keeps two of them out of one read.
+        m_wire.send(frame, note, 0, m_fleet.dongleConfig().frameGapMs);
+        return;
+    }
+    // A dongle that buffers its radio events hands over all it has in one write.
+    if (m_joined.isEmpty())
+        QTimer::singleShot(0, this, [this] {
+            m_wire.send(m_joined, m_joinedNote);
+            m_joined.clear();
+            m_joinedNote.clear();
+        });
+    else
+        m_joinedNote += QStringLiteral(" + ");
+    m_joined += frame;
+    m_joinedNote += note;
 }
 
 void ApiDongle::heardStatus(const Device &device, const answer::Status &status, const Path &path)

@@ -50,6 +50,9 @@ private:
         int tag = 0;
     } m_stream;
     int m_nextTag = 1;
+    // back_to_back: what was heard in this turn of the event loop, sent together after it.
+    QByteArray m_joined;
+    QString m_joinedNote;
 };
 
 } // namespace sim

@@ -85,6 +85,8 @@ int main(int argc, char **argv)
          QStringLiteral("n")},
         {QStringLiteral("refuse-every"),
          QStringLiteral("LoRa: refuse every Nth request with 06 00."), QStringLiteral("n")},
+        {QStringLiteral("back-to-back"),
+         QStringLiteral("802.15.4: frames heard together leave in one write (back_to_back = 1).")},
         {QStringLiteral("lose-fragment-every"),
          QStringLiteral("LoRa: every Nth page answer loses one fragment."), QStringLiteral("n")},
     });
@@ -117,6 +119,8 @@ int main(int argc, char **argv)
         !number(parser, QStringLiteral("lose-fragment-every"), 0, 1e9, loseEvery))
         return 2;
     scenario.speed = speed;
+    if (parser.isSet(QStringLiteral("back-to-back")))
+        scenario.dongle.backToBack = true;
 
     sim::Simulator simulator(scenario);
     sim::Faults faults;

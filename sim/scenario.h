@@ -8,8 +8,8 @@
 // A scenario: the dongle and the fleet behind it, read from an INI file.
 //
 //   [simulator]  speed, seed
-//   [dongle]     kind, channel, version, frame_gap_ms, page_latency_ms, listen_ms, awake_ms,
-//                air_scale, wake_preamble (LoRa)
+//   [dongle]     kind, channel, version, frame_gap_ms, back_to_back, page_latency_ms,
+//                listen_ms, awake_ms, air_scale, wake_preamble (LoRa)
 //   [device XXXX] one section per device, XXXX its serial number in hexadecimal
 //
 // Every key is described in sim/README.md. Parsing never stops at the first mistake: every
@@ -45,6 +45,8 @@ struct DongleConfig {
     int channel = 15;
     int version = 104;
     int frameGapMs = 10;
+    // 802.15.4: frames heard at the same moment leave in one write, with no gap.
+    bool backToBack = false;
     int pageLatencyMs = 10;
     int listenMs = 500;
     int awakeMs = 3000;

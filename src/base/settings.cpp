@@ -1,8 +1,13 @@
 #include "settings.h"
 
+#include <QDebug>
 #include <QSettings>
 
-namespace settings {
+#include <climits>
+#include <optional>
+
+namespace settings
+{
 
 QString key::loraConfig(int index)
 {
@@ -26,10 +31,59 @@ bool contains(const QString &key)
     return s.contains(key);
 }
 
-int readInt(const QString &key, int fallback)
+namespace
+{
+struct Range {
+    int min;
+    int max;
+};
+
+Range rangeOf(const QString &key)
+{
+    // What each number can be used as: a preamble is one byte on the wire, the terminal switch
+    // is 0 or 1, a wait is at least a millisecond and at most a minute, a baud rate a rate a
+    // serial driver can be asked for. Window positions are any int: placement checks them.
+    if (key == key::LoraTerm)
+        return {0, 1};
+    if (key == key::PreambleNormal || key == key::PreambleWakeUp)
+        return {0, 255};
+    if (key == key::BaudRadio)
+        return {1, 10000000};
+    if (key == key::TimeoutBase)
+        return {1, 60000};
+    if (key == key::TimeoutCoeffOver4)
+        return {0, 1000};
+    return {INT_MIN, INT_MAX};
+}
+
+std::optional<int> parseInt(const QString &text, Range range)
+{
+    // Decimal text only, read in 64 bits: QVariant::toInt would wrap 4294967297 round to 1.
+    bool ok = false;
+    const qlonglong value = text.trimmed().toLongLong(&ok, 10);
+    if (!ok || value < range.min || value > range.max)
+        return std::nullopt;
+    return int(value);
+}
+
+} // namespace
+
+int readInt(const QString &key, int fallback, int min, int max)
 {
     QSettings s(FileName, QSettings::IniFormat);
-    return s.contains(key) ? s.value(key).toInt() : fallback;
+    if (!s.contains(key))
+        return fallback;
+    const QString text = s.value(key).toString();
+    if (const std::optional<int> value = parseInt(text, Range{min, max}))
+        return *value;
+    qDebug() << QStringLiteral("/!\\ setting refused, default used :") << key << text << fallback;
+    return fallback;
+}
+
+int readInt(const QString &key, int fallback)
+{
+    const Range range = rangeOf(key);
+    return readInt(key, fallback, range.min, range.max);
 }
 
 bool readBool(const QString &key, bool fallback)

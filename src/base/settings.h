@@ -6,12 +6,15 @@
 #include <cstdint>
 
 // config.ini in the working directory, opened briefly for each read or write. A key is consulted
-// only when the file holds it; a value that does not convert reads as 0, false or empty.
-namespace settings {
+// only when the file holds it. A number is taken only when its text is a decimal integer in the
+// range the program can use; anything else falls back to the default with one diagnostic line.
+namespace settings
+{
 
 inline const QString FileName = QStringLiteral("config.ini");
 
-namespace key {
+namespace key
+{
 inline const QString MainWinX = QStringLiteral("WINDOW_POS/MAIN_WIN_X");
 inline const QString MainWinY = QStringLiteral("WINDOW_POS/MAIN_WIN_Y");
 inline const QString DataWinX = QStringLiteral("WINDOW_POS/W_DATA_WIN_X");
@@ -39,7 +42,8 @@ inline const QString DongleSrecDir = QStringLiteral("ADV_CONFIG/DIR_SREC_FILE");
 QString loraConfig(int index); // LORA/CONFIG0 .. LORA/CONFIG9
 } // namespace key
 
-namespace defaults {
+namespace defaults
+{
 constexpr uint64_t AddressApi = 0xFFFF;
 constexpr int BaudRadio = 250000;
 constexpr int LoraBaud = 115200;
@@ -53,7 +57,9 @@ QString loraConfigText(int index);
 } // namespace defaults
 
 bool contains(const QString &key);
+// Within the key's own range (rangeOf) or the one given.
 int readInt(const QString &key, int fallback);
+int readInt(const QString &key, int fallback, int min, int max);
 bool readBool(const QString &key, bool fallback);
 QString readString(const QString &key, const QString &fallback = QString());
 // Hexadecimal text; a text that is not hexadecimal reads as 0.

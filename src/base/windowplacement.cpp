@@ -7,11 +7,15 @@
 #include <QSettings>
 #include <QWidget>
 
+#include <cstdint>
+
 QPoint restoredWindowPosition(bool hasSaved, QPoint saved, QPoint current, QSize desktop,
                               WindowMargins m)
 {
-    const int w = desktop.width();
-    const int h = desktop.height();
+    // A position from config.ini may be any int: the differences are taken in 64 bits so that
+    // -2147483648 is simply far off the desktop.
+    const int64_t w = desktop.width();
+    const int64_t h = desktop.height();
     QPoint pos = current;
     if (hasSaved) {
         if (m.fullChecks && (saved.x() < 0 || saved.y() < 0))
@@ -23,7 +27,7 @@ QPoint restoredWindowPosition(bool hasSaved, QPoint saved, QPoint current, QSize
         return pos;
     if (pos.x() < 0 || pos.y() < 0)
         pos = QPoint(0, 0);
-    if (pos.x() >= w - (m.mx - 1) || pos.y() >= h - (m.my - 1))
+    if (pos.x() >= w - (int64_t(m.mx) - 1) || pos.y() >= h - (int64_t(m.my) - 1))
         pos = QPoint(0, 0);
     return pos;
 }
@@ -33,9 +37,9 @@ void restoreWindowPosition(QWidget *window, const QString &xKey, const QString &
 {
     if (!window)
         return;
-    QSettings s(settings::FileName, QSettings::IniFormat);
-    const bool hasSaved = s.contains(xKey) && s.contains(yKey);
-    const QPoint saved = hasSaved ? QPoint(s.value(xKey).toInt(), s.value(yKey).toInt()) : QPoint();
+    const bool hasSaved = settings::contains(xKey) && settings::contains(yKey);
+    const QPoint saved =
+        hasSaved ? QPoint(settings::readInt(xKey, 0), settings::readInt(yKey, 0)) : QPoint();
     QSize desktop(0, 0);
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         desktop = screen->virtualGeometry().size();

@@ -8,14 +8,14 @@ class QWidget;
 
 // Where a window goes when its saved position is restored: (0, 0) when the saved position is
 // negative or the window would open too close to the desktop's right or bottom edge.
-struct WindowMargins
-{
+struct WindowMargins {
     int mx;
     int my;
     bool fullChecks; // false: only "saved position fits" is checked (the sensor data widget)
 };
 
-namespace margins {
+namespace margins
+{
 constexpr WindowMargins MainWindow{600, 400, true};
 constexpr WindowMargins DongleConfigWindow{400, 100, true};
 constexpr WindowMargins SensorAdvancedWindow{200, 200, true};

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTextEdit>
+#include <QTimer>
 #include <QVBoxLayout>
 
 AdvancedConfigWindow::AdvancedConfigWindow(ManageSerialPort *link, QWidget *parent)
@@ -33,7 +34,8 @@ AdvancedConfigWindow::AdvancedConfigWindow(ManageSerialPort *link, QWidget *pare
         // The loader exchange is not part of this version; the button says so instead of
         // pretending to work.
         upload->setEnabled(false);
-        upload->setToolTip(QStringLiteral("Dongle firmware upload is not available in this version"));
+        upload->setToolTip(
+            QStringLiteral("Dongle firmware upload is not available in this version"));
         g->addWidget(upload);
         g->addWidget(m_status);
         layout->addWidget(group);
@@ -61,14 +63,28 @@ AdvancedConfigWindow::AdvancedConfigWindow(ManageSerialPort *link, QWidget *pare
         connect(m_link, &ManageSerialPort::new_frame, this, &AdvancedConfigWindow::new_frame);
     }
     resize(minimumSizeHint());
+}
 
-    if (m_link->isOpen() && m_link->linkMode() == ManageSerialPort::Api802154) {
-        const int version = m_link->readDongleVersion();
-        if (version < CompatibleVersion)
-            m_status->setText(QStringLiteral("<font color=red>No compatible dongle found</font>"));
-        else
-            m_status->setText(QStringLiteral("Dongle version : %1").arg(version));
+void AdvancedConfigWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // The version read is an exchange that processes events for up to a second and a half: it
+    // runs once the window is up, never while it is being built.
+    if (!m_versionAsked) {
+        m_versionAsked = true;
+        QTimer::singleShot(0, this, &AdvancedConfigWindow::readVersion);
     }
+}
+
+void AdvancedConfigWindow::readVersion()
+{
+    if (!m_link->isOpen() || m_link->linkMode() != ManageSerialPort::Api802154)
+        return;
+    const int version = m_link->readDongleVersion();
+    if (version < CompatibleVersion)
+        m_status->setText(QStringLiteral("<font color=red>No compatible dongle found</font>"));
+    else
+        m_status->setText(QStringLiteral("Dongle version : %1").arg(version));
 }
 
 void AdvancedConfigWindow::write_conf()

@@ -34,10 +34,14 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
+    void readVersion();
+
     ManageSerialPort *m_link;
     QLineEdit *m_frame = nullptr;
     QTextEdit *m_result = nullptr;
     QLabel *m_status;
+    bool m_versionAsked = false;
 };

@@ -17,7 +17,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-namespace {
+namespace
+{
 PortLister g_lister = nullptr;
 const QString ConnectionLost = QStringLiteral("<font color=red><b>Connection lost</b></font>");
 } // namespace
@@ -94,11 +95,19 @@ ConnectionDialog::ConnectionDialog(ManageSerialPort *port, QWidget *parent)
     connect(m_openButton, &QPushButton::clicked, this, &ConnectionDialog::tryToOpenConnection);
     m_reconnect->setInterval(1000);
     connect(m_reconnect, &QTimer::timeout, this, &ConnectionDialog::reconnect);
+    // While the link waits for the dongle, what would start another exchange stays still.
+    connect(m_link, &ManageSerialPort::busyChanged, this, [this](bool busy) {
+        for (QWidget *w :
+             {static_cast<QWidget *>(m_portCombo), static_cast<QWidget *>(m_openButton),
+              static_cast<QWidget *>(m_refreshButton), static_cast<QWidget *>(m_channelCombo)})
+            w->setEnabled(!busy);
+    });
 }
 
 void ConnectionDialog::setPortColour(const char *colour)
 {
-    m_portCombo->setStyleSheet(QStringLiteral("QComboBox   {  color:   %1;   }").arg(QLatin1String(colour)));
+    m_portCombo->setStyleSheet(
+        QStringLiteral("QComboBox   {  color:   %1;   }").arg(QLatin1String(colour)));
     const int index = m_portCombo->currentIndex();
     if (index >= 0)
         m_portCombo->setItemData(index, QColor(QLatin1String(colour)), Qt::ForegroundRole);

@@ -11,8 +11,7 @@ class QPushButton;
 class QTimer;
 
 // One serial port as the connection bar lists it.
-struct PortEntry
-{
+struct PortEntry {
     QString portName;     // what is opened
     QString friendlyName; // what the operator reads
 };

@@ -1,50 +1,72 @@
 #include "manageserialport.h"
 
-#include "apiframe.h"
-#include "clockfields.h"
-#include "commandset.h"
-#include "hextext.h"
-#include "loraframe.h"
-#include "portwatcher.h"
+#include "apiexchange.h"
+#include "linkwait.h"
+#include "loraexchange.h"
+#include "serialtransport.h"
 #include "settings.h"
-#include "wait.h"
 
-#include <QCoreApplication>
 #include <QDebug>
-#include <QEventLoop>
 
-#ifdef Q_OS_UNIX
-#include <poll.h>
-#endif
-
-ManageSerialPort::ManageSerialPort()
-    : m_port(new QSerialPort(this)), m_timer1(new QTimer), m_clock(new QElapsedTimer),
-      m_loraPoll(new QTimer), m_watcher(new PortWatcher(this)), m_health(new QTimer(this))
+// Marks one exchange: refuses it when another is under way (it was started from inside that
+// one's wait), and tells the windows when the link is busy.
+class ManageSerialPort::Exchange
 {
-    // A port whose device vanished says so only when it is read; a quiet link is read once a
-    // second so the operator learns of an unplugged dongle without having to use it.
-    connect(m_health, &QTimer::timeout, this, &ManageSerialPort::checkPortAlive);
-    m_health->start(1000);
-    connect(m_timer1, &QTimer::timeout, this, &ManageSerialPort::timeout_timer1);
-    connect(m_loraPoll, &QTimer::timeout, this, &ManageSerialPort::read_lora);
-    connect(m_watcher, &PortWatcher::deviceDiscovered, this, &ManageSerialPort::onDeviceAttached);
-    connect(m_watcher, &PortWatcher::deviceRemoved, this, &ManageSerialPort::onDeviceRemoved);
-    connect(m_port, &QSerialPort::errorOccurred, this, &ManageSerialPort::onPortError);
-    m_clock->start();
-    m_preambleNormal = settings::readInt(settings::key::PreambleNormal, m_preambleNormal);
-    m_preambleWakeUp = settings::readInt(settings::key::PreambleWakeUp, m_preambleWakeUp);
-    qDebug() << QStringLiteral("pr_size_norm") << m_preambleNormal;
-    qDebug() << QStringLiteral("pr_size_rev") << m_preambleWakeUp;
+public:
+    Exchange(ManageSerialPort *link, const char *name) : m_link(link)
+    {
+        if (link->m_busy) {
+            qDebug() << QStringLiteral("/!\\ link busy, refused :") << QString::fromLatin1(name);
+            m_refused = true;
+            return;
+        }
+        link->m_busy = true;
+        emit link->busyChanged(true);
+    }
+    ~Exchange()
+    {
+        if (m_refused)
+            return;
+        m_link->m_busy = false;
+        emit m_link->busyChanged(false);
+    }
+    Exchange(const Exchange &) = delete;
+    Exchange &operator=(const Exchange &) = delete;
+    bool refused() const { return m_refused; }
+
+private:
+    ManageSerialPort *m_link;
+    bool m_refused = false;
+};
+
+ManageSerialPort::ManageSerialPort(const LinkSettings &settings)
+    : m_settings(settings), m_transport(new SerialTransport(this)),
+      m_api(std::make_unique<ApiExchange>(*m_transport, m_txFrame, m_rxFrame)),
+      m_lora(new LoraExchange(*m_transport, *m_api, m_rxFrame, this))
+{
+    connect(m_transport, &SerialTransport::com_change, this, &ManageSerialPort::com_change);
+    connect(m_transport, &SerialTransport::comclose, this, &ManageSerialPort::comclose);
+    connect(m_transport, &SerialTransport::lost, m_lora, &LoraExchange::stopPolling);
+    connect(m_transport, &SerialTransport::tick, this, &ManageSerialPort::drainIdleInput);
+    connect(m_lora, &LoraExchange::new_frame, this, &ManageSerialPort::new_frame);
+    connect(m_lora, &LoraExchange::error_rx, this, &ManageSerialPort::error_rx);
+    m_lora->setPreambles(m_settings.preambleNormal, m_settings.preambleWakeUp);
+    m_api->setTimeoutBase(m_settings.timeoutBase);
+    qDebug() << QStringLiteral("pr_size_norm") << m_settings.preambleNormal;
+    qDebug() << QStringLiteral("pr_size_rev") << m_settings.preambleWakeUp;
 }
 
 ManageSerialPort::~ManageSerialPort()
 {
-    if (m_port->isOpen())
-        m_port->close();
+    m_lora->stopPolling();
+    m_transport->close();
     qDebug() << QStringLiteral("Objet ManageSerialPort détruit");
-    delete m_timer1;
-    delete m_loraPoll;
-    delete m_clock;
+}
+
+void ManageSerialPort::setSettings(const LinkSettings &settings)
+{
+    m_settings = settings;
+    m_lora->setPreambles(m_settings.preambleNormal, m_settings.preambleWakeUp);
 }
 
 QString ManageSerialPort::devicePath(const QString &portName)
@@ -56,66 +78,117 @@ QString ManageSerialPort::devicePath(const QString &portName)
 
 QString ManageSerialPort::portName() const
 {
-    return m_port->portName();
+    return m_transport->portName();
 }
 
 bool ManageSerialPort::isOpen() const
 {
-    return m_port->isOpen();
+    return m_transport->isOpen();
+}
+
+uint16_t ManageSerialPort::lastSourceAddress() const
+{
+    return m_api->lastSource();
+}
+
+int ManageSerialPort::lastRssi() const
+{
+    return m_api->lastRssi();
+}
+
+QByteArray ManageSerialPort::lastLoraFrame() const
+{
+    return m_lora->lastLoraFrame();
+}
+
+QString ManageSerialPort::loraErrorText() const
+{
+    return m_lora->loraErrorText();
+}
+
+int ManageSerialPort::receiveTimeout() const
+{
+    return m_api->receiveTimeout();
+}
+
+void ManageSerialPort::setReceiveTimeout(int ms)
+{
+    m_api->setReceiveTimeout(ms);
+}
+
+int ManageSerialPort::preambleSizeNormal() const
+{
+    return m_lora->preambleNormal();
+}
+
+int ManageSerialPort::preambleSizeWakeUp() const
+{
+    return m_lora->preambleWakeUp();
+}
+
+bool ManageSerialPort::stopRequested() const
+{
+    return m_lora->stopRequested();
+}
+
+int ManageSerialPort::bufferedBytes() const
+{
+    return m_api->keptBytes() + m_lora->bufferedBytes();
 }
 
 bool ManageSerialPort::openPort(const QString &portName)
 {
-    m_loraPoll->stop();
-    m_port->setPortName(devicePath(portName));
-    if (m_port->isOpen())
-        m_port->close();
-    m_removalReported = false;
-    if (!m_port->open(QIODevice::ReadWrite)) {
+    const Exchange exchange(this, "openPort");
+    if (exchange.refused())
+        return false;
+    m_lora->stopPolling();
+    if (!m_transport->open(devicePath(portName))) {
         qDebug() << QStringLiteral("Error opening port !");
         return false;
     }
-    m_port->setDataBits(QSerialPort::Data8);
-    m_port->setParity(QSerialPort::NoParity);
-    m_port->setStopBits(QSerialPort::OneStop);
-    m_port->setFlowControl(QSerialPort::NoFlowControl);
+    m_api->flush();
+    m_lora->clearInput();
+    m_droppedBurst = 0;
 
     m_linkMode = Api802154;
     applyBaudRate();
-    m_receiveTimeout = 40;
-    loadLinkSettings();
-    delayMs(200);
-    if (read_chan() != 0)
+    m_api->setReceiveTimeout(40);
+    m_api->setTimeoutBase(m_settings.timeoutBase);
+    if (LinkWait(m_transport, 200, QEventLoop::ExcludeUserInputEvents).pause() !=
+        LinkWait::TimedOut)
+        return false;
+    if (m_api->readChannel() != 0)
         return true;
+    if (!m_transport->isOpen())
+        return false;
 
     m_linkMode = Lora;
     applyBaudRate();
-    if (!detectLora()) {
-        m_port->close();
+    if (!m_lora->detectLora()) {
+        m_transport->close();
         qDebug() << QStringLiteral("Error opening port");
-        m_loraPoll->stop();
+        m_lora->stopPolling();
         return false;
     }
-    m_accumulation.clear();
-    delayMs(5);
+    m_lora->clearInput();
+    LinkWait(m_transport, 5, QEventLoop::ExcludeUserInputEvents).pause();
     qDebug() << QStringLiteral("send config");
-    sendLoraConfiguration();
-    return true;
+    m_lora->sendConfiguration(m_settings.loraConfig);
+    return m_transport->isOpen();
 }
 
 void ManageSerialPort::closePort()
 {
-    m_loraPoll->stop();
-    if (m_port->isOpen())
-        m_port->close();
+    m_lora->stopPolling();
+    m_transport->close();
 }
 
 void ManageSerialPort::applyBaudRate()
 {
     int rate = m_baudRate;
     if (m_linkMode == Api802154) {
-        if (settings::contains(settings::key::BaudRadio)) {
-            const int wanted = settings::readInt(settings::key::BaudRadio, 0);
+        if (m_settings.baudRadio) {
+            const int wanted = *m_settings.baudRadio;
             qDebug() << QStringLiteral("baudrate radio") << wanted;
             if (wanted == 111111 || wanted == 250000 || wanted == 1000000)
                 rate = wanted;
@@ -130,79 +203,54 @@ void ManageSerialPort::applyBaudRate()
     }
     qDebug() << QStringLiteral("baud") << rate;
     m_baudRate = rate;
-    m_port->setBaudRate(rate);
+    m_transport->setBaudRate(rate);
 }
 
-void ManageSerialPort::loadLinkSettings()
+void ManageSerialPort::drainIdleInput()
 {
-    m_timeoutBase = settings::readInt(settings::key::TimeoutBase, settings::defaults::TimeoutBase);
-    m_timeoutCoeffOver4 =
-        settings::readInt(settings::key::TimeoutCoeffOver4, settings::defaults::TimeoutCoeffOver4);
-    m_apiDestination = settings::readHex(settings::key::AddressApi, m_apiDestination);
-}
-
-int ManageSerialPort::pendingBytes()
-{
-    if (!m_port->isOpen())
-        return 0;
-    // QSerialPort only moves bytes from the driver from the event loop or a wait; pull them now.
-    m_port->waitForReadyRead(0);
-    return m_port->isOpen() ? static_cast<int>(m_port->bytesAvailable()) : 0;
-}
-
-QByteArray ManageSerialPort::readPending()
-{
-    if (pendingBytes() <= 0)
-        return {};
-    return m_port->readAll();
+    // Nothing reads an idle 802.15.4 link, and noise on it would pile up in memory. What a
+    // receive can still use stays; one line tells of a burst once it is over.
+    const int dropped =
+        (!m_busy && !m_api->sharedLocked() && m_linkMode == Api802154 && m_transport->isOpen())
+            ? m_api->drainIdle()
+            : 0;
+    m_droppedBurst += dropped;
+    if (dropped == 0 && m_droppedBurst > 0) {
+        qDebug() << QStringLiteral("/!\\ dropped") << m_droppedBurst
+                 << QStringLiteral("bytes no exchange was waiting for");
+        m_droppedBurst = 0;
+    }
 }
 
 void ManageSerialPort::flushInput()
 {
-    readPending();
-    m_shared.clear();
+    m_api->flush();
 }
 
 void ManageSerialPort::requestStop()
 {
-    m_stopRequest = true;
+    m_lora->requestStop();
     emit stop_com();
 }
 
 bool ManageSerialPort::sendFrame(const QByteArray &bytes)
 {
-    if (!m_port->isOpen()) {
-        qDebug() << QStringLiteral("/!\\ sendFrame : Port not open !");
-        return false;
-    }
-    const qint64 written = m_port->write(bytes);
-    if (written < 0) {
-        qDebug() << QStringLiteral("/!\\ Error sending value") << m_port->errorString() << written;
-        return false;
-    }
-    // Hand the bytes to the driver now: the waits that follow poll for the answer.
-    m_port->waitForBytesWritten(0);
-    return true;
+    return m_transport->write(bytes);
 }
 
 void ManageSerialPort::reportLinkOk()
 {
-    if (m_port->isOpen() && m_linkErrorReported) {
+    if (m_transport->isOpen() && m_linkErrorReported) {
         qDebug() << QStringLiteral("no error com");
         m_linkErrorReported = false;
         emit noErrorCom();
     }
 }
 
-void ManageSerialPort::startWait(int ms)
-{
-    m_timeoutFlag = false;
-    m_timer1->start(ms);
-}
-
 void ManageSerialPort::timeout_timer1()
 {
-    m_timeoutFlag = true;
+    if (LinkWait *wait = LinkWait::current())
+        wait->expire();
 }
 
 void ManageSerialPort::stop_rx()
@@ -212,259 +260,89 @@ void ManageSerialPort::stop_rx()
 
 void ManageSerialPort::refresh_serial()
 {
-    if (m_rxLock)
-        return;
-    m_shared.append(readPending());
+    m_api->refreshShared();
 }
 
-void ManageSerialPort::onDeviceAttached(const QSerialPortInfo &)
+void ManageSerialPort::read_lora()
 {
-    emit com_change();
+    m_lora->read_lora();
 }
 
-void ManageSerialPort::onDeviceRemoved(const QSerialPortInfo &)
+void ManageSerialPort::onDeviceAttached(const QSerialPortInfo &info)
 {
-    emit com_change();
-    emit comclose();
+    m_transport->onDeviceAttached(info);
 }
 
-bool ManageSerialPort::portHungUp() const
+void ManageSerialPort::onDeviceRemoved(const QSerialPortInfo &info)
 {
-#ifdef Q_OS_UNIX
-    // After a hang-up the device reads as end-of-file and errno says nothing useful, so the
-    // error the port reports may be a plain read error: ask the descriptor itself.
-    if (!m_port->isOpen() || m_port->handle() < 0)
-        return false;
-    pollfd fd{static_cast<int>(m_port->handle()), POLLIN, 0};
-    return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLERR | POLLNVAL));
-#else
-    return false;
-#endif
-}
-
-void ManageSerialPort::checkPortAlive()
-{
-    if (!m_port->isOpen() || m_removalReported)
-        return;
-    if (portHungUp())
-        onPortError(QSerialPort::ResourceError);
-    else
-        m_port->waitForReadyRead(0); // what this pulls in stays buffered for the next read
-}
-
-void ManageSerialPort::onPortError(QSerialPort::SerialPortError error)
-{
-    // The device behind an open port went away (a dongle pulled out, the far end of a pty
-    // closed). The port is useless from here on: close it and say so once.
-    if (m_removalReported)
-        return;
-    if (error != QSerialPort::ResourceError && !(error == QSerialPort::ReadError && portHungUp()))
-        return;
-    m_removalReported = true;
-    qDebug() << QStringLiteral("/!\\ port lost");
-    m_loraPoll->stop();
-    QTimer::singleShot(0, this, [this] {
-        if (m_port->isOpen())
-            m_port->close();
-        emit com_change();
-        emit comclose();
-    });
+    m_transport->onDeviceRemoved(info);
 }
 
 // ---- API frames ----
 
 bool ManageSerialPort::sendTxFrame()
 {
-    return sendFrame(m_txFrame.toByteArray());
+    return m_api->sendTxFrame();
 }
 
 bool ManageSerialPort::sendApiFrame(const QByteArray &body, uint8_t retries)
 {
-    const QByteArray frame = api::buildFrame(body);
-    if (frame.isEmpty() || !m_txFrame.setData(frame)) {
-        qDebug() << QStringLiteral("/!\\ API body refused, length") << body.size();
-        return false;
-    }
-    bool sent = false;
-    int attempts = retries + 1;
-    while (attempts-- > 0 && !(sent = sendTxFrame())) {
-    }
-    return sent;
+    return m_api->sendApiFrame(body, retries);
 }
 
 bool ManageSerialPort::sendSensorCommand(uint32_t serialNumber, uint8_t function,
                                          const char data[17], uint16_t relay)
 {
-    m_txFrame.buildSensorFrame(api::sensorCommandPayload(serialNumber, function, data));
-    const QByteArray sensorFrame = m_txFrame.toByteArray();
-    const uint16_t destination = static_cast<uint16_t>(serialNumber & 0xFFFF);
-    const QByteArray body = relay == 0 ? api::txDirectBody(destination, sensorFrame)
-                                       : api::txRelayBody(destination, relay, sensorFrame);
-    const bool sent = sendApiFrame(body, 0);
-    if (!sent)
-        qDebug() << QStringLiteral("/!\\ Emission problem");
-    return sent;
+    return m_api->sendSensorCommand(serialNumber, function, data, relay);
 }
 
 QByteArray ManageSerialPort::receiveApiFrame(uint64_t addressFilter)
 {
-    startWait(m_receiveTimeout);
-    m_lastSource = 0;
-    int extensions = 10;
-    api::ReceiveAssembler frame(addressFilter);
-    bool failed = false;
-    for (;;) {
-        if (pendingBytes() > 0) {
-            m_accumulation.append(m_port->readAll());
-            if (m_accumulation.isEmpty()) {
-                qDebug() << QStringLiteral("/!\\ error in number of bytes read");
-                failed = true;
-                break;
-            }
-            frame.feed(m_accumulation);
-            // whatever followed a complete frame in the same read is dropped with the rest
-            m_accumulation.clear();
-        }
-        QCoreApplication::processEvents();
-        if (frame.complete())
-            break;
-        if (!m_timeoutFlag) {
-            delayMs(1);
-            continue;
-        }
-        if (frame.inFrame() && --extensions > 0) {
-            startWait(10);
-            delayMs(1);
-            continue;
-        }
-        break;
-    }
-    m_timer1->stop();
-    if (failed || !frame.complete())
+    const Exchange exchange(this, "receiveApiFrame");
+    if (exchange.refused())
         return {};
-    if (frame.hasSource())
-        m_lastSource = frame.source();
-    if (frame.hasRssi())
-        m_lastRssi = frame.rssi();
-    return frame.data();
+    return m_api->receiveApiFrame(addressFilter);
 }
 
 bool ManageSerialPort::receiveIntoLastFrame(uint64_t addressFilter)
 {
-    m_rxFrame.clear();
-    const QByteArray data = receiveApiFrame(addressFilter);
-    if (data.isEmpty())
-        return false;
-    return m_rxFrame.setData(data);
+    const Exchange exchange(this, "receiveIntoLastFrame");
+    return !exchange.refused() && m_api->receiveIntoLastFrame(addressFilter);
 }
 
 int ManageSerialPort::read_chan()
 {
-    qDebug() << QStringLiteral("read_chan");
-    int channel = 0;
-    for (int attempt = 3; attempt > 0 && channel == 0; --attempt) {
-        qDebug() << attempt;
-        sendApiFrame(QByteArray(1, char(api::ReadChannel)), 0);
-        receiveIntoLastFrame(0xFFFF);
-        const uint8_t *d = m_rxFrame.data();
-        if (m_rxFrame.length() >= 2 && d[0] == api::ReadChannel
-            && unsigned(d[1] - api::FirstChannel) <= unsigned(api::LastChannel - api::FirstChannel))
-            channel = d[1];
-    }
-    qDebug() << QStringLiteral("chan ") << channel;
-    return channel;
+    const Exchange exchange(this, "read_chan");
+    return exchange.refused() ? 0 : m_api->readChannel();
 }
 
 uint8_t ManageSerialPort::readDongleVersion()
 {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (!sendApiFrame(QByteArray(1, char(api::ReadVersion)), 0))
-            return 0;
-        readPending();
-        startWait(500);
-        while (!m_timeoutFlag) {
-            if (pendingBytes() == 1) {
-                m_timer1->stop();
-                char version = 0;
-                m_port->getChar(&version);
-                qDebug() << QStringLiteral("ver : ") << QChar(QLatin1Char(version));
-                return static_cast<uint8_t>(version);
-            }
-            delayMs(1);
-        }
-        m_timer1->stop();
-    }
-    return 0;
+    const Exchange exchange(this, "readDongleVersion");
+    return exchange.refused() ? 0 : m_api->readDongleVersion();
 }
 
 bool ManageSerialPort::sendAndWaitAck(const QByteArray &body, uint16_t addressFilter)
 {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        sendApiFrame(body, 0);
-        const int previous = m_receiveTimeout;
-        m_receiveTimeout = 100;
-        const QByteArray answer = receiveApiFrame(addressFilter);
-        m_receiveTimeout = previous;
-        qDebug() << answer.size() << Qt::hex
-                 << (answer.isEmpty() ? 0 : static_cast<uint8_t>(answer[0])) << Qt::dec;
-        if (answer.size() == 1 && static_cast<uint8_t>(answer[0]) == api::Ack)
-            return true;
-    }
-    return false;
+    const Exchange exchange(this, "sendAndWaitAck");
+    return !exchange.refused() && m_api->sendAndWaitAck(body, addressFilter);
 }
 
 bool ManageSerialPort::sendAndWaitMarker(const QByteArray &body)
 {
-    for (int remaining = 3; remaining >= 0; --remaining) {
-        startWait(200);
-        readPending();
-        sendApiFrame(body, 0);
-        bool marked = false;
-        while (!m_timeoutFlag && !marked) {
-            delayMs(1);
-            marked = readPending().contains(char(api::Marker));
-        }
-        m_timer1->stop();
-        qDebug() << QStringLiteral("n_try") << remaining;
-        if (marked)
-            return true;
-    }
-    return false;
+    const Exchange exchange(this, "sendAndWaitMarker");
+    return !exchange.refused() && m_api->sendAndWaitMarker(body);
 }
 
 // ---- Sensor answers and page frames ----
 
 int ManageSerialPort::receiveSensorAnswer(uint16_t addressFilter)
 {
-    m_receiveTimeout = m_timeoutBase;
-    if (!receiveIntoLastFrame(addressFilter))
-        return 0;
-    int result = 0;
-    switch (m_rxFrame.data()[0]) {
-    case FrameBuffer::Start: {
-        const int check = m_rxFrame.checkSensorFrame();
-        if (check != 0)
-            qDebug() << QStringLiteral("write validation auto : error nb ") << check;
-        else
-            result = 1;
-        break;
-    }
-    case command::RssiLists:
-        result = 2;
-        break;
-    case command::RelayListAck:
-        result = 3;
-        break;
-    case command::RelayChannel:
-        result = 4;
-        break;
-    case api::Ack:
-        result = 5;
-        break;
-    default:
-        break;
-    }
-    if (result != 0) {
+    const Exchange exchange(this, "receiveSensorAnswer");
+    if (exchange.refused())
+        return NoAnswer;
+    const int result = m_api->receiveSensorAnswer(addressFilter);
+    if (result != NoAnswer) {
         qDebug() << result;
         reportLinkOk();
     }
@@ -473,307 +351,46 @@ int ManageSerialPort::receiveSensorAnswer(uint16_t addressFilter)
 
 int ManageSerialPort::receivePageFrame(uint16_t addressFilter, uint16_t timeoutMs)
 {
-    startWait(timeoutMs);
-    m_accumulation.clear();
-    m_lastSource = 0;
-    int expected = 10;
-    int extensions = 10;
-
-    // The moves out of the shared buffer are guarded so refresh_serial(), which a timer runs
-    // inside our waits, never appends while we take from the front.
-    const auto take = [this](int count) {
-        m_rxLock = true;
-        m_accumulation.append(m_shared.left(count));
-        m_shared.remove(0, count);
-        m_rxLock = false;
-    };
-
-    while (m_shared.size() < 3) {
-        if (m_timeoutFlag) {
-            qDebug() << QStringLiteral("timeout") << true;
-            m_timer1->stop();
-            return 0;
-        }
-        delayMs(1);
-        QCoreApplication::processEvents();
-    }
-    take(3);
-    if (static_cast<uint8_t>(m_accumulation[0]) != api::Delimiter) {
-        qDebug() << QStringLiteral("missing 7E");
-        m_timer1->stop();
-        return 3;
-    }
-    expected = (static_cast<uint8_t>(m_accumulation[1]) << 8) | static_cast<uint8_t>(m_accumulation[2]);
-    if (expected > api::MaxBody) {
-        qDebug() << QStringLiteral("/!\\ frame length too large") << expected;
-        m_timer1->stop();
-        return 3;
-    }
-
-    bool rejected = false;
-    for (;;) {
-        if (!rejected && m_shared.size() > expected) {
-            take(expected + 1);
-            const api::PageFrame frame = api::parsePageFrame(m_accumulation, addressFilter);
-            if (frame.status == api::PageFrame::BadChecksum) {
-                // A broken frame: the caller flushes and asks for these pages again.
-                m_timer1->stop();
-                m_accumulation.clear();
-                return 3;
-            }
-            if (frame.status == api::PageFrame::Accepted) {
-                m_timer1->stop();
-                m_accumulation.clear();
-                if (frame.hasSource)
-                    m_lastSource = frame.source;
-                m_lastRssi = frame.rssi;
-                if (!m_rxFrame.setData(frame.data))
-                    return 0;
-                if (expected == api::TwoPageLength)
-                    return 1;
-                if (expected == api::OnePageLength)
-                    return 4;
-                return m_rxFrame.checkSensorFrame() == 0 ? 2 : 0;
-            }
-            rejected = true;
-        }
-        if (!m_timeoutFlag) {
-            delayMs(1);
-        } else if (!rejected && --extensions > 0) {
-            startWait(10);
-        } else {
-            break;
-        }
-        QCoreApplication::processEvents();
-    }
-    m_timer1->stop();
-    return expected > 10 ? 3 : 0;
+    const Exchange exchange(this, "receivePageFrame");
+    return exchange.refused() ? int(NoPage)
+                              : int(m_api->receivePageFrame(addressFilter, timeoutMs));
 }
 
 // ---- LoRa dongle ----
 
 QByteArray ManageSerialPort::extractLoraFrame()
 {
-    const lora::Extracted out = lora::extractLoraFrame(m_accumulation);
-    m_loraError = out.error;
-    return out.payload;
-}
-
-void ManageSerialPort::read_lora()
-{
-    const QByteArray in = readPending();
-    // A second frame that came in the same read is still whole in the buffer: deliver it on
-    // this tick even though the port is quiet.
-    if (in.isEmpty() && !lora::holdsWork(m_accumulation))
-        return;
-    m_accumulation.append(in);
-    if (m_accumulation.size() <= 3)
-        return;
-    const QByteArray payload = extractLoraFrame();
-    if (!m_loraError.isEmpty())
-        emit error_rx();
-    if (!payload.isEmpty()) {
-        m_lastLoraFrame = payload;
-        m_newLoraFrame = true;
-        emit new_frame();
-    }
+    return m_lora->extractLoraFrame();
 }
 
 bool ManageSerialPort::detectLora()
 {
-    delayMs(200);
-    sendApiFrame(QByteArray(1, char(api::LoraPresence)), 0);
-    m_loraPoll->start(1);
-    QEventLoop loop;
-    connect(this, &ManageSerialPort::new_frame, &loop, &QEventLoop::quit);
-    connect(m_timer1, &QTimer::timeout, &loop, &QEventLoop::quit);
-    startWait(1500);
-    m_newLoraFrame = false;
-    for (;;) {
-        loop.exec();
-        if (m_newLoraFrame && m_lastLoraFrame.size() == lora::PresenceLength
-            && static_cast<uint8_t>(m_lastLoraFrame[0]) == lora::Presence) {
-            m_timer1->stop();
-            qDebug() << QStringLiteral("lora detected");
-            return true;
-        }
-        m_newLoraFrame = false;
-        if (m_timeoutFlag || !m_port->isOpen()) {
-            m_timer1->stop();
-            m_loraPoll->stop();
-            return false;
-        }
-    }
+    const Exchange exchange(this, "detectLora");
+    return !exchange.refused() && m_lora->detectLora();
 }
 
 bool ManageSerialPort::setLoraConfig(const QByteArray &frame, int tries)
 {
-    while (tries > 0) {
-        m_newLoraFrame = false;
-        m_timeoutFlag = false;
-        sendApiFrame(frame, 1);
-        qDebug() << QStringLiteral("tx");
-        startWait(1000);
-        QEventLoop loop;
-        connect(this, &ManageSerialPort::new_frame, &loop, &QEventLoop::quit);
-        connect(m_timer1, &QTimer::timeout, &loop, &QEventLoop::quit);
-        while (!m_timeoutFlag && m_port->isOpen()) {
-            loop.exec();
-            if (m_newLoraFrame && m_lastLoraFrame == frame) {
-                m_timer1->stop();
-                qDebug() << QStringLiteral("set conf ok");
-                return true;
-            }
-            m_newLoraFrame = false;
-        }
-        m_timer1->stop();
-        --tries;
-    }
-    return false;
-}
-
-void ManageSerialPort::sendLoraConfiguration()
-{
-    for (int i = 0; i < settings::defaults::LoraConfigCount; ++i) {
-        const QString key = settings::key::loraConfig(i);
-        const QString text = settings::readString(key, settings::defaults::loraConfigText(i));
-        if (i >= 6 && text.isEmpty())
-            continue;
-        const bool ok = setLoraConfig(QByteArray::fromHex(text.toLatin1()), 3);
-        qDebug() << ok;
-    }
+    const Exchange exchange(this, "setLoraConfig");
+    return !exchange.refused() && m_lora->setLoraConfig(frame, tries);
 }
 
 QByteArray ManageSerialPort::buildLoraRequest(uint32_t serialNumber, int preambleSize,
                                               uint8_t data[17])
 {
-    // Every attempt carries the clock of its own sending plus the time it spends on the air:
-    // stamping after building would send the clock of the previous attempt, seconds old after
-    // a wake-up wait, and the sensor would accept it as right.
-    if (data[0] & command::SetClock)
-        clockfields::write(data,
-                           QDateTime::currentDateTime().addMSecs(lora::airTimeMs(preambleSize)));
-    return lora::requestBody(serialNumber, preambleSize, data);
+    return m_lora->buildLoraRequest(serialNumber, preambleSize, data);
 }
 
 bool ManageSerialPort::sendframe(uint32_t serialNumber, int preambleSize, uint8_t data[17],
                                  int overallTimeoutMs)
 {
-    if (m_stopRequest)
-        return false;
-    const int ackWindow = lora::acknowledgementWindowMs(preambleSize);
-    m_newLoraFrame = false;
-    m_timeoutFlag = false;
-    QEventLoop loop;
-    QTimer ackTimer;
-    ackTimer.setSingleShot(true);
-    connect(this, &ManageSerialPort::new_frame, &loop, &QEventLoop::quit);
-    connect(m_timer1, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(this, &ManageSerialPort::stop_com, &loop, &QEventLoop::quit);
-    connect(&ackTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    m_timer1->start(overallTimeoutMs);
-
-    const auto frameOfKind = [this](uint8_t kind) {
-        return m_newLoraFrame && !m_lastLoraFrame.isEmpty()
-               && static_cast<uint8_t>(m_lastLoraFrame[0]) == kind;
-    };
-    bool complete = false;
-    for (;;) {
-        const QByteArray body = buildLoraRequest(serialNumber, preambleSize, data);
-        qDebug() << m_clock->elapsed() << QStringLiteral("sendframe") << hexText(body);
-        sendApiFrame(body, 1);
-
-        bool accepted = false;
-        ackTimer.start(ackWindow);
-        for (;;) {
-            m_newLoraFrame = false;
-            loop.exec();
-            if (frameOfKind(lora::Ack)) {
-                qDebug() << m_clock->elapsed() << hexText(m_lastLoraFrame);
-                accepted = m_lastLoraFrame.size() >= 2
-                           && static_cast<uint8_t>(m_lastLoraFrame[1]) == lora::Accepted;
-                break;
-            }
-            // The overall time-out ends the wait as well: nothing sent after it would count.
-            if (!ackTimer.isActive() || m_stopRequest || m_timeoutFlag || !m_port->isOpen())
-                break;
-        }
-        ackTimer.stop();
-        if (!accepted) {
-            if (m_timeoutFlag || m_stopRequest || !m_port->isOpen())
-                break;
-            continue;
-        }
-
-        ackTimer.start(100);
-        for (;;) {
-            m_newLoraFrame = false;
-            loop.exec();
-            if (frameOfKind(lora::Answer)) {
-                qDebug() << m_clock->elapsed() << hexText(m_lastLoraFrame);
-                complete = true;
-                break;
-            }
-            if (!ackTimer.isActive() || m_stopRequest || !m_port->isOpen())
-                break;
-        }
-        ackTimer.stop();
-        if (complete || m_timeoutFlag || m_stopRequest || !m_port->isOpen())
-            break;
-    }
-    m_timer1->stop();
-    return complete;
+    const Exchange exchange(this, "sendframe");
+    return !exchange.refused() &&
+           m_lora->sendframe(serialNumber, preambleSize, data, overallTimeoutMs);
 }
 
 bool ManageSerialPort::sendLoraCommand(uint32_t serialNumber, uint8_t data[17])
 {
-    m_stopRequest = false;
-    if (!sendframe(serialNumber, m_preambleNormal, data, 700)
-        && !sendframe(serialNumber, m_preambleWakeUp, data, 65000))
-        return false;
-    if (data[0] != command::LoraFragmented) {
-        QByteArray answer = QByteArray::fromHex("C0000000") + m_lastLoraFrame;
-        // A one-byte answer has no second byte to repeat: the radio's "no extra byte" value.
-        answer.append(m_lastLoraFrame.size() >= 2 ? m_lastLoraFrame[1] : char(0xFF));
-        return m_rxFrame.setData(answer);
-    }
-    return reassembleFragments();
-}
-
-bool ManageSerialPort::reassembleFragments()
-{
-    QByteArray assembled;
-    int expected = 0;
-    QEventLoop loop;
-    QTimer window;
-    window.setSingleShot(true);
-    connect(this, &ManageSerialPort::new_frame, &loop, &QEventLoop::quit);
-    connect(&window, &QTimer::timeout, &loop, &QEventLoop::quit);
-    window.start(350);
-    // The 0x02 answer that completed the transaction is fragment 0.
-    m_newLoraFrame = true;
-    for (;;) {
-        if (m_newLoraFrame && !m_lastLoraFrame.isEmpty()
-            && static_cast<uint8_t>(m_lastLoraFrame[0]) == lora::Answer) {
-            const QByteArray &f = m_lastLoraFrame;
-            qDebug() << m_clock->elapsed() << hexText(f);
-            const int number = f.size() >= 3 ? static_cast<uint8_t>(f[2]) : 0;
-            if (number != expected) {
-                qDebug() << QStringLiteral("error frag: expected:") << expected
-                         << QStringLiteral("    received:") << number;
-                while (window.isActive() && m_port->isOpen())
-                    loop.exec();
-                return false;
-            }
-            if (expected == 0)
-                assembled.append(f.left(lora::FragmentHeader));
-            assembled.append(f.mid(lora::FragmentHeader, lora::FragmentData));
-            if (++expected == lora::Fragments)
-                return m_rxFrame.setData(assembled);
-        }
-        m_newLoraFrame = false;
-        if (!window.isActive() || !m_port->isOpen())
-            return false;
-        loop.exec();
-    }
+    const Exchange exchange(this, "sendLoraCommand");
+    return !exchange.refused() && m_lora->sendLoraCommand(serialNumber, data);
 }

@@ -1,35 +1,61 @@
 #pragma once
 
+#include "apiexchange.h"
 #include "framebuffer.h"
+#include "linksettings.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
-#include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QString>
-#include <QTimer>
 #include <cstdint>
+#include <memory>
 
-class PortWatcher;
+class ApiExchange;
+class LoraExchange;
+class SerialTransport;
 
-// The one link between the program and the radio dongle. Everything runs on the GUI thread:
-// each exchange is a bounded wait that keeps processing events, ended by the time-out flag that
-// timer1 sets. Nobody else touches the port.
+// The one link between the program and the radio dongle, and the only object the windows talk
+// to. Behind it: the serial transport, the 802.15.4 exchange and the LoRa exchange. Everything
+// runs on the GUI thread: each exchange is a wait that keeps processing events, so a click or
+// a timer may try to start another exchange in the middle of one; that one is refused at once,
+// and busyChanged() lets the windows disable the controls meanwhile.
 class ManageSerialPort : public QObject
 {
     Q_OBJECT
 public:
     enum LinkMode { NoDongle = 0, Api802154 = 2, Lora = 6 };
+    // receiveSensorAnswer's results, by the answer's first data byte.
+    enum SensorAnswer {
+        NoAnswer = sensoranswer::None,
+        AnswerSensorFrame = sensoranswer::SensorFrame,
+        AnswerRssiLists = sensoranswer::RssiLists,
+        AnswerRelayListAck = sensoranswer::RelayListAck,
+        AnswerRelayChannel = sensoranswer::RelayChannel,
+        AnswerAck = sensoranswer::Ack
+    };
+    // receivePageFrame's results.
+    enum PageResult {
+        NoPage = pageresult::None,
+        TwoPages = pageresult::TwoPages,
+        PageSensorFrame = pageresult::SensorFrame,
+        PageBroken = pageresult::Broken,
+        OnePage = pageresult::OnePage
+    };
 
-    ManageSerialPort();
+    explicit ManageSerialPort(const LinkSettings &settings = LinkSettings::load());
     ~ManageSerialPort() override;
+
+    // Taken at the next open (rates, time-outs, address) or at once (preambles).
+    void setSettings(const LinkSettings &settings);
+    const LinkSettings &settings() const { return m_settings; }
 
     // Opens the port and identifies the dongle; true when one answered.
     bool openPort(const QString &portName);
     void closePort();
     bool isOpen() const;
     int linkMode() const { return m_linkMode; }
+    // Drops pending input, what a receive kept for the next one, and the page buffer.
     void flushInput();
     void requestStop();
     bool sendFrame(const QByteArray &bytes);
@@ -38,16 +64,17 @@ public:
     const uint8_t *lastFrameData() const { return m_rxFrame.data(); }
     int lastFrameLength() const { return m_rxFrame.length(); }
     int lastFrameDataLength() const { return m_rxFrame.length() - 13; }
-    uint16_t lastSourceAddress() const { return m_lastSource; }
-    int lastRssi() const { return m_lastRssi; }
-    QByteArray lastLoraFrame() const { return m_lastLoraFrame; }
-    QString loraErrorText() const { return m_loraError; }
+    uint16_t lastSourceAddress() const;
+    int lastRssi() const;
+    QByteArray lastLoraFrame() const;
+    QString loraErrorText() const;
 
     // 802.15.4 API frames
     bool sendTxFrame();
     bool sendApiFrame(const QByteArray &body, uint8_t retries);
     bool sendSensorCommand(uint32_t serialNumber, uint8_t function, const char data[17],
                            uint16_t relay);
+    // One receive frame's data. Bytes after it in the same read stay for the next receive.
     QByteArray receiveApiFrame(uint64_t addressFilter);
     bool receiveIntoLastFrame(uint64_t addressFilter);
     int read_chan();
@@ -55,7 +82,7 @@ public:
     bool sendAndWaitAck(const QByteArray &body, uint16_t addressFilter);
     bool sendAndWaitMarker(const QByteArray &body);
 
-    // Sensor answers and page frames
+    // Sensor answers and page frames: the values of SensorAnswer and PageResult.
     int receiveSensorAnswer(uint16_t addressFilter);
     int receivePageFrame(uint16_t addressFilter, uint16_t timeoutMs);
 
@@ -72,17 +99,19 @@ public:
 
     // Settings in force, for the windows that show them.
     int baudRate() const { return m_baudRate; }
-    uint64_t apiDestination() const { return m_apiDestination; }
-    int timeoutBase() const { return m_timeoutBase; }
-    int receiveTimeout() const { return m_receiveTimeout; }
-    void setReceiveTimeout(int ms) { m_receiveTimeout = ms; }
-    int preambleSizeNormal() const { return m_preambleNormal; }
-    int preambleSizeWakeUp() const { return m_preambleWakeUp; }
-    bool stopRequested() const { return m_stopRequest; }
+    uint64_t apiDestination() const { return m_settings.apiDestination; }
+    int timeoutBase() const { return m_settings.timeoutBase; }
+    int receiveTimeout() const;
+    void setReceiveTimeout(int ms);
+    int preambleSizeNormal() const;
+    int preambleSizeWakeUp() const;
+    bool stopRequested() const;
     bool isBusy() const { return m_busy; }
     QString portName() const;
     // The device path the port is opened under: "\\.\" in front of COM names.
     static QString devicePath(const QString &portName);
+    // Input held by the link between exchanges (what a receive kept, LoRa bytes being framed).
+    int bufferedBytes() const;
 
 signals:
     void errorCom();
@@ -103,49 +132,24 @@ public slots:
     void read_lora();
     void onDeviceRemoved(const QSerialPortInfo &info);
     void onDeviceAttached(const QSerialPortInfo &info);
+    // Cuts the wait under way short, as if its time were up.
     void timeout_timer1();
 
 private:
+    class Exchange;
     void applyBaudRate();
-    void loadLinkSettings();
-    void sendLoraConfiguration();
-    // Pulls what the driver holds into the port's buffer, then takes all of it.
-    int pendingBytes();
-    QByteArray readPending();
-    void startWait(int ms);
-    void onPortError(QSerialPort::SerialPortError error);
-    void checkPortAlive();
-    bool portHungUp() const;
-    bool reassembleFragments();
+    void drainIdleInput();
 
-    QSerialPort *m_port;
-    QByteArray m_lastLoraFrame;
-    uint64_t m_apiDestination = 0xFFFF;
-    int m_linkMode = NoDongle;
-    uint16_t m_lastSource = 0;
-    bool m_newLoraFrame = false;
-    QTimer *m_timer1;
-    QByteArray m_accumulation;
-    QString m_loraError;
-    int m_lastRssi = 0;
-    bool m_rxLock = false;
-    bool m_linkErrorReported = true;
-    QElapsedTimer *m_clock;
-    QByteArray m_shared;
-    bool m_stopRequest = false;
-    bool m_busy = false;
-    int m_preambleNormal = 8;
-    int m_preambleWakeUp = 34;
-    QTimer *m_loraPoll;
-    bool m_timeoutFlag = false;
-    int m_baudRate = 0;
-    int m_timeoutBase = 40;
-    int m_timeoutCoeffOver4 = 2;
-    int m_receiveTimeout = 40;
-    bool m_rxStopRequest = false;
-    bool m_removalReported = false;
+    LinkSettings m_settings;
+    SerialTransport *m_transport;
     FrameBuffer m_txFrame;
     FrameBuffer m_rxFrame;
-    PortWatcher *m_watcher;
-    QTimer *m_health;
+    std::unique_ptr<ApiExchange> m_api;
+    LoraExchange *m_lora;
+    int m_linkMode = NoDongle;
+    int m_baudRate = 0;
+    bool m_busy = false;
+    bool m_linkErrorReported = true;
+    bool m_rxStopRequest = false;
+    int m_droppedBurst = 0;
 };

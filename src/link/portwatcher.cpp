@@ -1,6 +1,7 @@
 #include "portwatcher.h"
 
-namespace {
+namespace
+{
 bool listed(const QList<QSerialPortInfo> &list, const QSerialPortInfo &info)
 {
     for (const QSerialPortInfo &other : list)

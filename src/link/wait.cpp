@@ -3,7 +3,8 @@
 #include <QCoreApplication>
 #include <QThread>
 
-namespace {
+namespace
+{
 void pause(int processMs, long long sleepUs)
 {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, processMs);

@@ -2,7 +2,8 @@
 
 #include <QDebug>
 
-namespace api {
+namespace api
+{
 
 uint8_t checksum(const char *body, int count)
 {
@@ -87,6 +88,12 @@ void ReceiveAssembler::abandon()
     m_position = 0;
     m_sum = 0;
     m_data.clear();
+    // What the abandoned frame said about its sender must not stick to the next frame: a 0x90
+    // frame carries no 16-bit source of its own.
+    m_hasSource = false;
+    m_source = 0;
+    m_hasRssi = false;
+    m_rssi = 0;
 }
 
 // Returns false when the byte was not taken into a frame and must be looked at again as a
@@ -95,11 +102,9 @@ bool ReceiveAssembler::step(uint8_t b)
 {
     if (!m_inFrame) {
         if (b == Delimiter) {
+            abandon();
             m_inFrame = true;
-            m_position = 0;
-            m_sum = 0;
             m_length = 0;
-            m_data.clear();
         }
         return true;
     }
@@ -186,6 +191,52 @@ int ReceiveAssembler::feed(const char *bytes, int count)
     return used;
 }
 
+int pruneIdleInput(QByteArray &buffer, int keepAtMost)
+{
+    const int size = buffer.size();
+    const auto at = [&](int i) { return static_cast<uint8_t>(buffer[i]); };
+    QByteArray kept;
+    int dropped = 0;
+    int i = 0;
+    while (i < size) {
+        const int start = buffer.indexOf(char(Delimiter), i);
+        if (start < 0) {
+            dropped += size - i;
+            break;
+        }
+        dropped += start - i;
+        if (size < start + 3) {
+            kept.append(buffer.mid(start));
+            break;
+        }
+        const int length = (at(start + 1) << 8) | at(start + 2);
+        if (length == 0 || length > MaxBody) {
+            ++dropped;
+            i = start + 1;
+            continue;
+        }
+        if (size < start + length + 4) {
+            kept.append(buffer.mid(start)); // still arriving
+            break;
+        }
+        const uint8_t id = at(start + 3);
+        if ((id == Rx16 || id == Rx64) &&
+            checksum(buffer.constData() + start + 3, length) == at(start + 3 + length)) {
+            kept.append(buffer.constData() + start, length + 4);
+            i = start + length + 4;
+        } else {
+            ++dropped;
+            i = start + 1;
+        }
+    }
+    if (kept.size() > keepAtMost) {
+        dropped += kept.size() - keepAtMost;
+        kept.remove(0, kept.size() - keepAtMost);
+    }
+    buffer = kept;
+    return dropped;
+}
+
 PageFrame parsePageFrame(const QByteArray &frame, uint16_t addressFilter)
 {
     PageFrame result;
@@ -216,9 +267,8 @@ PageFrame parsePageFrame(const QByteArray &frame, uint16_t addressFilter)
     const uint8_t computed = static_cast<uint8_t>(0xFF - (sum & 0xFF));
     const uint8_t received = at(length + 3);
     if (computed != received) {
-        qDebug() << QStringLiteral("Bad CS, computed CS : ")
-                 << QString::asprintf("%02X", computed) << QStringLiteral("  received CS : ")
-                 << QString::asprintf("%02X", received);
+        qDebug() << QStringLiteral("Bad CS, computed CS : ") << QString::asprintf("%02X", computed)
+                 << QStringLiteral("  received CS : ") << QString::asprintf("%02X", received);
         result.status = PageFrame::BadChecksum;
         return result;
     }

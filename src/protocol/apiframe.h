@@ -7,7 +7,8 @@
 
 // The 0x7E-delimited frames both dongles speak: 7E, 16-bit big-endian body length, body,
 // checksum (0xFF minus the low byte of the body sum).
-namespace api {
+namespace api
+{
 
 constexpr uint8_t Delimiter = 0x7E;
 // Largest body we accept in either direction: a frame and its data must fit a FrameBuffer.
@@ -91,9 +92,13 @@ private:
     QByteArray m_data;
 };
 
+// Input that came while no exchange was waiting: keeps the whole receive frames with a good
+// checksum (a later receive may still want them) and a frame still arriving, at most
+// `keepAtMost` bytes of them, newest last; drops everything else. Returns the bytes dropped.
+int pruneIdleInput(QByteArray &buffer, int keepAtMost);
+
 // Verdict on a whole page frame (header, body and checksum).
-struct PageFrame
-{
+struct PageFrame {
     enum Status { Accepted, Rejected, BadChecksum };
     Status status = Rejected;
     QByteArray data;

@@ -7,7 +7,8 @@
 
 // Frames from the LoRa dongle: the same 7E / length / payload / checksum framing as the API
 // frames, with payloads of 1 to 65 bytes.
-namespace lora {
+namespace lora
+{
 
 constexpr int MaxPayload = 65;
 constexpr uint8_t Ack = 0x06;
@@ -20,9 +21,11 @@ constexpr int PresenceLength = 3;
 // reception and a status byte. A radio level byte reads as dBm 137 below its value; a LoRa
 // sensor answer ends with such a byte too.
 constexpr int RssiByteOffset = 137;
-inline int rssiDbm(uint8_t levelByte) { return int(levelByte) - RssiByteOffset; }
-struct RadioReport
+inline int rssiDbm(uint8_t levelByte)
 {
+    return int(levelByte) - RssiByteOffset;
+}
+struct RadioReport {
     int rssiDbm = 0;
     uint8_t status = 0;
 };
@@ -31,11 +34,15 @@ std::optional<RadioReport> parseRadioReport(const QByteArray &frame);
 // Frames beginning 0x11 are the dongle's own, never an answer to show.
 bool isDongleReport(const QByteArray &frame);
 
+// A LoRa answer stored as the last received frame: C0 00 00 00, the payload, then its second
+// byte once more, so the fields sit where an 802.15.4 sensor answer has them.
+constexpr int SensorFramePrefix = 4;
+QByteArray answerAsSensorFrame(const QByteArray &payload);
+
 // Asks the dongle for its configuration: 03 00.
 QByteArray readConfigBody();
 
-struct Extracted
-{
+struct Extracted {
     QByteArray payload; // empty when no complete frame is there yet
     QString error;      // last framing error met on the way, empty when none
 };
@@ -50,7 +57,8 @@ bool holdsWork(const QByteArray &buffer);
 
 } // namespace lora
 
-namespace lora {
+namespace lora
+{
 
 constexpr int RequestLength = 30;
 constexpr uint8_t RequestKind = 0x01;

@@ -1,3 +1,4 @@
+#include "messagecapture.h"
 #include "settings.h"
 #include "windowplacement.h"
 
@@ -5,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <climits>
 
 class TestSettings : public QObject
 {
@@ -26,14 +28,13 @@ private slots:
         QFile::remove(settings::FileName);
     }
 
-    void absentKeysGiveDefaultsAndBadTextGivesZero()
+    void absentKeysGiveDefaults()
     {
         QCOMPARE(settings::readInt(settings::key::TimeoutBase, 40), 40);
         QCOMPARE(settings::readHex(settings::key::AddressApi, 0xFFFF), uint64_t(0xFFFF));
         QVERIFY(!QFile::exists(settings::FileName)); // reading never creates the file
-        writeIni("[COM_TIMEOUT]\nBASE=abc\n[COM]\nADDRESS_API=1234\n[W_DATA]\nPDC_ENABLE=true\n"
+        writeIni("[COM]\nADDRESS_API=1234\n[W_DATA]\nPDC_ENABLE=true\n"
                  "DEBUG_ENABLE=maybe\n[LORA]\nCONFIG2=\n");
-        QCOMPARE(settings::readInt(settings::key::TimeoutBase, 40), 0);
         QCOMPARE(settings::readHex(settings::key::AddressApi, 0xFFFF), uint64_t(0x1234));
         QVERIFY(settings::readBool(settings::key::PdcEnable, false));
         QVERIFY(!settings::readBool(settings::key::DebugEnable, true));
@@ -41,6 +42,43 @@ private slots:
         QCOMPARE(settings::readString(settings::key::loraConfig(2), "x"), QString());
         writeIni("[COM]\nADDRESS_API=xyz\n");
         QCOMPARE(settings::readHex(settings::key::AddressApi, 0xFFFF), uint64_t(0));
+    }
+
+    // A number is taken only when it is decimal text in the range its key can be used in;
+    // anything else is the default, said once with the key and the text.
+    void numbersOutsideTheirUseFallBackToTheDefault_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("expected");
+        using namespace settings;
+        QTest::newRow("position, lowest int")
+            << key::DataWinX << QByteArray("-2147483648") << INT_MIN;
+        QTest::newRow("position past int") << key::MainWinX << QByteArray("2147483648") << 7;
+        QTest::newRow("terminal 4294967297") << key::LoraTerm << QByteArray("4294967297") << 7;
+        QTest::newRow("terminal 2") << key::LoraTerm << QByteArray("2") << 7;
+        QTest::newRow("terminal 1") << key::LoraTerm << QByteArray(" 1 ") << 1;
+        QTest::newRow("preamble 10000000") << key::PreambleWakeUp << QByteArray("10000000") << 7;
+        QTest::newRow("preamble 255") << key::PreambleWakeUp << QByteArray("255") << 255;
+        QTest::newRow("preamble -1") << key::PreambleNormal << QByteArray("-1") << 7;
+        QTest::newRow("base abc") << key::TimeoutBase << QByteArray("abc") << 7;
+        QTest::newRow("base empty") << key::TimeoutBase << QByteArray("") << 7;
+        QTest::newRow("base 0") << key::TimeoutBase << QByteArray("0") << 7;
+        QTest::newRow("base 12.5") << key::TimeoutBase << QByteArray("12.5") << 7;
+        QTest::newRow("rate 0") << key::BaudRadio << QByteArray("0") << 7;
+        QTest::newRow("rate 1000000") << key::BaudRadio << QByteArray("1000000") << 1000000;
+        QTest::newRow("coefficient -3") << key::TimeoutCoeffOver4 << QByteArray("-3") << 7;
+    }
+    void numbersOutsideTheirUseFallBackToTheDefault()
+    {
+        QFETCH(QString, key);
+        QFETCH(QByteArray, text);
+        QFETCH(int, expected);
+        const QStringList path = key.split('/');
+        writeIni("[" + path[0].toLatin1() + "]\n" + path[1].toLatin1() + "=" + text + "\n");
+        MessageCapture capture;
+        QCOMPARE(settings::readInt(key, 7), expected);
+        QCOMPARE(capture.count(key), expected == 7 ? 1 : 0);
     }
 
     void aMalformedFileReadsAsEmpty()
@@ -80,16 +118,22 @@ private slots:
         QTest::newRow("fits") << true << QPoint(100, 200) << sys << true << QPoint(100, 200);
         QTest::newRow("no keys") << false << QPoint() << sys << true << sys;
         QTest::newRow("negative") << true << QPoint(-5, 200) << sys << true << QPoint(0, 0);
-        QTest::newRow("too far right keeps system place") << true << QPoint(1320, 10) << sys << true << sys;
+        QTest::newRow("too far right keeps system place")
+            << true << QPoint(1320, 10) << sys << true << sys;
         QTest::newRow("just fits") << true << QPoint(1319, 679) << sys << true << QPoint(1319, 679);
-        QTest::newRow("system place off screen") << false << QPoint() << QPoint(1500, 10) << true
-                                                 << QPoint(0, 0);
-        QTest::newRow("system place negative") << false << QPoint() << QPoint(-1, 10) << true
-                                               << QPoint(0, 0);
+        QTest::newRow("system place off screen")
+            << false << QPoint() << QPoint(1500, 10) << true << QPoint(0, 0);
+        QTest::newRow("system place negative")
+            << false << QPoint() << QPoint(-1, 10) << true << QPoint(0, 0);
         // the sensor data widget: margins 100/70, no negative test, no later checks
-        QTest::newRow("widget negative applied") << true << QPoint(-30, 10) << sys << false
-                                                 << QPoint(-30, 10);
+        QTest::newRow("widget negative applied")
+            << true << QPoint(-30, 10) << sys << false << QPoint(-30, 10);
         QTest::newRow("widget too far") << true << QPoint(1820, 10) << sys << false << sys;
+        // the extremes of an int: far off the desktop, never an overflow
+        QTest::newRow("lowest int")
+            << true << QPoint(INT_MIN, INT_MIN) << sys << false << QPoint(INT_MIN, INT_MIN);
+        QTest::newRow("highest int") << true << QPoint(INT_MAX, 10) << sys << false << sys;
+        QTest::newRow("highest int, full") << true << QPoint(INT_MAX, 10) << sys << true << sys;
     }
     void restoredPositionsStayOnTheDesktop()
     {

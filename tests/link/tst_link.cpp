@@ -3,6 +3,7 @@
 #include "messagecapture.h"
 #include "ptypeer.h"
 #include "settings.h"
+#include "simulator.h"
 #include "wait.h"
 
 #include <QDir>
@@ -14,7 +15,8 @@
 #include <functional>
 #include <memory>
 
-namespace {
+namespace
+{
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
@@ -150,7 +152,11 @@ private slots:
     void anApiDongleIsIdentifiedByItsChannel()
     {
         MessageCapture capture;
-        writeIni("[COM]\nADDRESS_API=1234\nBR_RADIO=1000000\n");
+        // read once, whatever the file holds: a preamble is one byte on the wire
+        writeIni(
+            "[COM]\nADDRESS_API=1234\nBR_RADIO=1000000\n[LORA]\nPREAMBLE_SIZE_REVEIL=10000000\n");
+        m_link->setSettings(LinkSettings::load());
+        QCOMPARE(m_link->preambleSizeWakeUp(), 34);
         QVERIFY(m_link->openPort(m_peer->slavePath()));
         QCOMPARE(m_link->linkMode(), 2);
         QVERIFY(m_link->isOpen());
@@ -165,15 +171,14 @@ private slots:
     {
         QVERIFY(m_link->openPort(m_peer->slavePath()));
         QCOMPARE(m_link->baudRate(), 250000);
-        writeIni("[COM]\nBR_RADIO=19200\n");
-        QVERIFY(m_link->openPort(m_peer->slavePath()));
-        QCOMPARE(m_link->baudRate(), 250000);
-        writeIni("[COM]\nBR_RADIO=111111\n");
-        QVERIFY(m_link->openPort(m_peer->slavePath()));
-        QCOMPARE(m_link->baudRate(), 111111);
-        writeIni("[COM]\nBR_RADIO=115200\n");
-        QVERIFY(m_link->openPort(m_peer->slavePath()));
-        QCOMPARE(m_link->baudRate(), 111111);
+        LinkSettings s = LinkSettings::defaults();
+        for (const auto &[wanted, applied] :
+             {std::pair{19200, 250000}, {111111, 111111}, {115200, 111111}}) {
+            s.baudRadio = wanted;
+            m_link->setSettings(s);
+            QVERIFY(m_link->openPort(m_peer->slavePath()));
+            QCOMPARE(m_link->baudRate(), applied);
+        }
     }
 
     void channelsOutsideElevenToTwentySixAreNotChannels()
@@ -195,7 +200,9 @@ private slots:
     {
         m_channel = 0;
         m_loraAnswers = 1;
-        writeIni("[COM]\nBR_RADIO=1000000\n[LORA]\nCONFIG1=10AABBCCDDEEFF00112233\nCONFIG7=10000000000000000000FF\n");
+        writeIni("[COM]\nBR_RADIO=1000000\n[LORA]\nCONFIG1=10AABBCCDDEEFF00112233\nCONFIG7="
+                 "10000000000000000000FF\n");
+        m_link->setSettings(LinkSettings::load());
         MessageCapture capture;
         QSignalSpy frames(m_link.get(), &ManageSerialPort::new_frame);
         QVERIFY(m_link->openPort(m_peer->slavePath()));
@@ -243,15 +250,17 @@ private slots:
         for (char c : frame)
             bytes << QByteArray(1, c);
         QTest::newRow("byte by byte") << bytes << 2 << hex("37 0F");
-        QTest::newRow("noise in front") << QList<QByteArray>{hex("00 FF 13"), frame} << 3 << hex("37 0F");
+        QTest::newRow("noise in front")
+            << QList<QByteArray>{hex("00 FF 13"), frame} << 3 << hex("37 0F");
         // the tail comes after the 40 ms wait but within its extensions
-        QTest::newRow("late tail") << QList<QByteArray>{frame.left(5), frame.mid(5)} << 70 << hex("37 0F");
+        QTest::newRow("late tail")
+            << QList<QByteArray>{frame.left(5), frame.mid(5)} << 70 << hex("37 0F");
         QByteArray bad = frame;
         bad[10] = 0x00;
         QTest::newRow("bad checksum") << QList<QByteArray>{bad} << 0 << QByteArray();
         QTest::newRow("truncated") << QList<QByteArray>{frame.left(8)} << 0 << QByteArray();
-        QTest::newRow("huge length") << QList<QByteArray>{hex("7E FF F0 81 00 01 02 03")} << 0
-                                     << QByteArray();
+        QTest::newRow("huge length")
+            << QList<QByteArray>{hex("7E FF F0 81 00 01 02 03")} << 0 << QByteArray();
     }
     void receiveFramesArriveWhateverTheirSplitting()
     {
@@ -272,15 +281,44 @@ private slots:
         }
     }
 
-    void theSecondFrameOfOneReadIsDropped()
+    // A dongle may hand over two radio events in one read: the second waits for the next
+    // receive, unless the input is flushed.
+    void theSecondFrameOfOneReadWaitsForTheNextReceive()
     {
         openApi();
         const QByteArray first = rx16(0x1234, hex("31 01"));
         const QByteArray second = rx16(0x1234, hex("32 02"));
-        m_peer->write(first + second);
-        spin(20); // both in the driver before the read
+        for (bool flush : {false, true}) {
+            m_peer->write(first + second);
+            spin(20); // both in the driver before the read
+            QCOMPARE(m_link->receiveApiFrame(0xFFFF), hex("31 01"));
+            if (flush)
+                m_link->flushInput();
+            QCOMPARE(m_link->receiveApiFrame(0xFFFF), flush ? QByteArray() : hex("32 02"));
+        }
+    }
+
+    // A click or a timer may try an exchange in the middle of another one's wait.
+    void anExchangeStartedInsideAWaitIsRefused()
+    {
+        openApi();
+        MessageCapture capture;
+        QSignalSpy busy(m_link.get(), &ManageSerialPort::busyChanged);
+        int nested = -1;
+        QTimer::singleShot(10, this, [&] {
+            QVERIFY(m_link->isBusy());
+            nested = m_link->read_chan();
+        });
+        m_peer->writeLater(rx16(0x1234, hex("31 01")), 60);
+        m_link->setReceiveTimeout(500);
         QCOMPARE(m_link->receiveApiFrame(0xFFFF), hex("31 01"));
-        QVERIFY(m_link->receiveApiFrame(0xFFFF).isEmpty());
+        QCOMPARE(nested, 0);
+        QCOMPARE(capture.count("link busy, refused :\" \"read_chan\""), 1);
+        QCOMPARE(m_peer->frames().count(hex("37")), 0);
+        QCOMPARE(busy.count(), 2);
+        QCOMPARE(busy[0][0].toBool(), true);
+        QCOMPARE(busy[1][0].toBool(), false);
+        QVERIFY(!m_link->isBusy());
     }
 
     void aFrameFromAnotherSourceIsRejected()
@@ -323,7 +361,8 @@ private slots:
         // the first good answer after construction says so once
         QCOMPARE(ok.count(), result ? 1 : 0);
         if (QByteArray(QTest::currentDataTag()) == "20-byte sensor frame")
-            QVERIFY(capture.lines().contains(QStringLiteral("\"write validation auto : error nb \" 3")));
+            QVERIFY(capture.lines().contains(
+                QStringLiteral("\"write validation auto : error nb \" 3")));
         if (result == 1) {
             QCOMPARE(m_link->lastFrameLength(), 54);
             QCOMPARE(m_link->lastFrameData()[53], uint8_t(0x37));
@@ -371,7 +410,8 @@ private slots:
         if (!diagnostic.isEmpty())
             QVERIFY2(capture.contains(diagnostic), qPrintable(capture.lines().join('\n')));
         if (result == 1 || result == 4) {
-            QCOMPARE(m_link->lastFrameLength(), (result == 1 ? api::TwoPageLength : api::OnePageLength) - 5);
+            QCOMPARE(m_link->lastFrameLength(),
+                     (result == 1 ? api::TwoPageLength : api::OnePageLength) - 5);
             QCOMPARE(m_link->lastSourceAddress(), uint16_t(0x1234));
         }
     }
@@ -460,8 +500,13 @@ private slots:
         openApi();
         QSignalSpy closed(m_link.get(), &ManageSerialPort::comclose);
         QSignalSpy changed(m_link.get(), &ManageSerialPort::com_change);
-        m_peer->close();
+        // the device goes away in the middle of a long receive: the wait ends there
+        m_link->setReceiveTimeout(5000);
+        QTimer::singleShot(50, this, [this] { m_peer->close(); });
+        QElapsedTimer clock;
+        clock.start();
         QVERIFY(m_link->receiveApiFrame(0xFFFF).isEmpty());
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
         QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 2000);
         QCOMPARE(changed.count(), 1);
         QVERIFY(!m_link->isOpen());
@@ -527,7 +572,8 @@ private slots:
         QCOMPARE(request.left(8), hex("01 08 00 00 12 34 0F 02"));
         QCOMPARE(request.mid(8, 15), QByteArray(reinterpret_cast<char *>(block) + 1, 15));
         QCOMPARE(request.right(7), QByteArray(7, 0));
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()), m_link->lastFrameLength()),
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()),
+                            m_link->lastFrameLength()),
                  stored);
     }
 
@@ -543,6 +589,112 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(frames.count(), 2, 1000);
         QCOMPARE(m_link->lastLoraFrame(), hex("02 01 21 00 00"));
         QCOMPARE(errors.count(), 1);
+
+        // A long run of broken frames costs what reading it costs: each error shows a few
+        // dozen bytes, and only a few errors of one read are written out.
+        MessageCapture capture(MessageCapture::Silent);
+        QByteArray burst;
+        for (int i = 0; i < 64 * 1024 / 3; ++i)
+            burst += hex("7E 00 00");
+        QList<QByteArray> chunks;
+        for (int at = 0; at < burst.size(); at += 3000)
+            chunks << burst.mid(at, 3000);
+        m_peer->writeChunks(chunks << api::buildFrame(hex("11 50 0B")), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(m_link->lastLoraFrame(), hex("11 50 0B"), 20000);
+        int volume = 0;
+        for (const QString &line : capture.lines())
+            volume += line.size();
+        QVERIFY2(volume < burst.size() / 2, qPrintable(QString::number(volume)));
+        QVERIFY(m_link->loraErrorText().size() < 200);
+    }
+
+    // Quitting while a transaction waits for a sensor that never answers: its nested event
+    // loops return at once from then on, and the wait must end instead of spinning.
+    void quittingEndsALoraTransactionPromptly()
+    {
+        openLora();
+        QElapsedTimer clock;
+        clock.start();
+        qint64 quitAt = -1;
+        qint64 endedAt = -1;
+        bool result = true;
+        QTimer::singleShot(0, this, [&] {
+            uint8_t block[17] = {0x02};
+            result = m_link->sendLoraCommand(0x1234, block);
+            endedAt = clock.elapsed();
+        });
+        QTimer::singleShot(400, this, [&] {
+            quitAt = clock.elapsed();
+            QCoreApplication::quit();
+        });
+        QCoreApplication::exec();
+        QVERIFY(!result);
+        QVERIFY(quitAt > 0);
+        QVERIFY2(endedAt >= quitAt && endedAt - quitAt < 200,
+                 qPrintable(QStringLiteral("quit %1, ended %2").arg(quitAt).arg(endedAt)));
+    }
+
+    // The wake-up preamble keeps the radio busy for 7236 ms: the request is sent again only
+    // once that window has wholly passed, never a few percent early.
+    void theWakeUpAcknowledgementWindowNeverEndsEarly()
+    {
+        openLora();
+        MessageCapture capture;
+        uint8_t block[17] = {0x02};
+        QVERIFY(!m_link->sendframe(0x1234, 34, block, 7300));
+        QList<qint64> sent;
+        for (const QString &line : capture.lines())
+            if (line.contains(QStringLiteral("\"sendframe\"")))
+                sent << line.section(' ', 0, 0).toLongLong();
+        QCOMPARE(sent.size(), 2);
+        QVERIFY2(sent[1] - sent[0] >= 7236, qPrintable(QString::number(sent[1] - sent[0])));
+    }
+
+    // Nothing reads an idle 802.15.4 link; noise must not pile up in it meanwhile.
+    void noiseOnAnIdleLinkIsDropped()
+    {
+        openApi();
+        MessageCapture capture(MessageCapture::Silent);
+        QRandomGenerator rng(11);
+        QList<QByteArray> noise; // 25 KB a second for three seconds
+        for (int chunk = 0; chunk < 30; ++chunk) {
+            QByteArray bytes(2500, 0);
+            for (char &c : bytes)
+                c = char(rng.bounded(256));
+            noise << bytes;
+        }
+        m_peer->writeChunks(noise, 100);
+        for (int second = 0; second < 3; ++second) {
+            spin(1000);
+            QVERIFY2(m_link->bufferedBytes() <= 4096,
+                     qPrintable(QString::number(m_link->bufferedBytes())));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(capture.count("bytes no exchange was waiting for"), 1, 3000);
+        // a frame that came meanwhile is still there for the next receive
+        m_peer->write(rx16(0x1234, hex("31 07")));
+        spin(1100);
+        QCOMPARE(m_link->receiveApiFrame(0xFFFF), hex("31 07"));
+    }
+
+    // A dongle that hands over the RSSI lists of the dongle and of the relay in one write.
+    void framesHeardTogetherAreAllReceived()
+    {
+        QFile file(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        sim::ScenarioResult parsed = sim::parseScenario(file.readAll());
+        QVERIFY(parsed.ok());
+        parsed.scenario.dongle.backToBack = true;
+        sim::Simulator simulator(parsed.scenario);
+        QVERIFY(simulator.open());
+        ManageSerialPort link(LinkSettings::defaults());
+        QVERIFY(link.openPort(simulator.slavePath()));
+        QTRY_COMPARE(simulator.wire().queued(), 0);
+        link.flushInput();
+        QVERIFY(link.sendApiFrame(hex("31 FF FF"), 0));
+        QCOMPARE(link.receiveSensorAnswer(0xFFFF), int(ManageSerialPort::AnswerRssiLists));
+        QCOMPARE(link.lastSourceAddress(), uint16_t(0));
+        QCOMPARE(link.receiveSensorAnswer(0xFFFF), int(ManageSerialPort::AnswerRssiLists));
+        QCOMPARE(link.lastSourceAddress(), uint16_t(0x8001));
     }
 
     void delaysOfASecondOrMoreOnlyProcessEvents()

@@ -4,13 +4,14 @@
 #include "framebuffer.h"
 #include "hextext.h"
 #include "loraframe.h"
-#include "page.h"
 #include "messagecapture.h"
+#include "page.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 
-namespace {
+namespace
+{
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
@@ -45,7 +46,8 @@ private slots:
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<QByteArray>("frame");
         QTest::newRow("plain") << hex("00 00 12 34 07") << hex("C0 00 00 12 34 07 27 5A C1");
-        QTest::newRow("specials in payload") << hex("C0 7D 01") << hex("C0 7D E0 7D 5D 01 63 9D C1");
+        QTest::newRow("specials in payload")
+            << hex("C0 7D 01") << hex("C0 7D E0 7D 5D 01 63 9D C1");
         QTest::newRow("crc low byte is an end byte") << hex("01 4A") << hex("C0 01 4A 7D E1 FB C1");
         // the CRC of nothing is 0x0000 once the final XOR is applied
         QTest::newRow("empty payload") << QByteArray() << hex("C0 00 00 C1");
@@ -189,24 +191,28 @@ private slots:
         QTest::addColumn<int>("rssi");
         const QByteArray rx = hex("7E 00 07 81 12 34 28 00 37 0F CA");
         QTest::newRow("16-bit source") << rx << qulonglong(0xFFFF) << hex("37 0F") << 0x1234 << 40;
-        QTest::newRow("matching filter") << rx << qulonglong(0x1234) << hex("37 0F") << 0x1234 << 40;
+        QTest::newRow("matching filter")
+            << rx << qulonglong(0x1234) << hex("37 0F") << 0x1234 << 40;
         QTest::newRow("wrong source") << rx << qulonglong(0x0001) << QByteArray() << -1 << 0;
-        QTest::newRow("noise first") << hex("00 11 13") + rx << qulonglong(0xFFFF) << hex("37 0F")
-                                     << 0x1234 << 40;
+        QTest::newRow("noise first")
+            << hex("00 11 13") + rx << qulonglong(0xFFFF) << hex("37 0F") << 0x1234 << 40;
         QByteArray bad = rx;
         bad[10] = 0x00;
-        QTest::newRow("bad checksum then good") << bad + rx << qulonglong(0xFFFF) << hex("37 0F")
-                                                << 0x1234 << 40;
-        QTest::newRow("wrong identifier then good") << hex("7E 00 02 55 01 A9") + rx
-                                                    << qulonglong(0xFFFF) << hex("37 0F") << 0x1234 << 40;
+        QTest::newRow("bad checksum then good")
+            << bad + rx << qulonglong(0xFFFF) << hex("37 0F") << 0x1234 << 40;
+        QTest::newRow("wrong identifier then good")
+            << hex("7E 00 02 55 01 A9") + rx << qulonglong(0xFFFF) << hex("37 0F") << 0x1234 << 40;
         // an abandoned frame whose identifier byte is itself a start byte
-        QTest::newRow("start byte as identifier") << hex("7E 00 07") + rx << qulonglong(0xFFFF)
-                                                  << hex("37 0F") << 0x1234 << 40;
+        QTest::newRow("start byte as identifier")
+            << hex("7E 00 07") + rx << qulonglong(0xFFFF) << hex("37 0F") << 0x1234 << 40;
         QByteArray rx64 = hex("90 00 13 A2 00 40 00 12 34 FF FE 01 41 42");
-        QTest::newRow("64-bit source") << api::buildFrame(rx64) << qulonglong(0x1234) << hex("41 42")
-                                       << -1 << 0;
-        QTest::newRow("length larger than any buffer") << hex("7E FF FF 81 12 34") << qulonglong(0xFFFF)
-                                                       << QByteArray() << -1 << 0;
+        QTest::newRow("64-bit source")
+            << api::buildFrame(rx64) << qulonglong(0x1234) << hex("41 42") << -1 << 0;
+        // the abandoned frame's sender is not the 64-bit frame's
+        QTest::newRow("abandoned 16-bit frame then 64-bit")
+            << bad + api::buildFrame(rx64) << qulonglong(0xFFFF) << hex("41 42") << -1 << 0;
+        QTest::newRow("length larger than any buffer")
+            << hex("7E FF FF 81 12 34") << qulonglong(0xFFFF) << QByteArray() << -1 << 0;
     }
     void receiveFramesAreAssembledWhateverTheChunking()
     {
@@ -258,7 +264,8 @@ private slots:
         QCOMPARE(api::parsePageFrame(broken, 0x1234).status, api::PageFrame::BadChecksum);
         QByteArray wrongId = body;
         wrongId[0] = 0x55;
-        QCOMPARE(api::parsePageFrame(api::buildFrame(wrongId), 0xFFFF).status, api::PageFrame::Rejected);
+        QCOMPARE(api::parsePageFrame(api::buildFrame(wrongId), 0xFFFF).status,
+                 api::PageFrame::Rejected);
         QCOMPARE(api::parsePageFrame(frame.left(10), 0xFFFF).status, api::PageFrame::Rejected);
     }
 
@@ -285,10 +292,11 @@ private slots:
         QTest::addColumn<QByteArray>("stream");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QByteArray>("payload");
-        QTest::newRow("length 66") << hex("7E 00 42 01 02") << "Error : frame size > 65 or 0;pos7e:0"
-                                   << QByteArray();
-        QTest::newRow("length 0 then good") << hex("7E 00 00 7E 00 02 11 22 CC")
-                                            << "Error : frame size > 65 or 0;pos7e:0" << hex("11 22");
+        QTest::newRow("length 66")
+            << hex("7E 00 42 01 02") << "Error : frame size > 65 or 0;pos7e:0" << QByteArray();
+        QTest::newRow("length 0 then good")
+            << hex("7E 00 00 7E 00 02 11 22 CC") << "Error : frame size > 65 or 0;pos7e:0"
+            << hex("11 22");
         QTest::newRow("bad checksum then good") << hex("7E 00 02 11 22 00 7E 00 02 11 22 CC")
                                                 << "bad checksum, pos7e:0" << hex("11 22");
         QTest::newRow("noise only") << hex("01 02 03 04 05") << QString() << QByteArray();
@@ -359,7 +367,8 @@ private slots:
 
         uint8_t q[page::Size] = {};
         page::writeHeader(q, h);
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(q) + 2, 14), header.mid(2, 14).replace(5, 1, "\x58"));
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(q) + 2, 14),
+                 header.mid(2, 14).replace(5, 1, "\x58"));
     }
 
     void samplesStayInsideThePage()

@@ -12,7 +12,12 @@ void ScriptedDongle::onFrame(const QByteArray &body)
 {
     const uint8_t first = body.isEmpty() ? 0 : uint8_t(body[0]);
     if (kind == Api && first == api::ReadChannel && body.size() == 1) {
-        m_peer.write(api::rx16Frame(0, 0x28, QByteArray(1, char(api::ReadChannel)) + char(channel)));
+        const QByteArray answer =
+            api::rx16Frame(0, 0x28, QByteArray(1, char(api::ReadChannel)) + char(channel));
+        if (channelAnswerDelayMs > 0)
+            m_peer.writeLater(answer, channelAnswerDelayMs);
+        else
+            m_peer.write(answer);
         return;
     }
     if (kind == Api && first == api::SetChannel && body.size() == 2) {

@@ -22,6 +22,8 @@ public:
     int channel = 15;
     int version = 104;
     bool acceptChannelChange = true;
+    // The channel is told this long after it was asked for (a busy dongle).
+    int channelAnswerDelayMs = 0;
     std::function<void(const QByteArray &)> other;
 
 private:

@@ -1,0 +1,180 @@
+#include "linkwait.h"
+
+#include "serialtransport.h"
+
+#include <QDebug>
+#include <QList>
+
+namespace
+{
+QList<LinkWait *> g_waits; // innermost last; GUI thread only
+} // namespace
+
+LinkWait *LinkWait::current()
+{
+    return g_waits.isEmpty() ? nullptr : g_waits.last();
+}
+
+void LinkWait::expire()
+{
+    m_deadline.stop();
+    m_timedOut = true;
+    quitLoop();
+}
+
+LinkWait::LinkWait(SerialTransport *transport, int deadlineMs, QEventLoop::ProcessEventsFlags flags)
+    : m_transport(transport), m_flags(flags)
+{
+    // Coarse timers fire up to 5 % early; a device answering near the end of a window would be
+    // lost. Precise timers, and a re-arm when even they come early.
+    for (QTimer *t : {&m_deadline, &m_window, &m_tick}) {
+        t->setTimerType(Qt::PreciseTimer);
+        t->setSingleShot(true);
+    }
+    connect(&m_deadline, &QTimer::timeout, this, &LinkWait::onDeadline);
+    connect(&m_window, &QTimer::timeout, this, &LinkWait::onWindow);
+    connect(&m_tick, &QTimer::timeout, this, &LinkWait::quitLoop);
+    if (m_transport)
+        connect(m_transport, &SerialTransport::lost, this, [this] {
+            if (m_end == Running)
+                m_end = PortLost;
+            quitLoop();
+        });
+    m_clock.start();
+    extend(deadlineMs);
+    g_waits.append(this);
+}
+
+LinkWait::~LinkWait()
+{
+    g_waits.removeOne(this);
+}
+
+void LinkWait::arm(QTimer &timer, const QElapsedTimer &clock, qint64 dueNs)
+{
+    const qint64 leftNs = dueNs - clock.nsecsElapsed();
+    timer.start(int(std::max<qint64>(1, (leftNs + 999999) / 1000000)));
+}
+
+void LinkWait::extend(int ms)
+{
+    m_timedOut = false;
+    m_deadlineNs = m_clock.nsecsElapsed() + qint64(std::max(0, ms)) * 1000000;
+    arm(m_deadline, m_clock, m_deadlineNs);
+}
+
+void LinkWait::openWindow(int ms)
+{
+    m_windowOpen = true;
+    m_windowNs = m_clock.nsecsElapsed() + qint64(std::max(0, ms)) * 1000000;
+    arm(m_window, m_clock, m_windowNs);
+}
+
+void LinkWait::closeWindow()
+{
+    m_windowOpen = false;
+    m_window.stop();
+}
+
+void LinkWait::onDeadline()
+{
+    if (m_clock.nsecsElapsed() < m_deadlineNs) {
+        arm(m_deadline, m_clock, m_deadlineNs);
+        return;
+    }
+    m_timedOut = true;
+    quitLoop();
+}
+
+void LinkWait::onWindow()
+{
+    if (m_clock.nsecsElapsed() < m_windowNs) {
+        arm(m_window, m_clock, m_windowNs);
+        return;
+    }
+    m_windowOpen = false;
+    quitLoop();
+}
+
+void LinkWait::quitLoop()
+{
+    if (m_loop) {
+        m_quitByUs = true;
+        m_loop->quit();
+    }
+}
+
+void LinkWait::wake()
+{
+    quitLoop();
+}
+
+void LinkWait::stop()
+{
+    if (m_end == Running)
+        m_end = Stopped;
+    quitLoop();
+}
+
+bool LinkWait::portGone() const
+{
+    return m_transport && (!m_transport->isOpen() || m_transport->isLost());
+}
+
+LinkWait::Outcome LinkWait::run(bool tick)
+{
+    if (m_end == Running && m_transport)
+        m_transport->checkAlive();
+    if (m_end == Running && portGone())
+        m_end = PortLost;
+    if (m_end != Running)
+        return m_end;
+    if (!tick && m_timedOut && !m_windowOpen)
+        return TimedOut;
+    QEventLoop loop;
+    m_loop = &loop;
+    m_quitByUs = false;
+    if (tick)
+        m_tick.start(1);
+    loop.exec(m_flags);
+    m_loop = nullptr;
+    m_tick.stop();
+    // Nothing of ours ended the loop: the application told every loop to quit (and one started
+    // after that returns at once).
+    if (!m_quitByUs && m_end == Running) {
+        m_end = Quitting;
+        qDebug() << QStringLiteral("/!\\ wait ended, the application is quitting");
+    }
+    if (m_end == Running && portGone())
+        m_end = PortLost;
+    if (m_end != Running)
+        return m_end;
+    return m_timedOut ? TimedOut : Running;
+}
+
+LinkWait::Outcome LinkWait::pass()
+{
+    return run(true);
+}
+
+LinkWait::Outcome LinkWait::sleep()
+{
+    return run(false);
+}
+
+LinkWait::Outcome LinkWait::pause()
+{
+    Outcome o = Running;
+    while ((o = pass()) == Running) {
+    }
+    return o;
+}
+
+LinkWait::Outcome LinkWait::finish(Outcome outcome)
+{
+    m_deadline.stop();
+    m_window.stop();
+    m_tick.stop();
+    m_outcome = outcome;
+    return outcome;
+}

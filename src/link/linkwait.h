@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QObject>
+#include <QTimer>
+
+class SerialTransport;
+
+// One wait of the link. Everything runs on the GUI thread, so a wait keeps processing events
+// while it lasts: either in passes of about a millisecond between which the caller polls the
+// port, or asleep until something wakes it (a frame came in). It owns a deadline that is a lower
+// bound: the wait never ends before it, however early the system fires a timer. It also ends,
+// without waiting out its deadline, when the operator stops it, when the device goes away and
+// when the application is quitting: a nested event loop that the application told to quit
+// returns at once every time it runs, so a wait that went on would spin.
+class LinkWait : public QObject
+{
+    Q_OBJECT
+public:
+    enum Outcome { Running, Done, TimedOut, Stopped, PortLost, Quitting };
+    Q_ENUM(Outcome)
+
+    // `flags` say which events the wait processes (the short pauses leave user input queued).
+    LinkWait(SerialTransport *transport, int deadlineMs,
+             QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);
+    ~LinkWait() override;
+    LinkWait(const LinkWait &) = delete;
+    LinkWait &operator=(const LinkWait &) = delete;
+
+    // A new deadline, `ms` from now: the wait wants more time.
+    void extend(int ms);
+    bool timedOut() const { return m_timedOut; }
+
+    // A second, shorter deadline inside the wait (an acknowledgement window); sleep() returns
+    // when it passes.
+    void openWindow(int ms);
+    void closeWindow();
+    bool windowOpen() const { return m_windowOpen; }
+
+    // About a millisecond of events. Returns Running, TimedOut once the deadline has passed, or
+    // the reason the wait must end now (Stopped, PortLost, Quitting).
+    Outcome pass();
+    // Processes events until wake(), the window, the deadline or an end. Returns as pass().
+    // Returns at once when the deadline has passed and no window is open.
+    Outcome sleep();
+    // Passes until the deadline: a pause that never ends early.
+    Outcome pause();
+
+    // Stopped, PortLost or Quitting once one of them happened; Running otherwise.
+    Outcome ended() const { return m_end; }
+    // Ends the wait with `outcome` (the caller's verdict) and returns it.
+    Outcome finish(Outcome outcome);
+    Outcome outcome() const { return m_outcome; }
+
+    // The innermost wait under way, or null: lets a caller cut the current wait short.
+    static LinkWait *current();
+
+public slots:
+    // The deadline passes now.
+    void expire();
+    void wake();
+    void stop();
+
+private:
+    Outcome run(bool tick);
+    void quitLoop();
+    void onDeadline();
+    void onWindow();
+    bool portGone() const;
+    static void arm(QTimer &timer, const QElapsedTimer &clock, qint64 dueNs);
+
+    SerialTransport *m_transport;
+    QEventLoop::ProcessEventsFlags m_flags;
+    QElapsedTimer m_clock;
+    QTimer m_deadline;
+    QTimer m_window;
+    QTimer m_tick;
+    qint64 m_deadlineNs = 0;
+    qint64 m_windowNs = 0;
+    bool m_timedOut = false;
+    bool m_windowOpen = false;
+    QEventLoop *m_loop = nullptr;
+    bool m_quitByUs = false;
+    Outcome m_end = Running;
+    Outcome m_outcome = Running;
+};
