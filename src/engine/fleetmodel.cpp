@@ -377,6 +377,18 @@ void FleetModel::clear_pending_marks()
     }
 }
 
+void FleetModel::age_contacts()
+{
+    for (const auto &s : m_sensors) {
+        SensorRecord &rec = s->record;
+        if (rec.path_age < SensorRecord::CounterCeiling) {
+            ++rec.path_age;
+            if (rec.direct_age < SensorRecord::CounterCeiling)
+                ++rec.direct_age;
+        }
+    }
+}
+
 void FleetModel::clear_snapshot(const QString &path)
 {
     QSettings s(path, QSettings::IniFormat);

@@ -162,6 +162,9 @@ public:
     int mark_pending_changes();
     int pending_failure_row() const { return m_pendingFailureRow; }
     void clear_pending_marks();
+    // One second of a run: every sensor's contact counters age, the direct one only while the
+    // path one does, and stop at the ceiling so that they never read as "never heard".
+    void age_contacts();
 
     // The list snapshot: cleared at start, written at shutdown.
     static void clear_snapshot(const QString &path);

@@ -1,11 +1,9 @@
 #include "managewirelessdata.h"
 
 #include "connectiondialog.h"
-#include "customcombo.h"
 #include "dialogs.h"
 #include "loraframe.h"
 #include "manageserialport.h"
-#include "periods.h"
 #include "sensorlist.h"
 #include "settings.h"
 #include "wait.h"
@@ -17,17 +15,13 @@
 #include <QDateTime>
 #include <QDateTimeEdit>
 #include <QDebug>
-#include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScrollBar>
-#include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -36,23 +30,11 @@ namespace
 {
 using FM = FleetModel;
 
-// The usual widths; a column is never narrower than what it shows.
-const char *const kHeaders[FM::Columns] = {
-    "SN",     "Sensor Type", "Ver",  "Current Time", "Start Time", "Channels to Record",
-    "Period", "#Pages",      "Vbat", "Rssi",         "Status",     "Mode",
-    "Add",    "Val"};
-const int kMinimumWidths[FM::Columns] = {37, 71, 26, 114, 114, 223, 75,
-                                         45, 35, 50, 170, 35,  50,  50};
-
-const QString StyleRed = QStringLiteral("QComboBox   {  color:   red;   }");
-const QString StyleBlue = QStringLiteral("QComboBox   {  color:   blue;   }");
-const QString StyleBlack = QStringLiteral("QComboBox   {  color:   black;   }");
 const QString ClockFormat = QStringLiteral("dd/MM/yyyy hh:mm:ss");
 const QString SendActionText = QStringLiteral("Send Action");
 const QString DetectText = QStringLiteral("Auto-detect and add sensors to list");
 const QString ActionBlinkText = QStringLiteral("Processing action, Press to interrupt");
 const QString DetectBlinkText = QStringLiteral("Ongoing Detection, Press to interrupt");
-constexpr int RowHeight = 35;
 constexpr int LimitTicks = 300;
 constexpr int RelayTicks = 5;
 
@@ -61,37 +43,11 @@ QString hex4(uint32_t serialNumber)
     return QStringLiteral("%1").arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
 }
 
-QString selectorStyle(FM::Rgb tint)
-{
-    switch (tint) {
-    case FM::Red:
-        return StyleRed;
-    case FM::Blue:
-        return StyleBlue;
-    case FM::Black:
-        return StyleBlack;
-    default:
-        return QStringLiteral("QComboBox   {  color:   %1;   }").arg(QColor::fromRgba(tint).name());
-    }
-}
-
-// Sets a flag for the lifetime of a scope and restores what it was.
-class FlagScope
-{
-public:
-    explicit FlagScope(bool &flag) : m_flag(flag), m_was(flag) { m_flag = true; }
-    ~FlagScope() { m_flag = m_was; }
-    FlagScope(const FlagScope &) = delete;
-    FlagScope &operator=(const FlagScope &) = delete;
-
-private:
-    bool &m_flag;
-    bool m_was;
-};
 } // namespace
 
 managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
-    : QWidget(parent), m_link(link), m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
+    : QWidget(parent), m_link(link), m_model(new FleetModel(this)),
+      m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
       m_actionGroup(new QGroupBox(QStringLiteral("Action for all sensors in the list below"))),
       m_setTime(new QCheckBox(QStringLiteral("Set Time"))),
       m_selectChannels(new QCheckBox(QStringLiteral("Select Channels to record"))),
@@ -106,10 +62,10 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
       m_import(new QPushButton(QStringLiteral("Import Sensor List"))),
       m_export(new QPushButton(QStringLiteral("Export Sensor List"))),
       m_rssiGroup(new QGroupBox(QStringLiteral("Rssi Lists"))), m_dongleLevel(new QLabel),
-      m_table(new QTableWidget(0, Columns)), m_tick(new QTimer(this)),
+      m_table(new SensorTableView(m_model)), m_tick(new QTimer(this)),
       connection_timer(new QTimer(this)), m_relayRefreshTimer(new QTimer(this)),
       m_downloadTimer(new QTimer(this)), m_sendActionTimer(new QTimer(this)),
-      m_readListTimer(new QTimer(this)), m_model(new FleetModel(this))
+      m_readListTimer(new QTimer(this))
 {
     // Delete pressed in the table reaches the row removal before the table's own handling.
     m_table->installEventFilter(this);
@@ -133,10 +89,11 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     setWindowModality(Qt::ApplicationModal);
 
     buildLayout();
-    append_entry_row();
-    connect(m_model, &FleetModel::sensorInserted, this, &managewirelessdata::onSensorInserted);
-    connect(m_model, &FleetModel::sensorRemoved, this, &managewirelessdata::onSensorRemoved);
-    connect(m_model, &FleetModel::changed, this, &managewirelessdata::onModelChanged);
+    m_table->setRunning([this] { return action_running || detection_running; });
+    m_table->append_entry_row();
+    connect(m_table, &SensorTableView::channelsEdited, this, &managewirelessdata::channelsEdited);
+    connect(m_table, &SensorTableView::periodEdited, this, &managewirelessdata::periodEdited);
+    connect(m_table, &SensorTableView::modeEdited, this, &managewirelessdata::legacy_mode_changed);
 
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_table, &QTableWidget::cellChanged, this, &managewirelessdata::valueChanged);
@@ -153,17 +110,17 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     }
     syncChoice();
     linkBusyChanged(m_link->isBusy());
-    fitColumns();
+    m_table->fitColumns();
     each_sec();
     m_tick->start(500);
 }
 
 managewirelessdata::~managewirelessdata()
 {
-    // The cell widgets go with the widget; what they say on their way out is not the operator's.
+    // The children go with the widget, the table and its cells among them; what they say on
+    // their way out is not the operator's.
     for (QObject *child : findChildren<QObject *>())
         child->disconnect(this);
-    m_model->disconnect(this);
 }
 
 void managewirelessdata::buildLayout()
@@ -256,246 +213,20 @@ void managewirelessdata::buildLayout()
     layout->addWidget(m_dongleLevel);
     m_dongleLevel->hide();
 
-    QStringList headers;
-    for (const char *h : kHeaders)
-        headers << QString::fromLatin1(h);
-    m_table->setHorizontalHeaderLabels(headers);
-    for (int c = 0; c < Columns; ++c)
-        m_table->setColumnWidth(c, kMinimumWidths[c]);
-    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    m_table->horizontalHeader()->setHighlightSections(false);
-    m_table->horizontalHeader()->setStretchLastSection(true);
-    m_table->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
-    m_table->setAutoScroll(false);
-    m_table->verticalHeader()->setDefaultSectionSize(RowHeight);
     layout->addWidget(m_table, 1);
 }
 
 QSize managewirelessdata::sizeHint() const
 {
     // Wide enough for every column without scrolling.
-    int width = m_table->verticalHeader()->sizeHint().width() + 2 * m_table->frameWidth() +
-                m_table->verticalScrollBar()->sizeHint().width();
-    for (int c = 0; c < Columns; ++c)
-        width += m_table->columnWidth(c);
     const QMargins m = layout()->contentsMargins();
-    return QSize(std::max(width + m.left() + m.right(), minimumWidth()),
+    return QSize(std::max(m_table->fullWidth() + m.left() + m.right(), minimumWidth()),
                  QWidget::sizeHint().height());
-}
-
-void managewirelessdata::scheduleFit()
-{
-    if (m_fitPending)
-        return;
-    m_fitPending = true;
-    QMetaObject::invokeMethod(this, &managewirelessdata::fitColumns, Qt::QueuedConnection);
-}
-
-void managewirelessdata::fitColumns()
-{
-    m_fitPending = false;
-    // Widths only grow: a column the operator widened stays so.
-    for (int c = 0; c < Columns; ++c) {
-        const int before = m_table->columnWidth(c);
-        m_table->resizeColumnToContents(c);
-        m_table->setColumnWidth(c, std::max({before, kMinimumWidths[c], m_table->columnWidth(c)}));
-    }
-}
-
-CustomCombo *managewirelessdata::channelSelector(int row) const
-{
-    QWidget *cell = m_table->cellWidget(row, FM::ColChannels);
-    return cell ? cell->findChild<CustomCombo *>() : nullptr;
-}
-
-CustomCombo2 *managewirelessdata::periodSelector(int row) const
-{
-    return qobject_cast<CustomCombo2 *>(m_table->cellWidget(row, FM::ColPeriod));
-}
-
-QLabel *managewirelessdata::lastValuesLabel(int row) const
-{
-    QWidget *cell = m_table->cellWidget(row, FM::ColChannels);
-    return cell ? cell->findChild<QLabel *>() : nullptr;
-}
-
-QCheckBox *managewirelessdata::modeBox(int row) const
-{
-    QWidget *cell = m_table->cellWidget(row, FM::ColMode);
-    return cell ? cell->findChild<QCheckBox *>() : nullptr;
-}
-
-int managewirelessdata::rowOfChannelSelector(const QObject *selector) const
-{
-    for (int r = 0; r < sensorRows(); ++r)
-        if (channelSelector(r) == selector)
-            return r;
-    return -1;
-}
-
-int managewirelessdata::rowOfPeriodSelector(const QObject *selector) const
-{
-    for (int r = 0; r < sensorRows(); ++r)
-        if (periodSelector(r) == selector)
-            return r;
-    return -1;
-}
-
-// Items and cell widgets of a freshly inserted row `row`; sensor rows and the entry row differ
-// only in what can be selected. What they show comes from the model.
-void managewirelessdata::makeRowCells(int row)
-{
-    const bool entry = row == m_table->rowCount() - 1;
-    for (int col = 0; col < Columns; ++col) {
-        auto *item = new QTableWidgetItem(QString());
-        item->setTextAlignment(Qt::AlignCenter);
-        Qt::ItemFlags flags = Qt::ItemIsEnabled;
-        const bool editableColumn =
-            col == FM::ColSn || col == FM::ColAddress || col == FM::ColValue;
-        if (editableColumn && !detection_running && !action_running)
-            flags |= Qt::ItemIsEditable;
-        if (!entry && col <= FM::ColStatus)
-            flags |= Qt::ItemIsSelectable;
-        item->setFlags(flags);
-        item->setForeground(Qt::black);
-        m_table->setItem(row, col, item);
-    }
-
-    auto *channelCell = new QWidget;
-    auto *channelLayout = new QVBoxLayout(channelCell);
-    channelLayout->setContentsMargins(0, 0, 0, 0);
-    channelLayout->setSpacing(0);
-    auto *channels = new CustomCombo;
-    auto *lastValues = new QLabel;
-    lastValues->setStyleSheet(QStringLiteral("font: 8px;"));
-    lastValues->setFixedHeight(10);
-    channelLayout->addWidget(channels);
-    channelLayout->addWidget(lastValues);
-    m_table->setCellWidget(row, FM::ColChannels, channelCell);
-    connect(channels, &CustomCombo::checkedItemsChanged, this, &managewirelessdata::channelsEdited);
-
-    auto *period = new CustomCombo2;
-    m_table->setCellWidget(row, FM::ColPeriod, period);
-    connect(period, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            &managewirelessdata::periodEdited);
-
-    auto *modeFrame = new QFrame;
-    auto *modeLayout = new QHBoxLayout(modeFrame);
-    modeLayout->setContentsMargins(2, 2, 2, 2);
-    modeLayout->addSpacing(5);
-    auto *mode = new QCheckBox;
-    modeLayout->addWidget(mode);
-    m_table->setCellWidget(row, FM::ColMode, modeFrame);
-    connect(mode, &QCheckBox::stateChanged, this, &managewirelessdata::legacy_mode_changed);
-
-    if (detection_running || action_running) {
-        setRowWidgetsEnabled(row, false);
-    } else {
-        mode->setChecked(true);
-        mode->setEnabled(true);
-    }
-    m_table->setRowHeight(row, RowHeight);
-}
-
-void managewirelessdata::renderCell(int row, int column)
-{
-    if (row < 0 || row >= m_table->rowCount())
-        return;
-    FlagScope fill(filling);
-    const bool sensorRow = m_model->isSensorRow(row);
-    switch (column) {
-    case FM::ColChannels:
-        if (CustomCombo *channels = channelSelector(row); channels && sensorRow) {
-            const FM::Sensor &s = m_model->sensor(row);
-            const QStringList offered =
-                s.record.serial_number ? s.type.selectableChannels() : QStringList();
-            QStringList shown;
-            for (int i = 0; i < channels->count(); ++i)
-                shown << channels->itemText(i);
-            if (shown != offered) {
-                channels->clear();
-                channels->addCheckItems(offered);
-            }
-            channels->setCheckedItems(s.checkedChannels);
-            channels->setStyleSheet(selectorStyle(s.channelsTint));
-            lastValuesLabel(row)->setText(s.lastValues);
-        }
-        break;
-    case FM::ColPeriod:
-        if (CustomCombo2 *period = periodSelector(row); period && sensorRow) {
-            const FM::Sensor &s = m_model->sensor(row);
-            if (!s.periodsListed) {
-                period->clear();
-            } else {
-                if (period->count() != periods::Count) {
-                    period->clear();
-                    period->addItems(periods::texts());
-                }
-                period->setCurrentIndex(s.periodItem);
-            }
-            period->setStyleSheet(selectorStyle(s.periodTint));
-        }
-        break;
-    case FM::ColMode:
-        if (QCheckBox *mode = modeBox(row); mode && sensorRow)
-            mode->setChecked(m_model->sensor(row).mode_flag);
-        break;
-    default:
-        if (QTableWidgetItem *item = m_table->item(row, column)) {
-            const FM::Cell &c = m_model->cell(row, column);
-            item->setText(c.text);
-            item->setForeground(QColor::fromRgba(c.colour));
-        }
-        break;
-    }
-}
-
-void managewirelessdata::renderRow(int row)
-{
-    for (int col = 0; col < Columns; ++col)
-        renderCell(row, col);
-}
-
-void managewirelessdata::onSensorInserted(int row)
-{
-    FlagScope fill(filling);
-    m_table->insertRow(row);
-    makeRowCells(row);
-    renderRow(row);
-    scheduleFit();
-}
-
-void managewirelessdata::onSensorRemoved(int row)
-{
-    FlagScope fill(filling);
-    m_table->removeRow(row);
-}
-
-void managewirelessdata::onModelChanged(int row, int column)
-{
-    if (column == FM::AllColumns)
-        renderRow(row);
-    else
-        renderCell(row, column);
-    scheduleFit();
-}
-
-void managewirelessdata::append_entry_row()
-{
-    FlagScope fill(filling);
-    const int n = m_table->rowCount();
-    m_table->setRowCount(n + 1);
-    makeRowCells(n);
-    for (int row = 0; row < n; ++row)
-        for (int col = 0; col <= FM::ColStatus; ++col)
-            if (QTableWidgetItem *item = m_table->item(row, col))
-                item->setFlags(item->flags() | Qt::ItemIsSelectable);
 }
 
 void managewirelessdata::valueChanged(int row, int column)
 {
-    if (filling)
+    if (m_table->isFilling())
         return;
     if (column == FM::ColSn)
         enter_serial_number(row);
@@ -511,13 +242,13 @@ void managewirelessdata::tellLater(const QString &title, const QString &text)
 
 void managewirelessdata::enter_serial_number(int row)
 {
-    if (edit_guard || row < 0 || row >= m_table->rowCount())
+    if (row < 0 || row >= m_table->rowCount())
         return;
     const bool entry = row == m_table->rowCount() - 1;
     const FM::Entered e =
         m_model->enter_serial_number(m_table->item(row, FM::ColSn)->text(), entry ? -1 : row);
     // The cell shows the model again: the number the row keeps, or an empty entry row.
-    renderCell(e.outcome == FM::Entered::Added ? m_table->rowCount() - 1 : row, FM::ColSn);
+    m_table->renderCell(e.outcome == FM::Entered::Added ? m_table->rowCount() - 1 : row, FM::ColSn);
     if (action_running || detection_running)
         return;
     if (e.outcome == FM::Entered::Invalid)
@@ -623,25 +354,21 @@ void managewirelessdata::reset_row_colours()
     m_model->reset_row_colours();
 }
 
-void managewirelessdata::channelsEdited(const QStringList &items)
+void managewirelessdata::channelsEdited(int row, const QStringList &items)
 {
-    if (filling)
-        return;
-    m_model->setCheckedChannels(rowOfChannelSelector(sender()), items);
+    m_model->setCheckedChannels(row, items);
     datarec_changed();
 }
 
-void managewirelessdata::periodEdited(int index)
+void managewirelessdata::periodEdited(int row, int index)
 {
-    if (filling)
-        return;
-    m_model->setPeriodItem(rowOfPeriodSelector(sender()), index);
+    m_model->setPeriodItem(row, index);
     periode_changed();
 }
 
 void managewirelessdata::periode_changed()
 {
-    if (action_running || detection_running || filling)
+    if (action_running || detection_running || m_table->isFilling())
         return;
     if (m_model->track_period_changes())
         m_changePeriod->setChecked(true);
@@ -649,18 +376,16 @@ void managewirelessdata::periode_changed()
 
 void managewirelessdata::datarec_changed()
 {
-    if (action_running || detection_running || filling)
+    if (action_running || detection_running || m_table->isFilling())
         return;
     if (m_model->track_channel_changes())
         m_selectChannels->setChecked(true);
 }
 
-void managewirelessdata::legacy_mode_changed()
+void managewirelessdata::legacy_mode_changed(int row, bool checked)
 {
-    if (QObject *box = sender(); box && !filling)
-        for (int r = 0; r < sensorRows(); ++r)
-            if (modeBox(r) == box)
-                m_model->edit(r).mode_flag = modeBox(r)->isChecked();
+    if (m_model->isSensorRow(row))
+        m_model->edit(row).mode_flag = checked;
 }
 
 void managewirelessdata::state_change_set_time()
@@ -855,35 +580,6 @@ bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const ui
     return result == FM::Decoded::Ok;
 }
 
-void managewirelessdata::setRowEditable(int row, bool editable)
-{
-    for (int col : {int(FM::ColSn), int(FM::ColAddress), int(FM::ColValue)})
-        if (QTableWidgetItem *item = m_table->item(row, col))
-            item->setFlags(editable ? item->flags() | Qt::ItemIsEditable
-                                    : item->flags() & ~Qt::ItemIsEditable);
-}
-
-void managewirelessdata::setRowWidgetsEnabled(int row, bool enabled)
-{
-    if (CustomCombo *c = channelSelector(row))
-        c->setEnabled(enabled);
-    if (CustomCombo2 *p = periodSelector(row))
-        p->setEnabled(enabled);
-    if (QCheckBox *m = modeBox(row))
-        m->setEnabled(enabled);
-}
-
-void managewirelessdata::giveTableBack()
-{
-    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    FlagScope guard(edit_guard);
-    for (int r = 0; r < m_table->rowCount(); ++r) {
-        setRowEditable(r, true);
-        if (r < sensorRows())
-            setRowWidgetsEnabled(r, true);
-    }
-}
-
 void managewirelessdata::stop_run()
 {
     m_relayRefreshTimer->stop();
@@ -894,7 +590,7 @@ void managewirelessdata::stop_run()
         m_model->edit(r).record.download_started = false;
     m_actionGroup->setEnabled(true);
     m_detectAllowed = true;
-    giveTableBack();
+    m_table->giveBack();
     m_sendAction->setText(SendActionText);
     m_sendAction->setStyleSheet(QStringLiteral("color: black"));
     action_running = false;
@@ -910,7 +606,7 @@ void managewirelessdata::stopDetection()
     m_relayRefreshTimer->stop();
     timeout_flag = false;
     m_sendActionAllowed = true;
-    giveTableBack();
+    m_table->giveBack();
     detection_running = false;
     m_detect->setText(DetectText);
     m_detect->setStyleSheet(QStringLiteral("color: black"));
@@ -965,25 +661,6 @@ void managewirelessdata::open_window()
     }
 }
 
-void managewirelessdata::advanceListenPhase()
-{
-    if (listen_phase >= 3 || --phase_countdown > 0)
-        return;
-    switch (listen_phase) {
-    case 0:
-        listen_phase = 1;
-        phase_countdown = 2;
-        break;
-    case 1:
-        listen_phase = 2;
-        phase_countdown = 4;
-        break;
-    default:
-        listen_phase = 3;
-        break;
-    }
-}
-
 void managewirelessdata::each_sec()
 {
     const QDateTime now = QDateTime::currentDateTime();
@@ -998,15 +675,8 @@ void managewirelessdata::each_sec()
     if (detection_running)
         m_detect->setText(m_blink ? QString() : DetectBlinkText);
     if (action_running && m_blink) {
-        advanceListenPhase();
-        for (int r = 0; r < sensorRows(); ++r) {
-            SensorRecord &rec = m_model->edit(r).record;
-            if (rec.path_age < SensorRecord::CounterCeiling) {
-                ++rec.path_age;
-                if (rec.direct_age < SensorRecord::CounterCeiling)
-                    ++rec.direct_age;
-            }
-        }
+        listening.tick();
+        m_model->age_contacts();
     }
     if (m_blink) {
         m_blink = false;

@@ -2,14 +2,14 @@
 
 #include "actionblock.h"
 #include "fleetmodel.h"
+#include "listenphases.h"
+#include "sensortableview.h"
 
 #include <QDir>
 #include <QVector>
 #include <QWidget>
 
 class ConnectionDialog;
-class CustomCombo;
-class CustomCombo2;
 class ManageSerialPort;
 class QCheckBox;
 class QComboBox;
@@ -18,14 +18,13 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTableWidget;
 class QTimer;
 
 // The sensor data widget: the connection bar, the action controls, the output folder and the
-// sensor table, the main window's centre in normal mode. The table renders the fleet model:
-// one row per sensor, sorted by serial number, and a trailing entry row in which a new serial
-// number is typed. What a row holds lives in the model; the table only shows it and passes the
-// operator's edits on.
+// sensor table, the main window's centre in normal mode. The table (SensorTableView) renders the
+// fleet model: one row per sensor, sorted by serial number, and a trailing entry row in which a
+// new serial number is typed. What a row holds lives in the model; this widget passes the
+// operator's edits on and answers them with the action boxes.
 class managewirelessdata : public QWidget
 {
     Q_OBJECT
@@ -51,7 +50,7 @@ public:
     QGroupBox *rssiGroup() const { return m_rssiGroup; }
     QLabel *dongleLevelLabel() const { return m_dongleLevel; }
     QLabel *clockLabel() const { return m_clock; }
-    QTableWidget *table() const { return m_table; }
+    SensorTableView *table() const { return m_table; }
     QCheckBox *setTimeBox() const { return m_setTime; }
     QCheckBox *selectChannelsBox() const { return m_selectChannels; }
     QCheckBox *changePeriodBox() const { return m_changePeriod; }
@@ -65,10 +64,10 @@ public:
     FleetModel &model() const { return *m_model; }
     // Rows with a sensor (the entry row excluded).
     int sensorRows() const { return m_model->size(); }
-    CustomCombo *channelSelector(int row) const;
-    CustomCombo2 *periodSelector(int row) const;
-    QLabel *lastValuesLabel(int row) const;
-    QCheckBox *modeBox(int row) const;
+    CustomCombo *channelSelector(int row) const { return m_table->channelSelector(row); }
+    CustomCombo2 *periodSelector(int row) const { return m_table->periodSelector(row); }
+    QLabel *lastValuesLabel(int row) const { return m_table->lastValuesLabel(row); }
+    QCheckBox *modeBox(int row) const { return m_table->modeBox(row); }
     QComboBox *rssiCombo(int index) const { return m_rssiCombos.value(index); }
     QSize sizeHint() const override;
 
@@ -84,11 +83,10 @@ public:
     uint8_t selected_channel_mask = 0;
     uint8_t selected_period_code = 0;
     uint16_t listen_address = 0xFFFF;
-    int listen_phase = 0;
-    int phase_countdown = 2;
+    ListenPhases listening;
 
     // The table and its rows.
-    void append_entry_row();
+    void append_entry_row() { m_table->append_entry_row(); }
     void enter_serial_number(int row);
     // Adds a sensor row for `serialNumber` in order; the row, or -1 when the number is already
     // listed or the list is full. The path of a detected or imported sensor.
@@ -146,7 +144,7 @@ public slots:
     void valueChanged(int row, int column);
     void periode_changed();
     void datarec_changed();
-    void legacy_mode_changed();
+    void legacy_mode_changed(int row, bool checked);
     void open_window();
     void com_slot();
     void new_lora_frame();
@@ -174,34 +172,20 @@ protected:
 
 private:
     void buildLayout();
-    void makeRowCells(int row);
-    void renderCell(int row, int column);
-    void renderRow(int row);
-    void onSensorInserted(int row);
-    void onSensorRemoved(int row);
-    void onModelChanged(int row, int column);
-    // The widths the columns need: at least the usual ones, never narrower than what they show.
-    void fitColumns();
-    void scheduleFit();
-    int rowOfChannelSelector(const QObject *selector) const;
-    int rowOfPeriodSelector(const QObject *selector) const;
-    void channelsEdited(const QStringList &items);
-    void periodEdited(int index);
+    void channelsEdited(int row, const QStringList &items);
+    void periodEdited(int row, int index);
     // A refusal of typed text is told after the cell's commit has returned: a modal box run
     // from inside it lets a second key press free the cell editor still in use there.
     void tellLater(const QString &title, const QString &text);
     void syncChoice();
     void linkBusyChanged(bool busy);
     void applyBusy();
-    void setRowEditable(int row, bool editable);
-    void giveTableBack();
-    void setRowWidgetsEnabled(int row, bool enabled);
     void removeSelectedRows();
-    void advanceListenPhase();
     void stopDetection();
     void markColumnOfBox(const QCheckBox *box, int column);
 
     ManageSerialPort *m_link;
+    FleetModel *m_model;
     ConnectionDialog *m_connection;
     QLabel *m_clock;
     QGroupBox *m_actionGroup;
@@ -222,7 +206,7 @@ private:
     QGroupBox *m_rssiGroup;
     QVector<QComboBox *> m_rssiCombos;
     QLabel *m_dongleLevel;
-    QTableWidget *m_table;
+    SensorTableView *m_table;
 
     QTimer *m_tick;
     QTimer *connection_timer;
@@ -231,17 +215,13 @@ private:
     QTimer *m_sendActionTimer;
     QTimer *m_readListTimer;
 
-    FleetModel *m_model;
     QDir output_dir;
     uint64_t m_apiDestination = 0xFFFF;
 
-    bool filling = false;
-    bool edit_guard = false;
     bool sub_window_open = false;
     bool m_blink = false;
     int m_limitCountdown = 300;
     int m_relayCountdown = 5;
-    bool m_fitPending = false;
     // Whether the existing rules allow the two run buttons; the link's busy state comes on top.
     bool m_sendActionAllowed = false;
     bool m_detectAllowed = true;

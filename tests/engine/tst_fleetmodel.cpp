@@ -1,4 +1,5 @@
 #include "fleetmodel.h"
+#include "listenphases.h"
 
 #include "messagecapture.h"
 #include "page.h"
@@ -274,6 +275,60 @@ private slots:
         QCOMPARE(
             m->decode_pages(0x1234, 1, frame.data(), int(frame.size()), {}, [] { return false; }),
             FM::Decoded::NotCreated);
+    }
+
+    void listenPhasesFollowTheRunsSeconds_data()
+    {
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<int>("phase");
+        QTest::newRow("phase 0 lasts 2 s") << 1 << 0;
+        QTest::newRow("then phase 1") << 2 << 1;
+        QTest::newRow("phase 1 lasts 2 s") << 3 << 1;
+        QTest::newRow("then phase 2") << 4 << 2;
+        QTest::newRow("phase 2 lasts 4 s") << 7 << 2;
+        QTest::newRow("then phase 3") << 8 << 3;
+        QTest::newRow("phase 3 stays") << 40 << 3;
+    }
+    void listenPhasesFollowTheRunsSeconds()
+    {
+        QFETCH(int, seconds);
+        QFETCH(int, phase);
+        ListenPhases listen;
+        for (int i = 0; i < seconds; ++i)
+            listen.tick();
+        QCOMPARE(listen.phase, phase);
+    }
+
+    void contactCountersAgeUpToTheCeiling_data()
+    {
+        QTest::addColumn<int>("path");
+        QTest::addColumn<int>("direct");
+        QTest::addColumn<int>("pathAfter");
+        QTest::addColumn<int>("directAfter");
+        // 8 seconds each.
+        QTest::newRow("both count") << 5 << 10 << 13 << 18;
+        QTest::newRow("direct stops at the ceiling") << 5 << 31999 << 13 << 32000;
+        QTest::newRow("direct waits for the path") << 32000 << 10 << 32000 << 10;
+        QTest::newRow("never heard stays so") << 32700 << 32700 << 32700 << 32700;
+    }
+    void contactCountersAgeUpToTheCeiling()
+    {
+        QFETCH(int, path);
+        QFETCH(int, direct);
+        QFETCH(int, pathAfter);
+        QFETCH(int, directAfter);
+        m->insert_sensor(0x0100);
+        m->insert_sensor(0x0200);
+        SensorRecord &rec = m->edit(0).record;
+        SensorRecord &other = m->edit(1).record;
+        rec.path_age = uint16_t(path);
+        rec.direct_age = uint16_t(direct);
+        other.path_age = other.direct_age = 0;
+        for (int i = 0; i < 8; ++i)
+            m->age_contacts();
+        QCOMPARE(int(rec.path_age), pathAfter);
+        QCOMPARE(int(rec.direct_age), directAfter);
+        QCOMPARE(int(other.path_age), 8); // every row ages
     }
 };
 
