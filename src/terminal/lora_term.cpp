@@ -56,6 +56,8 @@ lora_term::lora_term(ManageSerialPort *link, QWidget *parent)
     }
     layout->addWidget(m_reveilButton);
     connect(m_reveilButton, &QPushButton::clicked, this, &lora_term::reveil);
+    // The wake-up write is a whole transaction: no second one while the link waits.
+    connect(m_link, &ManageSerialPort::busyChanged, m_reveilButton, &QPushButton::setDisabled);
     connect(m_link, &ManageSerialPort::new_frame, this, &lora_term::new_frame);
     connect(m_link, &ManageSerialPort::error_rx, this, &lora_term::error_rx);
     m_stopwatch.start();

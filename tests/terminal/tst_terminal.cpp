@@ -100,10 +100,12 @@ private slots:
     void reveilWritesTheWakeUpByteThroughTheLoraTransaction()
     {
         QByteArray request;
+        bool enabledDuring = true;
         m_dongle->other = [&](const QByteArray &body) {
             if (body.size() != 30)
                 return;
             request = body;
+            enabledDuring = m_term->reveilButton()->isEnabled();
             m_dongle->peer().writeChunks({api::buildFrame(QByteArray::fromHex("0601")),
                                           api::buildFrame(QByteArray::fromHex("02300430"))},
                                          3);
@@ -112,6 +114,9 @@ private slots:
         QCOMPARE(request.left(7), QByteArray::fromHex("0108000004300F"));
         QCOMPARE(request.mid(7, 16), QByteArray::fromHex("00130078640000000000000000000000"));
         QTRY_VERIFY_WITH_TIMEOUT(m_term->log()->toPlainText().contains("02 30 04 30"), 1000);
+        // no second transaction could be started while this one waited
+        QVERIFY(!enabledDuring);
+        QVERIFY(m_term->reveilButton()->isEnabled());
         m_dongle->other = nullptr;
     }
 };
