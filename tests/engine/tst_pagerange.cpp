@@ -155,22 +155,24 @@ private slots:
     void pageCheck_data()
     {
         QTest::addColumn<QByteArray>("page");
-        QTest::addColumn<int>("number"); // as the frame gives it; 57 was asked for
+        QTest::addColumn<QByteArray>("frame"); // the page frame's first bytes; 57 was asked for
         QTest::addColumn<int>("type");
         QTest::addColumn<QByteArray>("previous");
         QTest::addColumn<Reason>("reason");
-        const QByteArray none;
+        const QByteArray none, page57("\x00\x00\x39", 3);
         const QByteArray erased(page::Size, char(0xFF));
         auto row = [&](const char *name, const Patch &patch, Reason r, int type = 1) {
-            QTest::newRow(name) << goodPage(patch) << 57 << type << none << r;
+            QTest::newRow(name) << goodPage(patch) << page57 << type << none << r;
         };
         row("good", {}, Reason::None);
         QTest::newRow("another page number")
-            << goodPage() << 58 << 1 << none << Reason::WrongNumber;
-        QTest::newRow("erased") << erased << 57 << 1 << none << Reason::Erased;
+            << goodPage() << QByteArray("\x00\x00\x3A", 3) << 1 << none << Reason::WrongNumber;
+        QTest::newRow("page number read big-endian")
+            << goodPage() << QByteArray("\x00\x39\x00", 3) << 1 << none << Reason::WrongNumber;
+        QTest::newRow("erased") << erased << page57 << 1 << none << Reason::Erased;
         QByteArray almost = erased;
         almost[300] = 0;
-        QTest::newRow("erased but one byte") << almost << 57 << 1 << none << Reason::BadDate;
+        QTest::newRow("erased but one byte") << almost << page57 << 1 << none << Reason::BadDate;
         row("month 13", {{3, 0x13}}, Reason::BadDate);
         row("30 February", {{3, 0x02}, {4, 0x30}}, Reason::BadDate);
         row("29 February of a leap year", {{2, 0x24}, {3, 0x02}, {4, 0x29}}, Reason::None);
@@ -185,24 +187,26 @@ private slots:
         row("accelerometer, 102 records", {{9, 0x00}, {10, 102}}, Reason::None, 10);
         row("accelerometer, 103 records", {{10, 103}}, Reason::TooManySamples, 10);
         auto after = [&](const char *name, const Patch &previous, Reason r) {
-            QTest::newRow(name) << goodPage() << 57 << 1 << goodPage(previous) << r;
+            QTest::newRow(name) << goodPage() << page57 << 1 << goodPage(previous) << r;
         };
         // The rows' names say where the checked page stands against the previous one.
         after("a second after the previous", {{7, 0x52}}, Reason::None);
         after("a second before the previous", {{7, 0x54}}, Reason::BeforePrevious);
         after("next day at an earlier hour", {{4, 0x13}, {5, 0x23}}, Reason::None);
         after("after a previous of another period", {{8, 0x29}, {6, 0x00}}, Reason::None);
-        QTest::newRow("previous erased") << goodPage() << 57 << 1 << erased << Reason::None;
+        QTest::newRow("previous erased") << goodPage() << page57 << 1 << erased << Reason::None;
     }
     void pageCheck()
     {
         QFETCH(QByteArray, page);
-        QFETCH(int, number);
+        QFETCH(QByteArray, frame);
         QFETCH(int, type);
         QFETCH(QByteArray, previous);
         QFETCH(Reason, reason);
         const uint8_t *prev = previous.isEmpty() ? nullptr : bytesOf(previous);
-        QCOMPARE(pagecheck::check(bytesOf(page), number, 57, type, prev), reason);
+        QCOMPARE(
+            pagecheck::check(bytesOf(page), page::framePageNumber(bytesOf(frame)), 57, type, prev),
+            reason);
     }
 
     // Copies as they arrive, each a kind and a page number (7: a frame numbering page 5 wrongly):
