@@ -3,7 +3,8 @@
 #include "messagecapture.h"
 #include "ptypeer.h"
 #include "settings.h"
-#include "simulator.h"
+#include "simlink.h"
+#include "testkit.h"
 #include "wait.h"
 
 #include <QDir>
@@ -17,11 +18,6 @@
 
 namespace
 {
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 QByteArray rx16(uint16_t source, const QByteArray &data)
 {
     return api::rx16Frame(source, 0x28, data);
@@ -46,19 +42,12 @@ void spin(int ms)
 class TestLink : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     std::unique_ptr<PtyPeer> m_peer;
     std::unique_ptr<ManageSerialPort> m_link;
     std::function<void(const QByteArray &)> m_answer;
     int m_channel = 15;
     int m_loraAnswers = 0; // 0: not a LoRa dongle
-
-    void writeIni(const QByteArray &text)
-    {
-        QFile f(settings::FileName);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(text);
-    }
 
     // A dongle: answers the channel query when it is an 802.15.4 one, the presence byte and
     // configuration echoes when it is a LoRa one, and hands every other frame to m_answer.
@@ -117,12 +106,6 @@ class TestLink : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
-    }
-
     void init()
     {
         QFile::remove(settings::FileName);
@@ -572,9 +555,7 @@ private slots:
         QCOMPARE(request.left(8), hex("01 08 00 00 12 34 0F 02"));
         QCOMPARE(request.mid(8, 15), QByteArray(reinterpret_cast<char *>(block) + 1, 15));
         QCOMPARE(request.right(7), QByteArray(7, 0));
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()),
-                            m_link->lastFrameLength()),
-                 stored);
+        QCOMPARE(lastData(*m_link), stored);
     }
 
     void framingErrorsReachTheWindowsAndFramesComeOnePerTick()
@@ -679,22 +660,17 @@ private slots:
     // A dongle that hands over the RSSI lists of the dongle and of the relay in one write.
     void framesHeardTogetherAreAllReceived()
     {
-        QFile file(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        sim::ScenarioResult parsed = sim::parseScenario(file.readAll());
-        QVERIFY(parsed.ok());
-        parsed.scenario.dongle.backToBack = true;
-        sim::Simulator simulator(parsed.scenario);
-        QVERIFY(simulator.open());
-        ManageSerialPort link(LinkSettings::defaults());
-        QVERIFY(link.openPort(simulator.slavePath()));
-        QTRY_COMPARE(simulator.wire().queued(), 0);
-        link.flushInput();
-        QVERIFY(link.sendApiFrame(hex("31 FF FF"), 0));
-        QCOMPARE(link.receiveSensorAnswer(0xFFFF), int(ManageSerialPort::AnswerRssiLists));
-        QCOMPARE(link.lastSourceAddress(), uint16_t(0));
-        QCOMPARE(link.receiveSensorAnswer(0xFFFF), int(ManageSerialPort::AnswerRssiLists));
-        QCOMPARE(link.lastSourceAddress(), uint16_t(0x8001));
+        sim::Scenario scenario = testScenario();
+        scenario.dongle.backToBack = true;
+        std::unique_ptr<sim::Simulator> simulator;
+        QVERIFY(startSimLink(scenario, simulator, m_link));
+        QTRY_COMPARE(simulator->wire().queued(), 0);
+        m_link->flushInput();
+        QVERIFY(m_link->sendApiFrame(hex("31 FF FF"), 0));
+        QCOMPARE(m_link->receiveSensorAnswer(0xFFFF), int(ManageSerialPort::AnswerRssiLists));
+        QCOMPARE(m_link->lastSourceAddress(), uint16_t(0));
+        QCOMPARE(m_link->receiveSensorAnswer(0xFFFF), int(ManageSerialPort::AnswerRssiLists));
+        QCOMPARE(m_link->lastSourceAddress(), uint16_t(0x8001));
     }
 
     void delaysOfASecondOrMoreOnlyProcessEvents()

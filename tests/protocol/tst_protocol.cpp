@@ -6,17 +6,13 @@
 #include "loraframe.h"
 #include "messagecapture.h"
 #include "page.h"
+#include "testkit.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 
 namespace
 {
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 QByteArray bytesOf(const FrameBuffer &f)
 {
     return f.toByteArray();

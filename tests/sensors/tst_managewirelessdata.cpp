@@ -4,11 +4,14 @@
 #include "connectiondialog.h"
 #include "customcombo.h"
 #include "dialogdouble.h"
+#include "fleetrows.h"
 #include "manageserialport.h"
 #include "messagecapture.h"
 #include "page.h"
 #include "scripteddongle.h"
 #include "settings.h"
+#include "testkit.h"
+#include "testports.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -27,19 +30,10 @@
 #include <memory>
 #include <vector>
 
-namespace
-{
-QList<PortEntry> g_ports;
-QList<PortEntry> testPorts()
-{
-    return g_ports;
-}
-} // namespace
-
 class TestManageWirelessData : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     std::unique_ptr<ManageSerialPort> m_link;
     std::unique_ptr<managewirelessdata> m_w;
     std::unique_ptr<DialogDouble> m_dialogs;
@@ -89,17 +83,9 @@ class TestManageWirelessData : public QObject
             texts << table()->item(r, 0)->text();
         return texts;
     }
-    // A sensor of type `type` that answered with period item `item` and all channels recorded.
     int answeredSensor(uint16_t sn, int type, int item)
     {
-        FleetModel &m = m_w->model();
-        const int r = m.insert_sensor(sn);
-        m.edit(r).record.sensor_type = uint8_t(type);
-        m.fill_channel_selector(r, true);
-        m.fill_period_selector(r, item);
-        m.edit(r).sensor_period_item = uint8_t(item);
-        m.edit(r).sensor_channel_mask = m.sensor(r).selectedMask();
-        return r;
+        return ::answeredSensor(m_w->model(), sn, type, item);
     }
     QString status(int row) const { return table()->item(row, 10)->text(); }
     QColor colour(int row, int column) const
@@ -110,10 +96,8 @@ class TestManageWirelessData : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
         QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
-        setPortLister(testPorts);
+        offerTestPorts();
         QApplication::setFont(QFont(QStringLiteral("MS Sans Serif"), 9)); // as the program runs
     }
     void init()
@@ -128,7 +112,7 @@ private slots:
         m_w.reset();
         m_link.reset();
         m_dialogs.reset();
-        g_ports.clear();
+        testPorts().clear();
     }
 
     void typedSerialNumberIsCheckedBeforeItMakesARow_data()
@@ -489,7 +473,7 @@ private slots:
     void connectionShowsTheControlsOfItsDongle()
     {
         ScriptedDongle dongle(ScriptedDongle::Api);
-        g_ports = {{dongle.path(), QStringLiteral("USB Serial")}};
+        testPorts() = {{dongle.path(), QStringLiteral("USB Serial")}};
         build();
         QVERIFY(!m_w->sendActionButton()->isEnabled());
         QVERIFY(m_w->detectButton()->isHidden());
@@ -566,7 +550,7 @@ private slots:
     void aBusyLinkHoldsTheButtonsThatStartExchanges()
     {
         ScriptedDongle dongle(ScriptedDongle::Api);
-        g_ports = {{dongle.path(), QStringLiteral("USB Serial")}};
+        testPorts() = {{dongle.path(), QStringLiteral("USB Serial")}};
         build();
         m_w->connectionDialog()->tryToOpenConnection();
         QTRY_VERIFY_WITH_TIMEOUT(m_link->isOpen(), 3000);

@@ -6,7 +6,8 @@
 #include "page.h"
 #include "sensoranswer.h"
 #include "settings.h"
-#include "simulator.h"
+#include "simlink.h"
+#include "testkit.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,11 +21,6 @@ using sim::Simulator;
 
 namespace
 {
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 uint8_t bcd(int v)
 {
     return uint8_t(((v / 10) << 4) | (v % 10));
@@ -38,7 +34,7 @@ uint8_t readType[17] = {0x00, 0x12, 0x00, 0x02}; // EEPROM 0002 holds the type
 class TestSimLora : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     std::unique_ptr<Simulator> m_sim;
     std::unique_ptr<ManageSerialPort> m_link;
     int m_first = 0; // the first request of the current case
@@ -46,25 +42,15 @@ class TestSimLora : public QObject
     static void open(const char *scenario, std::unique_ptr<Simulator> &sim,
                      std::unique_ptr<ManageSerialPort> &link)
     {
-        const sim::ScenarioResult r =
-            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/") + scenario);
-        QVERIFY2(r.ok(), qPrintable(r.errors.join('\n')));
-        sim = std::make_unique<Simulator>(r.scenario);
+        QVERIFY(startSimLink(testScenario(scenario), sim, link));
         QVERIFY(sim->loraDongle());
-        QVERIFY(sim->open());
-        link = std::make_unique<ManageSerialPort>();
-        QVERIFY(link->openPort(sim->slavePath()));
         QCOMPARE(link->linkMode(), int(ManageSerialPort::Lora));
     }
 
     sim::LoraDongle &dongle() { return *m_sim->loraDongle(); }
     QVector<QByteArray> requests() const { return m_sim->loraDongle()->requests().mid(m_first); }
 
-    QByteArray lastData() const
-    {
-        return QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()),
-                          m_link->lastFrameLength());
-    }
+    QByteArray lastData() const { return ::lastData(*m_link); }
 
     // The dongle's radio report.
     QByteArray presence(ManageSerialPort &link)
@@ -77,8 +63,6 @@ class TestSimLora : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path()); // no config.ini: the default configuration
         MessageCapture capture(MessageCapture::Silent);
         open("lora-test.ini", m_sim, m_link);
         QVERIFY(capture.contains(QStringLiteral("lora detected")));
