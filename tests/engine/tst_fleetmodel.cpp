@@ -183,14 +183,6 @@ private slots:
         m->setCheckedChannels(other, {});
         QCOMPARE(m->mark_pending_changes(), 2);
         QCOMPARE(m->pending_failure_row(), other);
-
-        // With nothing to set, the Add and Val cells make a memory write.
-        m->setChoice(actionblock::Choice());
-        m->setText(r, FM::ColAddress, "01F0");
-        m->setText(r, FM::ColValue, "a5");
-        m->build_param_payload(0x0100, sel, payload);
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 6).toHex(' '),
-                 QByteArray("00 13 01 f0 a5 01"));
     }
 
     void snapshotHoldsWhatTheRowsShow()

@@ -31,7 +31,6 @@ class TestTerminal : public QObject
 private slots:
     void initTestCase()
     {
-        QFile::remove(settings::FileName);
         m_dongle = std::make_unique<ScriptedDongle>(ScriptedDongle::Lora);
         m_link = std::make_unique<ManageSerialPort>();
         m_term = std::make_unique<lora_term>(m_link.get());
