@@ -40,7 +40,6 @@ private slots:
         QVERIFY(!w.terminal());
         QCOMPARE(w.centralWidget(), static_cast<QWidget *>(w.sensorData()));
         QVERIFY(w.link()->isOpen());
-        QCOMPARE(w.link()->linkMode(), 2);
         managewirelessdata *data = w.sensorData();
         QVERIFY(data->sendActionButton()->isEnabled());
         QVERIFY(!data->detectButton()->isHidden());
@@ -57,7 +56,6 @@ private slots:
         ScriptedDongle dongle(ScriptedDongle::Lora);
         settings::write(settings::key::ComPort, dongle.path());
         MainWindow w;
-        QCOMPARE(w.link()->linkMode(), 6);
         managewirelessdata *data = w.sensorData();
         QVERIFY(data->detectButton()->isHidden());
         QVERIFY(data->rssiGroup()->isHidden());

@@ -121,7 +121,6 @@ private slots:
         QTest::addColumn<QStringList>("rows"); // SN column afterwards, entry row included
         QTest::addColumn<bool>("box");
         // which texts are refused is tst_sensorlist's: one refusal shows the box
-        QTest::newRow("digits") << "1234" << QStringList{"1234", ""} << false;
         QTest::newRow("hexadecimal letters") << "9a01" << QStringList{"9A01", ""} << false;
         QTest::newRow("short number is padded") << "42" << QStringList{"0042", ""} << false;
         QTest::newRow("zero") << "0" << QStringList{""} << true;
