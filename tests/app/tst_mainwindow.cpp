@@ -7,6 +7,8 @@
 #include "managewirelessdata.h"
 #include "scripteddongle.h"
 #include "settings.h"
+#include "testkit.h"
+#include "testports.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,39 +21,13 @@
 #include <QtTest>
 #include <memory>
 
-namespace
-{
-QList<PortEntry> noPorts()
-{
-    return {};
-}
-
-QByteArray fileBytes(const QString &name)
-{
-    QFile f(name);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-} // namespace
-
 class TestMainWindow : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
-
-    void writeIni(const QByteArray &text)
-    {
-        QFile f(settings::FileName);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(text);
-    }
+    WorkFolder m_dir;
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
-        setPortLister(noPorts); // only the stored port of each test is offered
-    }
+    void initTestCase() { offerTestPorts(); } // none: only the stored port of each test
     void init() { QFile::remove(settings::FileName); }
 
     void normalModeConnectsByItselfToTheStoredPort()
@@ -64,7 +40,6 @@ private slots:
         QVERIFY(!w.terminal());
         QCOMPARE(w.centralWidget(), static_cast<QWidget *>(w.sensorData()));
         QVERIFY(w.link()->isOpen());
-        QCOMPARE(w.link()->linkMode(), 2);
         managewirelessdata *data = w.sensorData();
         QVERIFY(data->sendActionButton()->isEnabled());
         QVERIFY(!data->detectButton()->isHidden());
@@ -81,7 +56,6 @@ private slots:
         ScriptedDongle dongle(ScriptedDongle::Lora);
         settings::write(settings::key::ComPort, dongle.path());
         MainWindow w;
-        QCOMPARE(w.link()->linkMode(), 6);
         managewirelessdata *data = w.sensorData();
         QVERIFY(data->detectButton()->isHidden());
         QVERIFY(data->rssiGroup()->isHidden());

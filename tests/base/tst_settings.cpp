@@ -1,5 +1,6 @@
 #include "messagecapture.h"
 #include "settings.h"
+#include "testkit.h"
 #include "windowplacement.h"
 
 #include <QDir>
@@ -11,22 +12,10 @@
 class TestSettings : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
-
-    void writeIni(const QByteArray &text)
-    {
-        QFile f(m_dir.filePath(settings::FileName));
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(text);
-    }
+    WorkFolder m_dir;
 
 private slots:
-    void init()
-    {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
-        QFile::remove(settings::FileName);
-    }
+    void init() { QFile::remove(settings::FileName); }
 
     void absentKeysGiveDefaults()
     {

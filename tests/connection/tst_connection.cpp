@@ -4,7 +4,9 @@
 #include "manageserialport.h"
 #include "scripteddongle.h"
 #include "settings.h"
-#include "simulator.h"
+#include "simlink.h"
+#include "testkit.h"
+#include "testports.h"
 #include "wait.h"
 
 #include <QComboBox>
@@ -19,36 +21,29 @@
 #include <QtTest>
 #include <memory>
 
-namespace
-{
-QList<PortEntry> g_ports;
-QList<PortEntry> testPorts()
-{
-    return g_ports;
-}
-} // namespace
-
 class TestConnection : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     std::unique_ptr<ManageSerialPort> m_link;
     std::unique_ptr<ConnectionDialog> m_bar;
 
     void build() { m_bar = std::make_unique<ConnectionDialog>(m_link.get()); }
+    // The bar with `dongle` as the only port, asked to connect.
+    void openOn(const ScriptedDongle &dongle, const QString &name = QStringLiteral("dongle"))
+    {
+        testPorts() = {{dongle.path(), name}};
+        build();
+        m_bar->tryToOpenConnection();
+    }
     QString styleColour() const { return m_bar->portCombo()->styleSheet(); }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
-        setPortLister(testPorts);
-    }
+    void initTestCase() { offerTestPorts(); }
     void init()
     {
         QFile::remove(settings::FileName);
-        g_ports.clear();
+        testPorts().clear();
         m_link = std::make_unique<ManageSerialPort>();
     }
     void cleanup()
@@ -75,7 +70,7 @@ private slots:
     void aSinglePortIsSelectedButNotOpened()
     {
         ScriptedDongle dongle(ScriptedDongle::Api);
-        g_ports = {{dongle.path(), "USB Serial (ttyUSB0)"}};
+        testPorts() = {{dongle.path(), "USB Serial (ttyUSB0)"}};
         build();
         QCOMPARE(m_bar->portCombo()->currentIndex(), 0);
         QCOMPARE(m_bar->portCombo()->currentText(), QStringLiteral("USB Serial (ttyUSB0)"));
@@ -87,7 +82,7 @@ private slots:
         ScriptedDongle other(ScriptedDongle::Mute);
         ScriptedDongle dongle(ScriptedDongle::Api);
         dongle.channel = 15;
-        g_ports = {{other.path(), "first"}, {dongle.path(), "USB dongle (ttyUSB1)"}};
+        testPorts() = {{other.path(), "first"}, {dongle.path(), "USB dongle (ttyUSB1)"}};
         build();
         QCOMPARE(m_bar->portCombo()->currentIndex(), -1); // several ports, none stored
         QSignalSpy tocom(m_bar.get(), &ConnectionDialog::tocom);
@@ -131,9 +126,7 @@ private slots:
         QFETCH(QString, status);
         ScriptedDongle dongle(ScriptedDongle::Api);
         dongle.channel = 20;
-        g_ports = {{dongle.path(), "dongle"}};
-        build();
-        m_bar->tryToOpenConnection();
+        openOn(dongle);
         QVERIFY(m_link->isOpen());
         dongle.acceptChannelChange = accept;
         m_bar->channelCombo()->setCurrentIndex(index);
@@ -148,9 +141,7 @@ private slots:
     {
         ScriptedDongle dongle(ScriptedDongle::Api);
         dongle.channel = 12;
-        g_ports = {{dongle.path(), "dongle"}};
-        build();
-        m_bar->tryToOpenConnection();
+        openOn(dongle);
         QVERIFY(m_link->isOpen());
         dongle.channelAnswerDelayMs = 60;
         QSignalSpy busy(m_link.get(), &ManageSerialPort::busyChanged);
@@ -169,9 +160,7 @@ private slots:
     void aLoraDongleHidesTheChannel()
     {
         ScriptedDongle dongle(ScriptedDongle::Lora);
-        g_ports = {{dongle.path(), "LoRa (ttyACM0)"}};
-        build();
-        m_bar->tryToOpenConnection();
+        openOn(dongle, "LoRa (ttyACM0)");
         QCOMPARE(m_link->linkMode(), 6);
         QCOMPARE(m_bar->statusLabel()->text(),
                  QStringLiteral("<font color=green>Connection LORA OK</font>"));
@@ -182,7 +171,7 @@ private slots:
     void aDeviceThatIsNoDongleIsMarkedAndCanRecover()
     {
         ScriptedDongle dongle(ScriptedDongle::Mute);
-        g_ports = {{dongle.path(), "Modem (ttyS1)"}};
+        testPorts() = {{dongle.path(), "Modem (ttyS1)"}};
         build();
         QSignalSpy tocom(m_bar.get(), &ConnectionDialog::tocom);
         m_bar->tryToOpenConnection();
@@ -219,9 +208,7 @@ private slots:
     void refreshingClosesTheConnection()
     {
         ScriptedDongle dongle(ScriptedDongle::Api);
-        g_ports = {{dongle.path(), "dongle"}};
-        build();
-        m_bar->tryToOpenConnection();
+        openOn(dongle);
         QVERIFY(m_link->isOpen());
         QVERIFY(m_bar->channelCombo()->isVisibleTo(m_bar.get()));
         QSignalSpy tocom(m_bar.get(), &ConnectionDialog::tocom);
@@ -236,8 +223,7 @@ private slots:
 
     void aLostPortIsReportedAndReopenedWhenItComesBack()
     {
-        sim::Simulator simulator(
-            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini")).scenario);
+        sim::Simulator simulator(testScenario());
         const QString link = m_dir.filePath("dongle");
         QVERIFY(simulator.open(link));
         settings::write(settings::key::ComPort, link);
@@ -264,9 +250,7 @@ private slots:
     void theDongleWindowShowsVersionOrConsole()
     {
         ScriptedDongle api(ScriptedDongle::Api);
-        g_ports = {{api.path(), "dongle"}};
-        build();
-        m_bar->tryToOpenConnection();
+        openOn(api);
         {
             // building the window asks the dongle nothing; showing it does
             api.peer().clearFrames();

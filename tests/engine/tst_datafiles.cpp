@@ -1,5 +1,6 @@
 #include "datafiles.h"
 #include "pageframes.h"
+#include "testkit.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -7,12 +8,6 @@
 
 namespace
 {
-
-QByteArray contents(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
 
 pagedecode::Layout oneChannel()
 {
@@ -59,7 +54,7 @@ private slots:
 
         pagedecode::PageDecoder decoder(0x1A2B, 0x07, oneChannel(), pagedecode::Options());
         QVERIFY(files.writeText(decoder.header()));
-        QCOMPARE(contents(files.textPath()), QByteArray("1A2B\tSN1A2B\r\nTime\tLevel"));
+        QCOMPARE(fileBytes(files.textPath()), QByteArray("1A2B\tSN1A2B\r\nTime\tLevel"));
 
         // pages 10 and 11, then page 12, the end of the range, from a two-page frame
         std::vector<uint8_t> frame = pageFrame(2, 0x01, 100, 2);
@@ -71,7 +66,7 @@ private slots:
         const QByteArray twoPages = "1A2B\tSN1A2B\r\nTime\tLevel"
                                     "\r\n01/03/26 12:00:00\t100\t\r\n01/03/26 12:00:01\t101\t"
                                     "\r\n01/03/26 12:01:00\t102\t\r\n01/03/26 12:01:01\t103\t";
-        QCOMPARE(contents(files.textPath()), twoPages);
+        QCOMPARE(fileBytes(files.textPath()), twoPages);
 
         int afterPage = 0;
         frame = pageFrame(2, 0x01, 200, 2);
@@ -80,10 +75,10 @@ private slots:
         QCOMPARE(out.pages, 1);
         QCOMPARE(afterPage, 1);
         QCOMPARE(decoder.samplesWritten(), 6u);
-        QCOMPARE(contents(files.textPath()),
+        QCOMPARE(fileBytes(files.textPath()),
                  twoPages + "\r\n01/03/26 12:00:00\t200\t\r\n01/03/26 12:00:01\t201\t");
 
-        const QByteArray pdc = contents(files.binaryPath());
+        const QByteArray pdc = fileBytes(files.binaryPath());
         QCOMPARE(pdc.size(), 3 * pagedecode::PdcRecordSize);
         for (int k = 0; k < 3; ++k) {
             const QByteArray record = pdc.mid(k * pagedecode::PdcRecordSize);
@@ -106,7 +101,7 @@ private slots:
         DataFiles files;
         QVERIFY(files.openText(dir.path(), "x.tsv"));
         QVERIFY(files.writeText("new"));
-        QCOMPARE(contents(dir.filePath("x.tsv")), QByteArray("new"));
+        QCOMPARE(fileBytes(dir.filePath("x.tsv")), QByteArray("new"));
     }
 
     void failuresAreReportedNotHidden()

@@ -1,9 +1,11 @@
 #include "fleetmodel.h"
+#include "fleetrows.h"
 #include "listenphases.h"
 
 #include "messagecapture.h"
 #include "page.h"
 #include "pageframes.h"
+#include "testkit.h"
 
 #include <QSettings>
 #include <QSignalSpy>
@@ -19,20 +21,10 @@ const QString Waiting = QStringLiteral("Waiting for action");
 class TestFleetModel : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     std::unique_ptr<FleetModel> m;
 
-    // A sensor of type `type` that reported period item `item` and all its channels.
-    int answered(uint16_t sn, int type, int item)
-    {
-        const int r = m->insert_sensor(sn);
-        m->edit(r).record.sensor_type = uint8_t(type);
-        m->fill_channel_selector(r, true);
-        m->fill_period_selector(r, item);
-        m->edit(r).sensor_period_item = uint8_t(item);
-        m->edit(r).sensor_channel_mask = m->sensor(r).selectedMask();
-        return r;
-    }
+    int answered(uint16_t sn, int type, int item) { return answeredSensor(*m, sn, type, item); }
     QStringList serials() const
     {
         QStringList s;
@@ -44,8 +36,6 @@ class TestFleetModel : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
         QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
     }
     void init() { m = std::make_unique<FleetModel>(); }
@@ -193,14 +183,6 @@ private slots:
         m->setCheckedChannels(other, {});
         QCOMPARE(m->mark_pending_changes(), 2);
         QCOMPARE(m->pending_failure_row(), other);
-
-        // With nothing to set, the Add and Val cells make a memory write.
-        m->setChoice(actionblock::Choice());
-        m->setText(r, FM::ColAddress, "01F0");
-        m->setText(r, FM::ColValue, "a5");
-        m->build_param_payload(0x0100, sel, payload);
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 6).toHex(' '),
-                 QByteArray("00 13 01 f0 a5 01"));
     }
 
     void snapshotHoldsWhatTheRowsShow()

@@ -11,17 +11,10 @@ namespace
 using Floats = QVector<float>;
 using Bytes = QVector<int>;
 
-Floats coefficientsOf(const SensorType &t)
+// One field of the eight channels as a list, so a failure shows all of them.
+template <typename List, typename Array> List listOf(const Array &a)
 {
-    return Floats(t.coefficients.begin(), t.coefficients.end());
-}
-Bytes decimalsOf(const SensorType &t)
-{
-    return Bytes(t.decimals.begin(), t.decimals.end());
-}
-Bytes sizesOf(const SensorType &t)
-{
-    return Bytes(t.sizes.begin(), t.sizes.end());
+    return List(a.begin(), a.end());
 }
 QStringList repeated(const QString &text)
 {
@@ -29,10 +22,6 @@ QStringList repeated(const QString &text)
     for (int i = 0; i < 8; ++i)
         list << text;
     return list;
-}
-QStringList unitsOf(const SensorType &t)
-{
-    return QStringList(t.units.begin(), t.units.end());
 }
 } // namespace
 
@@ -107,10 +96,10 @@ private slots:
         QCOMPARE(t.title, QStringLiteral("Probe"));
         QCOMPARE(t.channelTitles, titles);
         QCOMPARE(int(t.channelCount), count);
-        QCOMPARE(coefficientsOf(t), coefficients);
-        QCOMPARE(decimalsOf(t), decimals);
-        QCOMPARE(unitsOf(t), units);
-        QCOMPARE(sizesOf(t), sizes);
+        QCOMPARE(listOf<Floats>(t.coefficients), coefficients);
+        QCOMPARE(listOf<Bytes>(t.decimals), decimals);
+        QCOMPARE(listOf<QStringList>(t.units), units);
+        QCOMPARE(listOf<Bytes>(t.sizes), sizes);
         QCOMPARE(capture.lines(), QStringList{"\"sensor title\""});
     }
 
@@ -136,8 +125,8 @@ private slots:
         QCOMPARE(t.title, QStringLiteral("Unknown"));
         QCOMPARE(t.channelTitles, repeated("UNKN"));
         QCOMPARE(int(t.channelCount), 8);
-        QCOMPARE(coefficientsOf(t), Floats(8, 1.0f));
-        QCOMPARE(decimalsOf(t), Bytes(8, 0));
+        QCOMPARE(listOf<Floats>(t.coefficients), Floats(8, 1.0f));
+        QCOMPARE(listOf<Bytes>(t.decimals), Bytes(8, 0));
         QCOMPARE(capture.lines(), QStringList{"\"sensor unknown\""});
         QVERIFY(!QFile::exists(m_dir.filePath("absent.ini"))); // reading never creates it
     }

@@ -1,16 +1,9 @@
 #include "commandset.h"
 #include "framebuffer.h"
 #include "sensoranswer.h"
+#include "testkit.h"
 
 #include <QtTest>
-
-namespace
-{
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-} // namespace
 
 class TestCommandSet : public QObject
 {

@@ -1,4 +1,5 @@
 #include "pagedecode.h"
+#include "testkit.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -12,11 +13,6 @@ using pagedecode::PageDecoder;
 
 namespace
 {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
 
 // A page exactly 528 bytes long on the heap, so a read past its end is caught by the sanitizer.
 struct TestPage {

@@ -4,7 +4,8 @@
 #include "messagecapture.h"
 #include "page.h"
 #include "sensoranswer.h"
-#include "simulator.h"
+#include "simlink.h"
+#include "testkit.h"
 #include "wait.h"
 
 #include <QDir>
@@ -22,20 +23,6 @@ using sim::Simulator;
 
 namespace
 {
-sim::Scenario fleetScenario()
-{
-    const sim::ScenarioResult r =
-        sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini"));
-    if (!r.ok())
-        qWarning() << r.errors;
-    return r.scenario;
-}
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 QByteArray actions(int flags, const QDateTime &clock = {}, int periodCode = 0)
 {
     command::Actions a;
@@ -50,7 +37,7 @@ QByteArray actions(int flags, const QDateTime &clock = {}, int periodCode = 0)
 class TestSim : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     std::unique_ptr<Simulator> m_sim;
     std::unique_ptr<ManageSerialPort> m_link;
     bool m_shared = false; // kept for the next case that only reads the fleet
@@ -59,14 +46,7 @@ class TestSim : public QObject
                const sim::Faults &faults = {})
     {
         m_shared = false;
-        m_link.reset();
-        m_sim = std::make_unique<Simulator>(scenario);
-        m_sim->setFaults(faults);
-        if (!truthDir.isEmpty())
-            QVERIFY(m_sim->setTruthDir(truthDir));
-        QVERIFY(m_sim->open());
-        m_link = std::make_unique<ManageSerialPort>();
-        QVERIFY(m_link->openPort(m_sim->slavePath()));
+        QVERIFY(startSimLink(scenario, m_sim, m_link, faults, truthDir));
         QCOMPARE(m_link->linkMode(), int(ManageSerialPort::Api802154));
     }
 
@@ -74,7 +54,7 @@ class TestSim : public QObject
     void startShared()
     {
         if (!m_shared)
-            start(fleetScenario());
+            start(testScenario());
         m_shared = true;
         QTRY_COMPARE(m_sim->wire().queued(), 0);
         m_link->flushInput();
@@ -95,11 +75,7 @@ class TestSim : public QObject
         return s ? *s : answer::Status();
     }
 
-    QByteArray lastData() const
-    {
-        return QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()),
-                          m_link->lastFrameLength());
-    }
+    QByteArray lastData() const { return ::lastData(*m_link); }
 
     // Wakes a sensor and takes its status frame.
     bool wakeAndHear(uint16_t sn) { return m_sim->wake(sn) && answer(sn) == 1; }
@@ -136,12 +112,6 @@ class TestSim : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path()); // no config.ini: the link's defaults
-    }
-
     void cleanup()
     {
         if (m_shared && !QTest::currentTestFailed())
@@ -153,7 +123,7 @@ private slots:
 
     void theDongleTellsItsChannelAndVersionAndTakesANewChannel()
     {
-        start(fleetScenario());
+        start(testScenario());
         QCOMPARE(m_link->read_chan(), 15);
         QCOMPARE(int(m_link->readDongleVersion()), 104);
         QVERIFY(m_link->sendApiFrame(command::setChannelBody(22), 0));
@@ -180,7 +150,6 @@ private slots:
         QFETCH(int, extra);
         startShared();
         QVERIFY(wakeAndHear(uint16_t(sn)));
-        QCOMPARE(m_link->lastFrameLength(), 54); // passed checkSensorFrame
         QCOMPARE(int(m_link->lastSourceAddress()), sn);
         QCOMPARE(m_link->lastRssi(), rssi);
         const uint8_t *f = m_link->lastFrameData();
@@ -230,7 +199,7 @@ private slots:
         QFETCH(int, offset);
         QFETCH(QByteArray, value);
         QFETCH(QDateTime, clock);
-        start(fleetScenario());
+        start(testScenario());
         const uint16_t relay = sn == 0x2345 ? 0x8001 : 0;
         QVERIFY(wakeAndHear(uint16_t(sn)));
         const answer::Status before = lastStatus();
@@ -385,7 +354,7 @@ private slots:
 
     void rssiListsComeFromTheDongleAndEveryRelay()
     {
-        start(fleetScenario());
+        start(testScenario());
         QVERIFY(m_link->sendApiFrame(command::rssiListsBody(), 0));
         std::map<int, QVector<command::RssiEntry>> lists;
         while (answer(0xFFFF, 3) == 2) {
@@ -434,7 +403,7 @@ private slots:
     {
         QFETCH(QByteArrayList, bodies);
         QFETCH(QVector<int>, list);
-        start(fleetScenario());
+        start(testScenario());
         for (const QByteArray &body : bodies) {
             QVERIFY(m_link->sendApiFrame(body, 0));
             QCOMPARE(answer(0x8001), 3);
@@ -447,7 +416,7 @@ private slots:
 
     void aRelayConfirmsAChannelAndMovesThere()
     {
-        start(fleetScenario());
+        start(testScenario());
         // nobody answers for a relay that does not exist
         QVERIFY(m_link->sendApiFrame(command::relayListBody(command::RelayRegister, 0x2345, 0x8002),
                                      0));
@@ -492,7 +461,7 @@ private slots:
     void decodingEveryPageGivesBackTheRecordedSamples()
     {
         QTemporaryDir truth;
-        start(fleetScenario(), truth.path());
+        start(testScenario(), truth.path());
         m_sim->fleet().advance(5000); // a few live samples after the recorded span
         m_sim->flushTruth();
         for (const auto &d : m_sim->fleet().devices()) {
@@ -565,7 +534,7 @@ private slots:
 
     void pacingHoldsTheBytesBackToTheBaudRate()
     {
-        start(fleetScenario());
+        start(testScenario());
         QVERIFY(wakeAndHear(0x3003));
         QCOMPARE(fetch(0x3003, 0, 7, 1), QList<int>{7});
         // 542 bytes at 9600 baud take over half a second: the wait and its extensions end
@@ -586,7 +555,7 @@ private slots:
         QFETCH(int, afterMs);
         sim::Faults faults;
         faults.unplugAfterMs = afterMs;
-        start(fleetScenario(), QString(), faults);
+        start(testScenario(), QString(), faults);
         QSignalSpy closed(m_link.get(), &ManageSerialPort::comclose);
         QSignalSpy unplugged(m_sim.get(), &Simulator::unplugged);
         if (afterMs < 0)

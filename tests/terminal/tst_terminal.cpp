@@ -3,6 +3,7 @@
 #include "manageserialport.h"
 #include "scripteddongle.h"
 #include "settings.h"
+#include "testkit.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,7 +18,7 @@
 class TestTerminal : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     std::unique_ptr<ScriptedDongle> m_dongle;
     std::unique_ptr<ManageSerialPort> m_link;
     std::unique_ptr<lora_term> m_term;
@@ -30,9 +31,6 @@ class TestTerminal : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
-        QFile::remove(settings::FileName);
         m_dongle = std::make_unique<ScriptedDongle>(ScriptedDongle::Lora);
         m_link = std::make_unique<ManageSerialPort>();
         m_term = std::make_unique<lora_term>(m_link.get());

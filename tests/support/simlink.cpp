@@ -1,0 +1,29 @@
+#include "simlink.h"
+
+#include <QDebug>
+
+sim::Scenario testScenario(const QString &file)
+{
+    const sim::ScenarioResult r = sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/") + file);
+    if (!r.ok())
+        qWarning() << r.errors;
+    return r.scenario;
+}
+
+bool startSimLink(const sim::Scenario &scenario, std::unique_ptr<sim::Simulator> &sim,
+                  std::unique_ptr<ManageSerialPort> &link, const sim::Faults &faults,
+                  const QString &truthDir)
+{
+    link.reset();
+    sim = std::make_unique<sim::Simulator>(scenario);
+    sim->setFaults(faults);
+    if ((!truthDir.isEmpty() && !sim->setTruthDir(truthDir)) || !sim->open())
+        return false;
+    link = std::make_unique<ManageSerialPort>();
+    return link->openPort(sim->slavePath());
+}
+
+QByteArray lastData(const ManageSerialPort &link)
+{
+    return QByteArray(reinterpret_cast<const char *>(link.lastFrameData()), link.lastFrameLength());
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "manageserialport.h"
+#include "simulator.h"
+
+#include <memory>
+
+// A scenario of data/scenarios, by file name.
+sim::Scenario testScenario(const QString &file = QStringLiteral("test-fleet.ini"));
+// Starts a simulator of `scenario` and opens the real link on it; false when either fails.
+bool startSimLink(const sim::Scenario &scenario, std::unique_ptr<sim::Simulator> &sim,
+                  std::unique_ptr<ManageSerialPort> &link, const sim::Faults &faults = {},
+                  const QString &truthDir = QString());
+// What the link kept of the last frame it took.
+QByteArray lastData(const ManageSerialPort &link);
