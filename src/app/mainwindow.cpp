@@ -18,6 +18,7 @@
 #include <QIcon>
 #include <QMenuBar>
 #include <QScreen>
+#include <QTimer>
 
 namespace
 {
@@ -63,8 +64,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
                qMax(height(), qMin(860, room.height() - 60)));
     }
     show();
+    // Connecting is an exchange with waits that process events: it starts once the window is
+    // up, never inside the constructor.
     if (m_sensorData)
-        m_sensorData->connectionDialog()->tryToOpenConnection();
+        QTimer::singleShot(0, m_sensorData->connectionDialog(),
+                           &ConnectionDialog::tryToOpenConnection);
 }
 
 MainWindow::~MainWindow()

@@ -39,7 +39,9 @@ private slots:
         QVERIFY(w.sensorData());
         QVERIFY(!w.terminal());
         QCOMPARE(w.centralWidget(), static_cast<QWidget *>(w.sensorData()));
-        QVERIFY(w.link()->isOpen());
+        // the window connects once it is up, not inside its constructor
+        QVERIFY(!w.link()->isOpen());
+        QTRY_VERIFY(w.link()->isOpen());
         managewirelessdata *data = w.sensorData();
         QVERIFY(data->sendActionButton()->isEnabled());
         QVERIFY(!data->detectButton()->isHidden());
@@ -56,6 +58,7 @@ private slots:
         ScriptedDongle dongle(ScriptedDongle::Lora);
         settings::write(settings::key::ComPort, dongle.path());
         MainWindow w;
+        QTRY_VERIFY(w.link()->isOpen());
         managewirelessdata *data = w.sensorData();
         QVERIFY(data->detectButton()->isHidden());
         QVERIFY(data->rssiGroup()->isHidden());
@@ -68,6 +71,7 @@ private slots:
     void withoutAStoredPortNothingOpens()
     {
         MainWindow w;
+        QCoreApplication::processEvents();
         QVERIFY(!w.link()->isOpen());
         QVERIFY(!w.sensorData()->sendActionButton()->isEnabled());
         QVERIFY(w.sensorData()->detectButton()->isHidden());
@@ -105,7 +109,7 @@ private slots:
             MainWindow w;
             QApplication::setActiveWindow(&w);
             QVERIFY(QTest::qWaitForWindowActive(&w));
-            QVERIFY(w.link()->isOpen());
+            QTRY_VERIFY(w.link()->isOpen());
             w.sensorData()->insert_sensor(0x9A01);
             QVERIFY(w.sensorData()->ensure_output_folder());
             w.move(120, 80);
