@@ -77,6 +77,7 @@ public:
         bool served = false;
         bool detected = false;
         int clock_offset = 0xFFFF; // seconds from the sensor clock to the PC clock
+        uint8_t direct_rssi = 255; // RSSI byte of the sensor heard directly; 255: none
         // What the row shows. The "Add" and "Val" cells hold the memory write's texts.
         std::array<Cell, Columns> cells;
         QString lastValues;
@@ -125,6 +126,7 @@ public:
     void setCheckedChannels(int row, const QStringList &channels);
     void setPeriodItem(int row, int item);
     void setTints(int row, Rgb channels, Rgb period);
+    void setModeFlag(int row, bool checked);
 
     // Describes the row's type again from the catalogue and offers its channels, all checked
     // with `check_all`, none otherwise; the sensor's reported settings are forgotten.
