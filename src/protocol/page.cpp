@@ -60,6 +60,26 @@ Header readHeader(const uint8_t *p)
     return h;
 }
 
+static bool isBcd(uint8_t byte)
+{
+    return (byte >> 4) <= 9 && (byte & 0x0F) <= 9;
+}
+
+bool dateIsBcd(const uint8_t *p)
+{
+    return isBcd(p[2]) && isBcd(p[3]) && isBcd(p[4]);
+}
+
+bool clockIsBcd(const uint8_t *p)
+{
+    return isBcd(p[5]) && isBcd(p[6]) && isBcd(p[7] & 0x7F);
+}
+
+uint16_t framePageNumber(const uint8_t *data)
+{
+    return static_cast<uint16_t>((data[FramePageNumber] << 8) | data[FramePageNumber + 1]);
+}
+
 void writeHeader(uint8_t *p, const Header &h)
 {
     p[2] = toBcd(h.year);

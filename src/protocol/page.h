@@ -17,7 +17,9 @@ constexpr int SampleWords = SampleBytes / 2;
 constexpr int MaxSampleCount = 255;
 // Pages in a sensor's memory ring.
 constexpr int RingPages = 3968;
-// Offsets of a page inside the data of a one- or two-page API frame.
+// Offsets inside the data of a one- or two-page API frame: the number of the first page it
+// carries (2 bytes, big-endian), then the pages.
+constexpr int FramePageNumber = 1;
 constexpr int FrameFirstPage = 5;
 // Type 10 (three-axis accelerometer) packs X, Y, Z as 12-bit values in 5-byte records.
 constexpr int AccelType = 10;
@@ -58,6 +60,13 @@ struct Header
 };
 
 Header readHeader(const uint8_t *page);
+// Whether the date bytes (year, month, day) and the clock bytes (hour, minute, second) hold
+// decimal digits only. readHeader reads a byte with another digit as 0, which passes for
+// midnight: a page that is being checked must not be read that way.
+bool dateIsBcd(const uint8_t *page);
+bool clockIsBcd(const uint8_t *page);
+// The number of the first page a page frame carries, from its data (at least 3 bytes).
+uint16_t framePageNumber(const uint8_t *frameData);
 // Writes the header fields (BCD time) and leaves bytes 0-1 and 15 as they are.
 void writeHeader(uint8_t *page, const Header &header);
 
