@@ -3,6 +3,7 @@
 #include "commandset.h"
 #include "linkwait.h"
 #include "manageserialport.h"
+#include "pagerange.h"
 #include "rowrefresh.h"
 #include "sensoranswer.h"
 #include "wait.h"
@@ -29,9 +30,7 @@ constexpr int PageAttempts = 3;
 constexpr int PageWaitShortMs = 400; // devices that always listen answer at once
 constexpr int PageWaitMs = 2800;
 constexpr int PollMs = 5;
-constexpr int MaxPagesPerRequest = 10;
 constexpr int MaxFrames = 3969; // a whole ring and one: a stream that never ends stops here
-constexpr uint16_t RingPages = 3968;
 
 const QString WaitResponse = QStringLiteral("Wait for sensor response");
 const QString Interrupted = QStringLiteral("Action Interrupted by User");
@@ -59,34 +58,6 @@ bool pagesMayBeAskedAgain(const SensorRecord &rec)
            (rec.sensor_type == 0 && alwaysListening(rec.serial_number));
 }
 
-// Pages of the next request from `current`: at most ten, up to the end of the range (past the
-// end of memory for a wrapped ring), and never across the end of memory.
-int requestCount(int current, int end, int pageCount)
-{
-    const uint16_t left =
-        current <= end ? uint16_t(end + 1 - current) : uint16_t(end + pageCount + 1 - current);
-    int count = std::min<int>(left, MaxPagesPerRequest);
-    if (current + count > pageCount)
-        count = pageCount - current;
-    return count;
-}
-
-// The share of the range fetched once `next` is the page to fetch next (before it wraps). A
-// one-page or finished range shows 99 until the download closes.
-int progressPercent(int start, int end, int next, int pageCount)
-{
-    int percent;
-    if (start >= end) {
-        const int total = pageCount - start + end + 1;
-        const int done = next < start ? pageCount - start + next + 1 : next + 1 - start;
-        percent = done * 100 / total;
-    } else {
-        const double total = end + 1 - start;
-        const double done = next + 1 - start;
-        percent = int(done * 100 / total);
-    }
-    return start == end || percent >= 100 ? 99 : percent;
-}
 } // namespace
 
 ActionRun::ActionRun(FleetModel *model, ManageSerialPort *link, QObject *parent)
@@ -131,19 +102,20 @@ bool ActionRun::sendBody(const QByteArray &body)
 
 bool ActionRun::dongle_add_sensor(uint32_t serialNumber)
 {
-    if (alwaysListening(serialNumber))
+    const QByteArray body = radiopaths::dongle_add_sensor(uint16_t(serialNumber));
+    if (body.isEmpty())
         return true;
-    qDebug() << QStringLiteral("add sensor") << hex4(serialNumber);
-    const bool sent = sendBody(command::wakeTargetBody(uint16_t(serialNumber)));
+    const bool sent = sendBody(body);
     delayMs(2);
     return sent;
 }
 
 bool ActionRun::sensor_ack_direct(uint32_t serialNumber)
 {
-    if (alwaysListening(serialNumber))
+    const QByteArray body = radiopaths::sensor_ack_direct(uint16_t(serialNumber));
+    if (body.isEmpty())
         return true;
-    const bool sent = sendBody(command::ackDirectBody(uint16_t(serialNumber)));
+    const bool sent = sendBody(body);
     delayUs(500);
     return sent;
 }
@@ -157,40 +129,26 @@ bool ActionRun::set_current_sensor(uint32_t serialNumber)
     return sent;
 }
 
-// A relay answers each list command with its whole list; the command took effect when the
-// list says so.
-bool ActionRun::relayListCommand(uint8_t op, uint32_t serialNumber, uint16_t relay)
+// A relay answers each list body with its whole list; the body took effect when the list says
+// so.
+bool ActionRun::sendRelayListBody(const QByteArray &body, uint16_t relay)
 {
-    if (alwaysListening(serialNumber))
+    if (body.isEmpty())
         return true;
-    if (op == command::RelayAddCurrent)
-        qDebug() << QStringLiteral("add current sensor relais");
-    const uint16_t sn = uint16_t(serialNumber);
     for (int attempt = 0; attempt < RelayListTries; ++attempt) {
-        if (!sendBody(command::relayListBody(op, sn, relay)))
+        if (!sendBody(body))
             continue;
         m_readListExpired = false;
         m_readListTimer.start(ReadListMs);
         while (!m_readListExpired) {
             const int r = m_link->receiveSensorAnswer(relay);
-            if (r == ManageSerialPort::NoAnswer && m_link->stopRequested())
-                break;
             if (r != ManageSerialPort::AnswerRelayListAck) {
                 QCoreApplication::processEvents();
                 continue;
             }
-            const QByteArray data(reinterpret_cast<const char *>(m_link->lastFrameData()),
-                                  m_link->lastFrameLength());
-            const auto list = command::parseRelayListAck(data);
-            if (!list) {
-                qDebug() << QStringLiteral("relay list ack size not 2 mul");
-                continue;
-            }
-            const bool listed = list->contains(sn);
-            const bool done = op == command::RelayRelease ? !listed
-                              : sn == 0                   ? list->isEmpty()
-                                                          : listed;
-            if (done) {
+            const QByteArray ack(reinterpret_cast<const char *>(m_link->lastFrameData()),
+                                 m_link->lastFrameLength());
+            if (radiopaths::relay_ack_confirms(body, ack)) {
                 m_readListTimer.stop();
                 return true;
             }
@@ -201,17 +159,43 @@ bool ActionRun::relayListCommand(uint8_t op, uint32_t serialNumber, uint16_t rel
 
 bool ActionRun::relay_register_sensor(uint32_t serialNumber, uint16_t relay)
 {
-    return relayListCommand(command::RelayRegister, serialNumber, relay);
+    return sendRelayListBody(radiopaths::relay_register_sensor(uint16_t(serialNumber), relay),
+                             relay);
 }
 
 bool ActionRun::relay_release_sensor(uint32_t serialNumber, uint16_t relay)
 {
-    return relayListCommand(command::RelayRelease, serialNumber, relay);
+    return sendRelayListBody(radiopaths::relay_release_sensor(uint16_t(serialNumber), relay),
+                             relay);
 }
 
 bool ActionRun::relay_add_current_sensor(uint32_t serialNumber, uint16_t relay)
 {
-    return relayListCommand(command::RelayAddCurrent, serialNumber, relay);
+    return sendRelayListBody(radiopaths::relay_add_current_sensor(uint16_t(serialNumber), relay),
+                             relay);
+}
+
+void ActionRun::sendBodies(const QVector<QByteArray> &bodies)
+{
+    for (const QByteArray &body : bodies) {
+        const uint8_t op = uint8_t(body[0]);
+        // 0x40/0x41/0x43, serial number, relay: the relay answers them.
+        if ((op == command::RelayRegister || op == command::RelayRelease ||
+             op == command::RelayAddCurrent) &&
+            body.size() >= 5)
+            sendRelayListBody(body, uint16_t((uint8_t(body[3]) << 8) | uint8_t(body[4])));
+        else
+            sendBody(body);
+    }
+}
+
+void ActionRun::handle_rssi_list()
+{
+    const QByteArray data(reinterpret_cast<const char *>(m_link->lastFrameData()),
+                          m_link->lastFrameLength());
+    const radiopaths::RadioPaths::Handled handled = paths.handle_rssi_list(
+        *m_model, m_link->lastSourceAddress(), uint8_t(m_link->lastRssi()), data, false);
+    sendBodies(handled.bodies);
 }
 
 void ActionRun::refresh_relay()
@@ -234,8 +218,12 @@ bool ActionRun::refresh_row_from_answer(uint32_t serialNumber, int mode)
     c.selectedChannelMask = selected_channel_mask;
     c.selectedPeriodCode = selected_period_code;
     c.frameRssi = m_link->lastRssi();
-    c.relayedAnswer = hooks.relayedAnswer;
-    return rowrefresh::refresh_row_from_answer(*m_model, serialNumber, mode, m_answer, c);
+    c.paths = &paths;
+    QVector<QByteArray> bodies;
+    c.bodies = &bodies;
+    const bool ok = rowrefresh::refresh_row_from_answer(*m_model, serialNumber, mode, m_answer, c);
+    sendBodies(bodies);
+    return ok;
 }
 
 int ActionRun::receiveAnswer(uint16_t filter)
@@ -247,8 +235,8 @@ int ActionRun::receiveAnswer(uint16_t filter)
     const int r = m_link->receiveSensorAnswer(filter);
     if (r == ManageSerialPort::AnswerSensorFrame)
         takeAnswer();
-    else if (r == ManageSerialPort::AnswerRssiLists && hooks.handleRssiList)
-        hooks.handleRssiList();
+    else if (r == ManageSerialPort::AnswerRssiLists)
+        handle_rssi_list();
     if (r != ManageSerialPort::AnswerSensorFrame)
         QCoreApplication::processEvents();
     return r;
@@ -288,15 +276,8 @@ void ActionRun::forgetDongleLists()
 {
     m_forgetOwed = false;
     dongle_add_sensor(0);
-    QVector<uint16_t> relays;
-    if (hooks.relayTable) {
-        relays = hooks.relayTable();
-    } else {
-        for (const Relay &r : qAsConst(m_relays))
-            relays << r.serialNumber;
-    }
-    for (uint16_t relay : qAsConst(relays))
-        relay_register_sensor(0, relay);
+    for (const radiopaths::RssiList &relay : paths.relays())
+        relay_register_sensor(0, relay.address);
 }
 
 bool ActionRun::prepare()
@@ -341,16 +322,16 @@ bool ActionRun::prepare()
         m_model->setText(r, FM::ColRssi, QString());
     }
 
-    m_relays.clear();
-    m_relayIndex = 0;
+    paths.clear();
+
+    m_polls.clear();
     for (int r = 0; r < m_model->size(); ++r) {
         const SensorRecord &rec = m_model->sensor(r).record;
         dongle_add_sensor(rec.serial_number);
-        if (isRelayType(rec.sensor_type) ||
-            (rec.sensor_type == 0 && alwaysListening(rec.serial_number))) {
-            m_relays.append({uint16_t(rec.serial_number), rec.relay_address});
+        if (radiopaths::always_listening(rec.sensor_type, uint16_t(rec.serial_number)) &&
+            m_polls.append({uint16_t(rec.serial_number), rec.relay_address})) {
             qDebug() << QStringLiteral("relay") << hex4(rec.serial_number)
-                     << hex4(rec.relay_address) << m_relays.size() - 1;
+                     << hex4(rec.relay_address) << m_polls.size() - 1;
         }
         m_model->set_status(r, WaitResponse, FM::Black);
     }
@@ -385,20 +366,15 @@ bool ActionRun::prepare()
 
 void ActionRun::pollRelay(bool skipDownloading)
 {
-    if (m_relays.isEmpty())
+    const std::optional<radiopaths::RelayPolls::Relay> relay = m_polls.next();
+    if (!relay)
         return;
-    m_relayIndex %= m_relays.size();
-    const Relay relay = m_relays[m_relayIndex];
-    m_relayIndex = (m_relayIndex + 1) % m_relays.size();
     if (skipDownloading) {
-        const int row = m_model->find_row(relay.serialNumber);
+        const int row = m_model->find_row(relay->serialNumber);
         if (row >= 0 && m_model->sensor(row).record.download_started)
             return;
     }
-    if (relay.relayAddress == 0)
-        sendBody(command::rawDirectBody(relay.serialNumber, command::Attention));
-    else
-        sendBody(command::rawRelayBody(relay.serialNumber, relay.relayAddress, command::Attention));
+    sendBody(radiopaths::RelayPolls::poll_body(*relay));
 }
 
 // One listening turn: ask who is awake, poll a relay as the phase says, and wait for a frame.
@@ -409,7 +385,7 @@ void ActionRun::listen()
     switch (listening.phase) {
     case 1:
         m_sendActionTimer.start(ListenMsRelayPoll);
-        if (m_relays.isEmpty()) {
+        if (m_polls.size() == 0) {
             listening.phase = 2;
             listening.countdown = 4;
         } else {
@@ -453,13 +429,7 @@ void ActionRun::served(uint32_t serialNumber, int row)
     row = m_model->find_row(serialNumber);
     if (row >= 0)
         m_model->edit(row).served = true;
-    for (int i = 0; i < m_relays.size(); ++i) {
-        if (m_relays[i].serialNumber == serialNumber) {
-            m_relays[i] = m_relays.last();
-            m_relays.removeLast();
-            break;
-        }
-    }
+    m_polls.remove(uint16_t(serialNumber));
 }
 
 void ActionRun::action_run()
@@ -646,13 +616,13 @@ int ActionRun::sensor_action_cycle(uint32_t serialNumber)
 void ActionRun::read_page_range(uint32_t serialNumber)
 {
     const int row = m_model->find_row(serialNumber);
-    if (row < 0 || m_answer.size() < answer::CheckedLength)
+    const std::optional<pagerange::Range> range = pagerange::readRange(m_answer);
+    if (row < 0 || !range)
         return;
-    const auto *a = reinterpret_cast<const uint8_t *>(m_answer.constData());
     SensorRecord &rec = m_model->edit(row).record;
-    rec.start_page = answer::read16(a, answer::FirstPage);
-    rec.end_page = answer::read16(a, answer::LastPage);
-    rec.page_count = RingPages;
+    rec.start_page = range->start;
+    rec.end_page = range->end;
+    rec.page_count = range->pageCount;
     qDebug() << QStringLiteral("start page : ") << rec.start_page << QStringLiteral("end : ")
              << rec.end_page;
 }
@@ -697,7 +667,7 @@ bool ActionRun::decode_pages(uint32_t serialNumber, int count)
 void ActionRun::showProgress(int row, int next)
 {
     const SensorRecord &rec = m_model->sensor(row).record;
-    const int percent = progressPercent(rec.start_page, rec.end_page, next, rec.page_count);
+    const int percent = pagerange::progress(rec.start_page, rec.end_page, next, rec.page_count);
     m_model->set_status(row, QString::number(percent) + QStringLiteral(" % downloaded"), FM::Black);
 }
 
@@ -717,7 +687,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     const uint16_t end = rec->end_page;
     const uint16_t pageCount = rec->page_count;
     const uint16_t relay = rec->relay_address;
-    if (start > pageCount || end > pageCount) {
+    if (!pagerange::fitsRing(start, end, pageCount)) {
         download_running = false;
         return true;
     }
@@ -737,7 +707,10 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         row = m_model->find_row(serialNumber);
         if (row < 0)
             break;
-        const int count = requestCount(m_model->sensor(row).record.current_page, end, pageCount);
+        const int count =
+            pagerange::nextRequest(m_model->sensor(row).record.current_page, end, pageCount).count;
+        if (count == 0)
+            break;
         const auto ask = [&] {
             const uint16_t first = m_model->sensor(row).record.current_page;
             qDebug() << QStringLiteral("new request");
@@ -810,9 +783,9 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                     break;
                 rec = &m_model->edit(row).record;
                 const int next = page + inFrame;
-                complete = page == end || (inFrame == 2 && page + 1 == end);
+                complete = pagerange::completes(page, inFrame, end);
                 showProgress(row, next);
-                rec->current_page = uint16_t(next >= pageCount ? 0 : next);
+                rec->current_page = pagerange::wrap(next, pageCount);
                 pages += inFrame;
                 if (complete)
                     qDebug() << hex4(serialNumber) + QStringLiteral(" : download finish");

@@ -2,6 +2,7 @@
 
 #include "fleetmodel.h"
 #include "listenphases.h"
+#include "radiopaths.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -53,14 +54,11 @@ public:
         std::function<bool()> ensureFolder;
         // Opens the sensor's data files; empty: they are made in `folder`.
         std::function<bool(uint32_t serialNumber)> createFiles;
-        // The last received frame is an RSSI list: the radio paths take it.
-        std::function<void()> handleRssiList;
-        // A relayed answer: the radio paths decide the sensor's path (see rowrefresh).
-        std::function<void(int row, uint8_t relayRssi)> relayedAnswer;
-        // The relays whose lists a stopped run clears; empty: the relays of the list.
-        std::function<QVector<uint16_t>()> relayTable;
     };
     Hooks hooks;
+    // The relay table and every sensor's path: the run keeps them up to date from the RSSI
+    // lists and answers it hears.
+    radiopaths::RadioPaths paths;
 
     // The run itself: returns when it ended.
     void action_run();
@@ -104,11 +102,11 @@ signals:
     void failed(const QString &title, const QString &text);
 
 private:
-    struct Relay {
-        uint16_t serialNumber;
-        uint16_t relayAddress;
-    };
     bool sendBody(const QByteArray &body);
+    // Sends what the radio paths asked for; relay list bodies wait for their acknowledgement.
+    void sendBodies(const QVector<QByteArray> &bodies);
+    bool sendRelayListBody(const QByteArray &body, uint16_t relay);
+    void handle_rssi_list();
     int receiveAnswer(uint16_t filter);
     void takeAnswer();
     bool prepare();
@@ -118,7 +116,6 @@ private:
     void releaseCurrent(uint16_t relay);
     void forgetDongleLists();
     void stampClock(uint8_t payload[17], uint8_t subSecondBase) const;
-    bool relayListCommand(uint8_t op, uint32_t serialNumber, uint16_t relay);
     void showProgress(int row, int next);
     void closeDownload(uint32_t serialNumber);
 
@@ -130,8 +127,7 @@ private:
     QTimer m_pollTimer;
     QTimer m_readListTimer;
     bool m_readListExpired = false;
-    QVector<Relay> m_relays;
-    int m_relayIndex = 0;
+    radiopaths::RelayPolls m_polls;
     QByteArray m_answer;
     // Dongle bodies a stop could not send from inside a wait; the run sends them as it ends.
     bool m_forgetOwed = false;

@@ -77,7 +77,6 @@ public:
         bool served = false;
         bool detected = false;
         int clock_offset = 0xFFFF; // seconds from the sensor clock to the PC clock
-        uint8_t direct_rssi = 255; // RSSI byte of the sensor heard directly; 255: none
         // What the row shows. The "Add" and "Val" cells hold the memory write's texts.
         std::array<Cell, Columns> cells;
         QString lastValues;

@@ -162,27 +162,12 @@ bool outcomeChecks(FleetModel &model, int row, const uint8_t *a, const Context &
 
 void radioPath(FleetModel &model, int row, const uint8_t *a, const Context &c)
 {
-    SensorRecord &rec = model.edit(row).record;
-    rec.path_age = 0;
-    const uint8_t extra = a[answer::Extra];
-    if (c.lora) {
-        rec.rssi = uint8_t(137 - extra);
-        model.edit(row).direct_rssi = rec.rssi;
-        rec.direct_age = 0;
-        return;
-    }
-    if (extra == answer::HeardDirectly) {
-        model.edit(row).direct_rssi = uint8_t(c.frameRssi);
-        rec.direct_age = 0;
-        if (rec.relay_address == 0)
-            rec.rssi = uint8_t(c.frameRssi);
-        return;
-    }
-    rec.direct_age = 0;
-    if (c.relayedAnswer)
-        c.relayedAnswer(row, extra);
-    else
-        rec.rssi = extra;
+    static const radiopaths::RadioPaths noRelays;
+    const radiopaths::RadioPaths &paths = c.paths ? *c.paths : noRelays;
+    const QVector<QByteArray> bodies =
+        paths.path_from_answer(model.edit(row), a[answer::Extra], uint8_t(c.frameRssi), c.lora);
+    if (c.bodies)
+        *c.bodies += bodies;
 }
 } // namespace
 

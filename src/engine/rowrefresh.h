@@ -1,12 +1,13 @@
 #pragma once
 
+#include "radiopaths.h"
 #include "sensortype.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QVector>
 #include <cstdint>
-#include <functional>
 
 class FleetModel;
 
@@ -37,10 +38,10 @@ struct Context {
     uint8_t selectedChannelMask = 0;
     uint8_t selectedPeriodCode = 0;
     int frameRssi = 255; // the RSSI byte of the frame's last hop (802.15.4)
-    // A relayed answer (802.15.4): whether the sensor stays on its relay or becomes direct is
-    // decided by the radio paths, which know the relay's own level. Without it the sensor
-    // stays on its relay.
-    std::function<void(int row, uint8_t relayRssi)> relayedAnswer;
+    // The relay table the answer's path is chosen with; none: as if no relay had reported.
+    const radiopaths::RadioPaths *paths = nullptr;
+    // Where the bodies the new path needs (a release from the old relay) go; none: dropped.
+    QVector<QByteArray> *bodies = nullptr;
 };
 
 // The current-time cell: the sensor clock when it is more than a minute off, else the offset.

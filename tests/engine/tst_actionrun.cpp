@@ -419,7 +419,8 @@ private slots:
     void aRunAppliesTheActionsToTheDevices_data()
     {
         QTest::addColumn<QString>("boxes");
-        // 1400's selectors stay as it reported: a period or channel choice changes nothing there
+        // 1400's and 2345's selectors stay as they reported: a period or channel choice changes
+        // nothing there
         QTest::addColumn<QString>("untouched");
         QTest::newRow("set time") << "t"
                                   << "Action succesfull";
@@ -439,11 +440,14 @@ private slots:
             if (d.serialNumber == 0x1234)
                 d.clockOffsetSeconds = -300;
         start(scenario);
-        add({0x1234, 0x1400});
+        // 2345 is heard through the relay only: the relay's list routes it there.
+        add({0x1234, 0x1400, 0x2345});
         // Without a box the run reads what every sensor has.
         QVERIFY(run(20000));
         QCOMPARE(status(0x1234), QStringLiteral("Sensor reading done"));
         QCOMPARE(status(0x1400), QStringLiteral("Sensor reading done"));
+        QCOMPARE(status(0x2345), QStringLiteral("Sensor reading done"));
+        QCOMPARE(int(m_model->sensor(m_model->find_row(0x2345)).record.relay_address), 0x8001);
 
         actionblock::Choice choice;
         choice.setTime = boxes == "t";
@@ -467,6 +471,9 @@ private slots:
         QVERIFY(choice.clearData ? d.pageCount <= 1 : d.pageCount >= pagesBefore);
         QCOMPARE(status(0x1234), QStringLiteral("Action succesfull"));
         QCOMPARE(status(0x1400), untouched);
+        QCOMPARE(status(0x2345), untouched);
+        if (choice.setTime)
+            QVERIFY(qAbs(deviceStatus(0x2345).clock.secsTo(QDateTime::currentDateTime())) <= 2);
         QVERIFY(!m_model->sensor(row).change_pending);
     }
 
