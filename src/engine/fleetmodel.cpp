@@ -182,6 +182,14 @@ void FleetModel::setTints(int row, Rgb channels, Rgb period)
         emit changed(row, ColPeriod);
 }
 
+void FleetModel::setModeFlag(int row, bool checked)
+{
+    if (!isSensorRow(row) || sensor(row).mode_flag == checked)
+        return;
+    edit(row).mode_flag = checked;
+    emit changed(row, ColMode);
+}
+
 void FleetModel::fill_channel_selector(int row, bool check_all)
 {
     if (!isSensorRow(row))

@@ -125,6 +125,7 @@ public:
     void setCheckedChannels(int row, const QStringList &channels);
     void setPeriodItem(int row, int item);
     void setTints(int row, Rgb channels, Rgb period);
+    void setModeFlag(int row, bool checked);
 
     // Describes the row's type again from the catalogue and offers its channels, all checked
     // with `check_all`, none otherwise; the sensor's reported settings are forgotten.

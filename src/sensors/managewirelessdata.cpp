@@ -1,6 +1,7 @@
 #include "managewirelessdata.h"
 
 #include "connectiondialog.h"
+#include "customcombo.h"
 #include "dialogs.h"
 #include "loraframe.h"
 #include "manageserialport.h"
@@ -22,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -47,7 +49,12 @@ QString hex4(uint32_t serialNumber)
 
 managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     : QWidget(parent), m_link(link), m_model(new FleetModel(this)),
-      m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
+      m_run(new ActionRun(m_model, link, this)), action_running(m_run->action_running),
+      download_running(m_run->download_running), timeout_flag(m_run->timeout_flag),
+      wait_expired(m_run->wait_expired), announce_current(m_run->announce_current),
+      answer_waiting(m_run->answer_waiting), selected_channel_mask(m_run->selected_channel_mask),
+      selected_period_code(m_run->selected_period_code), listen_address(m_run->listen_address),
+      listening(m_run->listening), m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
       m_actionGroup(new QGroupBox(QStringLiteral("Action for all sensors in the list below"))),
       m_setTime(new QCheckBox(QStringLiteral("Set Time"))),
       m_selectChannels(new QCheckBox(QStringLiteral("Select Channels to record"))),
@@ -100,6 +107,15 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     connect(m_link, &ManageSerialPort::new_frame, this, &managewirelessdata::new_lora_frame);
     connect(m_link, &ManageSerialPort::busyChanged, this, &managewirelessdata::linkBusyChanged);
     connect(m_connection, &ConnectionDialog::tocom, this, &managewirelessdata::com_slot);
+    connect(m_sendAction, &QPushButton::clicked, this,
+            &managewirelessdata::button_send_action_clicked);
+    connect(m_run, &ActionRun::stopped, this, &managewirelessdata::runStopped);
+    connect(m_run, &ActionRun::finished, this, &managewirelessdata::uncheck_action_boxes);
+    connect(m_run, &ActionRun::failed, this, [this](const QString &title, const QString &text) {
+        Dialogs::critical(this, title, text);
+    });
+    m_run->hooks.ensureFolder = [this] { return ensure_output_folder(); };
+    m_run->hooks.createFiles = [this](uint32_t sn) { return create_data_files(sn); };
 
     if (settings::contains(settings::key::DestFolder)) {
         const QString folder = settings::readString(settings::key::DestFolder);
@@ -559,8 +575,7 @@ void managewirelessdata::close_data_files(int row)
 
 bool managewirelessdata::decode_pages(uint32_t serialNumber, int count)
 {
-    return decode_pages(serialNumber, count, m_link->lastFrameData(),
-                        m_link->lastFrameDataLength());
+    return decode_pages(serialNumber, count, m_link->lastFrameData(), m_link->lastFrameLength());
 }
 
 bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const uint8_t *data,
@@ -580,14 +595,67 @@ bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const ui
     return result == FM::Decoded::Ok;
 }
 
+void managewirelessdata::button_send_action_clicked()
+{
+    if (action_running) {
+        stop_run();
+        return;
+    }
+    if (sensorRows() == 0) {
+        Dialogs::warning(this, QStringLiteral("Empty List"),
+                         QStringLiteral("The sensor list is empty, please add sensor manually or "
+                                        "launch sensor auto-detection"));
+        return;
+    }
+    m_detectAllowed = false;
+    m_actionGroup->setEnabled(false);
+    // Set before the table is locked: what locking changes in the cells is not the operator's.
+    action_running = true;
+    lockTableForRun();
+    m_tick->start(500);
+    m_sendAction->setText(ActionBlinkText);
+    m_sendAction->setStyleSheet(QStringLiteral("font-weight: bold;color: red"));
+    m_table->clearSelection();
+    applyBusy();
+
+    syncChoice();
+    m_run->folder = output_dir.path();
+    m_run->pdc_enabled = pdc_enabled;
+    m_run->debug_enabled = debug_enabled;
+    // The LoRa run is not this run's: with that dongle the button only gives the controls back.
+    if (m_link->linkMode() == ManageSerialPort::Api802154)
+        m_run->action_run();
+    else
+        stop_run();
+}
+
+void managewirelessdata::lockTableForRun()
+{
+    m_table->setSelectionMode(QAbstractItemView::NoSelection);
+    const QSignalBlocker quiet(m_table);
+    for (int r = 0; r < m_table->rowCount(); ++r) {
+        if (QTableWidgetItem *sn = m_table->item(r, FM::ColSn))
+            sn->setFlags(sn->flags() & ~Qt::ItemIsEditable);
+        if (r >= sensorRows())
+            continue;
+        for (QWidget *w :
+             std::initializer_list<QWidget *>{channelSelector(r), periodSelector(r), modeBox(r)})
+            if (w)
+                w->setEnabled(false);
+    }
+}
+
 void managewirelessdata::stop_run()
 {
     m_relayRefreshTimer->stop();
     m_downloadTimer->stop();
     connection_timer->stop();
-    m_model->files().closeAll();
-    for (int r = 0; r < sensorRows(); ++r)
-        m_model->edit(r).record.download_started = false;
+    // The run closes the files, makes the dongle forget the sensors and calls runStopped().
+    m_run->stop_run();
+}
+
+void managewirelessdata::runStopped()
+{
     m_actionGroup->setEnabled(true);
     m_detectAllowed = true;
     m_table->giveBack();
@@ -595,8 +663,6 @@ void managewirelessdata::stop_run()
     m_sendAction->setStyleSheet(QStringLiteral("color: black"));
     action_running = false;
     applyBusy();
-    if (m_link->isOpen())
-        m_link->flushInput();
     emit button_sa_clicked();
 }
 
@@ -674,10 +740,8 @@ void managewirelessdata::each_sec()
         m_sendAction->setText(m_blink ? QString() : ActionBlinkText);
     if (detection_running)
         m_detect->setText(m_blink ? QString() : DetectBlinkText);
-    if (action_running && m_blink) {
-        listening.tick();
-        m_model->age_contacts();
-    }
+    if (m_blink)
+        m_run->tick();
     if (m_blink) {
         m_blink = false;
         if (sub_window_open && !action_running && --m_relayCountdown <= 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "actionblock.h"
+#include "actionrun.h"
 #include "fleetmodel.h"
 #include "listenphases.h"
 #include "sensortableview.h"
@@ -28,6 +29,11 @@ class QTimer;
 class managewirelessdata : public QWidget
 {
     Q_OBJECT
+    // First: the run state below refers into the run, which works on the model over the link.
+    ManageSerialPort *m_link;
+    FleetModel *m_model;
+    ActionRun *m_run;
+
 public:
     static constexpr int Columns = 14;
     static constexpr int RssiCombos = 25;
@@ -71,19 +77,20 @@ public:
     QComboBox *rssiCombo(int index) const { return m_rssiCombos.value(index); }
     QSize sizeHint() const override;
 
-    // Run state shared with the action run and the download.
-    bool action_running = false;
+    // Run state: the action run's own, shown and interrupted from here.
+    ActionRun &run() const { return *m_run; }
+    bool &action_running;
     bool detection_running = false;
-    bool download_running = false;
-    bool timeout_flag = false;
-    bool wait_expired = false;
+    bool &download_running;
+    bool &timeout_flag;
+    bool &wait_expired;
     bool read_list_expired = false;
-    bool announce_current = false;
-    bool answer_waiting = false;
-    uint8_t selected_channel_mask = 0;
-    uint8_t selected_period_code = 0;
-    uint16_t listen_address = 0xFFFF;
-    ListenPhases listening;
+    bool &announce_current;
+    bool &answer_waiting;
+    uint8_t &selected_channel_mask;
+    uint8_t &selected_period_code;
+    uint16_t &listen_address;
+    ListenPhases &listening;
 
     // The table and its rows.
     void append_entry_row() { m_table->append_entry_row(); }
@@ -132,6 +139,8 @@ public:
 
     // Ends an action run and gives the controls back.
     void stop_run();
+    // Starts an action run, or stops the one under way.
+    void button_send_action_clicked();
     // Stops the timers and saves what the next start needs; called by the main window's close.
     void shutdown();
 
@@ -184,8 +193,9 @@ private:
     void stopDetection();
     void markColumnOfBox(const QCheckBox *box, int column);
 
-    ManageSerialPort *m_link;
-    FleetModel *m_model;
+    void runStopped();
+    void lockTableForRun();
+
     ConnectionDialog *m_connection;
     QLabel *m_clock;
     QGroupBox *m_actionGroup;

@@ -1,0 +1,134 @@
+#pragma once
+
+#include "fleetmodel.h"
+#include "listenphases.h"
+#include "radiopaths.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QVector>
+#include <cstdint>
+#include <functional>
+
+class ManageSerialPort;
+
+// The action run on the 802.15.4 dongle: it listens for the sensors of the fleet as they wake
+// on their own schedule, serves each once (shows its answer, sends its parameter block, fetches
+// its pages) and ends when every sensor was served or the operator stops it. Everything runs on
+// the caller's thread: the link's waits keep processing events, so a stop, the timers and the
+// one-second tick all happen in the middle of the run.
+class ActionRun : public QObject
+{
+    Q_OBJECT
+public:
+    // run() and sensor_action_cycle() results.
+    enum Cycle { NoAnswer = 0, Served = 1, FilesLeftOpen = 2 };
+
+    ActionRun(FleetModel *model, ManageSerialPort *link, QObject *parent = nullptr);
+    ~ActionRun() override;
+
+    // Shared with the front end, which shows and interrupts the run.
+    bool action_running = false;
+    bool download_running = false;
+    bool timeout_flag = false;
+    bool wait_expired = false;
+    bool announce_current = false;
+    bool answer_waiting = false;
+    bool refresh_in_progress = false;
+    uint8_t selected_channel_mask = 0;
+    uint8_t selected_period_code = 0;
+    uint16_t listen_address = 0xFFFF;
+    ListenPhases listening;
+
+    // Where the data files go and what they hold.
+    QString folder;
+    bool pdc_enabled = false;
+    bool debug_enabled = false;
+
+    // What the front end adds to a run. Each may be left empty.
+    struct Hooks {
+        // The output folder exists, or was made; false ends the run (the hook has told the
+        // operator). Empty: the folder is made here and a failure is reported by failed().
+        std::function<bool()> ensureFolder;
+        // Opens the sensor's data files; empty: they are made in `folder`.
+        std::function<bool(uint32_t serialNumber)> createFiles;
+    };
+    Hooks hooks;
+    // The relay table and every sensor's path: the run keeps them up to date from the RSSI
+    // lists and answers it hears.
+    radiopaths::RadioPaths paths;
+
+    // The run itself: returns when it ended.
+    void action_run();
+    // Ends a run: the timers stop, the dongle forgets the sensors, open files close. Called
+    // from inside a wait of the run it cuts that wait short and the run ends at once.
+    void stop_run();
+    // The run's one-second clock.
+    void tick();
+
+    int sensor_action_cycle(uint32_t serialNumber);
+    // false when it closed the data files (or timed out); true when they stay open.
+    bool download_pages(uint32_t serialNumber);
+    void read_page_range(uint32_t serialNumber);
+    bool request_pages(uint32_t serialNumber, uint16_t firstPage, uint8_t count);
+    bool request_pages_relay(uint32_t serialNumber, uint16_t firstPage, uint16_t count,
+                             uint16_t relay);
+    bool refresh_row_from_answer(uint32_t serialNumber, int mode);
+    bool decode_pages(uint32_t serialNumber, int count);
+
+    bool dongle_add_sensor(uint32_t serialNumber);
+    bool sensor_ack_direct(uint32_t serialNumber);
+    bool set_current_sensor(uint32_t serialNumber);
+    bool relay_register_sensor(uint32_t serialNumber, uint16_t relay);
+    bool relay_release_sensor(uint32_t serialNumber, uint16_t relay);
+    bool relay_add_current_sensor(uint32_t serialNumber, uint16_t relay);
+    void refresh_relay();
+
+    // The last sensor frame the run received (as lastFrameData() lays it out).
+    const QByteArray &answer() const { return m_answer; }
+
+public slots:
+    void time_out();
+    void timeout_send_action();
+
+signals:
+    // The run stopped: the front end gives its controls back.
+    void stopped();
+    // The run is over: the action boxes are unchecked.
+    void finished();
+    // A run that could not start, for a message box.
+    void failed(const QString &title, const QString &text);
+
+private:
+    bool sendBody(const QByteArray &body);
+    // Sends what the radio paths asked for; relay list bodies wait for their acknowledgement.
+    void sendBodies(const QVector<QByteArray> &bodies);
+    bool sendRelayListBody(const QByteArray &body, uint16_t relay);
+    void handle_rssi_list();
+    int receiveAnswer(uint16_t filter);
+    void takeAnswer();
+    bool prepare();
+    void listen();
+    void pollRelay(bool skipDownloading);
+    void served(uint32_t serialNumber, int row);
+    void releaseCurrent(uint16_t relay);
+    void forgetDongleLists();
+    void stampClock(uint8_t payload[17], uint8_t subSecondBase) const;
+    void showProgress(int row, int next);
+    void closeDownload(uint32_t serialNumber);
+
+    FleetModel *m_model;
+    ManageSerialPort *m_link;
+    QTimer m_connectionTimer;
+    QTimer m_sendActionTimer;
+    QTimer m_relayRefreshTimer;
+    QTimer m_pollTimer;
+    QTimer m_readListTimer;
+    bool m_readListExpired = false;
+    radiopaths::RelayPolls m_polls;
+    QByteArray m_answer;
+    // Dongle bodies a stop could not send from inside a wait; the run sends them as it ends.
+    bool m_forgetOwed = false;
+};

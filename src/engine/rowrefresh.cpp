@@ -1,0 +1,247 @@
+#include "rowrefresh.h"
+
+#include "commandset.h"
+#include "fleetmodel.h"
+#include "page.h"
+#include "periods.h"
+#include "sensoranswer.h"
+
+#include <QDebug>
+#include <QLocale>
+#include <cstdlib>
+
+namespace rowrefresh
+{
+namespace
+{
+using FM = FleetModel;
+const QString ClockFormat = QStringLiteral("dd/MM/yyyy hh:mm:ss");
+constexpr int ClockTolerance = 60; // seconds a sensor clock may be off and still show as offset
+constexpr int TimeSetTolerance = 4;
+constexpr uint8_t Type13 = 13;
+constexpr double Type13Offset = 100000.0;
+constexpr uint8_t TypeWithoutPointer = 4; // its error byte means something else
+
+int16_t signed16(const uint8_t *a, int offset)
+{
+    return int16_t(answer::read16(a, offset));
+}
+
+// The raw last value of channel k (0 to 3) and whether it is a 32-bit counter.
+double rawValue(const SensorType &type, int k, const uint8_t *a, bool *counter)
+{
+    *counter = false;
+    switch (k) {
+    case 0:
+        return signed16(a, answer::LastValue0);
+    case 1:
+        return signed16(a, answer::LastValue1);
+    default: {
+        const int at = k == 2 ? answer::LastValue2 : answer::LastValue3;
+        if (type.sizes[size_t(k)] == 0)
+            return signed16(a, at + 2);
+        *counter = true;
+        return answer::read32(a, at);
+    }
+    }
+}
+} // namespace
+
+QString clockText(const QDateTime &sensorClock, int offset)
+{
+    if (std::abs(offset) > ClockTolerance)
+        return sensorClock.toString(ClockFormat);
+    return QStringLiteral("Offset :") + QString::number(offset) + QStringLiteral(" s");
+}
+
+QString lastValuesText(const SensorType &type, int sensorType, uint8_t channelMask,
+                       const QByteArray &answerBytes)
+{
+    if (answerBytes.size() < answer::CheckedLength)
+        return QString();
+    const auto *a = reinterpret_cast<const uint8_t *>(answerBytes.constData());
+    // The C locale leaves out group separators unless told otherwise; counters read better
+    // grouped by thousands.
+    QLocale grouped(QLocale::C);
+    grouped.setNumberOptions(QLocale::DefaultNumberOptions);
+    QString text;
+    for (int k = 0; k < 4; ++k) {
+        if (!(channelMask & (1u << k)))
+            continue;
+        bool counter = false;
+        double value = rawValue(type, k, a, &counter) * double(type.coefficients[size_t(k)]);
+        if (k == 0 && sensorType == Type13)
+            value += Type13Offset;
+        const int decimals = type.decimals[size_t(k)];
+        if (counter)
+            text += grouped.toString(value, 'f', decimals)
+                        .replace(grouped.groupSeparator(), QLatin1Char(' '));
+        else
+            text += QString::number(value, 'f', decimals);
+        text += type.units[size_t(k)] + QStringLiteral("; ");
+    }
+    return text;
+}
+
+namespace
+{
+// The checks of what an action exchange asked for; false when one failed. Each failure writes
+// its text, so the last failing check is what the Status cell keeps.
+bool outcomeChecks(FleetModel &model, int row, const uint8_t *a, const Context &c)
+{
+    qDebug() << QStringLiteral("set_change");
+    const actionblock::Choice &choice = model.choice();
+    FM::Sensor &s = model.edit(row);
+    bool ok = true;
+    const auto fail = [&](const QString &text) {
+        model.set_status(row, text, FM::Red);
+        ok = false;
+    };
+
+    if (s.clear_pending) {
+        s.clear_pending = false;
+        if (a[answer::FirstPage] != answer::ClearedMark) {
+            fail(ClearFailed);
+            model.setColour(row, FM::ColStartTime, FM::Red);
+        }
+    } else {
+        model.setColour(row, FM::ColStartTime, FM::Blue);
+    }
+
+    if (s.set_time_pending) {
+        s.set_time_pending = false;
+        bool set;
+        if (c.lora) {
+            set = a[answer::TimeSet] != 0;
+            if (!set)
+                qDebug() << QStringLiteral("set_time") << a[answer::TimeSet];
+        } else {
+            // A clock that is ahead is as wrong as one that is behind.
+            set = std::abs(s.clock_offset) <= TimeSetTolerance;
+        }
+        if (set) {
+            model.setColour(row, FM::ColCurrentTime, FM::DarkGreen);
+        } else {
+            fail(TimeFailed);
+            model.setColour(row, FM::ColCurrentTime, FM::Red);
+        }
+    } else {
+        model.setColour(row, FM::ColCurrentTime, FM::Blue);
+    }
+
+    const uint8_t reportedMask = s.record.channel_mask;
+    if (choice.selectChannels) {
+        qDebug() << QStringLiteral("datarec sent :") << c.selectedChannelMask
+                 << QStringLiteral("   datarec received :") << reportedMask;
+        if (c.selectedChannelMask == reportedMask) {
+            model.setTints(row, FM::Green, model.sensor(row).periodTint);
+        } else {
+            fail(ChannelFailed);
+            model.setTints(row, FM::Red, model.sensor(row).periodTint);
+        }
+    }
+    if (choice.changePeriod) {
+        if (c.selectedPeriodCode == model.sensor(row).record.period_index) {
+            model.setTints(row, model.sensor(row).channelsTint, FM::Green);
+        } else {
+            fail(PeriodFailed);
+            model.setTints(row, model.sensor(row).channelsTint, FM::Red);
+        }
+    } else {
+        model.setTints(row, model.sensor(row).channelsTint, FM::Blue);
+    }
+
+    FM::Sensor &after = model.edit(row);
+    const bool changed = after.change_pending;
+    after.change_pending = false;
+    model.setColour(row, FM::ColSn, changed ? FM::DarkGreen : FM::Blue);
+    for (int col : {FM::ColType, FM::ColVersion, FM::ColPages, FM::ColRssi})
+        model.setColour(row, col, FM::Blue);
+    return ok;
+}
+
+void radioPath(FleetModel &model, int row, const uint8_t *a, const Context &c)
+{
+    static const radiopaths::RadioPaths noRelays;
+    const radiopaths::RadioPaths &paths = c.paths ? *c.paths : noRelays;
+    const QVector<QByteArray> bodies =
+        paths.path_from_answer(model.edit(row), a[answer::Extra], uint8_t(c.frameRssi), c.lora);
+    if (c.bodies)
+        *c.bodies += bodies;
+}
+} // namespace
+
+bool refresh_row_from_answer(FleetModel &model, uint32_t serialNumber, int mode,
+                             const QByteArray &answerBytes, const Context &c)
+{
+    const int row = model.find_row(serialNumber);
+    if (row < 0 || answerBytes.size() < answer::CheckedLength)
+        return false;
+    const auto *a = reinterpret_cast<const uint8_t *>(answerBytes.constData());
+    const QDateTime now = c.now.isValid() ? c.now : QDateTime::currentDateTime();
+    const actionblock::Choice &choice = model.choice();
+
+    model.setText(row, FM::ColVersion, QString::number(a[answer::Version]));
+
+    {
+        FM::Sensor &s = model.edit(row);
+        s.record.answer = answerBytes;
+        s.record.sensor_clock = command::bcdDateTime(a + answer::Clock);
+        s.record.record_start = command::bcdDateTime(a + answer::RecordingStart);
+        s.clock_offset =
+            s.record.sensor_clock.isValid() ? int(s.record.sensor_clock.secsTo(now)) : int(0xFFFF);
+        s.record.sensor_type = a[answer::SensorType];
+    }
+    // The type's description is read again, so an edited catalogue shows at the next answer.
+    model.fill_channel_selector(row, false);
+
+    const uint8_t periodCode = a[answer::PeriodCode];
+    const uint8_t mask = a[answer::ChannelMask];
+    {
+        SensorRecord &rec = model.edit(row).record;
+        rec.period_index = periodCode;
+        rec.channel_mask = mask;
+    }
+    const FM::Sensor &s = model.sensor(row);
+    model.setText(row, FM::ColCurrentTime, clockText(s.record.sensor_clock, s.clock_offset));
+    model.setText(row, FM::ColStartTime, s.record.record_start.toString(ClockFormat));
+
+    model.setLastValues(row, lastValuesText(s.type, s.record.sensor_type, mask, answerBytes));
+    QStringList recorded;
+    for (int k = 0; k < SensorType::Channels; ++k)
+        if (mask & (1u << k))
+            recorded << s.type.channelTitle(k);
+    model.setCheckedChannels(row, recorded);
+    const int item = periods::itemOfCode(periodCode);
+    model.edit(row).sensor_channel_mask = mask;
+    model.edit(row).sensor_period_item = uint8_t(item < 0 ? 255 : item);
+    if (item >= 0)
+        model.fill_period_selector(row, item);
+
+    if (!choice.clearData) {
+        model.setText(row, FM::ColPages, QString::number(answer::read16(a, answer::PageCount)));
+        const int battery = a[answer::Battery] & 0x0F;
+        const bool low = battery >= 4 && battery <= 6;
+        model.setCell(row, FM::ColVbat, QString::fromLatin1(page::batteryLabels[battery]),
+                      low ? FM::Red : FM::Blue);
+        model.setModeFlag(row, a[answer::Mode] != 0);
+    }
+
+    bool ok = true;
+    if (mode == AfterAction)
+        ok = outcomeChecks(model, row, a, c);
+
+    if (a[answer::ErrorFlag] != 0 && a[answer::SensorType] != TypeWithoutPointer) {
+        model.set_status(row, PointerError, FM::Red);
+    } else if (!c.downloadRunning && !choice.anyDownload()) {
+        if (c.detection)
+            model.set_status(row, Detected, FM::DarkGreen);
+        else if (ok)
+            model.set_status(row, mode == AfterAction ? ActionDone : ReadingDone, FM::DarkGreen);
+    }
+
+    radioPath(model, row, a, c);
+    return ok;
+}
+
+} // namespace rowrefresh

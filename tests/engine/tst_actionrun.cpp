@@ -1,0 +1,571 @@
+#include "actionrun.h"
+#include "fleetmodel.h"
+#include "manageserialport.h"
+#include "messagecapture.h"
+#include "rowrefresh.h"
+#include "sensoranswer.h"
+#include "simulator.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QtTest>
+#include <cmath>
+#include <memory>
+
+namespace
+{
+using FM = FleetModel;
+
+// A checked answer as the link leaves it: 0xC0, the 49-byte payload, a CRC the refresh does not
+// read, 0xC1 and the extra byte.
+QByteArray checkedAnswer(const answer::Status &s)
+{
+    QByteArray a(1, char(0xC0));
+    a += answer::buildPayload(s);
+    a += QByteArray(2, '\0');
+    a += char(0xC1);
+    a += char(s.extra);
+    return a;
+}
+
+QString hex4(int sn)
+{
+    return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+sim::Scenario testFleet(double speed = 1.0)
+{
+    sim::ScenarioResult r = sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini"));
+    r.scenario.speed = speed;
+    return r.scenario;
+}
+
+// One data row of a .tsv (values as written) or of a truth file (raw values).
+struct Row {
+    QString time; // yyyy-MM-dd hh:mm:ss
+    QVector<double> values;
+};
+
+// The sample rows of a downloaded file (the stop rows, whose first value is -1, are not samples).
+QVector<Row> tsvRows(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    QVector<Row> rows;
+    for (int i = 2; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines[i].trimmed().split('\t');
+        if (fields.size() < 2 || fields[1] == "-1")
+            continue;
+        Row r;
+        r.time = QDateTime::fromString(QString::fromLatin1(fields[0]),
+                                       QStringLiteral("dd/MM/yy hh:mm:ss"))
+                     .addYears(100)
+                     .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        for (int k = 1; k < fields.size(); ++k)
+            if (!fields[k].isEmpty())
+                r.values << fields[k].toDouble();
+        rows << r;
+    }
+    return rows;
+}
+
+// A written row stands for a raw one when each value is the raw one scaled, to the decimals
+// written.
+bool writtenAs(const Row &written, const Row &raw, const SensorType &type)
+{
+    if (written.time != raw.time || written.values.size() != raw.values.size())
+        return false;
+    for (int k = 0; k < raw.values.size(); ++k) {
+        const double scaled = raw.values[k] * double(type.coefficients[size_t(k)]);
+        if (qAbs(written.values[k] - scaled) >
+            0.5 * std::pow(10.0, -type.decimals[size_t(k)]) + 1e-6)
+            return false;
+    }
+    return true;
+}
+
+// What the sensor's memory holds, by the truth file: what each page holds since it was last
+// written from its start, in time order, within [from, to] when given.
+QVector<Row> truthRows(const QString &path, const QDateTime &from, const QDateTime &to)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QMap<QPair<int, int>, QPair<int, Row>> held;
+    int order = 0;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith('#') || line.trimmed().isEmpty())
+            continue;
+        const QList<QByteArray> fields = line.trimmed().split('\t');
+        Row r;
+        r.time = QString::fromLatin1(fields[2]);
+        for (int k = 4; k < fields.size(); ++k)
+            r.values << fields[k].toDouble();
+        const int page = fields[0].toInt();
+        const int index = fields[1].toInt();
+        // A page written again from its first sample lost everything it held.
+        if (index == 0)
+            for (auto it = held.lowerBound(qMakePair(page, 0));
+                 it != held.end() && it.key().first == page;)
+                it = held.erase(it);
+        held[qMakePair(page, index)] = qMakePair(order++, r);
+    }
+    QVector<QPair<int, Row>> sorted(held.begin(), held.end());
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    QVector<Row> rows;
+    const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+    for (const auto &p : sorted) {
+        const QDateTime t = QDateTime::fromString(p.second.time, format);
+        if (from.isValid() && (t < from || t > to))
+            continue;
+        rows << p.second;
+    }
+    return rows;
+}
+} // namespace
+
+class TestActionRun : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<sim::Simulator> m_sim;
+    std::unique_ptr<ManageSerialPort> m_link;
+    std::unique_ptr<FleetModel> m_model;
+    std::unique_ptr<ActionRun> m_run;
+    QTimer m_waker;
+    bool m_wakeDuringDownload = false;
+
+    void start(const sim::Scenario &scenario, const QString &truth = QString())
+    {
+        m_run.reset();
+        m_link.reset();
+        m_sim = std::make_unique<sim::Simulator>(scenario);
+        if (!truth.isEmpty())
+            QVERIFY(m_sim->setTruthDir(truth));
+        QVERIFY(m_sim->open());
+        m_link = std::make_unique<ManageSerialPort>();
+        QVERIFY(m_link->openPort(m_sim->slavePath()));
+        m_model = std::make_unique<FleetModel>();
+        m_run = std::make_unique<ActionRun>(m_model.get(), m_link.get());
+        m_run->folder = m_dir.path() + QStringLiteral("/out");
+    }
+
+    void add(const QVector<int> &serials)
+    {
+        for (int sn : serials)
+            QVERIFY(m_model->insert_sensor(uint16_t(sn)) >= 0);
+    }
+
+    // Stands in for the sensors' own schedule: wakes one sleeping unserved sensor at a time while
+    // the run listens, the last row first.
+    // With m_wakeDuringDownload, once, another one while a download runs.
+    void wakeSensors()
+    {
+        for (int r = m_model->size() - 1; r >= 0; --r) {
+            const FM::Sensor &s = m_model->sensor(r);
+            sim::Device *d = m_sim->device(uint16_t(s.record.serial_number));
+            if (s.served || !d || m_sim->fleet().isAwake(*d))
+                continue;
+            if (m_run->download_running) {
+                if (!m_wakeDuringDownload || s.record.download_started)
+                    continue;
+                m_wakeDuringDownload = false;
+            } else if (m_run->listen_address != 0xFFFF) {
+                return; // a sensor is being served: another's frame would go unheard
+            }
+            m_sim->wake(uint16_t(s.record.serial_number));
+            return;
+        }
+    }
+
+    // Runs with the sensors waking; false when it had to be stopped after `limitMs`.
+    bool run(int limitMs)
+    {
+        bool late = false;
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, this, [&] {
+            late = true;
+            m_run->stop_run();
+        });
+        guard.start(limitMs);
+        m_waker.start(150);
+        m_run->action_run();
+        m_waker.stop();
+        return !late && !m_run->action_running;
+    }
+
+    answer::Status deviceStatus(int sn)
+    {
+        return m_sim->device(uint16_t(sn))->status(m_sim->fleet().simNowMs(), 0);
+    }
+
+    QString status(int sn) const
+    {
+        return m_model->cell(m_model->find_row(sn), FM::ColStatus).text;
+    }
+
+    QString tsvOf(int sn) const
+    {
+        const QStringList found =
+            QDir(m_run->folder)
+                .entryList({hex4(sn) + QStringLiteral("_*.tsv")}, QDir::Files, QDir::Name);
+        return found.size() == 1 ? m_run->folder + QLatin1Char('/') + found.first() : QString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QDir::setCurrent(m_dir.path());
+        QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
+        connect(&m_waker, &QTimer::timeout, this, &TestActionRun::wakeSensors);
+    }
+
+    void cleanup()
+    {
+        m_waker.stop();
+        m_run.reset();
+        m_link.reset();
+        m_sim.reset();
+        m_model.reset();
+    }
+
+    void lastValuesAreScaledWithTheirUnits_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("mask");
+        QTest::addColumn<int>("value0");
+        QTest::addColumn<int>("value1");
+        QTest::addColumn<uint>("value2");
+        QTest::addColumn<QString>("text");
+        // clang-format off
+        QTest::newRow("temperature and humidity") << 1 << 0x03 << 2345 << 5670 << 0u << "23.45degC; 56.7%RH; ";
+        QTest::newRow("negative, humidity not recorded") << 1 << 0x01 << -150 << 567 << 0u << "-1.50degC; ";
+        // 1234567 x 0.001 with its thousands apart
+        QTest::newRow("a 32-bit counter") << 3 << 0x05 << 2000 << 0 << 1234567u << "20.00degC; 1 234.567m3; ";
+        QTest::newRow("the offset channel") << 13 << 0x01 << -1000 << 0 << 0u << "99000Pa; ";
+        // clang-format on
+    }
+    void lastValuesAreScaledWithTheirUnits()
+    {
+        QFETCH(int, type);
+        QFETCH(int, mask);
+        QFETCH(int, value0);
+        QFETCH(int, value1);
+        QFETCH(uint, value2);
+        QFETCH(QString, text);
+        answer::Status s;
+        s.sensorType = uint8_t(type);
+        s.lastValue0 = int16_t(value0);
+        s.lastValue1 = int16_t(value1);
+        s.lastValue2 = value2;
+        QCOMPARE(
+            rowrefresh::lastValuesText(describeType(type), type, uint8_t(mask), checkedAnswer(s)),
+            text);
+    }
+
+    void theStatusTellsWhetherTheActionTookEffect_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("boxes"); // t set time, c clear, s channels, p period, d download
+        QTest::addColumn<int>("clockBehind"); // seconds the sensor clock is behind the PC
+        // What the answer says: C memory cleared, M the selected channels (else others), P the
+        // selected period (else another), E the error byte, 4 a type-4 sensor.
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("status");
+        // clang-format off
+        QTest::newRow("read")                       << 0 << ""   << 0   << ""   << "Sensor reading done";
+        QTest::newRow("nothing asked")              << 1 << ""   << 500 << ""   << "Action succesfull";
+        QTest::newRow("clock set")                  << 1 << "t"  << 4   << ""   << "Action succesfull";
+        QTest::newRow("clock still behind")         << 1 << "t"  << 5   << ""   << "Error setting time";
+        QTest::newRow("clock ahead")                << 1 << "t"  << -30 << ""   << "Error setting time";
+        QTest::newRow("cleared")                    << 1 << "c"  << 0   << "C"  << "Action succesfull";
+        QTest::newRow("not cleared")                << 1 << "c"  << 0   << ""   << "Error clearing data";
+        QTest::newRow("channels taken")             << 1 << "s"  << 0   << "M"  << "Action succesfull";
+        QTest::newRow("channels refused")           << 1 << "s"  << 0   << ""   << "Error setting new channel";
+        QTest::newRow("period taken")               << 1 << "p"  << 0   << "P"  << "Action succesfull";
+        QTest::newRow("period refused")             << 1 << "p"  << 0   << ""   << "Error setting new periode";
+        QTest::newRow("two refused, the last told") << 1 << "tp" << 99  << ""   << "Error setting new periode";
+        QTest::newRow("pointer error")              << 1 << ""   << 0   << "E"  << "Error Pointer != 0";
+        QTest::newRow("type 4 has no pointer")      << 1 << ""   << 0   << "E4" << "Action succesfull";
+        QTest::newRow("a download tells its own")   << 1 << "d"  << 0   << ""   << "before";
+        // clang-format on
+    }
+    void theStatusTellsWhetherTheActionTookEffect()
+    {
+        QFETCH(int, mode);
+        QFETCH(QString, boxes);
+        QFETCH(int, clockBehind);
+        QFETCH(QString, answer);
+        QFETCH(QString, status);
+        FleetModel model;
+        actionblock::Choice choice;
+        choice.setTime = boxes.contains('t');
+        choice.clearData = boxes.contains('c');
+        choice.selectChannels = boxes.contains('s');
+        choice.changePeriod = boxes.contains('p');
+        choice.downloadAll = boxes.contains('d');
+        model.setChoice(choice);
+        const int row = model.insert_sensor(0x1234);
+        model.edit(row).set_time_pending = choice.setTime;
+        model.edit(row).clear_pending = choice.clearData;
+        model.set_status(row, QStringLiteral("before"), FM::Black);
+
+        const QDateTime now(QDate(2026, 5, 4), QTime(12, 0, 0));
+        answer::Status s;
+        s.serialNumber = 0x1234;
+        s.clock = now.addSecs(-clockBehind);
+        s.recordingStart = now.addDays(-1);
+        s.firstPage = answer.contains('C') ? 0x8000 : 0x0000;
+        s.channelMask = answer.contains('M') ? 0x01 : 0x03;
+        s.periodCode = answer.contains('P') ? 8 : 3;
+        s.errorFlag = answer.contains('E') ? 1 : 0;
+        s.sensorType = answer.contains('4') ? 4 : 1;
+        rowrefresh::Context c;
+        c.now = now;
+        c.selectedChannelMask = 0x01;
+        c.selectedPeriodCode = 8;
+        c.frameRssi = 40;
+        rowrefresh::refresh_row_from_answer(model, 0x1234, mode, checkedAnswer(s), c);
+        QCOMPARE(model.cell(row, FM::ColStatus).text, status);
+        const uint colour = status.startsWith("Error") ? FM::Red
+                            : status == "before"       ? FM::Black
+                                                       : FM::DarkGreen;
+        QCOMPARE(uint(model.cell(row, FM::ColStatus).colour), colour);
+        QVERIFY(!model.sensor(row).set_time_pending && !model.sensor(row).clear_pending);
+        QCOMPARE(int(model.sensor(row).record.rssi), 40); // heard directly
+    }
+
+    void theRowShowsTheAnswer()
+    {
+        FleetModel model;
+        const int row = model.insert_sensor(0x1234);
+        const QDateTime now(QDate(2026, 5, 4), QTime(12, 0, 0));
+        answer::Status s;
+        s.serialNumber = 0x1234;
+        s.clock = now.addSecs(-75);
+        s.recordingStart = QDateTime(QDate(2026, 5, 1), QTime(8, 30, 0));
+        s.sensorType = 1;
+        s.version = 21;
+        s.channelMask = 0x02;
+        s.periodCode = 8; // 10 minutes: the selector's item 10
+        s.pageCount = 300;
+        s.batteryIndex = 5; // "2.3V", low
+        s.mode = 0;
+        rowrefresh::Context c;
+        c.now = now;
+        QVERIFY(rowrefresh::refresh_row_from_answer(model, 0x1234, 0, checkedAnswer(s), c));
+        const FM::Sensor &r = model.sensor(row);
+        QCOMPARE(model.cell(row, FM::ColVersion).text, QStringLiteral("21"));
+        QCOMPARE(model.cell(row, FM::ColType).text, QStringLiteral("TH Logger"));
+        QCOMPARE(model.cell(row, FM::ColCurrentTime).text, QStringLiteral("04/05/2026 11:58:45"));
+        QCOMPARE(model.cell(row, FM::ColStartTime).text, QStringLiteral("01/05/2026 08:30:00"));
+        QCOMPARE(model.cell(row, FM::ColPages).text, QStringLiteral("300"));
+        QCOMPARE(model.cell(row, FM::ColVbat).text, QStringLiteral("2.3V"));
+        QCOMPARE(uint(model.cell(row, FM::ColVbat).colour), uint(FM::Red));
+        QCOMPARE(r.checkedChannels, QStringList{QStringLiteral("Humidity")});
+        QCOMPARE(r.periodItem, 10);
+        QCOMPARE(int(r.sensor_period_item), 10);
+        QCOMPARE(int(r.sensor_channel_mask), 0x02);
+        QCOMPARE(r.clock_offset, 75);
+        QVERIFY(!r.mode_flag);
+    }
+
+    void aRunAppliesTheActionsToTheDevices_data()
+    {
+        QTest::addColumn<QString>("boxes");
+        // 1400's and 2345's selectors stay as they reported: a period or channel choice changes
+        // nothing there. 1010 is asked to record one axis, and the accelerometer keeps three.
+        QTest::addColumn<QString>("untouched");
+        QTest::addColumn<QString>("accel");
+        // clang-format off
+        QTest::newRow("set time")        << "t" << "Action succesfull"   << "Action succesfull";
+        QTest::newRow("change period")   << "p" << "Sensor reading done" << "Sensor reading done";
+        QTest::newRow("select channels") << "s" << "Sensor reading done" << "Error setting new channel";
+        QTest::newRow("clear data")      << "c" << "Action succesfull"   << "Action succesfull";
+        // clang-format on
+    }
+    void aRunAppliesTheActionsToTheDevices()
+    {
+        QFETCH(QString, boxes);
+        QFETCH(QString, untouched);
+        QFETCH(QString, accel);
+        sim::Scenario scenario = testFleet();
+        for (sim::DeviceConfig &d : scenario.devices)
+            if (d.serialNumber == 0x1234)
+                d.clockOffsetSeconds = -300;
+        start(scenario);
+        // 2345 is heard through the relay only: the relay's list routes it there.
+        add({0x1010, 0x1234, 0x1400, 0x2345});
+        // Without a box the run reads what every sensor has.
+        QVERIFY(run(20000));
+        QCOMPARE(status(0x1234), QStringLiteral("Sensor reading done"));
+        QCOMPARE(status(0x1400), QStringLiteral("Sensor reading done"));
+        QCOMPARE(status(0x2345), QStringLiteral("Sensor reading done"));
+        QCOMPARE(int(m_model->sensor(m_model->find_row(0x2345)).record.relay_address), 0x8001);
+
+        actionblock::Choice choice;
+        choice.setTime = boxes == "t";
+        choice.changePeriod = boxes == "p";
+        choice.selectChannels = boxes == "s";
+        choice.clearData = boxes == "c";
+        m_model->setChoice(choice);
+        const int row = m_model->find_row(0x1234);
+        m_model->setPeriodItem(row, 10);                                   // 10 minutes: code 8
+        m_model->setCheckedChannels(row, {QStringLiteral("Temperature")}); // mask 0x01
+        m_model->setCheckedChannels(m_model->find_row(0x1010), {QStringLiteral("Accel X")});
+        const int pagesBefore = deviceStatus(0x1234).pageCount;
+        QVERIFY(run(20000));
+
+        const answer::Status d = deviceStatus(0x1234);
+        if (choice.setTime)
+            QVERIFY(qAbs(d.clock.secsTo(QDateTime::currentDateTime())) <= 2);
+        else
+            QVERIFY(qAbs(d.clock.secsTo(QDateTime::currentDateTime())) >= 290);
+        QCOMPARE(int(d.periodCode), choice.changePeriod ? 8 : 3);
+        QCOMPARE(int(d.channelMask), choice.selectChannels ? 0x01 : 0x03);
+        QVERIFY(choice.clearData ? d.pageCount <= 1 : d.pageCount >= pagesBefore);
+        QCOMPARE(status(0x1234), QStringLiteral("Action succesfull"));
+        QCOMPARE(status(0x1400), untouched);
+        QCOMPARE(status(0x2345), untouched);
+        QCOMPARE(status(0x1010), accel);
+        QCOMPARE(uint(m_model->sensor(0).channelsTint),
+                 uint(choice.selectChannels ? FM::Red : FM::Black));
+        if (choice.setTime)
+            QVERIFY(qAbs(deviceStatus(0x2345).clock.secsTo(QDateTime::currentDateTime())) <= 2);
+        QVERIFY(!m_model->sensor(row).change_pending);
+    }
+
+    void aRunThatCannotStartSaysWhy_data()
+    {
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("type unknown") << false << "Missing sensor info"
+                                      << "Please click refresh sensor info by clicking send "
+                                         "action without action";
+        QTest::newRow("no channel") << true << "Action failed"
+                                    << "No channel selected for recording on sensor 1234";
+    }
+    void aRunThatCannotStartSaysWhy()
+    {
+        QFETCH(bool, known);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        start(testFleet());
+        add({0x1234});
+        if (known) {
+            m_model->edit(0).record.sensor_type = 1;
+            m_model->fill_channel_selector(0, false);
+        }
+        actionblock::Choice choice;
+        choice.selectChannels = true;
+        m_model->setChoice(choice);
+        QSignalSpy failed(m_run.get(), &ActionRun::failed);
+        QSignalSpy stopped(m_run.get(), &ActionRun::stopped);
+        m_run->action_run();
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed[0][0].toString(), title);
+        QCOMPARE(failed[0][1].toString(), text);
+        QCOMPARE(stopped.size(), 1);
+        QVERIFY(!m_run->action_running);
+    }
+
+    void aStopEndsTheRunAndTheDongleForgetsTheSensors()
+    {
+        start(testFleet());
+        add({0x1234, 0x1400});
+        QTimer::singleShot(600, m_run.get(), &ActionRun::stop_run);
+        QElapsedTimer clock;
+        clock.start();
+        m_run->action_run(); // nobody wakes
+        QVERIFY2(clock.elapsed() < 2000, "the stop did not end the run");
+        QVERIFY(!m_run->action_running);
+        QCOMPARE(status(0x1234), QStringLiteral("Action Interrupted by User"));
+        QCOMPARE(uint(m_model->cell(1, FM::ColStatus).colour), uint(FM::Red));
+        QTRY_VERIFY(m_sim->fleet().wakeTargets().isEmpty());
+    }
+
+    void aDownloadGivesWhatTheSensorsRecorded_data()
+    {
+        QTest::addColumn<QVector<int>>("serials");
+        QTest::addColumn<int>("windowFromMin"); // minutes before now; 0: all data
+        QTest::addColumn<int>("windowToMin");
+        QTest::addColumn<int>("dropEvery");
+        QTest::addColumn<bool>("wakeDuringDownload");
+        // 3003's ring wrapped: its range runs past the end of memory
+        QTest::newRow("all data, one ring wrapped")
+            << QVector<int>{0x1234, 0x3003} << 0 << 0 << 0 << true;
+        QTest::newRow("a date window") << QVector<int>{0x1234} << 40 << 20 << 0 << false;
+        QTest::newRow("frames lost on the way") << QVector<int>{0x1400} << 0 << 0 << 7 << false;
+    }
+    void aDownloadGivesWhatTheSensorsRecorded()
+    {
+        QFETCH(QVector<int>, serials);
+        QFETCH(int, windowFromMin);
+        QFETCH(int, windowToMin);
+        QFETCH(int, dropEvery);
+        QFETCH(bool, wakeDuringDownload);
+        const QString truth = m_dir.path() + QStringLiteral("/truth");
+        QDir(truth).removeRecursively();
+        QVERIFY(QDir().mkpath(truth));
+        QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
+        // The sensors' clocks stand still: nothing is recorded between their answer and the
+        // last page.
+        start(testFleet(1e-6), truth);
+        add(serials);
+        QVERIFY(run(20000)); // learns the types
+        m_sim->flushTruth();
+
+        actionblock::Choice choice;
+        QDateTime from, to;
+        if (windowFromMin > 0) {
+            const QDateTime now = QDateTime::currentDateTime();
+            from = QDateTime(now.date(), QTime(now.time().hour(), now.time().minute()))
+                       .addSecs(-60 * windowFromMin);
+            to = from.addSecs(60 * (windowFromMin - windowToMin));
+            choice.downloadBetween = true;
+            choice.windowStart = from;
+            choice.windowEnd = to;
+        } else {
+            choice.downloadAll = true;
+        }
+        m_model->setChoice(choice);
+        m_sim->faults().dropEvery = dropEvery;
+        m_wakeDuringDownload = wakeDuringDownload;
+        MessageCapture capture(MessageCapture::Silent);
+        QVERIFY(run(240000));
+        m_sim->faults().dropEvery = 0;
+        // the download really was cut, and resumed
+        if (dropEvery)
+            QVERIFY(capture.contains(QStringLiteral("flag_dl_interrupt")));
+        if (wakeDuringDownload)
+            QVERIFY(
+                capture.contains(QStringLiteral("sensor frame during download, served next :")));
+
+        for (int sn : serials) {
+            const SensorType type = m_model->sensor(m_model->find_row(sn)).type;
+            const QVector<Row> got = tsvRows(tsvOf(sn));
+            const QVector<Row> want =
+                truthRows(truth + QLatin1Char('/') + hex4(sn) + QStringLiteral(".truth"), from, to);
+            QVERIFY(!want.isEmpty());
+            QCOMPARE(got.size(), want.size());
+            for (int i = 0; i < got.size(); ++i)
+                QVERIFY2(writtenAs(got[i], want[i], type),
+                         qPrintable(QStringLiteral("row %1: %2 instead of %3")
+                                        .arg(i)
+                                        .arg(got[i].time, want[i].time)));
+            QCOMPARE(status(sn), QStringLiteral("Download Complete"));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestActionRun)
+#include "tst_actionrun.moc"
