@@ -255,6 +255,7 @@ void ActionRun::stop_run()
     m_connectionTimer.stop();
     m_sendActionTimer.stop();
     action_running = false;
+    progress.finish();
     // From inside a wait of the run the link refuses another exchange: the run sends the
     // bodies itself once that wait is over.
     if (m_link->isBusy()) {
@@ -429,12 +430,14 @@ void ActionRun::served(uint32_t serialNumber, int row)
     row = m_model->find_row(serialNumber);
     if (row >= 0)
         m_model->edit(row).served = true;
+    progress.served(serialNumber);
     m_polls.remove(uint16_t(serialNumber));
 }
 
 void ActionRun::action_run()
 {
     action_running = true;
+    progress.start(m_model->size());
     bool completed = false;
     if (prepare()) {
         for (;;) {
@@ -489,6 +492,7 @@ void ActionRun::action_run()
             if (!action_running)
                 break;
             const int result = sensor_action_cycle(sn);
+            progress.downloadEnded();
             listen_address = command::Everyone;
             row = m_model->find_row(sn);
             if (row < 0)
@@ -645,6 +649,8 @@ bool ActionRun::request_pages_relay(uint32_t serialNumber, uint16_t firstPage, u
 
 bool ActionRun::decode_pages(uint32_t serialNumber, int count)
 {
+    // Every page the download accepts comes through here, whatever the file makes of it.
+    progress.pagesReceived(count);
     pagedecode::Options options;
     const actionblock::Choice &choice = m_model->choice();
     options.debugColumns = debug_enabled;
@@ -699,6 +705,9 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         rec->download_started = true;
         rec->current_page = start;
     }
+    const int toFetch = pagerange::pagesLeft(start, end, pageCount);
+    progress.downloadStarted(toFetch,
+                             toFetch - pagerange::pagesLeft(rec->current_page, end, pageCount));
 
     bool complete = false;
     bool lastDecoded = false;

@@ -3,6 +3,7 @@
 #include "fleetmodel.h"
 #include "listenphases.h"
 #include "radiopaths.h"
+#include "runprogress.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -41,6 +42,8 @@ public:
     uint8_t selected_period_code = 0;
     uint16_t listen_address = 0xFFFF;
     ListenPhases listening;
+    // What the front end's progress bar shows; the LoRa run reports into it too.
+    RunProgress progress;
 
     // Where the data files go and what they hold.
     QString folder;

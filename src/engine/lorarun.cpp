@@ -124,6 +124,7 @@ void LoraRun::lora_action_run()
     m_running = true;
     m_shared->action_running = true;
     m_reRequests = 0;
+    m_shared->progress.start(m_model->size());
     if (prepare()) {
         for (int r = 0; r < m_model->size() && m_shared->action_running; ++r) {
             const uint32_t sn = m_model->sensor(r).record.serial_number;
@@ -132,11 +133,13 @@ void LoraRun::lora_action_run()
             m_shared->selected_channel_mask = sel.channelMask;
             m_shared->selected_period_code = sel.periodCode;
             const bool answered = lora_sensor_cycle(sn);
+            m_shared->progress.downloadEnded();
             const int row = m_model->find_row(sn);
             if (row < 0)
                 continue;
             if (answered) {
                 m_model->edit(row).served = true;
+                m_shared->progress.served(sn);
             } else if (m_shared->action_running) {
                 // Both passes went unanswered (out of reach, another channel, flat battery):
                 // the row must not go on waiting for a response once the run is over.
@@ -254,6 +257,8 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
         rec->current_page = rec->start_page;
         rec->download_started = true;
     }
+    m_shared->progress.downloadStarted(
+        *total, *total - pagerange::pagesLeft(rec->current_page, end, pageCount));
     m_shared->timeout_flag = false;
     m_connectionTimer.start(DownloadWaitMs);
 
