@@ -22,6 +22,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -70,10 +71,10 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
       m_import(new QPushButton(QStringLiteral("Import Sensor List"))),
       m_export(new QPushButton(QStringLiteral("Export Sensor List"))),
       m_rssiGroup(new QGroupBox(QStringLiteral("Rssi Lists"))), m_dongleLevel(new QLabel),
-      m_table(new SensorTableView(m_model)), m_tick(new QTimer(this)),
-      connection_timer(new QTimer(this)), m_relayRefreshTimer(new QTimer(this)),
-      m_downloadTimer(new QTimer(this)), m_sendActionTimer(new QTimer(this)),
-      m_readListTimer(new QTimer(this))
+      m_table(new SensorTableView(m_model)), m_runProgress(new QProgressBar), m_elapsed(new QLabel),
+      m_tick(new QTimer(this)), connection_timer(new QTimer(this)),
+      m_relayRefreshTimer(new QTimer(this)), m_downloadTimer(new QTimer(this)),
+      m_sendActionTimer(new QTimer(this)), m_readListTimer(new QTimer(this))
 {
     // Delete pressed in the table reaches the row removal before the table's own handling.
     m_table->installEventFilter(this);
@@ -235,6 +236,31 @@ void managewirelessdata::buildLayout()
     m_dongleLevel->hide();
 
     layout->addWidget(m_table, 1);
+
+    // One line under the table, so that the table keeps its rows on a 768-pixel screen. The
+    // elapsed time stays once the run is over: how long it took is worth reading then too.
+    auto *progressLine = new QHBoxLayout;
+    m_runProgress->setTextVisible(true);
+    m_runProgress->hide();
+    m_elapsed->hide();
+    progressLine->addWidget(m_runProgress, 1);
+    progressLine->addWidget(m_elapsed);
+    layout->addLayout(progressLine);
+}
+
+void managewirelessdata::showRunProgress()
+{
+    const RunProgress &p = m_run->progress;
+    const bool running = action_running && p.isRunning();
+    if (running) {
+        m_runProgress->setRange(0, p.maximum());
+        m_runProgress->setValue(p.value());
+        m_runProgress->setFormat(p.text());
+        m_elapsed->show();
+    }
+    m_runProgress->setVisible(running);
+    if (!m_elapsed->isHidden())
+        m_elapsed->setText(p.elapsedText());
 }
 
 QSize managewirelessdata::sizeHint() const
@@ -678,6 +704,7 @@ void managewirelessdata::runStopped()
     m_sendAction->setStyleSheet(QStringLiteral("color: black"));
     action_running = false;
     applyBusy();
+    showRunProgress();
     emit button_sa_clicked();
 }
 
@@ -755,6 +782,7 @@ void managewirelessdata::each_sec()
         m_sendAction->setText(m_blink ? QString() : ActionBlinkText);
     if (detection_running)
         m_detect->setText(m_blink ? QString() : DetectBlinkText);
+    showRunProgress();
     if (m_blink)
         m_run->tick();
     if (m_blink) {

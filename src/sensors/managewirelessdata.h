@@ -19,6 +19,7 @@ class QDateTimeEdit;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QTimer;
 
@@ -60,6 +61,8 @@ public:
     QLabel *dongleLevelLabel() const { return m_dongleLevel; }
     QLabel *clockLabel() const { return m_clock; }
     SensorTableView *table() const { return m_table; }
+    QProgressBar *runProgressBar() const { return m_runProgress; }
+    QLabel *elapsedLabel() const { return m_elapsed; }
     QCheckBox *setTimeBox() const { return m_setTime; }
     QCheckBox *selectChannelsBox() const { return m_selectChannels; }
     QCheckBox *changePeriodBox() const { return m_changePeriod; }
@@ -198,6 +201,7 @@ private:
     void markColumnOfBox(const QCheckBox *box, int column);
 
     void runStopped();
+    void showRunProgress();
     void lockTableForRun();
 
     ConnectionDialog *m_connection;
@@ -221,6 +225,8 @@ private:
     QVector<QComboBox *> m_rssiCombos;
     QLabel *m_dongleLevel;
     SensorTableView *m_table;
+    QProgressBar *m_runProgress;
+    QLabel *m_elapsed;
 
     QTimer *m_tick;
     QTimer *connection_timer;
