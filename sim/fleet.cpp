@@ -196,10 +196,11 @@ void Fleet::runSchedules(bool bounded)
     QElapsedTimer spent;
     spent.start();
     const size_t count = m_devices.size();
+    const size_t first = m_nextDevice % count;
     for (size_t k = 0; k < count; ++k) {
         if (bounded && k > 0 && spent.elapsed() >= BudgetMs)
             break;
-        const size_t index = (m_nextDevice + k) % count;
+        const size_t index = (first + k) % count;
         m_nextDevice = (index + 1) % count;
         Device *d = m_devices[index].get();
         d->catchUp(now, bounded ? SamplesPerPass : INT64_MAX);

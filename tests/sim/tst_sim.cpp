@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -625,6 +626,27 @@ private slots:
         const QByteArray text = frames.readAll();
         QVERIFY(text.contains("H>D 7E 00 01 37 C8  | read channel"));
         QVERIFY(text.contains("D>H 7E 00 07 81 00 00 00 00 37 0F"));
+    }
+
+    void everyDeviceWakesOnItsOwnSchedule()
+    {
+        // three devices waking every simulated second: each must be heard, none skipped by the
+        // fleet's passes
+        QFile file(m_dir.filePath("three.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[simulator]\nspeed = 10\n[dongle]\nchannel = 15\n"
+                   "[device 0A01]\ntype = 1\nspan = 1m\nwake = 1\n"
+                   "[device 0A02]\ntype = 1\nspan = 1m\nwake = 1\n"
+                   "[device 0A03]\ntype = 1\nspan = 1m\nwake = 1\n");
+        file.close();
+        const sim::ScenarioResult loaded = sim::loadScenario(file.fileName());
+        QVERIFY2(loaded.ok(), qPrintable(loaded.errors.join('\n')));
+        start(loaded.scenario);
+        QSet<int> heard;
+        for (int i = 0; i < 60 && heard.size() < 3; ++i)
+            if (m_link->receiveSensorAnswer(0xFFFF) == 1)
+                heard << int(lastStatus().serialNumber);
+        QCOMPARE(heard, (QSet<int>{0x0A01, 0x0A02, 0x0A03}));
     }
 
     void aFullFleetAtHighSpeedEndsWithinASecondOfAnInterrupt()
