@@ -49,10 +49,11 @@ QString hex4(uint32_t serialNumber)
 
 managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     : QWidget(parent), m_link(link), m_model(new FleetModel(this)),
-      m_run(new ActionRun(m_model, link, this)), action_running(m_run->action_running),
-      download_running(m_run->download_running), timeout_flag(m_run->timeout_flag),
-      wait_expired(m_run->wait_expired), announce_current(m_run->announce_current),
-      answer_waiting(m_run->answer_waiting), selected_channel_mask(m_run->selected_channel_mask),
+      m_run(new ActionRun(m_model, link, this)), m_lora(new LoraRun(m_run, m_model, link, this)),
+      action_running(m_run->action_running), download_running(m_run->download_running),
+      timeout_flag(m_run->timeout_flag), wait_expired(m_run->wait_expired),
+      announce_current(m_run->announce_current), answer_waiting(m_run->answer_waiting),
+      selected_channel_mask(m_run->selected_channel_mask),
       selected_period_code(m_run->selected_period_code), listen_address(m_run->listen_address),
       listening(m_run->listening), m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
       m_actionGroup(new QGroupBox(QStringLiteral("Action for all sensors in the list below"))),
@@ -112,6 +113,10 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     connect(m_run, &ActionRun::stopped, this, &managewirelessdata::runStopped);
     connect(m_run, &ActionRun::finished, this, &managewirelessdata::uncheck_action_boxes);
     connect(m_run, &ActionRun::failed, this, [this](const QString &title, const QString &text) {
+        Dialogs::critical(this, title, text);
+    });
+    connect(m_lora, &LoraRun::finished, this, &managewirelessdata::uncheck_action_boxes);
+    connect(m_lora, &LoraRun::failed, this, [this](const QString &title, const QString &text) {
         Dialogs::critical(this, title, text);
     });
     m_run->hooks.ensureFolder = [this] { return ensure_output_folder(); };
@@ -622,11 +627,17 @@ void managewirelessdata::button_send_action_clicked()
     m_run->folder = output_dir.path();
     m_run->pdc_enabled = pdc_enabled;
     m_run->debug_enabled = debug_enabled;
-    // The LoRa run is not this run's: with that dongle the button only gives the controls back.
-    if (m_link->linkMode() == ManageSerialPort::Api802154)
+    switch (m_link->linkMode()) {
+    case ManageSerialPort::Api802154:
         m_run->action_run();
-    else
+        break;
+    case ManageSerialPort::Lora:
+        m_lora->lora_action_run();
+        break;
+    default:
         stop_run();
+        break;
+    }
 }
 
 void managewirelessdata::lockTableForRun()
@@ -650,8 +661,12 @@ void managewirelessdata::stop_run()
     m_relayRefreshTimer->stop();
     m_downloadTimer->stop();
     connection_timer->stop();
-    // The run closes the files, makes the dongle forget the sensors and calls runStopped().
-    m_run->stop_run();
+    // The run closes the files, makes the dongle forget the sensors and calls runStopped(); the
+    // LoRa run also cuts its transaction short.
+    if (m_link->linkMode() == ManageSerialPort::Lora)
+        m_lora->stop_run();
+    else
+        m_run->stop_run();
 }
 
 void managewirelessdata::runStopped()

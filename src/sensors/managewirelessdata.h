@@ -4,6 +4,7 @@
 #include "actionrun.h"
 #include "fleetmodel.h"
 #include "listenphases.h"
+#include "lorarun.h"
 #include "sensortableview.h"
 
 #include <QDir>
@@ -33,6 +34,8 @@ class managewirelessdata : public QWidget
     ManageSerialPort *m_link;
     FleetModel *m_model;
     ActionRun *m_run;
+    // The LoRa dongle's run, over the same run state.
+    LoraRun *m_lora;
 
 public:
     static constexpr int Columns = 14;
@@ -79,6 +82,7 @@ public:
 
     // Run state: the action run's own, shown and interrupted from here.
     ActionRun &run() const { return *m_run; }
+    LoraRun &loraRun() const { return *m_lora; }
     bool &action_running;
     bool detection_running = false;
     bool &download_running;

@@ -1,0 +1,341 @@
+#include "lorarun.h"
+
+#include "actionrun.h"
+#include "commandset.h"
+#include "loraframe.h"
+#include "manageserialport.h"
+#include "page.h"
+#include "pagecheck.h"
+#include "pagerange.h"
+#include "rowrefresh.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+
+namespace
+{
+using FM = FleetModel;
+
+constexpr int DownloadWaitMs = 3600000; // a LoRa page is a transaction: a whole ring takes long
+// In a reassembled page answer the fragment header ends with the page number (big-endian).
+constexpr int PageNumberOffset = lora::FragmentHeader - 2;
+
+const QString WaitResponse = QStringLiteral("Wait for sensor response");
+const QString Interrupted = QStringLiteral("Action Interrupted by User");
+const QString NoData = QStringLiteral("No data in file, check dates");
+const QString Timeout = QStringLiteral("Connection Timeout");
+
+QString hex4(uint32_t serialNumber)
+{
+    return QStringLiteral("%1").arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+} // namespace
+
+LoraRun::LoraRun(ActionRun *shared, FleetModel *model, ManageSerialPort *link, QObject *parent)
+    : QObject(parent), m_shared(shared), m_model(model), m_link(link)
+{
+    m_connectionTimer.setSingleShot(true);
+    connect(&m_connectionTimer, &QTimer::timeout, this, &LoraRun::time_out);
+}
+
+LoraRun::~LoraRun() = default;
+
+void LoraRun::time_out()
+{
+    m_connectionTimer.stop();
+    m_shared->timeout_flag = true;
+}
+
+void LoraRun::stop_run()
+{
+    m_connectionTimer.stop();
+    // The shared stop only ends the wait under way; the link would then go on with the wake-up
+    // pass of the same transaction, a minute long. Its own stop request ends both passes.
+    if (m_running && m_link->isBusy())
+        m_link->requestStop();
+    m_shared->stop_run();
+}
+
+bool LoraRun::prepare()
+{
+    bool folderReady;
+    if (m_shared->hooks.ensureFolder) {
+        folderReady = m_shared->hooks.ensureFolder();
+    } else {
+        folderReady = QDir().mkpath(m_shared->folder);
+        if (!folderReady) {
+            qDebug() << QStringLiteral("output folder can't be created :") << m_shared->folder;
+            stop_run();
+            emit failed(QStringLiteral("Folder Creation Failed"),
+                        QStringLiteral("The folder ") + QDir(m_shared->folder).absolutePath() +
+                            QStringLiteral(" can't be created"));
+        }
+    }
+    if (!folderReady) {
+        if (m_shared->action_running)
+            stop_run();
+        return false;
+    }
+
+    m_model->reset_row_colours();
+    for (int r = 0; r < m_model->size(); ++r) {
+        FM::Sensor &s = m_model->edit(r);
+        s.served = false;
+        s.record.download_started = false;
+        s.record.direct_age = SensorRecord::NoContact;
+        s.record.path_age = SensorRecord::NoContact;
+        m_model->files().close(s.record.serial_number);
+        m_model->setText(r, FM::ColRssi, QString());
+        m_model->set_status(r, WaitResponse, FM::Black);
+    }
+    m_shared->download_running = false;
+    if (m_model->choice().anyDownload()) {
+        for (int r = 0; r < m_model->size(); ++r)
+            m_model->edit(r).record.current_page = 0;
+    }
+
+    const int marked = m_model->mark_pending_changes();
+    if (marked != 0) {
+        stop_run();
+        if (marked == 1) {
+            emit failed(QStringLiteral("Missing sensor info"),
+                        QStringLiteral("Please click refresh sensor info by clicking send action "
+                                       "without action"));
+        } else {
+            const int row = m_model->pending_failure_row();
+            const uint32_t sn =
+                m_model->isSensorRow(row) ? m_model->sensor(row).record.serial_number : 0;
+            emit failed(QStringLiteral("Action failed"),
+                        QStringLiteral("No channel selected for recording on sensor ") +
+                            QString::number(sn, 16));
+        }
+        return false;
+    }
+    m_shared->listening = ListenPhases();
+    // The dongle hears the run start (05) and end (04); it answers neither in a way the run reads.
+    m_link->sendApiFrame(QByteArray(1, char(command::ControlEnd)), 0);
+    return true;
+}
+
+void LoraRun::lora_action_run()
+{
+    m_running = true;
+    m_shared->action_running = true;
+    m_reRequests = 0;
+    if (prepare()) {
+        for (int r = 0; r < m_model->size() && m_shared->action_running; ++r) {
+            const uint32_t sn = m_model->sensor(r).record.serial_number;
+            FM::Selection sel{m_shared->selected_channel_mask, m_shared->selected_period_code};
+            m_model->compute_selection(sn, sel);
+            m_shared->selected_channel_mask = sel.channelMask;
+            m_shared->selected_period_code = sel.periodCode;
+            const bool answered = lora_sensor_cycle(sn);
+            const int row = m_model->find_row(sn);
+            if (row < 0)
+                continue;
+            if (answered) {
+                m_model->edit(row).served = true;
+            } else if (m_shared->action_running) {
+                // Both passes went unanswered (out of reach, another channel, flat battery):
+                // the row must not go on waiting for a response once the run is over.
+                qDebug() << hex4(sn) << QStringLiteral("Error when applying settings");
+                m_model->set_status(row, Timeout, FM::Red);
+            }
+        }
+        if (m_link->isOpen())
+            m_link->sendApiFrame(QByteArray(1, char(command::ControlStart)), 0);
+        if (!m_shared->action_running) {
+            for (int r = 0; r < m_model->size(); ++r) {
+                if (m_model->sensor(r).served)
+                    continue;
+                m_model->set_status(r, Interrupted, FM::Red);
+                qDebug() << hex4(m_model->sensor(r).record.serial_number) << Interrupted;
+            }
+        }
+    }
+    m_model->clear_pending_marks();
+    emit finished();
+    if (m_shared->action_running)
+        stop_run();
+    m_running = false;
+}
+
+bool LoraRun::refresh_row_from_answer(uint32_t serialNumber, int mode)
+{
+    rowrefresh::Context c;
+    c.lora = true;
+    c.downloadRunning = m_shared->download_running;
+    c.selectedChannelMask = m_shared->selected_channel_mask;
+    c.selectedPeriodCode = m_shared->selected_period_code;
+    return rowrefresh::refresh_row_from_answer(*m_model, serialNumber, mode, m_answer, c);
+}
+
+bool LoraRun::lora_sensor_cycle(uint32_t serialNumber)
+{
+    uint8_t payload[command::BlockSize];
+    const FM::Selection sel{m_shared->selected_channel_mask, m_shared->selected_period_code};
+    if (m_model->build_param_payload(serialNumber, sel, payload) < 0)
+        return false;
+    // With "Set Time" the link stamps the clock fields into the block as each attempt leaves,
+    // air time included: a sensor woken by the long preamble gets the time of that attempt.
+    qDebug() << QStringLiteral("send param lora") << hex4(serialNumber);
+    if (!m_link->sendLoraCommand(serialNumber, payload))
+        return false;
+    m_answer = QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()),
+                          m_link->lastFrameLength());
+    refresh_row_from_answer(serialNumber, rowrefresh::AfterAction);
+    if (!m_model->choice().anyDownload())
+        return true;
+    const int row = m_model->find_row(serialNumber);
+    if (row < 0)
+        return true;
+    // A sensor with nothing in the window answers the "no page" mark: reading it as a range
+    // would fetch the previous run's pages, or the whole ring.
+    if (!pagerange::readRange(m_answer)) {
+        qDebug() << QStringLiteral("no page range in the answer");
+        m_model->set_status(row, NoData, FM::Red);
+        return true;
+    }
+    read_page_range(serialNumber);
+    download_pages_lora(serialNumber);
+    return true;
+}
+
+void LoraRun::read_page_range(uint32_t serialNumber)
+{
+    const int row = m_model->find_row(serialNumber);
+    const std::optional<pagerange::Range> range = pagerange::readRange(m_answer);
+    if (row < 0 || !range)
+        return;
+    SensorRecord &rec = m_model->edit(row).record;
+    rec.start_page = range->start;
+    rec.end_page = range->end;
+    rec.page_count = range->pageCount;
+    qDebug() << QStringLiteral("start page : ") << rec.start_page << QStringLiteral("end : ")
+             << rec.end_page;
+}
+
+bool LoraRun::request_page_lora(uint32_t serialNumber, uint16_t page)
+{
+    qDebug() << QStringLiteral("page :") << page;
+    command::Block block = command::loraPageRequest(page);
+    if (!m_link->sendLoraCommand(serialNumber, block.data()))
+        return false;
+    // Short fragments reassemble into less than a page: that answer is no page.
+    return m_link->lastFrameLength() >= page::FrameFirstPage + page::Size;
+}
+
+void LoraRun::showProgress(int row, int received, int total)
+{
+    m_model->set_status(row,
+                        QString::number(pagerange::loraProgress(received, total)) +
+                            QStringLiteral(" % downloaded"),
+                        FM::Black);
+}
+
+bool LoraRun::download_pages_lora(uint32_t serialNumber)
+{
+    int row = m_model->find_row(serialNumber);
+    if (row < 0)
+        return true;
+    m_shared->download_running = true;
+    SensorRecord *rec = &m_model->edit(row).record;
+    const uint16_t end = rec->end_page;
+    const uint16_t pageCount = rec->page_count;
+    const std::optional<int> total = pagerange::loraTotal(rec->start_page, end, pageCount);
+    if (!total) {
+        m_shared->download_running = false;
+        return true;
+    }
+    qDebug() << QStringLiteral("Nb Pages : ") << *total;
+    if (!rec->download_started) {
+        rec->current_page = rec->start_page;
+        rec->download_started = true;
+    }
+    m_shared->timeout_flag = false;
+    m_connectionTimer.start(DownloadWaitMs);
+
+    pagecheck::RetryRule retry;
+    QByteArray previous; // the page accepted before, for the order of the start times
+    int received = 0;
+    bool complete = false;
+    bool lastDecoded = false;
+    while (m_shared->action_running && !m_shared->timeout_flag && !complete) {
+        const uint16_t page = rec->current_page;
+        qDebug() << QStringLiteral("new request");
+        m_shared->announce_current = false;
+        const bool arrived = request_page_lora(serialNumber, page);
+        // The transaction kept processing events: the row may have moved.
+        row = m_model->find_row(serialNumber);
+        if (row < 0)
+            break;
+        rec = &m_model->edit(row).record;
+        if (!arrived) {
+            ++m_reRequests;
+            QCoreApplication::processEvents();
+            continue;
+        }
+        const uint8_t *d = m_link->lastFrameData();
+        const int number = (d[PageNumberOffset] << 8) | d[PageNumberOffset + 1];
+        const uint8_t *bytes = d + page::FrameFirstPage;
+        // The link's checksum is a byte sum: a page it passes may still be damaged, and a
+        // damaged page decoded is wrong rows in the file for good.
+        const pagecheck::Reason reason = pagecheck::check(
+            bytes, number, page, rec->sensor_type,
+            previous.isEmpty() ? nullptr : reinterpret_cast<const uint8_t *>(previous.constData()));
+        if (retry.onPage(number, bytes, reason) != pagecheck::RetryRule::Action::Accept) {
+            qDebug() << QStringLiteral("page refused :") << page << pagecheck::reasonName(reason);
+            ++m_reRequests;
+            continue;
+        }
+        if (reason != pagecheck::Reason::None)
+            qDebug() << QStringLiteral("page taken as the sensor holds it :") << page
+                     << pagecheck::reasonName(reason);
+        previous = QByteArray(reinterpret_cast<const char *>(bytes), page::Size);
+        lastDecoded = m_shared->decode_pages(serialNumber, 1);
+        row = m_model->find_row(serialNumber);
+        if (row < 0)
+            break;
+        rec = &m_model->edit(row).record;
+        ++received;
+        complete = page == end;
+        rec->current_page = pagerange::wrap(page + 1, pageCount);
+        showProgress(row, received, *total);
+        if (complete)
+            qDebug() << hex4(serialNumber) + QStringLiteral(" : download finish");
+    }
+
+    m_connectionTimer.stop();
+    m_shared->download_running = false;
+    m_shared->announce_current = true;
+    row = m_model->find_row(serialNumber);
+    if (row < 0)
+        return true;
+    if (complete) {
+        SensorRecord &done = m_model->edit(row).record;
+        done.download_started = false;
+        if (!lastDecoded)
+            m_model->set_status(row, QStringLiteral("Error writing data in file"), FM::Red);
+        else if (done.samples_written > 0)
+            m_model->set_status(row, QStringLiteral("Download Complete"), FM::DarkGreen);
+        else
+            m_model->set_status(row, NoData, FM::Red);
+        m_model->setColour(row, FM::ColSn, FM::DarkGreen);
+        m_model->files().close(serialNumber);
+        return false;
+    }
+    // No stop body: every page is a transaction of its own, so nothing keeps streaming.
+    if (!m_shared->action_running) {
+        m_model->set_status(row, QStringLiteral("Download Interrupted by user"), FM::Red);
+        m_model->files().close(serialNumber);
+        return false;
+    }
+    if (m_shared->timeout_flag) {
+        m_model->set_status(row, Timeout, FM::Red);
+        m_model->files().close(serialNumber);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,346 @@
+#include "actionrun.h"
+#include "fleetmodel.h"
+#include "lorarun.h"
+#include "manageserialport.h"
+#include "messagecapture.h"
+#include "simulator.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cmath>
+#include <memory>
+
+namespace
+{
+using FM = FleetModel;
+
+QString hex4(int sn)
+{
+    return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+struct Row {
+    QString time; // yyyy-MM-dd hh:mm:ss
+    QVector<double> values;
+    int mask = 0; // the recorded channels (truth rows)
+};
+
+// The sample rows of a downloaded file, stop rows (first value -1) left out.
+QVector<Row> tsvRows(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    QVector<Row> rows;
+    for (int i = 2; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines[i].trimmed().split('\t');
+        if (fields.size() < 2 || fields[1] == "-1")
+            continue;
+        Row r;
+        r.time = QDateTime::fromString(QString::fromLatin1(fields[0]),
+                                       QStringLiteral("dd/MM/yy hh:mm:ss"))
+                     .addYears(100)
+                     .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        for (int k = 1; k < fields.size(); ++k)
+            if (!fields[k].isEmpty())
+                r.values << fields[k].toDouble();
+        rows << r;
+    }
+    return rows;
+}
+
+// The truth of a ring that never wrapped: every sample in recording order, and the pages used.
+QVector<Row> truthRows(const QString &path, QSet<int> *pages)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QVector<Row> rows;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith('#') || line.trimmed().isEmpty())
+            continue;
+        const QList<QByteArray> fields = line.trimmed().split('\t');
+        pages->insert(fields[0].toInt());
+        Row r;
+        r.time = QString::fromLatin1(fields[2]);
+        r.mask = fields[3].toInt(nullptr, 16);
+        for (int k = 4; k < fields.size(); ++k)
+            r.values << fields[k].toDouble();
+        rows << r;
+    }
+    return rows;
+}
+
+// A written row stands for a raw one when each value is the raw one scaled, to the decimals
+// written.
+bool writtenAs(const Row &written, const Row &raw, const SensorType &type)
+{
+    if (written.time != raw.time || written.values.size() != raw.values.size())
+        return false;
+    // The values are those of the recorded channels in channel order: a counter on channels 2
+    // and 3 has their scale even when channel 1 is not recorded.
+    size_t channel = 0;
+    for (int k = 0; k < raw.values.size(); ++k, ++channel) {
+        while (channel < type.coefficients.size() && !(raw.mask & (1 << channel)))
+            ++channel;
+        if (channel >= type.coefficients.size())
+            return false;
+        const double scaled = raw.values[k] * double(type.coefficients[channel]);
+        if (qAbs(written.values[k] - scaled) > 0.5 * std::pow(10.0, -type.decimals[channel]) + 1e-6)
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+// The LoRa run against the simulated LoRa dongle, whose sensors sleep until the wake-up
+// preamble reaches them (at a hundredth of the real air times).
+class TestLoraRun : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<sim::Simulator> m_sim;
+    std::unique_ptr<ManageSerialPort> m_link;
+    std::unique_ptr<FleetModel> m_model;
+    std::unique_ptr<ActionRun> m_shared;
+    std::unique_ptr<LoraRun> m_run;
+
+    // The sensors' clocks stand still unless a case needs them to move: nothing is recorded
+    // between an answer and the last page.
+    void start(const QString &truth = QString(), int clockOffset = 0)
+    {
+        sim::ScenarioResult r =
+            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini"));
+        QVERIFY(r.ok());
+        r.scenario.speed = 1e-6;
+        for (sim::DeviceConfig &d : r.scenario.devices)
+            d.clockOffsetSeconds = clockOffset;
+        m_sim = std::make_unique<sim::Simulator>(r.scenario);
+        if (!truth.isEmpty())
+            QVERIFY(m_sim->setTruthDir(truth));
+        QVERIFY(m_sim->open());
+        m_link = std::make_unique<ManageSerialPort>();
+        QVERIFY(m_link->openPort(m_sim->slavePath()));
+        QCOMPARE(m_link->linkMode(), int(ManageSerialPort::Lora));
+        m_model = std::make_unique<FleetModel>();
+        m_shared = std::make_unique<ActionRun>(m_model.get(), m_link.get());
+        m_shared->folder = m_dir.path() + QStringLiteral("/out");
+        m_run = std::make_unique<LoraRun>(m_shared.get(), m_model.get(), m_link.get());
+    }
+
+    void add(const QVector<int> &serials)
+    {
+        for (int sn : serials)
+            QVERIFY(m_model->insert_sensor(uint16_t(sn)) >= 0);
+    }
+
+    // A run with no box checked: every sensor tells its type and settings.
+    void readSensors()
+    {
+        m_model->setChoice(actionblock::Choice());
+        m_run->lora_action_run();
+    }
+
+    QString status(int sn) const
+    {
+        return m_model->cell(m_model->find_row(sn), FM::ColStatus).text;
+    }
+
+    QString tsvOf(int sn) const
+    {
+        const QStringList found =
+            QDir(m_shared->folder)
+                .entryList({hex4(sn) + QStringLiteral("_*.tsv")}, QDir::Files, QDir::Name);
+        return found.size() == 1 ? m_shared->folder + QLatin1Char('/') + found.first() : QString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QDir::setCurrent(m_dir.path());
+        QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
+    }
+
+    void cleanup()
+    {
+        m_run.reset();
+        m_shared.reset();
+        m_link.reset();
+        m_sim.reset();
+        m_model.reset();
+    }
+
+    void theActionsReachTheDevice_data()
+    {
+        QTest::addColumn<bool>("setTime");
+        QTest::addColumn<bool>("changePeriod");
+        QTest::newRow("set time") << true << false;
+        QTest::newRow("change period") << false << true;
+    }
+    void theActionsReachTheDevice()
+    {
+        QFETCH(bool, setTime);
+        QFETCH(bool, changePeriod);
+        start(QString(), -300);
+        add({0x1234, 0x0430});
+        readSensors();
+        QCOMPARE(status(0x1234), QStringLiteral("Action succesfull"));
+
+        actionblock::Choice choice;
+        choice.setTime = setTime;
+        choice.changePeriod = changePeriod;
+        m_model->setChoice(choice);
+        const int row = m_model->find_row(0x1234);
+        m_model->setPeriodItem(row, 10); // 10 minutes: code 8
+        QSignalSpy finished(m_run.get(), &LoraRun::finished);
+        m_run->lora_action_run();
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(!m_shared->action_running);
+
+        const QDateTime now = QDateTime::currentDateTime();
+        const answer::Status d =
+            m_sim->device(0x1234)->status(m_sim->fleet().simNowMs(), command::SensorFunction);
+        if (setTime)
+            QVERIFY2(qAbs(d.clock.secsTo(now)) <= 1, qPrintable(d.clock.toString()));
+        else
+            QVERIFY(qAbs(d.clock.secsTo(now)) >= 290);
+        QCOMPARE(int(d.periodCode), changePeriod ? 8 : 3);
+        // The other row kept its period: nothing to change there.
+        const answer::Status other =
+            m_sim->device(0x0430)->status(m_sim->fleet().simNowMs(), command::SensorFunction);
+        QCOMPARE(int(other.periodCode), 4);
+        QCOMPARE(status(0x1234), QStringLiteral("Action succesfull"));
+        QVERIFY(m_model->sensor(row).served);
+        QVERIFY(!m_model->sensor(row).change_pending);
+    }
+
+    void aDownloadGivesWhatTheSensorRecorded_data()
+    {
+        QTest::addColumn<int>("sn");
+        QTest::addColumn<int>("refuseEvery");
+        QTest::addColumn<int>("loseFragmentEvery");
+        QTest::newRow("temperature, clean link") << 0x1234 << 0 << 0;
+        QTest::newRow("counter, refusals and lost fragments") << 0x2345 << 3 << 4;
+    }
+    void aDownloadGivesWhatTheSensorRecorded()
+    {
+        QFETCH(int, sn);
+        QFETCH(int, refuseEvery);
+        QFETCH(int, loseFragmentEvery);
+        const QString truth = m_dir.path() + QStringLiteral("/truth");
+        QDir(truth).removeRecursively();
+        QVERIFY(QDir().mkpath(truth));
+        QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
+        start(truth);
+        add({sn});
+        readSensors();
+        m_sim->flushTruth();
+
+        actionblock::Choice choice;
+        choice.downloadAll = true;
+        m_model->setChoice(choice);
+        m_sim->faults().refuseEvery = refuseEvery;
+        m_sim->faults().dropFragmentEvery = loseFragmentEvery;
+        QStringList progress;
+        connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
+            const QString text = m_model->cell(row, FM::ColStatus).text;
+            if (column == FM::ColStatus && text.endsWith(QStringLiteral(" % downloaded")))
+                progress << text;
+        });
+        MessageCapture capture(MessageCapture::Silent);
+        m_run->lora_action_run();
+        m_sim->faults() = sim::Faults();
+
+        QSet<int> pages;
+        const QVector<Row> want = truthRows(truth + QLatin1Char('/') + hex4(sn) + ".truth", &pages);
+        const int row = m_model->find_row(sn);
+        const QVector<Row> got = tsvRows(tsvOf(sn));
+        QVERIFY(!want.isEmpty());
+        QCOMPARE(got.size(), want.size());
+        for (int i = 0; i < got.size(); ++i)
+            QVERIFY2(writtenAs(got[i], want[i], m_model->sensor(row).type),
+                     qPrintable(QStringLiteral("row %1: %2 instead of %3")
+                                    .arg(i)
+                                    .arg(got[i].time, want[i].time)));
+        QCOMPARE(status(sn), QStringLiteral("Download Complete"));
+        QCOMPARE(uint(m_model->cell(row, FM::ColSn).colour), uint(FM::DarkGreen));
+        QVERIFY(!m_model->files().isOpen(uint32_t(sn)));
+        QVERIFY(!m_model->sensor(row).record.download_started);
+        // One progress step per page fetched, ending at every page.
+        QCOMPARE(progress.size(), pages.size());
+        QCOMPARE(progress.last(), QStringLiteral("100 % downloaded"));
+        if (loseFragmentEvery) {
+            QVERIFY(m_run->reRequests() > 0);
+            QVERIFY(capture.contains(QStringLiteral("error frag: expected:")));
+        } else {
+            QCOMPARE(m_run->reRequests(), 0);
+        }
+    }
+
+    void aStopEndsTheRun_data()
+    {
+        QTest::addColumn<QVector<int>>("serials"); // in row order
+        QTest::addColumn<bool>("download");
+        QTest::addColumn<QString>("first");  // Status of the first row after the stop
+        QTest::addColumn<QString>("second"); // and of the second
+        // 1111 listens on another channel: its wake-up pass would go on for a minute
+        QTest::newRow("while a sensor is out of reach")
+            << QVector<int>{0x0430, 0x1111} << false << "Action succesfull"
+            << "Action Interrupted by User";
+        QTest::newRow("during a download")
+            << QVector<int>{0x2345, 0x9001} << true << "Download Interrupted by user"
+            << "Action Interrupted by User";
+    }
+    void aStopEndsTheRun()
+    {
+        QFETCH(QVector<int>, serials);
+        QFETCH(bool, download);
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        start();
+        add(serials);
+        bool stopAsked = false;
+        if (download) {
+            readSensors();
+            actionblock::Choice choice;
+            choice.downloadAll = true;
+            m_model->setChoice(choice);
+            // The stop lands in the middle of a page transaction.
+            connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
+                const QString text = m_model->cell(row, FM::ColStatus).text;
+                if (column != FM::ColStatus || stopAsked ||
+                    !text.endsWith(QStringLiteral(" % downloaded")) ||
+                    text.split(' ').first().toInt() < 10)
+                    return;
+                stopAsked = true;
+                QTimer::singleShot(30, m_run.get(), &LoraRun::stop_run);
+            });
+        } else {
+            QTimer::singleShot(2500, m_run.get(), &LoraRun::stop_run);
+        }
+        QSignalSpy stopped(m_shared.get(), &ActionRun::stopped);
+        QElapsedTimer clock;
+        clock.start();
+        m_run->lora_action_run();
+        QVERIFY2(clock.elapsed() < 15000, "the stop did not end the run");
+        QCOMPARE(stopped.size(), 1);
+        QVERIFY(!m_shared->action_running && !m_shared->download_running);
+        QCOMPARE(status(serials[0]), first);
+        QCOMPARE(status(serials[1]), second);
+        QCOMPARE(uint(m_model->cell(1, FM::ColStatus).colour), uint(FM::Red));
+        QVERIFY(!m_model->files().isOpen(uint32_t(serials[0])));
+        QVERIFY(!m_model->sensor(0).record.download_started);
+        // The link is free again: the next transaction goes out.
+        QVERIFY(m_link->sendLoraCommand(0x9001, command::memoryRead(false, 2).data()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLoraRun)
+#include "tst_lorarun.moc"
