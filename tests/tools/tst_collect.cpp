@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -100,12 +101,13 @@ class TestCollect : public QObject
 
     QString path(const QString &name) const { return m_dir.filePath(name); }
 
-    void startSim()
+    void startSim(const QString &scenario = QString())
     {
         QDir(path("truth")).removeRecursively();
         QVERIFY(QDir().mkpath(path("truth")));
         m_sim.start(QStringLiteral(TESSARAN_SIM_EXE),
-                    {"--link", path("dongle"), "--truth", path("truth"), path("fleet.ini")});
+                    {"--link", path("dongle"), "--truth", path("truth"),
+                     scenario.isEmpty() ? path("fleet.ini") : scenario});
         QVERIFY(m_sim.waitForReadyRead(20000));
         QCOMPARE(m_sim.readLine().trimmed(), path("dongle").toLocal8Bit());
     }
@@ -314,6 +316,36 @@ private slots:
                  exitCode);
         for (const QString &s : said)
             QVERIFY2(out.contains(s), qPrintable(out + err));
+    }
+
+    void aLoraDongleGetsTheLoraRun_data()
+    {
+        QTest::addColumn<QString>("sensors");
+        QTest::addColumn<QString>("timeout");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("both reached") << "1234,2345"
+                                      << "30" << 0 << "2345 served: Action succesfull";
+        // 1111 listens on another radio channel: its wake-up pass would go on for a minute.
+        QTest::newRow("cut short") << "1111"
+                                   << "3" << 1 << "1111 NOT served: Action Interrupted by User";
+    }
+    void aLoraDongleGetsTheLoraRun()
+    {
+        QFETCH(QString, sensors);
+        QFETCH(QString, timeout);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        startSim(QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini"));
+        QString out, err;
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(collect({"--port", path("dongle"), "--sensors", sensors, "--set-time", "--timeout",
+                          "3"},
+                         out, err),
+                 exitCode);
+        QVERIFY2(out.contains(said), qPrintable(out + err));
+        QVERIFY(clock.elapsed() < 20000);
     }
 
     void aDownloadWritesWhatTheSensorRecorded()

@@ -3,6 +3,7 @@
 #include "actionrun.h"
 #include "fleetmodel.h"
 #include "linksettings.h"
+#include "lorarun.h"
 #include "manageserialport.h"
 #include "sensorlist.h"
 #include "sensorlistfile.h"
@@ -258,13 +259,21 @@ void Collector::line(const QString &text)
     m_out.flush();
 }
 
+void Collector::failed(const QString &title, const QString &text)
+{
+    m_err << "tessaran-collect: " << title << ": " << text << '\n';
+}
+
 void Collector::stop(const QString &why)
 {
     if (!m_run || !m_run->action_running || m_stopping)
         return;
     m_stopping = true;
     line(why);
-    m_run->stop_run();
+    if (m_lora)
+        m_lora->stop_run();
+    else
+        m_run->stop_run();
 }
 
 // Progress is told each time it passes a tenth; every other status once per change.
@@ -349,6 +358,12 @@ int Collector::run()
         m_err << "tessaran-collect: the sensor list is empty\n";
         return Unusable;
     }
+    // Made before the port is opened: a folder that cannot be made is a wrong --out.
+    if (!QDir().mkpath(m_options.outDir)) {
+        m_err << "tessaran-collect: the folder " << QDir(m_options.outDir).absolutePath()
+              << " can't be created\n";
+        return Unusable;
+    }
     if (listed.size() > FM::MaxSensors) {
         m_err << "tessaran-collect: more than " << FM::MaxSensors << " sensors\n";
         return Unusable;
@@ -378,12 +393,6 @@ int Collector::run()
               << " could not be opened, or no dongle answered there\n";
         return Unusable;
     }
-    if (link.linkMode() != ManageSerialPort::Api802154) {
-        m_err << "tessaran-collect: the dongle at " << m_options.port
-              << " is a LoRa dongle, which this version does not run\n";
-        link.closePort();
-        return Unusable;
-    }
 
     actionblock::Choice choice;
     choice.setTime = m_options.setTime;
@@ -399,9 +408,9 @@ int Collector::run()
     run.pdc_enabled = config->pdc;
     run.debug_enabled = config->debug;
     connect(&model, &FleetModel::changed, this, &Collector::statusChanged);
-    connect(&run, &ActionRun::failed, this, [this](const QString &title, const QString &text) {
-        m_err << "tessaran-collect: " << title << ": " << text << '\n';
-    });
+    LoraRun lora(&run, &model, &link);
+    connect(&run, &ActionRun::failed, this, &Collector::failed);
+    connect(&lora, &LoraRun::failed, this, &Collector::failed);
 
     QTimer tick;
     connect(&tick, &QTimer::timeout, &run, &ActionRun::tick);
@@ -417,8 +426,14 @@ int Collector::run()
     if (m_options.timeoutSeconds > 0)
         deadline.start(m_options.timeoutSeconds * 1000);
 
-    line(QStringLiteral("listening for %1 sensor(s)").arg(model.size()));
-    run.action_run();
+    if (link.linkMode() == ManageSerialPort::Lora) {
+        m_lora = &lora;
+        line(QStringLiteral("reaching %1 sensor(s) through the LoRa dongle").arg(model.size()));
+        lora.lora_action_run();
+    } else {
+        line(QStringLiteral("listening for %1 sensor(s)").arg(model.size()));
+        run.action_run();
+    }
     tick.stop();
     watch.stop();
     deadline.stop();
@@ -436,6 +451,7 @@ int Collector::run()
     }
     m_out.flush();
     m_run = nullptr;
+    m_lora = nullptr;
     m_model = nullptr;
     return notDone == 0 ? AllServed : SomeNotServed;
 }

@@ -11,6 +11,7 @@
 
 class ActionRun;
 class FleetModel;
+class LoraRun;
 class QTextStream;
 
 namespace collect
@@ -62,6 +63,10 @@ public slots:
     // time-out.
     void stop(const QString &why);
 
+private slots:
+    // A run that could not start.
+    void failed(const QString &title, const QString &text);
+
 private:
     void statusChanged(int row, int column);
     void noticeServed();
@@ -73,6 +78,7 @@ private:
     QTextStream &m_err;
     FleetModel *m_model = nullptr;
     ActionRun *m_run = nullptr;
+    LoraRun *m_lora = nullptr; // on a LoRa dongle, the run in charge
     bool m_stopping = false;
     // What was told per serial number, so that a line is written only for news.
     QHash<uint16_t, QString> m_lastStatus;
