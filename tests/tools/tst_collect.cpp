@@ -260,6 +260,9 @@ private slots:
             << QStringList{port, "--list", "missing.ini"} << "cannot read missing.ini";
         QTest::newRow("bad list entry")
             << QStringList{port, "--list", "bad.ini"} << "\"FFFFF\": Serial Number must be";
+        QTest::newRow("an output folder that cannot be")
+            << QStringList{port, "--sensors", "1A01", "--out", "notadongle/data"}
+            << "notadongle/data can't be created";
         QTest::newRow("no dongle") << QStringList{"--port", "notadongle", "--sensors", "1A01"}
                                    << "notadongle could not be opened, or no dongle answered";
     }
