@@ -255,7 +255,9 @@ private slots:
         QTest::newRow("timeout") << QStringList{port, "--sensors", "1", "--timeout", "5s"}
                                  << "--timeout takes";
         QTest::newRow("unknown option")
-            << QStringList{port, "--sensors", "1", "--detect", "5"} << "Unknown option 'detect'";
+            << QStringList{port, "--sensors", "1", "--wake", "5"} << "Unknown option 'wake'";
+        QTest::newRow("detect for no time")
+            << QStringList{port, "--detect", "0"} << "--detect takes a number of seconds";
         QTest::newRow("no list file")
             << QStringList{port, "--list", "missing.ini"} << "cannot read missing.ini";
         QTest::newRow("bad list entry")
@@ -297,6 +299,10 @@ private slots:
         QTest::newRow("set time for two")
             << QStringList{"--sensors", "1a01,1B02", "--set-time", "--timeout", "60"} << false << 0
             << QStringList{"1A01: served", "1A01 served: Action succesfull",
+                           "1B02 served: Action succesfull"};
+        QTest::newRow("detected, then served")
+            << QStringList{"--detect", "5", "--set-time", "--timeout", "60"} << false << 0
+            << QStringList{"1A01: detected", "1B02: detected", "1A01 served: Action succesfull",
                            "1B02 served: Action succesfull"};
         QTest::newRow("from a list, one never wakes")
             << QStringList{"--list", "list.ini", "--timeout", "8"} << false << 1

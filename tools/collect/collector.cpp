@@ -1,6 +1,7 @@
 #include "collector.h"
 
 #include "actionrun.h"
+#include "detection.h"
 #include "fleetmodel.h"
 #include "linksettings.h"
 #include "lorarun.h"
@@ -33,6 +34,8 @@ const QString DateFormats[] = {QStringLiteral("yyyy-MM-dd hh:mm:ss"),
 const QString DownloadComplete = QStringLiteral("Download Complete");
 const QString NoDataInWindow = QStringLiteral("No data in file, check dates");
 const QString Downloaded = QStringLiteral(" % downloaded");
+// Timers take milliseconds in an int.
+constexpr int MaxSeconds = 2000000;
 
 QString hex4(uint32_t serialNumber)
 {
@@ -68,6 +71,11 @@ QCommandLineParser &describe(QCommandLineParser &p)
                  QStringLiteral("A sensor list saved with \"Export Sensor List\"; instead of "
                                 "--sensors."),
                  QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("detect"),
+                 QStringLiteral("First listen this long for sensors and relays (802.15.4 dongle) "
+                                "and add those heard to the list; --sensors and --list are then "
+                                "optional."),
+                 QStringLiteral("SECONDS")});
     p.addOption({QStringLiteral("set-time"), QStringLiteral("Set each sensor's clock to this "
                                                             "computer's.")});
     p.addOption({QStringLiteral("download"),
@@ -174,7 +182,16 @@ Parsed parseArguments(const QStringList &arguments)
     }
     const bool sensors = p.isSet(QStringLiteral("sensors"));
     const bool list = p.isSet(QStringLiteral("list"));
-    if (sensors == list) {
+    if (p.isSet(QStringLiteral("detect"))) {
+        bool ok = false;
+        o.detectSeconds = p.value(QStringLiteral("detect")).toInt(&ok);
+        if (!ok || o.detectSeconds <= 0 || o.detectSeconds > MaxSeconds) {
+            r.error =
+                QStringLiteral("--detect takes a number of seconds from 1 to %1").arg(MaxSeconds);
+            return r;
+        }
+    }
+    if ((sensors && list) || (!sensors && !list && o.detectSeconds == 0)) {
         r.error = QStringLiteral("give either --sensors or --list");
         return r;
     }
@@ -234,9 +251,9 @@ Parsed parseArguments(const QStringList &arguments)
     if (p.isSet(QStringLiteral("timeout"))) {
         bool ok = false;
         o.timeoutSeconds = p.value(QStringLiteral("timeout")).toInt(&ok);
-        // The timer takes milliseconds in an int.
-        if (!ok || o.timeoutSeconds <= 0 || o.timeoutSeconds > 2000000) {
-            r.error = QStringLiteral("--timeout takes a number of seconds from 1 to 2000000");
+        if (!ok || o.timeoutSeconds <= 0 || o.timeoutSeconds > MaxSeconds) {
+            r.error =
+                QStringLiteral("--timeout takes a number of seconds from 1 to %1").arg(MaxSeconds);
             return r;
         }
     }
@@ -266,6 +283,12 @@ void Collector::failed(const QString &title, const QString &text)
 
 void Collector::stop(const QString &why)
 {
+    if (m_detection && m_detection->detection_running && !m_interrupted) {
+        m_interrupted = true;
+        line(why);
+        m_detection->stop();
+        return;
+    }
     if (!m_run || !m_run->action_running || m_stopping)
         return;
     m_stopping = true;
@@ -354,7 +377,7 @@ int Collector::run()
             listed << s;
         }
     }
-    if (listed.isEmpty()) {
+    if (listed.isEmpty() && m_options.detectSeconds == 0) {
         m_err << "tessaran-collect: the sensor list is empty\n";
         return Unusable;
     }
@@ -426,7 +449,34 @@ int Collector::run()
     if (m_options.timeoutSeconds > 0)
         deadline.start(m_options.timeoutSeconds * 1000);
 
-    if (link.linkMode() == ManageSerialPort::Lora) {
+    if (m_options.detectSeconds > 0) {
+        if (link.linkMode() != ManageSerialPort::Api802154) {
+            m_err << "tessaran-collect: --detect needs an 802.15.4 dongle\n";
+            link.closePort();
+            return Unusable;
+        }
+        Detection detection(&model, &link, &run.paths);
+        m_detection = &detection;
+        connect(&detection, &Detection::sensorDetected, this, [this](uint32_t sn) {
+            if (!m_toldDetected.value(uint16_t(sn))) {
+                m_toldDetected[uint16_t(sn)] = true;
+                line(hex4(sn) + QStringLiteral(": detected"));
+            }
+        });
+        QTimer enough;
+        enough.setSingleShot(true);
+        connect(&enough, &QTimer::timeout, &detection, &Detection::stop);
+        enough.start(m_options.detectSeconds * 1000);
+        line(QStringLiteral("detecting for %1 s").arg(m_options.detectSeconds));
+        detection.detect_sensors();
+        m_detection = nullptr;
+    }
+
+    if (m_interrupted) {
+        // Stopped while detecting: no run, nobody served.
+    } else if (model.size() == 0) {
+        m_err << "tessaran-collect: no sensor to serve\n";
+    } else if (link.linkMode() == ManageSerialPort::Lora) {
         m_lora = &lora;
         line(QStringLiteral("reaching %1 sensor(s) through the LoRa dongle").arg(model.size()));
         lora.lora_action_run();
@@ -453,7 +503,7 @@ int Collector::run()
     m_run = nullptr;
     m_lora = nullptr;
     m_model = nullptr;
-    return notDone == 0 ? AllServed : SomeNotServed;
+    return notDone == 0 && model.size() > 0 ? AllServed : SomeNotServed;
 }
 
 } // namespace collect

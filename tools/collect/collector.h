@@ -10,6 +10,7 @@
 #include <optional>
 
 class ActionRun;
+class Detection;
 class FleetModel;
 class LoraRun;
 class QTextStream;
@@ -23,6 +24,7 @@ struct Options {
     QString port;
     QVector<uint16_t> sensors; // --sensors, in the order given
     QString listFile;
+    int detectSeconds = 0; // 0: no detection before the run
     bool setTime = false;
     bool downloadAll = false;
     QDateTime from; // both valid: download between them
@@ -78,12 +80,15 @@ private:
     QTextStream &m_err;
     FleetModel *m_model = nullptr;
     ActionRun *m_run = nullptr;
-    LoraRun *m_lora = nullptr; // on a LoRa dongle, the run in charge
+    LoraRun *m_lora = nullptr;        // on a LoRa dongle, the run in charge
+    Detection *m_detection = nullptr; // while it listens
     bool m_stopping = false;
+    bool m_interrupted = false; // before the run began
     // What was told per serial number, so that a line is written only for news.
     QHash<uint16_t, QString> m_lastStatus;
     QHash<uint16_t, int> m_lastDecile;
     QHash<uint16_t, bool> m_toldServed;
+    QHash<uint16_t, bool> m_toldDetected;
 };
 
 } // namespace collect
