@@ -3,7 +3,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -34,46 +33,27 @@ struct Row {
     QVector<double> values;
 };
 
-// The sample rows of a .tsv; stop rows (first value -1) are not samples.
-QVector<Row> tsvRows(const QString &path)
+// The sample rows of a .tsv (stop rows, whose first value is -1, are none) or, with `truth`, of
+// a truth file of a ring that never wrapped.
+QVector<Row> rowsOf(const QString &path, bool truth)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QList<QByteArray> lines = f.readAll().split('\n');
     QVector<Row> rows;
-    for (int i = 2; i < lines.size(); ++i) {
+    const QList<QByteArray> lines =
+        f.open(QIODevice::ReadOnly) ? f.readAll().split('\n') : QList<QByteArray>();
+    for (int i = truth ? 0 : 2; i < lines.size(); ++i) {
         const QList<QByteArray> fields = lines[i].trimmed().split('\t');
-        if (fields.size() < 2 || fields[1] == "-1")
+        if (fields.size() < 3 || fields[0].startsWith('#') || (!truth && fields[1] == "-1"))
             continue;
         Row r;
-        r.time = QDateTime::fromString(QString::fromLatin1(fields[0]),
-                                       QStringLiteral("dd/MM/yy hh:mm:ss"))
-                     .addYears(100)
-                     .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-        for (int k = 1; k < fields.size(); ++k)
+        r.time = truth ? QString::fromLatin1(fields[2])
+                       : QDateTime::fromString(QString::fromLatin1(fields[0]),
+                                               QStringLiteral("dd/MM/yy hh:mm:ss"))
+                             .addYears(100)
+                             .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        for (int k = truth ? 4 : 1; k < fields.size(); ++k)
             if (!fields[k].isEmpty())
                 r.values << fields[k].toDouble();
-        rows << r;
-    }
-    return rows;
-}
-
-// A truth file of a ring that never wrapped: every line is a sample still in memory.
-QVector<Row> truthRows(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QVector<Row> rows;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith('#') || line.trimmed().isEmpty())
-            continue;
-        const QList<QByteArray> fields = line.trimmed().split('\t');
-        Row r;
-        r.time = QString::fromLatin1(fields[2]);
-        for (int k = 4; k < fields.size(); ++k)
-            r.values << fields[k].toDouble();
         rows << r;
     }
     return rows;
@@ -161,33 +141,28 @@ private slots:
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QString>("serials");
         QTest::addColumn<int>("rejected");
-        // of the first sensor read
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QString>("channels");
-        QTest::addColumn<int>("periodItem");
-        QTest::addColumn<int>("mask");
-
+        // of the first sensor: type, channels, period selector item, channel mask
+        QTest::addColumn<QString>("first");
         QTest::newRow("as exported")
             << QByteArray("[General]\nNB_SENSOR=2\nLIST_SENSOR=\"0A3F;1B2C;\"\n"
                           "[0A3F]\nType_of_module=1\nType_of_module_title=TH Logger\n"
                           "Recording_channels=Temperature, Humidity\nPeriode_index=9\n"
                           "[1B2C]\nType_of_module=3\n")
-            << true << "0A3F,1B2C" << 0 << 1 << "Temperature|Humidity" << 12 << 0;
+            << true << "0A3F,1B2C" << 0 << "1 Temperature|Humidity 12 0";
         QTest::newRow("typed by hand, sections missing")
-            << QByteArray("LIST_SENSOR = 1234;;8001;\n") << true << "1234,8001" << 0 << 0 << "" << 0
-            << 0;
+            << QByteArray("LIST_SENSOR = 1234;;8001;\n") << true << "1234,8001" << 0 << "0  0 0";
         // index 10 is "2 mins", the selector's ninth item
         QTest::newRow("bad serials and a duplicate")
             << QByteArray("[General]\nLIST_SENSOR=\"12345;0;XY;0x12;abc;1234;ABC;\"\n"
                           "[0ABC]\nPeriode_index=10\nRecording_channels_index=3\n")
-            << true << "0ABC,1234" << 5 << 0 << "" << 8 << 3;
+            << true << "0ABC,1234" << 5 << "0  8 3";
         QTest::newRow("a period index past the table")
             << QByteArray("[General]\nLIST_SENSOR=1A01;\n[1A01]\nPeriode_index=13\n") << true
-            << "1A01" << 0 << 0 << "" << -1 << 0;
+            << "1A01" << 0 << "0  -1 0";
         QTest::newRow("no list") << QByteArray("[0A3F]\nType_of_module=1\n") << false << "" << 0
-                                 << 0 << "" << 0 << 0;
-        QTest::newRow("empty file") << QByteArray() << false << "" << 0 << 0 << "" << 0 << 0;
-        QTest::newRow("no file") << QByteArray("-") << false << "" << 0 << 0 << "" << 0 << 0;
+                                 << "";
+        QTest::newRow("empty file") << QByteArray() << false << "" << 0 << "";
+        QTest::newRow("no file") << QByteArray("-") << false << "" << 0 << "";
     }
     void theListFileGivesItsSensors()
     {
@@ -195,10 +170,7 @@ private slots:
         QFETCH(bool, ok);
         QFETCH(QString, serials);
         QFETCH(int, rejected);
-        QFETCH(int, type);
-        QFETCH(QString, channels);
-        QFETCH(int, periodItem);
-        QFETCH(int, mask);
+        QFETCH(QString, first);
         const QString file = path("list.ini");
         QFile::remove(file);
         if (content != "-")
@@ -211,13 +183,15 @@ private slots:
             got << SensorListFile::section(s.serialNumber);
         QCOMPARE(got.join(QLatin1Char(',')), serials);
         QCOMPARE(list.rejected().size(), rejected);
-        if (!ok)
-            return;
-        const SensorListFile::Sensor &first = list.sensors().first();
-        QCOMPARE(first.typeOfModule, type);
-        QCOMPARE(first.recordingChannels.join(QLatin1Char('|')), channels);
-        QCOMPARE(first.periodItem(), periodItem);
-        QCOMPARE(first.recordingChannelsIndex, mask);
+        if (ok) {
+            const SensorListFile::Sensor &s = list.sensors().first();
+            QCOMPARE(QStringLiteral("%1 %2 %3 %4")
+                         .arg(s.typeOfModule)
+                         .arg(s.recordingChannels.join(QLatin1Char('|')))
+                         .arg(s.periodItem())
+                         .arg(s.recordingChannelsIndex),
+                     first);
+        }
     }
 
     void wrongArgumentsAreRefused_data()
@@ -231,8 +205,6 @@ private slots:
                                     << "either --sensors or --list";
         QTest::newRow("five digits")
             << QStringList{port, "--sensors", "1A01,12345"} << "bad serial number \"12345\"";
-        QTest::newRow("serial zero")
-            << QStringList{port, "--sensors", "0"} << "bad serial number \"0\"";
         QTest::newRow("an empty serial")
             << QStringList{port, "--sensors", "1A01,"} << "bad serial number \"\"";
         QTest::newRow("download what") << QStringList{port, "--sensors", "1", "--download", "new"}
@@ -244,18 +216,10 @@ private slots:
             << QStringList{port,   "--sensors",       "1", "--from", "2026-02-30 10:00",
                            "--to", "2026-03-01 10:00"}
             << "yyyy-MM-dd hh:mm[:ss]";
-        QTest::newRow("backwards")
-            << QStringList{port,   "--sensors",       "1", "--from", "2026-03-01 10:00:30",
-                           "--to", "2026-03-01 10:00"}
-            << "--to is before --from";
         QTest::newRow("all and a window")
             << QStringList{port,     "--sensors",        "1",    "--download",      "all",
                            "--from", "2026-03-01 10:00", "--to", "2026-03-02 10:00"}
             << "either --download all or --from and --to";
-        QTest::newRow("timeout") << QStringList{port, "--sensors", "1", "--timeout", "5s"}
-                                 << "--timeout takes";
-        QTest::newRow("unknown option")
-            << QStringList{port, "--sensors", "1", "--wake", "5"} << "Unknown option 'wake'";
         QTest::newRow("detect for no time")
             << QStringList{port, "--detect", "0"} << "--detect takes a number of seconds";
         QTest::newRow("no list file")
@@ -292,69 +256,50 @@ private slots:
 
     void aRunEndsWithItsExitCode_data()
     {
+        QTest::addColumn<QString>("scenario"); // empty: the fleet above
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("interrupt");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("said");
         QTest::newRow("set time for two")
-            << QStringList{"--sensors", "1a01,1B02", "--set-time", "--timeout", "60"} << false << 0
+            << "" << QStringList{"--sensors", "1a01,1B02", "--set-time", "--timeout", "60"} << false
+            << 0
             << QStringList{"1A01: served", "1A01 served: Action succesfull",
                            "1B02 served: Action succesfull"};
         QTest::newRow("detected, then served")
-            << QStringList{"--detect", "5", "--set-time", "--timeout", "60"} << false << 0
+            << "" << QStringList{"--detect", "5", "--set-time", "--timeout", "60"} << false << 0
             << QStringList{"1A01: detected", "1B02: detected", "1A01 served: Action succesfull",
                            "1B02 served: Action succesfull"};
         QTest::newRow("from a list, one never wakes")
-            << QStringList{"--list", "list.ini", "--timeout", "8"} << false << 1
+            << "" << QStringList{"--list", "list.ini", "--timeout", "8"} << false << 1
             << QStringList{"time-out after 8 s", "1A01 served: Sensor reading done",
                            "1C03 NOT served: Action Interrupted by User"};
         QTest::newRow("stopped by a signal")
-            << QStringList{"--sensors", "1C03", "--download", "all"} << true << 1
+            << "" << QStringList{"--sensors", "1C03", "--download", "all"} << true << 1
             << QStringList{"interrupted", "1C03 NOT served: Action Interrupted by User"};
+        // 1111 listens on another radio channel: its wake-up pass would go on for a minute.
+        const QString lora = QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini");
+        QTest::newRow("LoRa, both reached")
+            << lora << QStringList{"--sensors", "1234,2345", "--set-time", "--timeout", "30"}
+            << false << 0 << QStringList{"1234 served: Action succesfull", "2345 served"};
+        QTest::newRow("LoRa, cut short")
+            << lora << QStringList{"--sensors", "1111", "--timeout", "3"} << false << 1
+            << QStringList{"1111 NOT served: Action Interrupted by User"};
     }
     void aRunEndsWithItsExitCode()
     {
+        QFETCH(QString, scenario);
         QFETCH(QStringList, arguments);
         QFETCH(bool, interrupt);
         QFETCH(int, exitCode);
         QFETCH(QStringList, said);
         QVERIFY(writeFile(path("list.ini"), "[General]\nLIST_SENSOR=1A01;1C03;\n"));
-        startSim();
+        startSim(scenario);
         QString out, err;
         QCOMPARE(collect(QStringList{"--port", path("dongle")} + arguments, out, err, interrupt),
                  exitCode);
         for (const QString &s : said)
             QVERIFY2(out.contains(s), qPrintable(out + err));
-    }
-
-    void aLoraDongleGetsTheLoraRun_data()
-    {
-        QTest::addColumn<QString>("sensors");
-        QTest::addColumn<QString>("timeout");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("said");
-        QTest::newRow("both reached") << "1234,2345"
-                                      << "30" << 0 << "2345 served: Action succesfull";
-        // 1111 listens on another radio channel: its wake-up pass would go on for a minute.
-        QTest::newRow("cut short") << "1111"
-                                   << "3" << 1 << "1111 NOT served: Action Interrupted by User";
-    }
-    void aLoraDongleGetsTheLoraRun()
-    {
-        QFETCH(QString, sensors);
-        QFETCH(QString, timeout);
-        QFETCH(int, exitCode);
-        QFETCH(QString, said);
-        startSim(QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini"));
-        QString out, err;
-        QElapsedTimer clock;
-        clock.start();
-        QCOMPARE(collect({"--port", path("dongle"), "--sensors", sensors, "--set-time", "--timeout",
-                          "3"},
-                         out, err),
-                 exitCode);
-        QVERIFY2(out.contains(said), qPrintable(out + err));
-        QVERIFY(clock.elapsed() < 20000);
     }
 
     void aDownloadWritesWhatTheSensorRecorded()
@@ -371,8 +316,8 @@ private slots:
         stopSim(); // the truth is complete once the simulator is gone
         const QStringList files = QDir(path("out")).entryList({"1B02_*.tsv"}, QDir::Files);
         QCOMPARE(files.size(), 1);
-        const QVector<Row> got = tsvRows(path("out/") + files.first());
-        const QVector<Row> want = truthRows(path("truth/1B02.truth"));
+        const QVector<Row> got = rowsOf(path("out/") + files.first(), false);
+        const QVector<Row> want = rowsOf(path("truth/1B02.truth"), true);
         // six hours at one sample an hour, and the one of the start
         QCOMPARE(want.size(), 7);
         QCOMPARE(got.size(), want.size());
