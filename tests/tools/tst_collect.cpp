@@ -222,6 +222,9 @@ private slots:
             << "either --download all or --from and --to";
         QTest::newRow("detect for no time")
             << QStringList{port, "--detect", "0"} << "--detect takes a number of seconds";
+        QTest::newRow("no config file")
+            << QStringList{port, "--sensors", "1", "--config", "none.ini"}
+            << "cannot read none.ini";
         QTest::newRow("no list file")
             << QStringList{port, "--list", "missing.ini"} << "cannot read missing.ini";
         QTest::newRow("bad list entry")
