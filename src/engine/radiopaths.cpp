@@ -373,6 +373,12 @@ QVector<QByteArray> RadioPaths::path_from_answer(FleetModel::Sensor &sensor, uin
     const int direct = direct_score(direct_rssi(r), r.direct_age);
     if (choose_from_answer(direct, relayed) == Path::Direct) {
         make_direct(sensor, direct_rssi(r), bodies);
+    } else if (r.relay_address == 0) {
+        // Relayed, but no list has named the relay yet. Kept as a direct path with the relay's
+        // RSSI and a fresh age, it would score as well as that relay's list entry ever can and
+        // the sensor would never be routed through it: the path stays unknown until a list
+        // names the relay.
+        r.path_age = SensorRecord::NoContact;
     } else {
         r.rssi = lastByte;
         r.direct_age = 0;

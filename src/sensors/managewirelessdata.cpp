@@ -51,10 +51,11 @@ QString hex4(uint32_t serialNumber)
 managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     : QWidget(parent), m_link(link), m_model(new FleetModel(this)),
       m_run(new ActionRun(m_model, link, this)), m_lora(new LoraRun(m_run, m_model, link, this)),
-      action_running(m_run->action_running), download_running(m_run->download_running),
-      timeout_flag(m_run->timeout_flag), wait_expired(m_run->wait_expired),
-      announce_current(m_run->announce_current), answer_waiting(m_run->answer_waiting),
-      selected_channel_mask(m_run->selected_channel_mask),
+      m_detection(new Detection(m_model, link, &m_run->paths, this)),
+      action_running(m_run->action_running), detection_running(m_detection->detection_running),
+      download_running(m_run->download_running), timeout_flag(m_run->timeout_flag),
+      wait_expired(m_run->wait_expired), announce_current(m_run->announce_current),
+      answer_waiting(m_run->answer_waiting), selected_channel_mask(m_run->selected_channel_mask),
       selected_period_code(m_run->selected_period_code), listen_address(m_run->listen_address),
       listening(m_run->listening), m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
       m_actionGroup(new QGroupBox(QStringLiteral("Action for all sensors in the list below"))),
@@ -120,6 +121,10 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     connect(m_lora, &LoraRun::failed, this, [this](const QString &title, const QString &text) {
         Dialogs::critical(this, title, text);
     });
+    connect(m_detect, &QPushButton::clicked, this,
+            &managewirelessdata::button_detect_sensor_clicked);
+    connect(m_detection, &Detection::ranOut, this, &managewirelessdata::stopDetection);
+    connect(m_detection, &Detection::rssiListsShown, this, &managewirelessdata::showRssiViews);
     m_run->hooks.ensureFolder = [this] { return ensure_output_folder(); };
     m_run->hooks.createFiles = [this](uint32_t sn) { return create_data_files(sn); };
 
@@ -394,6 +399,21 @@ void managewirelessdata::set_rssi_list(int index, const QStringList &items)
     combo->clear();
     combo->addItems(items);
     combo->setVisible(!items.isEmpty());
+}
+
+void managewirelessdata::show_rssi_lists()
+{
+    m_detection->show_rssi_lists();
+}
+
+// A view shows its title, then its entries; a relay that hears nobody takes no place.
+void managewirelessdata::showRssiViews(const QVector<radiopaths::ListView> &views)
+{
+    for (int i = 0; i < m_rssiCombos.size(); ++i) {
+        const radiopaths::ListView view = views.value(i);
+        set_rssi_list(i,
+                      view.items.isEmpty() ? QStringList() : QStringList(view.title) + view.items);
+    }
 }
 
 void managewirelessdata::reset_row_colours()
@@ -671,8 +691,9 @@ void managewirelessdata::lockTableForRun()
     m_table->setSelectionMode(QAbstractItemView::NoSelection);
     const QSignalBlocker quiet(m_table);
     for (int r = 0; r < m_table->rowCount(); ++r) {
-        if (QTableWidgetItem *sn = m_table->item(r, FM::ColSn))
-            sn->setFlags(sn->flags() & ~Qt::ItemIsEditable);
+        for (int c : {int(FM::ColSn), int(FM::ColAddress), int(FM::ColValue)})
+            if (QTableWidgetItem *item = m_table->item(r, c))
+                item->setFlags(item->flags() & ~Qt::ItemIsEditable);
         if (r >= sensorRows())
             continue;
         for (QWidget *w :
@@ -708,14 +729,36 @@ void managewirelessdata::runStopped()
     emit button_sa_clicked();
 }
 
+void managewirelessdata::button_detect_sensor_clicked()
+{
+    if (detection_running) {
+        stopDetection();
+        return;
+    }
+    if (action_running)
+        return;
+    m_sendActionAllowed = false;
+    // Set before the table is locked: what locking changes in the cells is not the operator's.
+    detection_running = true;
+    lockTableForRun();
+    m_tick->start(500);
+    m_detect->setText(DetectBlinkText);
+    m_detect->setStyleSheet(QStringLiteral("font-weight: bold;color: red"));
+    m_table->clearSelection();
+    applyBusy();
+    // Returns once the detection is over: stopped from here, or out of passes (ranOut()).
+    m_detection->detect_sensors();
+}
+
+// The tick goes on after a detection: it drives the clock and the RSSI lists, which would
+// otherwise stand still until the next run.
 void managewirelessdata::stopDetection()
 {
-    m_tick->stop();
+    m_detection->stop();
     m_relayRefreshTimer->stop();
     timeout_flag = false;
-    m_sendActionAllowed = true;
+    m_sendActionAllowed = m_link->isOpen();
     m_table->giveBack();
-    detection_running = false;
     m_detect->setText(DetectText);
     m_detect->setStyleSheet(QStringLiteral("color: black"));
     applyBusy();
@@ -787,6 +830,7 @@ void managewirelessdata::each_sec()
         m_run->tick();
     if (m_blink) {
         m_blink = false;
+        show_rssi_lists();
         if (sub_window_open && !action_running && --m_relayCountdown <= 0) {
             m_relayCountdown = RelayTicks;
             emit refresh_relais();

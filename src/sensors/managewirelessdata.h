@@ -2,6 +2,7 @@
 
 #include "actionblock.h"
 #include "actionrun.h"
+#include "detection.h"
 #include "fleetmodel.h"
 #include "listenphases.h"
 #include "lorarun.h"
@@ -37,6 +38,7 @@ class managewirelessdata : public QWidget
     ActionRun *m_run;
     // The LoRa dongle's run, over the same run state.
     LoraRun *m_lora;
+    Detection *m_detection;
 
 public:
     static constexpr int Columns = 14;
@@ -86,8 +88,9 @@ public:
     // Run state: the action run's own, shown and interrupted from here.
     ActionRun &run() const { return *m_run; }
     LoraRun &loraRun() const { return *m_lora; }
+    Detection &detection() const { return *m_detection; }
     bool &action_running;
-    bool detection_running = false;
+    bool &detection_running;
     bool &download_running;
     bool &timeout_flag;
     bool &wait_expired;
@@ -148,6 +151,10 @@ public:
     void stop_run();
     // Starts an action run, or stops the one under way.
     void button_send_action_clicked();
+    // Starts a detection, or stops the one under way.
+    void button_detect_sensor_clicked();
+    // The RSSI list views and the Rssi cells, once a second.
+    void show_rssi_lists();
     // Stops the timers and saves what the next start needs; called by the main window's close.
     void shutdown();
 
@@ -198,6 +205,7 @@ private:
     void applyBusy();
     void removeSelectedRows();
     void stopDetection();
+    void showRssiViews(const QVector<radiopaths::ListView> &views);
     void markColumnOfBox(const QCheckBox *box, int column);
 
     void runStopped();

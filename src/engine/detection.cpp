@@ -1,0 +1,295 @@
+#include "detection.h"
+
+#include "commandset.h"
+#include "manageserialport.h"
+#include "relaylist.h"
+#include "rowrefresh.h"
+#include "sensoranswer.h"
+#include "wait.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+
+namespace
+{
+using FM = FleetModel;
+
+bool announcesItself(uint8_t type)
+{
+    return type == 6 || type == 8;
+}
+
+} // namespace
+
+const QString Detection::Waiting = QStringLiteral("Waiting for sensor");
+
+Detection::Detection(FleetModel *model, ManageSerialPort *link, radiopaths::RadioPaths *paths,
+                     QObject *parent)
+    : QObject(parent), m_model(model), m_link(link), m_paths(paths)
+{
+    m_connectionTimer.setSingleShot(true);
+    // A silent second is a whole second: a coarse timer may fire a few percent early.
+    m_connectionTimer.setTimerType(Qt::PreciseTimer);
+    m_relayRefreshTimer.setSingleShot(true);
+    connect(&m_connectionTimer, &QTimer::timeout, this, &Detection::time_out);
+    connect(&m_relayRefreshTimer, &QTimer::timeout, this, &Detection::refresh_relay);
+}
+
+Detection::~Detection() = default;
+
+bool Detection::running() const
+{
+    return detection_running && m_link->isOpen();
+}
+
+void Detection::time_out()
+{
+    m_connectionTimer.stop();
+    timeout_flag = true;
+}
+
+bool Detection::sendBody(const QByteArray &body)
+{
+    return m_link->sendApiFrame(body, 0);
+}
+
+void Detection::sendBodies(const QVector<QByteArray> &bodies)
+{
+    for (const QByteArray &body : bodies) {
+        if (const uint16_t relay = relaylist::relay_of(body))
+            relaylist::send_confirmed(*m_link, body, relay, [this] { return running(); });
+        else
+            sendBody(body);
+    }
+}
+
+bool Detection::dongle_add_sensor(uint32_t serialNumber)
+{
+    const QByteArray body = radiopaths::dongle_add_sensor(uint16_t(serialNumber));
+    if (body.isEmpty())
+        return true;
+    const bool sent = sendBody(body);
+    delayMs(2);
+    return sent;
+}
+
+bool Detection::sensor_ack_direct(uint32_t serialNumber)
+{
+    const QByteArray body = radiopaths::sensor_ack_direct(uint16_t(serialNumber));
+    if (body.isEmpty())
+        return true;
+    const bool sent = sendBody(body);
+    delayUs(500);
+    return sent;
+}
+
+bool Detection::relay_register_sensor(uint32_t serialNumber, uint16_t relay)
+{
+    return relaylist::send_confirmed(
+        *m_link, radiopaths::relay_register_sensor(uint16_t(serialNumber), relay), relay);
+}
+
+bool Detection::relay_release_sensor(uint32_t serialNumber, uint16_t relay)
+{
+    return relaylist::send_confirmed(
+        *m_link, radiopaths::relay_release_sensor(uint16_t(serialNumber), relay), relay);
+}
+
+void Detection::refresh_relay()
+{
+    m_relayRefreshTimer.stop();
+    // The timer fires inside the link's waits, where no body can go out: the detection loop
+    // sends it between two receives instead.
+    if (m_link->isBusy()) {
+        m_refreshOwed = true;
+    } else {
+        m_refreshOwed = false;
+        refresh_in_progress = true;
+        sendBody(command::relayRefreshBody());
+        refresh_in_progress = false;
+    }
+    if (detection_running)
+        m_relayRefreshTimer.start(RelayRefreshMs);
+}
+
+void Detection::takeAnswer()
+{
+    m_answer = QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()),
+                          m_link->lastFrameLength());
+}
+
+bool Detection::refresh_row_from_answer(uint32_t serialNumber, int mode)
+{
+    rowrefresh::Context c;
+    c.lora = m_link->linkMode() == ManageSerialPort::Lora;
+    c.detection = detection_running;
+    c.frameRssi = m_link->lastRssi();
+    c.paths = m_paths;
+    QVector<QByteArray> bodies;
+    c.bodies = &bodies;
+    const bool ok = rowrefresh::refresh_row_from_answer(*m_model, serialNumber, mode, m_answer, c);
+    sendBodies(bodies);
+    return ok;
+}
+
+QVector<radiopaths::ListView> Detection::show_rssi_lists()
+{
+    const QVector<radiopaths::ListView> views = m_paths->show_rssi_lists(*m_model);
+    emit rssiListsShown(views);
+    return views;
+}
+
+void Detection::stop()
+{
+    detection_running = false;
+    timeout_flag = false;
+    m_connectionTimer.stop();
+    m_relayRefreshTimer.stop();
+}
+
+void Detection::resetRows()
+{
+    radiopaths::RadioPaths::reset_paths(*m_model);
+    emit rssiListsShown(QVector<radiopaths::ListView>(radiopaths::ListViews));
+    delayUs(100);
+    for (int r = 0; r < m_model->size(); ++r)
+        m_model->set_status(r, Waiting, FM::Black);
+}
+
+// A silent second: ask for the lists and call every device directly and through every relay.
+void Detection::callEveryone()
+{
+    sendBody(command::rssiListsBody(command::Everyone));
+    sendBody(command::rawRelayBody(command::Everyone, command::Everyone, command::Attention));
+    sendBody(command::rawDirectBody(command::Everyone, command::Attention));
+}
+
+void Detection::sensorFrame()
+{
+    takeAnswer();
+    if (m_answer.size() < answer::CheckedLength)
+        return;
+    const auto *a = reinterpret_cast<const uint8_t *>(m_answer.constData());
+    const uint16_t sn = answer::read16(a, answer::SerialNumberLow);
+    if (announcesItself(a[answer::SensorType]))
+        sendBodies(m_paths->acknowledge_announcement(sn, current_relay));
+    int row = m_model->find_row(sn);
+    if (row < 0)
+        row = m_model->insert_sensor(sn);
+    if (row < 0)
+        return; // serial number 0, or a full list
+    m_model->edit(row).detected = true;
+    refresh_row_from_answer(sn, rowrefresh::AfterDetection);
+    // Sending may have let the operator remove or add rows.
+    row = m_model->find_row(sn);
+    if (row < 0)
+        return;
+    const uint16_t relay = m_model->sensor(row).record.relay_address;
+    if (relay == 0)
+        sensor_ack_direct(sn);
+    else
+        relay_release_sensor(sn, relay);
+    emit sensorDetected(sn);
+}
+
+void Detection::waitForAnnounced(uint16_t serialNumber)
+{
+    timeout_flag = false;
+    m_connectionTimer.start(AnnouncedWaitMs);
+    while (!timeout_flag && running()) {
+        if (m_link->receiveSensorAnswer(serialNumber) == ManageSerialPort::AnswerSensorFrame) {
+            m_connectionTimer.stop();
+            takeAnswer();
+            refresh_row_from_answer(serialNumber, rowrefresh::AfterDetection);
+            return;
+        }
+        QCoreApplication::processEvents();
+    }
+    m_connectionTimer.stop();
+}
+
+void Detection::handle_rssi_list()
+{
+    // A list that comes while one is handled (from inside a wait for a relay's
+    // acknowledgement) is dropped: the next silent second asks for every list again.
+    if (m_listBusy) {
+        qDebug() << "rssi list dropped while one is handled";
+        return;
+    }
+    m_listBusy = true;
+    const QByteArray data(reinterpret_cast<const char *>(m_link->lastFrameData()),
+                          m_link->lastFrameLength());
+    const radiopaths::RadioPaths::Handled handled =
+        m_paths->handle_rssi_list(*m_model, m_link->lastSourceAddress(),
+                                  uint8_t(m_link->lastRssi()), data, detection_running);
+    sendBodies(handled.bodies);
+    for (uint16_t sn : handled.announced)
+        if (running())
+            waitForAnnounced(sn);
+    m_listBusy = false;
+}
+
+void Detection::detect_sensors()
+{
+    detection_running = true;
+    m_ranOut = false;
+    current_relay = command::Everyone;
+    dongle_add_sensor(0);
+    m_model->reset_row_colours();
+    timeout_flag = false;
+    resetRows();
+    refresh_relay();
+
+    // Only silent seconds count: the lists that answer every call end a pass each, and counted
+    // too they would cut the ten minutes to a few, fewer the more relays report.
+    int silent = 0;
+    while (running() && silent < max_passes) {
+        if (m_refreshOwed)
+            refresh_relay();
+        timeout_flag = false;
+        m_connectionTimer.start(SecondMs);
+        int code = ManageSerialPort::NoAnswer;
+        while (code == ManageSerialPort::NoAnswer && !timeout_flag && running()) {
+            if (refresh_in_progress) {
+                delayMs(2);
+                continue;
+            }
+            code = m_link->receiveSensorAnswer(command::Everyone);
+            if (code == ManageSerialPort::NoAnswer)
+                QCoreApplication::processEvents();
+        }
+        m_connectionTimer.stop();
+        if (!running())
+            break;
+        qDebug() << "frame_type" << code;
+        switch (code) {
+        case ManageSerialPort::NoAnswer:
+            ++silent;
+            callEveryone();
+            break;
+        case ManageSerialPort::AnswerSensorFrame:
+            sensorFrame();
+            break;
+        case ManageSerialPort::AnswerRssiLists:
+            handle_rssi_list();
+            break;
+        default:
+            break;
+        }
+    }
+
+    m_connectionTimer.stop();
+    m_relayRefreshTimer.stop();
+    m_model->clear_pending_marks();
+    if (detection_running && silent >= max_passes) {
+        m_ranOut = true;
+        stop();
+        emit ranOut();
+    } else {
+        stop();
+        for (int r = 0; r < m_model->size(); ++r)
+            if (m_model->cell(r, FM::ColStatus).text == Waiting)
+                m_model->set_status(r, QString(), FM::Black);
+    }
+    show_rssi_lists();
+}

@@ -1,0 +1,53 @@
+#include "relaylist.h"
+
+#include "commandset.h"
+#include "manageserialport.h"
+#include "radiopaths.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+namespace relaylist
+{
+
+uint16_t relay_of(const QByteArray &body)
+{
+    if (body.size() < 5)
+        return 0;
+    const uint8_t op = uint8_t(body[0]);
+    if (op != command::RelayRegister && op != command::RelayRelease &&
+        op != command::RelayAddCurrent)
+        return 0;
+    return uint16_t((uint8_t(body[3]) << 8) | uint8_t(body[4]));
+}
+
+bool send_confirmed(ManageSerialPort &link, const QByteArray &body, uint16_t relay,
+                    const std::function<bool()> &keepGoing)
+{
+    if (body.isEmpty())
+        return true;
+    const auto wanted = [&keepGoing] { return !keepGoing || keepGoing(); };
+    QTimer readList;
+    readList.setSingleShot(true);
+    bool expired = false;
+    QObject::connect(&readList, &QTimer::timeout, [&expired] { expired = true; });
+    for (int attempt = 0; attempt < Tries && wanted(); ++attempt) {
+        if (!link.sendApiFrame(body, 0))
+            continue;
+        expired = false;
+        readList.start(ReadListMs);
+        while (!expired && wanted()) {
+            if (link.receiveSensorAnswer(relay) != ManageSerialPort::AnswerRelayListAck) {
+                QCoreApplication::processEvents();
+                continue;
+            }
+            const QByteArray ack(reinterpret_cast<const char *>(link.lastFrameData()),
+                                 link.lastFrameLength());
+            if (radiopaths::relay_ack_confirms(body, ack))
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace relaylist

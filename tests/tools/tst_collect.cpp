@@ -1,0 +1,337 @@
+#include "sensorlistfile.h"
+#include "sensortype.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cmath>
+#include <csignal>
+
+namespace
+{
+// Wakes every two seconds: 1A01's clock is five minutes behind, so only a set clock reads
+// "Action succesfull". Hourly samples: nothing new is recorded while a test runs. 1C03 is not
+// there, so it never wakes.
+const char *Fleet = "[dongle]\n"
+                    "channel = 15\n"
+                    "[device 1A01]\ntype = 1\nperiod = 9\nspan = 6h\nwake = 2\nfirst_wake = 1\n"
+                    "rssi = 40\nclock_offset = -300\n"
+                    "[device 1B02]\ntype = 2\nperiod = 9\nspan = 6h\nwake = 2\nfirst_wake = 2\n"
+                    "rssi = 42\n";
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
+struct Row {
+    QString time; // yyyy-MM-dd hh:mm:ss
+    QVector<double> values;
+};
+
+// The sample rows of a .tsv (stop rows, whose first value is -1, are none) or, with `truth`, of
+// a truth file of a ring that never wrapped.
+QVector<Row> rowsOf(const QString &path, bool truth)
+{
+    QFile f(path);
+    QVector<Row> rows;
+    const QList<QByteArray> lines =
+        f.open(QIODevice::ReadOnly) ? f.readAll().split('\n') : QList<QByteArray>();
+    for (int i = truth ? 0 : 2; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines[i].trimmed().split('\t');
+        if (fields.size() < 3 || fields[0].startsWith('#') || (!truth && fields[1] == "-1"))
+            continue;
+        Row r;
+        r.time = truth ? QString::fromLatin1(fields[2])
+                       : QDateTime::fromString(QString::fromLatin1(fields[0]),
+                                               QStringLiteral("dd/MM/yy hh:mm:ss"))
+                             .addYears(100)
+                             .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        for (int k = truth ? 4 : 1; k < fields.size(); ++k)
+            if (!fields[k].isEmpty())
+                r.values << fields[k].toDouble();
+        rows << r;
+    }
+    return rows;
+}
+
+bool writtenAs(const Row &written, const Row &raw, const SensorType &type)
+{
+    if (written.time != raw.time || written.values.size() != raw.values.size())
+        return false;
+    for (int k = 0; k < raw.values.size(); ++k) {
+        const double scaled = raw.values[k] * double(type.coefficients[size_t(k)]);
+        if (qAbs(written.values[k] - scaled) >
+            0.5 * std::pow(10.0, -type.decimals[size_t(k)]) + 1e-6)
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+class TestCollect : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QProcess m_sim;
+
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+    void startSim(const QString &scenario = QString())
+    {
+        QDir(path("truth")).removeRecursively();
+        QVERIFY(QDir().mkpath(path("truth")));
+        m_sim.start(QStringLiteral(TESSARAN_SIM_EXE),
+                    {"--link", path("dongle"), "--truth", path("truth"),
+                     scenario.isEmpty() ? path("fleet.ini") : scenario});
+        QVERIFY(m_sim.waitForReadyRead(20000));
+        QCOMPARE(m_sim.readLine().trimmed(), path("dongle").toLocal8Bit());
+    }
+
+    void stopSim()
+    {
+        if (m_sim.state() == QProcess::NotRunning)
+            return;
+        m_sim.terminate();
+        QVERIFY(m_sim.waitForFinished(10000));
+    }
+
+    // Runs the tool in the test folder; SIGTERM once its first event line is out when
+    // `interrupt`.
+    int collect(const QStringList &arguments, QString &out, QString &err, bool interrupt = false)
+    {
+        QProcess p;
+        p.setWorkingDirectory(m_dir.path());
+        p.start(QStringLiteral(TESSARAN_COLLECT_EXE), arguments);
+        if (!p.waitForStarted(10000))
+            return -1;
+        QByteArray stdOut;
+        if (interrupt) {
+            while (!stdOut.contains("listening") && p.waitForReadyRead(20000))
+                stdOut += p.readAllStandardOutput();
+            ::kill(pid_t(p.processId()), SIGTERM);
+        }
+        if (!p.waitForFinished(120000)) {
+            p.kill();
+            p.waitForFinished();
+            return -1;
+        }
+        out = QString::fromLocal8Bit(stdOut + p.readAllStandardOutput());
+        err = QString::fromLocal8Bit(p.readAllStandardError());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), path("sensor.ini")));
+        QVERIFY(writeFile(path("fleet.ini"), Fleet));
+    }
+
+    void cleanup() { stopSim(); }
+
+    void theListFileGivesItsSensors_data()
+    {
+        QTest::addColumn<QByteArray>("content"); // "-": no file at all
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QString>("serials");
+        QTest::addColumn<int>("rejected");
+        // of the first sensor: type, channels, period selector item, channel mask
+        QTest::addColumn<QString>("first");
+        QTest::newRow("as exported")
+            << QByteArray("[General]\nNB_SENSOR=2\nLIST_SENSOR=\"0A3F;1B2C;\"\n"
+                          "[0A3F]\nType_of_module=1\nType_of_module_title=TH Logger\n"
+                          "Recording_channels=Temperature, Humidity\nPeriode_index=9\n"
+                          "[1B2C]\nType_of_module=3\n")
+            << true << "0A3F,1B2C" << 0 << "1 Temperature|Humidity 12 0";
+        QTest::newRow("typed by hand, sections missing")
+            << QByteArray("LIST_SENSOR = 1234;;8001;\n") << true << "1234,8001" << 0 << "0  0 0";
+        // index 10 is "2 mins", the selector's ninth item
+        QTest::newRow("bad serials and a duplicate")
+            << QByteArray("[General]\nLIST_SENSOR=\"12345;0;XY;0x12;abc;1234;ABC;\"\n"
+                          "[0ABC]\nPeriode_index=10\nRecording_channels_index=3\n")
+            << true << "0ABC,1234" << 5 << "0  8 3";
+        QTest::newRow("a period index past the table")
+            << QByteArray("[General]\nLIST_SENSOR=1A01;\n[1A01]\nPeriode_index=13\n") << true
+            << "1A01" << 0 << "0  -1 0";
+        QTest::newRow("no list") << QByteArray("[0A3F]\nType_of_module=1\n") << false << "" << 0
+                                 << "";
+        QTest::newRow("empty file") << QByteArray() << false << "" << 0 << "";
+        QTest::newRow("no file") << QByteArray("-") << false << "" << 0 << "";
+    }
+    void theListFileGivesItsSensors()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, ok);
+        QFETCH(QString, serials);
+        QFETCH(int, rejected);
+        QFETCH(QString, first);
+        const QString file = path("list.ini");
+        QFile::remove(file);
+        if (content != "-")
+            QVERIFY(writeFile(file, content));
+        const SensorListFile list = SensorListFile::read(file);
+        QCOMPARE(list.ok(), ok);
+        QCOMPARE(list.error().isEmpty(), ok);
+        QStringList got;
+        for (const SensorListFile::Sensor &s : list.sensors())
+            got << SensorListFile::section(s.serialNumber);
+        QCOMPARE(got.join(QLatin1Char(',')), serials);
+        QCOMPARE(list.rejected().size(), rejected);
+        if (ok) {
+            const SensorListFile::Sensor &s = list.sensors().first();
+            QCOMPARE(QStringLiteral("%1 %2 %3 %4")
+                         .arg(s.typeOfModule)
+                         .arg(s.recordingChannels.join(QLatin1Char('|')))
+                         .arg(s.periodItem())
+                         .arg(s.recordingChannelsIndex),
+                     first);
+        }
+    }
+
+    void wrongArgumentsAreRefused_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("said");
+        const QString port = QStringLiteral("--port=/nowhere");
+        QTest::newRow("no port") << QStringList{"--sensors", "1A01"} << "--port is required";
+        QTest::newRow("no sensors") << QStringList{port} << "either --sensors or --list";
+        QTest::newRow("both lists") << QStringList{port, "--sensors", "1", "--list", "l.ini"}
+                                    << "either --sensors or --list";
+        QTest::newRow("five digits")
+            << QStringList{port, "--sensors", "1A01,12345"} << "bad serial number \"12345\"";
+        QTest::newRow("an empty serial")
+            << QStringList{port, "--sensors", "1A01,"} << "bad serial number \"\"";
+        QTest::newRow("download what") << QStringList{port, "--sensors", "1", "--download", "new"}
+                                       << "--download takes \"all\"";
+        QTest::newRow("from alone")
+            << QStringList{port, "--sensors", "1", "--from", "2026-01-01 10:00"}
+            << "--from and --to go together";
+        QTest::newRow("a day that is not")
+            << QStringList{port,   "--sensors",       "1", "--from", "2026-02-30 10:00",
+                           "--to", "2026-03-01 10:00"}
+            << "yyyy-MM-dd hh:mm[:ss]";
+        QTest::newRow("all and a window")
+            << QStringList{port,     "--sensors",        "1",    "--download",      "all",
+                           "--from", "2026-03-01 10:00", "--to", "2026-03-02 10:00"}
+            << "either --download all or --from and --to";
+        QTest::newRow("detect for no time")
+            << QStringList{port, "--detect", "0"} << "--detect takes a number of seconds";
+        QTest::newRow("no config file")
+            << QStringList{port, "--sensors", "1", "--config", "none.ini"}
+            << "cannot read none.ini";
+        QTest::newRow("no list file")
+            << QStringList{port, "--list", "missing.ini"} << "cannot read missing.ini";
+        QTest::newRow("bad list entry")
+            << QStringList{port, "--list", "bad.ini"} << "\"FFFFF\": Serial Number must be";
+        QTest::newRow("an output folder that cannot be")
+            << QStringList{port, "--sensors", "1A01", "--out", "notadongle/data"}
+            << "notadongle/data can't be created";
+        QTest::newRow("no dongle") << QStringList{"--port", "notadongle", "--sensors", "1A01"}
+                                   << "notadongle could not be opened, or no dongle answered";
+    }
+    void wrongArgumentsAreRefused()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, said);
+        QVERIFY(writeFile(path("bad.ini"), "[General]\nLIST_SENSOR=1A01;FFFFF;\n"));
+        QVERIFY(writeFile(path("notadongle"), "plain text\n"));
+        QString out, err;
+        QCOMPARE(collect(arguments, out, err), 2);
+        QVERIFY2(err.contains(said), qPrintable(err));
+        QVERIFY2(!out.contains("served"), qPrintable(out));
+    }
+
+    void theHelpTellsTheOptionsAndExitCodes()
+    {
+        QString out, err;
+        QCOMPARE(collect({"--help"}, out, err), 0);
+        for (const char *said :
+             {"--port", "--sensors", "--list", "--set-time", "--download", "--from", "--to",
+              "--out", "--timeout", "--config", "yyyy-MM-dd hh:mm[:ss]", "Exit codes", "  2  "})
+            QVERIFY2(out.contains(QLatin1String(said)), said);
+    }
+
+    void aRunEndsWithItsExitCode_data()
+    {
+        QTest::addColumn<QString>("scenario"); // empty: the fleet above
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("interrupt");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("said");
+        QTest::newRow("set time for two")
+            << "" << QStringList{"--sensors", "1a01,1B02", "--set-time", "--timeout", "60"} << false
+            << 0
+            << QStringList{"1A01: served", "1A01 served: Action succesfull",
+                           "1B02 served: Action succesfull"};
+        QTest::newRow("detected, then served")
+            << "" << QStringList{"--detect", "5", "--set-time", "--timeout", "60"} << false << 0
+            << QStringList{"1A01: detected", "1B02: detected", "1A01 served: Action succesfull",
+                           "1B02 served: Action succesfull"};
+        QTest::newRow("from a list, one never wakes")
+            << "" << QStringList{"--list", "list.ini", "--timeout", "8"} << false << 1
+            << QStringList{"time-out after 8 s", "1A01 served: Sensor reading done",
+                           "1C03 NOT served: Action Interrupted by User"};
+        QTest::newRow("stopped by a signal")
+            << "" << QStringList{"--sensors", "1C03", "--download", "all"} << true << 1
+            << QStringList{"interrupted", "1C03 NOT served: Action Interrupted by User"};
+        // 1111 listens on another radio channel: its wake-up pass would go on for a minute.
+        const QString lora = QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini");
+        QTest::newRow("LoRa, both reached")
+            << lora << QStringList{"--sensors", "1234,2345", "--set-time", "--timeout", "30"}
+            << false << 0 << QStringList{"1234 served: Action succesfull", "2345 served"};
+        QTest::newRow("LoRa, cut short")
+            << lora << QStringList{"--sensors", "1111", "--timeout", "3"} << false << 1
+            << QStringList{"1111 NOT served: Action Interrupted by User"};
+    }
+    void aRunEndsWithItsExitCode()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, interrupt);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, said);
+        QVERIFY(writeFile(path("list.ini"), "[General]\nLIST_SENSOR=1A01;1C03;\n"));
+        startSim(scenario);
+        QString out, err;
+        QCOMPARE(collect(QStringList{"--port", path("dongle")} + arguments, out, err, interrupt),
+                 exitCode);
+        for (const QString &s : said)
+            QVERIFY2(out.contains(s), qPrintable(out + err));
+    }
+
+    void aDownloadWritesWhatTheSensorRecorded()
+    {
+        startSim();
+        QDir(path("out")).removeRecursively();
+        QString out, err;
+        QCOMPARE(collect({"--port", path("dongle"), "--sensors", "1B02", "--download", "all",
+                          "--out", "out", "--timeout", "60"},
+                         out, err),
+                 0);
+        QVERIFY2(out.contains("1B02: Download Complete"), qPrintable(out + err));
+        QVERIFY2(out.contains(" % downloaded"), qPrintable(out));
+        stopSim(); // the truth is complete once the simulator is gone
+        const QStringList files = QDir(path("out")).entryList({"1B02_*.tsv"}, QDir::Files);
+        QCOMPARE(files.size(), 1);
+        const QVector<Row> got = rowsOf(path("out/") + files.first(), false);
+        const QVector<Row> want = rowsOf(path("truth/1B02.truth"), true);
+        // six hours at one sample an hour, and the one of the start
+        QCOMPARE(want.size(), 7);
+        QCOMPARE(got.size(), want.size());
+        const SensorType type = describeType(2, QStringLiteral(TESSARAN_CATALOGUE));
+        for (int i = 0; i < got.size(); ++i)
+            QVERIFY2(writtenAs(got[i], want[i], type),
+                     qPrintable(QStringLiteral("row %1: %2 instead of %3")
+                                    .arg(i)
+                                    .arg(got[i].time, want[i].time)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCollect)
+#include "tst_collect.moc"

@@ -1,0 +1,509 @@
+#include "collector.h"
+
+#include "actionrun.h"
+#include "detection.h"
+#include "fleetmodel.h"
+#include "linksettings.h"
+#include "lorarun.h"
+#include "manageserialport.h"
+#include "sensorlist.h"
+#include "sensorlistfile.h"
+#include "sensortype.h"
+#include "settings.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+namespace collect
+{
+
+namespace
+{
+using FM = FleetModel;
+
+const QString DateFormats[] = {QStringLiteral("yyyy-MM-dd hh:mm:ss"),
+                               QStringLiteral("yyyy-MM-dd hh:mm")};
+
+// The statuses a download ends with when the sensor's data is all on disk.
+const QString DownloadComplete = QStringLiteral("Download Complete");
+const QString NoDataInWindow = QStringLiteral("No data in file, check dates");
+const QString Downloaded = QStringLiteral(" % downloaded");
+// Timers take milliseconds in an int.
+constexpr int MaxSeconds = 2000000;
+
+QString hex4(uint32_t serialNumber)
+{
+    return SensorListFile::section(uint16_t(serialNumber));
+}
+
+std::optional<QDateTime> parseDate(const QString &text)
+{
+    for (const QString &format : DateFormats) {
+        const QDateTime t = QDateTime::fromString(text.trimmed(), format);
+        if (t.isValid())
+            return t;
+    }
+    return std::nullopt;
+}
+
+QCommandLineParser &describe(QCommandLineParser &p)
+{
+    p.setApplicationDescription(QStringLiteral(
+        "Runs the sensor action over a list of sensors through the radio dongle at PORT, as\n"
+        "\"Send Action\" does, and writes the data files into the output folder. Every sensor\n"
+        "of the list is served once, when it wakes. Run it in a folder that holds the sensor\n"
+        "catalogue sensor.ini (and config.ini, unless --config names another file)."));
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    p.addHelpOption();
+    p.addOption({QStringLiteral("port"), QStringLiteral("Serial port of the dongle (required)."),
+                 QStringLiteral("PATH")});
+    p.addOption({QStringLiteral("sensors"),
+                 QStringLiteral("Serial numbers, 1 to 4 hexadecimal digits each, separated by "
+                                "commas (e.g. 1A01,8001)."),
+                 QStringLiteral("SN,SN,...")});
+    p.addOption({QStringLiteral("list"),
+                 QStringLiteral("A sensor list saved with \"Export Sensor List\"; instead of "
+                                "--sensors."),
+                 QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("detect"),
+                 QStringLiteral("First listen this long for sensors and relays (802.15.4 dongle) "
+                                "and add those heard to the list; --sensors and --list are then "
+                                "optional."),
+                 QStringLiteral("SECONDS")});
+    p.addOption({QStringLiteral("set-time"), QStringLiteral("Set each sensor's clock to this "
+                                                            "computer's.")});
+    p.addOption({QStringLiteral("download"),
+                 QStringLiteral("\"all\": download every recorded sample."),
+                 QStringLiteral("all")});
+    p.addOption({QStringLiteral("from"),
+                 QStringLiteral("Download the samples from this local time on, given as "
+                                "\"yyyy-MM-dd hh:mm[:ss]\"; needs --to."),
+                 QStringLiteral("DATETIME")});
+    p.addOption({QStringLiteral("to"),
+                 QStringLiteral("Download the samples up to this local time, same format."),
+                 QStringLiteral("DATETIME")});
+    p.addOption({QStringLiteral("out"),
+                 QStringLiteral("Folder of the data files (default: the current folder)."),
+                 QStringLiteral("DIR")});
+    p.addOption({QStringLiteral("timeout"),
+                 QStringLiteral("Stop the run after this many seconds (default: none)."),
+                 QStringLiteral("SECONDS")});
+    p.addOption({QStringLiteral("config"),
+                 QStringLiteral("Read the link settings from this INI file instead of "
+                                "config.ini."),
+                 QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("verbose"), QStringLiteral("Also print the diagnostic lines.")});
+    return p;
+}
+
+// Link settings, and the data file options, from `file`; empty: config.ini of the working
+// folder. The settings code only reads config.ini where it runs, so another file is read from a
+// folder of its own under that name.
+struct Config {
+    LinkSettings link;
+    bool pdc = false;
+    bool debug = false;
+};
+
+Config readConfigHere()
+{
+    Config c;
+    c.link = LinkSettings::load();
+    c.pdc = settings::readBool(settings::key::PdcEnable, false);
+    c.debug = settings::readBool(settings::key::DebugEnable, false);
+    return c;
+}
+
+std::optional<Config> loadConfig(const QString &file, QString &error)
+{
+    if (file.isEmpty())
+        return readConfigHere();
+    QFile source(file);
+    if (!source.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1: %2").arg(file, source.errorString());
+        return std::nullopt;
+    }
+    QTemporaryDir dir;
+    QFile copy(dir.filePath(settings::FileName));
+    if (!dir.isValid() || !copy.open(QIODevice::WriteOnly) || copy.write(source.readAll()) < 0) {
+        error = QStringLiteral("cannot read %1: no room for a copy").arg(file);
+        return std::nullopt;
+    }
+    copy.close();
+    const QString here = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    const Config c = readConfigHere();
+    QDir::setCurrent(here);
+    return c;
+}
+
+} // namespace
+
+QString helpText()
+{
+    QCommandLineParser p;
+    return describe(p).helpText() +
+           QStringLiteral("\nExit codes:\n"
+                          "  0  every listed sensor was served (its download complete)\n"
+                          "  1  some were not: --timeout reached, interrupted (SIGINT, "
+                          "SIGTERM) or a run that could not start\n"
+                          "  2  wrong arguments, or PORT could not be opened or is no "
+                          "dongle\n");
+}
+
+Parsed parseArguments(const QStringList &arguments)
+{
+    Parsed r;
+    QCommandLineParser p;
+    describe(p);
+    if (!p.parse(arguments)) {
+        r.error = p.errorText();
+        return r;
+    }
+    if (p.isSet(QStringLiteral("help"))) {
+        r.help = true;
+        return r;
+    }
+    if (!p.positionalArguments().isEmpty()) {
+        r.error = QStringLiteral("unexpected argument: ") + p.positionalArguments().first();
+        return r;
+    }
+    Options o;
+    o.port = p.value(QStringLiteral("port"));
+    if (o.port.isEmpty()) {
+        r.error = QStringLiteral("--port is required");
+        return r;
+    }
+    const bool sensors = p.isSet(QStringLiteral("sensors"));
+    const bool list = p.isSet(QStringLiteral("list"));
+    if (p.isSet(QStringLiteral("detect"))) {
+        bool ok = false;
+        o.detectSeconds = p.value(QStringLiteral("detect")).toInt(&ok);
+        if (!ok || o.detectSeconds <= 0 || o.detectSeconds > MaxSeconds) {
+            r.error =
+                QStringLiteral("--detect takes a number of seconds from 1 to %1").arg(MaxSeconds);
+            return r;
+        }
+    }
+    if ((sensors && list) || (!sensors && !list && o.detectSeconds == 0)) {
+        r.error = QStringLiteral("give either --sensors or --list");
+        return r;
+    }
+    if (sensors) {
+        for (const QString &part :
+             p.value(QStringLiteral("sensors")).split(QLatin1Char(','), Qt::KeepEmptyParts)) {
+            const std::optional<uint16_t> sn = sensorlist::parseTypedSerialNumber(part);
+            if (!sn) {
+                r.error = QStringLiteral("bad serial number \"%1\": %2")
+                              .arg(part, sensorlist::TypedSerialNumberRule);
+                return r;
+            }
+            if (!o.sensors.contains(*sn))
+                o.sensors << *sn;
+        }
+        if (o.sensors.size() > FM::MaxSensors) {
+            r.error = QStringLiteral("more than %1 sensors").arg(FM::MaxSensors);
+            return r;
+        }
+    }
+    o.listFile = p.value(QStringLiteral("list"));
+    o.setTime = p.isSet(QStringLiteral("set-time"));
+    if (p.isSet(QStringLiteral("download"))) {
+        if (p.value(QStringLiteral("download")) != QLatin1String("all")) {
+            r.error = QStringLiteral("--download takes \"all\"; a time window is --from and --to");
+            return r;
+        }
+        o.downloadAll = true;
+    }
+    const bool from = p.isSet(QStringLiteral("from"));
+    const bool to = p.isSet(QStringLiteral("to"));
+    if (from != to) {
+        r.error = QStringLiteral("--from and --to go together");
+        return r;
+    }
+    if (from) {
+        if (o.downloadAll) {
+            r.error = QStringLiteral("give either --download all or --from and --to");
+            return r;
+        }
+        const std::optional<QDateTime> a = parseDate(p.value(QStringLiteral("from")));
+        const std::optional<QDateTime> b = parseDate(p.value(QStringLiteral("to")));
+        if (!a || !b) {
+            r.error = QStringLiteral("a date is \"yyyy-MM-dd hh:mm[:ss]\": ") +
+                      p.value(!a ? QStringLiteral("from") : QStringLiteral("to"));
+            return r;
+        }
+        if (*b < *a) {
+            r.error = QStringLiteral("--to is before --from");
+            return r;
+        }
+        o.from = *a;
+        o.to = *b;
+    }
+    if (p.isSet(QStringLiteral("out")))
+        o.outDir = p.value(QStringLiteral("out"));
+    if (p.isSet(QStringLiteral("timeout"))) {
+        bool ok = false;
+        o.timeoutSeconds = p.value(QStringLiteral("timeout")).toInt(&ok);
+        if (!ok || o.timeoutSeconds <= 0 || o.timeoutSeconds > MaxSeconds) {
+            r.error =
+                QStringLiteral("--timeout takes a number of seconds from 1 to %1").arg(MaxSeconds);
+            return r;
+        }
+    }
+    o.configFile = p.value(QStringLiteral("config"));
+    o.verbose = p.isSet(QStringLiteral("verbose"));
+    r.options = o;
+    return r;
+}
+
+Collector::Collector(const Options &options, QTextStream &out, QTextStream &err, QObject *parent)
+    : QObject(parent), m_options(options), m_out(out), m_err(err)
+{
+}
+
+Collector::~Collector() = default;
+
+void Collector::line(const QString &text)
+{
+    m_out << QTime::currentTime().toString(QStringLiteral("hh:mm:ss")) << ' ' << text << '\n';
+    m_out.flush();
+}
+
+void Collector::failed(const QString &title, const QString &text)
+{
+    m_err << "tessaran-collect: " << title << ": " << text << '\n';
+}
+
+void Collector::stop(const QString &why)
+{
+    if (m_detection && m_detection->detection_running && !m_interrupted) {
+        m_interrupted = true;
+        line(why);
+        m_detection->stop();
+        return;
+    }
+    if (!m_run || !m_run->action_running || m_stopping)
+        return;
+    m_stopping = true;
+    line(why);
+    if (m_lora)
+        m_lora->stop_run();
+    else
+        m_run->stop_run();
+}
+
+// Progress is told each time it passes a tenth; every other status once per change.
+void Collector::statusChanged(int row, int column)
+{
+    if ((column != FM::ColStatus && column != FM::AllColumns) || !m_model->isSensorRow(row))
+        return;
+    const uint16_t sn = uint16_t(m_model->sensor(row).record.serial_number);
+    const QString text = m_model->cell(row, FM::ColStatus).text;
+    if (text.isEmpty() || text == m_lastStatus.value(sn))
+        return;
+    m_lastStatus[sn] = text;
+    if (text.endsWith(Downloaded)) {
+        const int decile = text.left(text.size() - Downloaded.size()).toInt() / 10;
+        if (decile <= m_lastDecile.value(sn, -1))
+            return;
+        m_lastDecile[sn] = decile;
+    } else {
+        m_lastDecile.remove(sn);
+    }
+    line(hex4(sn) + QStringLiteral(": ") + text);
+}
+
+void Collector::noticeServed()
+{
+    for (int r = 0; r < m_model->size(); ++r) {
+        const FM::Sensor &s = m_model->sensor(r);
+        const uint16_t sn = uint16_t(s.record.serial_number);
+        if (s.served && !m_toldServed.value(sn)) {
+            m_toldServed[sn] = true;
+            line(hex4(sn) + QStringLiteral(": served"));
+        }
+    }
+}
+
+// Served, and when data was asked for, with all of it on disk: a download cut by a time-out
+// or a file that could not be written leaves the sensor served but the data short.
+bool Collector::sensorDone(int row) const
+{
+    const FM::Sensor &s = m_model->sensor(row);
+    if (!s.served)
+        return false;
+    if (!m_model->choice().anyDownload())
+        return true;
+    const QString status = m_model->cell(row, FM::ColStatus).text;
+    return status == DownloadComplete || status == NoDataInWindow;
+}
+
+int Collector::run()
+{
+    QString error;
+    const std::optional<Config> config = loadConfig(m_options.configFile, error);
+    if (!config) {
+        m_err << "tessaran-collect: " << error << '\n';
+        return Unusable;
+    }
+
+    FleetModel model;
+    m_model = &model;
+    QVector<SensorListFile::Sensor> listed;
+    if (!m_options.listFile.isEmpty()) {
+        const SensorListFile file = SensorListFile::read(m_options.listFile);
+        if (!file.ok()) {
+            m_err << "tessaran-collect: " << file.error() << '\n';
+            return Unusable;
+        }
+        // A list with a wrong entry would leave a sensor out unnoticed: better not run.
+        if (!file.rejected().isEmpty()) {
+            for (const QString &r : file.rejected())
+                m_err << "tessaran-collect: " << m_options.listFile << ": " << r << '\n';
+            return Unusable;
+        }
+        listed = file.sensors();
+    } else {
+        for (uint16_t sn : m_options.sensors) {
+            SensorListFile::Sensor s;
+            s.serialNumber = sn;
+            listed << s;
+        }
+    }
+    if (listed.isEmpty() && m_options.detectSeconds == 0) {
+        m_err << "tessaran-collect: the sensor list is empty\n";
+        return Unusable;
+    }
+    // Made before the port is opened: a folder that cannot be made is a wrong --out.
+    if (!QDir().mkpath(m_options.outDir)) {
+        m_err << "tessaran-collect: the folder " << QDir(m_options.outDir).absolutePath()
+              << " can't be created\n";
+        return Unusable;
+    }
+    if (listed.size() > FM::MaxSensors) {
+        m_err << "tessaran-collect: more than " << FM::MaxSensors << " sensors\n";
+        return Unusable;
+    }
+    if (!QFileInfo::exists(DefaultCatalogue))
+        m_err << "tessaran-collect: warning: no " << DefaultCatalogue
+              << " in the working folder: sensor types stay unknown\n";
+
+    for (const SensorListFile::Sensor &s : listed) {
+        int row = model.insert_sensor(s.serialNumber);
+        if (row < 0)
+            continue;
+        // What an import restores; the sensor's first answer replaces it.
+        if (s.typeOfModule != 0) {
+            model.edit(row).record.sensor_type = uint8_t(s.typeOfModule);
+            model.fill_channel_selector(row, false);
+            model.setCheckedChannels(row, s.recordingChannels);
+            model.fill_period_selector(row, s.periodItem());
+        }
+        model.edit(row).record.period_index = uint8_t(s.periodeIndex);
+        model.edit(row).record.channel_mask = uint8_t(s.recordingChannelsIndex);
+    }
+
+    ManageSerialPort link(config->link);
+    if (!link.openPort(m_options.port)) {
+        m_err << "tessaran-collect: " << m_options.port
+              << " could not be opened, or no dongle answered there\n";
+        return Unusable;
+    }
+
+    actionblock::Choice choice;
+    choice.setTime = m_options.setTime;
+    choice.downloadAll = m_options.downloadAll;
+    choice.downloadBetween = m_options.downloadBetween();
+    choice.windowStart = m_options.from;
+    choice.windowEnd = m_options.to;
+    model.setChoice(choice);
+
+    ActionRun run(&model, &link);
+    m_run = &run;
+    run.folder = m_options.outDir;
+    run.pdc_enabled = config->pdc;
+    run.debug_enabled = config->debug;
+    connect(&model, &FleetModel::changed, this, &Collector::statusChanged);
+    LoraRun lora(&run, &model, &link);
+    connect(&run, &ActionRun::failed, this, &Collector::failed);
+    connect(&lora, &LoraRun::failed, this, &Collector::failed);
+
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, &run, &ActionRun::tick);
+    tick.start(1000);
+    // The run marks a sensor served without telling anyone.
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, &Collector::noticeServed);
+    watch.start(100);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, this,
+            [this] { stop(QStringLiteral("time-out after %1 s").arg(m_options.timeoutSeconds)); });
+    if (m_options.timeoutSeconds > 0)
+        deadline.start(m_options.timeoutSeconds * 1000);
+
+    if (m_options.detectSeconds > 0) {
+        if (link.linkMode() != ManageSerialPort::Api802154) {
+            m_err << "tessaran-collect: --detect needs an 802.15.4 dongle\n";
+            link.closePort();
+            return Unusable;
+        }
+        Detection detection(&model, &link, &run.paths);
+        m_detection = &detection;
+        connect(&detection, &Detection::sensorDetected, this, [this](uint32_t sn) {
+            if (!m_toldDetected.value(uint16_t(sn))) {
+                m_toldDetected[uint16_t(sn)] = true;
+                line(hex4(sn) + QStringLiteral(": detected"));
+            }
+        });
+        QTimer enough;
+        enough.setSingleShot(true);
+        connect(&enough, &QTimer::timeout, &detection, &Detection::stop);
+        enough.start(m_options.detectSeconds * 1000);
+        line(QStringLiteral("detecting for %1 s").arg(m_options.detectSeconds));
+        detection.detect_sensors();
+        m_detection = nullptr;
+    }
+
+    if (m_interrupted) {
+        // Stopped while detecting: no run, nobody served.
+    } else if (model.size() == 0) {
+        m_err << "tessaran-collect: no sensor to serve\n";
+    } else if (link.linkMode() == ManageSerialPort::Lora) {
+        m_lora = &lora;
+        line(QStringLiteral("reaching %1 sensor(s) through the LoRa dongle").arg(model.size()));
+        lora.lora_action_run();
+    } else {
+        line(QStringLiteral("listening for %1 sensor(s)").arg(model.size()));
+        run.action_run();
+    }
+    tick.stop();
+    watch.stop();
+    deadline.stop();
+    noticeServed();
+    model.files().closeAll();
+    link.closePort();
+
+    int notDone = 0;
+    for (int r = 0; r < model.size(); ++r) {
+        const bool done = sensorDone(r);
+        notDone += done ? 0 : 1;
+        m_out << hex4(model.sensor(r).record.serial_number) << ' '
+              << (done ? "served" : "NOT served") << ": " << model.cell(r, FM::ColStatus).text
+              << '\n';
+    }
+    m_out.flush();
+    m_run = nullptr;
+    m_lora = nullptr;
+    m_model = nullptr;
+    return notDone == 0 && model.size() > 0 ? AllServed : SomeNotServed;
+}
+
+} // namespace collect

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <cstdint>
+#include <optional>
+
+class ActionRun;
+class Detection;
+class FleetModel;
+class LoraRun;
+class QTextStream;
+
+namespace collect
+{
+
+enum ExitCode { AllServed = 0, SomeNotServed = 1, Unusable = 2 };
+
+struct Options {
+    QString port;
+    QVector<uint16_t> sensors; // --sensors, in the order given
+    QString listFile;
+    int detectSeconds = 0; // 0: no detection before the run
+    bool setTime = false;
+    bool downloadAll = false;
+    QDateTime from; // both valid: download between them
+    QDateTime to;
+    QString outDir = QStringLiteral(".");
+    int timeoutSeconds = 0; // 0: none
+    QString configFile;     // empty: config.ini of the working folder
+    bool verbose = false;
+
+    bool downloadBetween() const { return from.isValid(); }
+};
+
+struct Parsed {
+    std::optional<Options> options; // empty on an error or for --help
+    bool help = false;
+    QString error;
+};
+
+// The command line (arguments()[0] included). Every wrong argument is an error naming it.
+Parsed parseArguments(const QStringList &arguments);
+QString helpText();
+
+// One collection: opens the port, runs the action over the listed sensors and tells what
+// happens, one line per event on `out`, problems on `err`.
+class Collector : public QObject
+{
+    Q_OBJECT
+public:
+    Collector(const Options &options, QTextStream &out, QTextStream &err,
+              QObject *parent = nullptr);
+    ~Collector() override;
+
+    // Returns the exit code.
+    int run();
+
+public slots:
+    // Ends the run cleanly (files closed, the dongle forgets the sensors): a signal, or the
+    // time-out.
+    void stop(const QString &why);
+
+private slots:
+    // A run that could not start.
+    void failed(const QString &title, const QString &text);
+
+private:
+    void statusChanged(int row, int column);
+    void noticeServed();
+    bool sensorDone(int row) const;
+    void line(const QString &text);
+
+    Options m_options;
+    QTextStream &m_out;
+    QTextStream &m_err;
+    FleetModel *m_model = nullptr;
+    ActionRun *m_run = nullptr;
+    LoraRun *m_lora = nullptr;        // on a LoRa dongle, the run in charge
+    Detection *m_detection = nullptr; // while it listens
+    bool m_stopping = false;
+    bool m_interrupted = false; // before the run began
+    // What was told per serial number, so that a line is written only for news.
+    QHash<uint16_t, QString> m_lastStatus;
+    QHash<uint16_t, int> m_lastDecile;
+    QHash<uint16_t, bool> m_toldServed;
+    QHash<uint16_t, bool> m_toldDetected;
+};
+
+} // namespace collect
