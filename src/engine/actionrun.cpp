@@ -3,6 +3,7 @@
 #include "commandset.h"
 #include "linkwait.h"
 #include "manageserialport.h"
+#include "page.h"
 #include "pagerange.h"
 #include "rowrefresh.h"
 #include "sensoranswer.h"
@@ -11,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QEventLoop>
 #include <algorithm>
 
 namespace
@@ -31,9 +33,15 @@ constexpr int PageWaitShortMs = 400; // devices that always listen answer at onc
 constexpr int PageWaitMs = 2800;
 constexpr int PollMs = 5;
 constexpr int MaxFrames = 3969; // a whole ring and one: a stream that never ends stops here
+// How long a run waits for a dongle that went away: as long as a whole download may take, time
+// enough to find the dongle and plug it in again.
+constexpr int PortBackMs = DownloadWaitMs;
+constexpr int PortPollMs = 50;
 
 const QString WaitResponse = QStringLiteral("Wait for sensor response");
 const QString Interrupted = QStringLiteral("Action Interrupted by User");
+const QString Timeout = QStringLiteral("Connection Timeout");
+const QString WriteError = QStringLiteral("Error writing data in file");
 
 QString hex4(uint32_t serialNumber)
 {
@@ -382,6 +390,12 @@ void ActionRun::pollRelay(bool skipDownloading)
 void ActionRun::listen()
 {
     wait_expired = false;
+    if (!m_link->isOpen()) {
+        // Nothing is heard through a closed port: this turn is over either way.
+        wait_expired = true;
+        wait_for_link();
+        return;
+    }
     sendBody(command::rssiListsBody(listen_address));
     switch (listening.phase) {
     case 1:
@@ -405,7 +419,58 @@ void ActionRun::listen()
     while (!wait_expired && action_running) {
         if (receiveAnswer(command::Everyone) == ManageSerialPort::AnswerSensorFrame)
             break;
+        if (!m_link->isOpen()) {
+            wait_expired = true;
+            break;
+        }
     }
+}
+
+bool ActionRun::wait_for_link()
+{
+    if (m_link->isOpen())
+        return true;
+    qDebug() << QStringLiteral("port lost, waiting for the dongle");
+    m_pollTimer.stop();
+    // A plain event loop: the bar's reconnection, the timers and a stop all come as events, and
+    // the port is looked at a few times a second rather than in a busy loop.
+    QEventLoop loop;
+    QTimer poll;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    bool late = false;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (m_link->isOpen() || !action_running)
+            loop.quit();
+    });
+    connect(&deadline, &QTimer::timeout, &loop, [&] {
+        late = true;
+        loop.quit();
+    });
+    poll.start(PortPollMs);
+    deadline.start(PortBackMs);
+    loop.exec();
+    if (!action_running)
+        return false;
+    if (late) {
+        qDebug() << QStringLiteral("the dongle did not come back");
+        m_portTimedOut = true;
+        stop_run();
+        return false;
+    }
+    if (!m_link->isOpen()) {
+        // The loop returned without being told to: the application is quitting, and every
+        // further event loop would return at once.
+        stop_run();
+        return false;
+    }
+    qDebug() << QStringLiteral("port open again, listening");
+    // A dongle that was unplugged lost its power and with it the sensors it was told about.
+    for (int r = 0; r < m_model->size(); ++r)
+        if (!m_model->sensor(r).served)
+            dongle_add_sensor(m_model->sensor(r).record.serial_number);
+    listen_address = command::Everyone;
+    return true;
 }
 
 void ActionRun::releaseCurrent(uint16_t relay)
@@ -439,6 +504,9 @@ void ActionRun::action_run()
     action_running = true;
     progress.start(m_model->size());
     bool completed = false;
+    m_pageReRequests = 0;
+    m_portTimedOut = false;
+    m_checks.clear();
     if (prepare()) {
         for (;;) {
             bool heard = false;
@@ -521,8 +589,9 @@ void ActionRun::action_run()
             for (int r = 0; r < m_model->size(); ++r) {
                 if (m_model->sensor(r).served)
                     continue;
-                m_model->set_status(r, Interrupted, FM::Red);
-                qDebug() << hex4(m_model->sensor(r).record.serial_number) << Interrupted;
+                const QString &why = m_portTimedOut ? Timeout : Interrupted;
+                m_model->set_status(r, why, FM::Red);
+                qDebug() << hex4(m_model->sensor(r).record.serial_number) << why;
             }
         }
     }
@@ -576,7 +645,8 @@ int ActionRun::sensor_action_cycle(uint32_t serialNumber)
                 got = receiveAnswer(uint16_t(serialNumber)) == ManageSerialPort::AnswerSensorFrame;
             }
             announce_current = true;
-            while (!got && action_running && !timeout_flag)
+            // Through a closed port nothing comes: the run's listening waits for the dongle.
+            while (!got && action_running && !timeout_flag && m_link->isOpen())
                 got = receiveAnswer(uint16_t(serialNumber)) == ManageSerialPort::AnswerSensorFrame;
             if (!got) {
                 m_connectionTimer.stop();
@@ -662,12 +732,12 @@ bool ActionRun::decode_pages(uint32_t serialNumber, int count)
             return hooks.createFiles(serialNumber);
         return m_model->files().create(serialNumber, folder, pdc_enabled, nullptr).ok;
     };
-    const FM::Decoded result = m_model->decode_pages(serialNumber, count, m_link->lastFrameData(),
-                                                     m_link->lastFrameLength(), options, create,
-                                                     [] { QCoreApplication::processEvents(); });
-    if (result == FM::Decoded::NotCreated && action_running)
+    m_lastDecode = m_model->decode_pages(serialNumber, count, m_link->lastFrameData(),
+                                         m_link->lastFrameLength(), options, create,
+                                         [] { QCoreApplication::processEvents(); });
+    if (m_lastDecode == FM::Decoded::NotCreated && action_running)
         stop_run();
-    return result == FM::Decoded::Ok;
+    return m_lastDecode == FM::Decoded::Ok;
 }
 
 void ActionRun::showProgress(int row, int next)
@@ -704,6 +774,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     if (!rec->download_started) {
         rec->download_started = true;
         rec->current_page = start;
+        m_checks.remove(serialNumber);
     }
     const int toFetch = pagerange::pagesLeft(start, end, pageCount);
     progress.downloadStarted(toFetch,
@@ -711,6 +782,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
 
     bool complete = false;
     bool lastDecoded = false;
+    bool writeFailed = false;
     int frames = 0;
     while (action_running && !timeout_flag && !complete) {
         row = m_model->find_row(serialNumber);
@@ -746,6 +818,19 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                 r = m_link->receivePageFrame(command::Everyone, waitMs);
                 if (r != ManageSerialPort::NoPage || !action_running || timeout_flag)
                     break;
+                // The port closes from the event queue once its loss was seen.
+                QCoreApplication::processEvents();
+                if (!m_link->isOpen()) {
+                    // Cut as after a lost frame: the files stay open and download_started set,
+                    // so the sensor's next answer resumes from current_page into them once the
+                    // dongle is back.
+                    qDebug() << QStringLiteral("port lost during download :") << hex4(serialNumber)
+                             << m_model->sensor(row).record.current_page;
+                    download_running = false;
+                    m_pollTimer.stop();
+                    announce_current = true;
+                    return true;
+                }
                 qDebug() << QStringLiteral("error com p. : ")
                          << m_model->sensor(row).record.current_page;
                 if (!askAgain || attempt == PageAttempts - 1) {
@@ -786,23 +871,34 @@ bool ActionRun::download_pages(uint32_t serialNumber)
             if (m_link->lastSourceAddress() == uint16_t(serialNumber) &&
                 page == rec->current_page) {
                 ++frames;
-                lastDecoded = decode_pages(serialNumber, inFrame);
-                row = m_model->find_row(serialNumber);
-                if (row < 0 || !action_running)
+                // The frame's checksum is a byte sum: a damaged page it passes would be wrong
+                // rows in the file for good.
+                const int usable = checkedPages(serialNumber, page, inFrame);
+                if (usable > 0) {
+                    lastDecoded = decode_pages(serialNumber, usable);
+                    writeFailed = m_lastDecode == FM::Decoded::NotWritten;
+                    row = m_model->find_row(serialNumber);
+                    if (row < 0 || !action_running || writeFailed)
+                        break;
+                    rec = &m_model->edit(row).record;
+                    const int next = page + usable;
+                    complete = pagerange::completes(page, usable, end);
+                    showProgress(row, next);
+                    rec->current_page = pagerange::wrap(next, pageCount);
+                    pages += usable;
+                    if (complete)
+                        qDebug() << hex4(serialNumber) + QStringLiteral(" : download finish");
+                    if (frames >= MaxFrames)
+                        complete = true;
+                }
+                // A refused page ends this request; the next one starts from it.
+                if (usable < inFrame && !complete)
                     break;
-                rec = &m_model->edit(row).record;
-                const int next = page + inFrame;
-                complete = pagerange::completes(page, inFrame, end);
-                showProgress(row, next);
-                rec->current_page = pagerange::wrap(next, pageCount);
-                pages += inFrame;
-                if (complete)
-                    qDebug() << hex4(serialNumber) + QStringLiteral(" : download finish");
-                if (frames >= MaxFrames)
-                    complete = true;
             }
             QCoreApplication::processEvents();
         }
+        if (writeFailed)
+            break;
         m_pollTimer.stop();
     }
 
@@ -813,7 +909,21 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     if (row < 0)
         return true;
     if (!lastDecoded)
-        m_model->set_status(row, QStringLiteral("Error writing data in file"), FM::Red);
+        m_model->set_status(row, WriteError, FM::Red);
+    if (writeFailed) {
+        // A full disk stays full: the pages already written are whole in the files, the rest
+        // would only fail again. The sensor stops streaming, the files close, and its status
+        // keeps the error.
+        m_connectionTimer.stop();
+        if (relay != 0)
+            request_pages_relay(0, 0, 0, relay);
+        else
+            request_pages(0, 0, 0);
+        m_model->edit(row).record.download_started = false;
+        closeDownload(serialNumber);
+        endDownloadLine(serialNumber);
+        return false;
+    }
     if (complete) {
         m_connectionTimer.stop();
         SensorRecord &done = m_model->edit(row).record;
@@ -829,18 +939,59 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         if (relay != 0)
             request_pages_relay(0, 0, 0, relay);
         closeDownload(serialNumber);
+        endDownloadLine(serialNumber);
         return false;
     }
     if (!action_running) {
         request_pages(0, 0, 0);
         m_model->set_status(row, QStringLiteral("Download Interrupted by user"), FM::Red);
         closeDownload(serialNumber);
+        endDownloadLine(serialNumber);
         return false;
     }
     if (timeout_flag) {
-        m_model->set_status(row, QStringLiteral("Connection Timeout"), FM::Red);
+        m_model->set_status(row, Timeout, FM::Red);
         closeDownload(serialNumber);
+        endDownloadLine(serialNumber);
         return false;
     }
     return true;
+}
+
+int ActionRun::checkedPages(uint32_t serialNumber, int page, int inFrame)
+{
+    const int row = m_model->find_row(serialNumber);
+    const SensorRecord &rec = m_model->sensor(row).record;
+    // The page after the last one, or past the end of memory, is not part of this download.
+    if (page == rec.end_page || page >= rec.page_count - 1)
+        inFrame = 1;
+    PageChecks &checks = m_checks[serialNumber];
+    const uint8_t *frame = m_link->lastFrameData();
+    for (int k = 0; k < inFrame; ++k) {
+        const uint8_t *bytes = frame + page::FrameFirstPage + k * page::Size;
+        const int number = page + k;
+        const auto *previous = checks.previous.isEmpty()
+                                   ? nullptr
+                                   : reinterpret_cast<const uint8_t *>(checks.previous.constData());
+        const pagecheck::Reason reason =
+            pagecheck::check(bytes, number, number, rec.sensor_type, previous);
+        const int before = checks.retry.reRequests();
+        if (checks.retry.onPage(number, bytes, reason) != pagecheck::RetryRule::Action::Accept) {
+            m_pageReRequests += checks.retry.reRequests() - before;
+            qDebug() << QStringLiteral("page refused :") << number << pagecheck::reasonName(reason);
+            emit pageRefused(serialNumber, number);
+            return k;
+        }
+        if (reason != pagecheck::Reason::None)
+            qDebug() << QStringLiteral("page taken as the sensor holds it :") << number
+                     << pagecheck::reasonName(reason);
+        checks.previous = QByteArray(reinterpret_cast<const char *>(bytes), page::Size);
+    }
+    return inFrame;
+}
+
+void ActionRun::endDownloadLine(uint32_t serialNumber)
+{
+    qDebug() << hex4(serialNumber) << QStringLiteral("pages requested again :")
+             << m_checks.value(serialNumber).retry.reRequests();
 }

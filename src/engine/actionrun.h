@@ -2,10 +2,12 @@
 
 #include "fleetmodel.h"
 #include "listenphases.h"
+#include "pagecheck.h"
 #include "radiopaths.h"
 #include "runprogress.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -92,6 +94,14 @@ public:
     // The last sensor frame the run received (as lastFrameData() lays it out).
     const QByteArray &answer() const { return m_answer; }
 
+    // Pages asked for once more because their header failed its check, over the whole run.
+    int pageReRequests() const { return m_pageReRequests; }
+
+    // The port went away: waits, processing events, until the link is open again (the connection
+    // bar reopens it when the dongle comes back), the run is stopped or the connection time-out
+    // passes. True when the link is open.
+    bool wait_for_link();
+
 public slots:
     void time_out();
     void timeout_send_action();
@@ -103,6 +113,8 @@ signals:
     void finished();
     // A run that could not start, for a message box.
     void failed(const QString &title, const QString &text);
+    // A received page failed its check and is asked for again.
+    void pageRefused(uint32_t serialNumber, int page);
 
 private:
     bool sendBody(const QByteArray &body);
@@ -121,6 +133,11 @@ private:
     void stampClock(uint8_t payload[17], uint8_t subSecondBase) const;
     void showProgress(int row, int next);
     void closeDownload(uint32_t serialNumber);
+    // Checks the pages of the page frame just received, which starts at the page asked for, and
+    // returns how many of them, from the first, may be decoded; fewer than `inFrame` when one is
+    // to be asked for again.
+    int checkedPages(uint32_t serialNumber, int page, int inFrame);
+    void endDownloadLine(uint32_t serialNumber);
 
     FleetModel *m_model;
     ManageSerialPort *m_link;
@@ -134,4 +151,14 @@ private:
     QByteArray m_answer;
     // Dongle bodies a stop could not send from inside a wait; the run sends them as it ends.
     bool m_forgetOwed = false;
+    FleetModel::Decoded m_lastDecode = FleetModel::Decoded::Ok;
+    // Per sensor download: the retry state of the page being fetched and the page accepted last
+    // (a download cut and resumed goes on with both).
+    struct PageChecks {
+        pagecheck::RetryRule retry;
+        QByteArray previous;
+    };
+    QHash<uint32_t, PageChecks> m_checks;
+    int m_pageReRequests = 0;
+    bool m_portTimedOut = false; // the dongle stayed away: the run ended on it
 };

@@ -34,7 +34,9 @@ bool DataFiles::open(QFile &file, const QString &path)
     if (file.isOpen())
         file.close();
     file.setFileName(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered: bytes a failed write left in a buffer would reach the file at the next
+    // flush or at close, behind the cut that took the failed write back.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         m_error = file.errorString();
         return false;
     }
@@ -58,13 +60,36 @@ bool DataFiles::write(QFile &file, const QByteArray &bytes)
         m_error = QStringLiteral("file not open");
         return false;
     }
+    const qint64 before = file.size();
     const bool whole = file.write(bytes) == bytes.size();
     const bool flushed = file.flush();
     if (!whole || !flushed) {
         m_error = file.errorString();
+        cutBack(file, before);
         return false;
     }
     return true;
+}
+
+void DataFiles::cutBack(QFile &file, qint64 length)
+{
+    // Shrinking needs no room, so it works on a full disk.
+    if (file.size() > length)
+        file.resize(length);
+    file.seek(length);
+}
+
+bool DataFiles::writePage(const QByteArray &record, const QByteArray &rows)
+{
+    const qint64 binaryBefore = m_binary.isOpen() ? m_binary.size() : 0;
+    if (m_binary.isOpen() && !write(m_binary, record))
+        return false;
+    if (rows.isEmpty() || write(m_text, rows))
+        return true;
+    // The record without its rows would tell of samples the .tsv does not hold.
+    if (m_binary.isOpen())
+        cutBack(m_binary, binaryBefore);
+    return false;
 }
 
 bool DataFiles::writeText(const QByteArray &bytes)
@@ -95,15 +120,17 @@ FrameOutcome writeFramePages(pagedecode::PageDecoder &decoder, DataFiles &files,
         pagedecode::framePages(data, dataLength, count, currentPage, endPage, pageCount, pages);
     QByteArray rows;
     for (int k = 0; k < n; ++k) {
-        if (files.hasBinary() &&
-            !files.writeBinary(decoder.pdcRecord(pages[k].page, pages[k].number)))
-            outcome.written = false;
+        const QByteArray record =
+            files.hasBinary() ? decoder.pdcRecord(pages[k].page, pages[k].number) : QByteArray();
         rows.clear();
         const pagedecode::PageResult r = decoder.decodePage(pages[k].page, pages[k].number, rows);
+        if (!files.writePage(record, rows)) {
+            ++outcome.pages;
+            outcome.written = false;
+            break;
+        }
         outcome.samples += uint32_t(r.samples);
         outcome.samplesBeyondPage += r.samplesBeyondPage;
-        if (!rows.isEmpty() && !files.writeText(rows))
-            outcome.written = false;
         ++outcome.pages;
         if (afterPage)
             afterPage();

@@ -13,7 +13,9 @@
 // sensor table can tell the operator; nothing here shows a dialog.
 //
 // Every page is flushed to the system as soon as it is written: when the program dies in the
-// middle of a long download, the rows of the pages already received are in the file.
+// middle of a long download, the rows of the pages already received are in the file. A write
+// that does not go through whole (disk full) is taken back, so a file always ends on a whole row
+// (.tsv) or a whole record (.pdc): a half row read as data would be a wrong value.
 
 // Serial number as 4 upper-case hexadecimal digits, "_", the stamp as "ddMMyy_hhmmss".
 QString dataFileBaseName(uint32_t serialNumber, const QDateTime &stamp);
@@ -42,15 +44,19 @@ public:
     QString binaryPath() const { return m_binary.fileName(); }
     QString errorString() const { return m_error; }
 
-    // Write and flush; false when not everything reached the system (disk full, closed file).
+    // Write and flush; false when not everything reached the system (disk full, closed file),
+    // and then the file is cut back to its length before the call.
     bool writeText(const QByteArray &bytes);
     bool writeBinary(const QByteArray &bytes);
+    // One page: its .pdc record (when the binary file is open) and its rows, both or neither.
+    bool writePage(const QByteArray &record, const QByteArray &rows);
 
     void close();
 
 private:
     bool open(QFile &file, const QString &path);
     bool write(QFile &file, const QByteArray &bytes);
+    void cutBack(QFile &file, qint64 length);
 
     QFile m_text;
     QFile m_binary;
@@ -58,7 +64,7 @@ private:
 };
 
 struct FrameOutcome {
-    int pages = 0;        // pages decoded
+    int pages = 0;        // pages decoded, the one that could not be written included
     uint32_t samples = 0; // sample rows written (for samples_written)
     bool written = true;  // false: a row or record could not be written
     int samplesBeyondPage = 0;
@@ -67,7 +73,8 @@ struct FrameOutcome {
 // The body of decode_pages once the files are open: decodes the pages of a received page frame
 // (see pagedecode::framePages) and writes, page after page, its .pdc record when the binary file
 // is open and its rows, flushing both; `afterPage` runs after every page (the widget processes
-// its events there).
+// its events there). A page that cannot be written ends the frame: a later page written after a
+// missing one would leave a hole in the data that nothing shows.
 FrameOutcome writeFramePages(pagedecode::PageDecoder &decoder, DataFiles &files,
                              const uint8_t *data, int dataLength, int count, int currentPage,
                              int endPage, int pageCount,

@@ -5,14 +5,13 @@
 #include "rowrefresh.h"
 #include "sensoranswer.h"
 #include "simulator.h"
+#include "truthrows.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QTextStream>
 #include <QtTest>
-#include <cmath>
 #include <memory>
 
 namespace
@@ -43,91 +42,6 @@ sim::Scenario testFleet(double speed = 1.0)
     return r.scenario;
 }
 
-// One data row of a .tsv (values as written) or of a truth file (raw values).
-struct Row {
-    QString time; // yyyy-MM-dd hh:mm:ss
-    QVector<double> values;
-};
-
-// The sample rows of a downloaded file (the stop rows, whose first value is -1, are not samples).
-QVector<Row> tsvRows(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QList<QByteArray> lines = f.readAll().split('\n');
-    QVector<Row> rows;
-    for (int i = 2; i < lines.size(); ++i) {
-        const QList<QByteArray> fields = lines[i].trimmed().split('\t');
-        if (fields.size() < 2 || fields[1] == "-1")
-            continue;
-        Row r;
-        r.time = QDateTime::fromString(QString::fromLatin1(fields[0]),
-                                       QStringLiteral("dd/MM/yy hh:mm:ss"))
-                     .addYears(100)
-                     .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-        for (int k = 1; k < fields.size(); ++k)
-            if (!fields[k].isEmpty())
-                r.values << fields[k].toDouble();
-        rows << r;
-    }
-    return rows;
-}
-
-// A written row stands for a raw one when each value is the raw one scaled, to the decimals
-// written.
-bool writtenAs(const Row &written, const Row &raw, const SensorType &type)
-{
-    if (written.time != raw.time || written.values.size() != raw.values.size())
-        return false;
-    for (int k = 0; k < raw.values.size(); ++k) {
-        const double scaled = raw.values[k] * double(type.coefficients[size_t(k)]);
-        if (qAbs(written.values[k] - scaled) >
-            0.5 * std::pow(10.0, -type.decimals[size_t(k)]) + 1e-6)
-            return false;
-    }
-    return true;
-}
-
-// What the sensor's memory holds, by the truth file: what each page holds since it was last
-// written from its start, in time order, within [from, to] when given.
-QVector<Row> truthRows(const QString &path, const QDateTime &from, const QDateTime &to)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QMap<QPair<int, int>, QPair<int, Row>> held;
-    int order = 0;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith('#') || line.trimmed().isEmpty())
-            continue;
-        const QList<QByteArray> fields = line.trimmed().split('\t');
-        Row r;
-        r.time = QString::fromLatin1(fields[2]);
-        for (int k = 4; k < fields.size(); ++k)
-            r.values << fields[k].toDouble();
-        const int page = fields[0].toInt();
-        const int index = fields[1].toInt();
-        // A page written again from its first sample lost everything it held.
-        if (index == 0)
-            for (auto it = held.lowerBound(qMakePair(page, 0));
-                 it != held.end() && it.key().first == page;)
-                it = held.erase(it);
-        held[qMakePair(page, index)] = qMakePair(order++, r);
-    }
-    QVector<QPair<int, Row>> sorted(held.begin(), held.end());
-    std::sort(sorted.begin(), sorted.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
-    QVector<Row> rows;
-    const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
-    for (const auto &p : sorted) {
-        const QDateTime t = QDateTime::fromString(p.second.time, format);
-        if (from.isValid() && (t < from || t > to))
-            continue;
-        rows << p.second;
-    }
-    return rows;
-}
 } // namespace
 
 class TestActionRun : public QObject
@@ -552,8 +466,8 @@ private slots:
 
         for (int sn : serials) {
             const SensorType type = m_model->sensor(m_model->find_row(sn)).type;
-            const QVector<Row> got = tsvRows(tsvOf(sn));
-            const QVector<Row> want =
+            const QVector<TruthRow> got = tsvRows(tsvOf(sn));
+            const QVector<TruthRow> want =
                 truthRows(truth + QLatin1Char('/') + hex4(sn) + QStringLiteral(".truth"), from, to);
             QVERIFY(!want.isEmpty());
             QCOMPARE(got.size(), want.size());

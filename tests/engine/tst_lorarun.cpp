@@ -4,6 +4,7 @@
 #include "manageserialport.h"
 #include "messagecapture.h"
 #include "simulator.h"
+#include "truthrows.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,7 +13,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <cmath>
 #include <memory>
 
 namespace
@@ -24,79 +24,6 @@ QString hex4(int sn)
     return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
 }
 
-struct Row {
-    QString time; // yyyy-MM-dd hh:mm:ss
-    QVector<double> values;
-    int mask = 0; // the recorded channels (truth rows)
-};
-
-// The sample rows of a downloaded file, stop rows (first value -1) left out.
-QVector<Row> tsvRows(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QList<QByteArray> lines = f.readAll().split('\n');
-    QVector<Row> rows;
-    for (int i = 2; i < lines.size(); ++i) {
-        const QList<QByteArray> fields = lines[i].trimmed().split('\t');
-        if (fields.size() < 2 || fields[1] == "-1")
-            continue;
-        Row r;
-        r.time = QDateTime::fromString(QString::fromLatin1(fields[0]),
-                                       QStringLiteral("dd/MM/yy hh:mm:ss"))
-                     .addYears(100)
-                     .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-        for (int k = 1; k < fields.size(); ++k)
-            if (!fields[k].isEmpty())
-                r.values << fields[k].toDouble();
-        rows << r;
-    }
-    return rows;
-}
-
-// The truth of a ring that never wrapped: every sample in recording order, and the pages used.
-QVector<Row> truthRows(const QString &path, QSet<int> *pages)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QVector<Row> rows;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith('#') || line.trimmed().isEmpty())
-            continue;
-        const QList<QByteArray> fields = line.trimmed().split('\t');
-        pages->insert(fields[0].toInt());
-        Row r;
-        r.time = QString::fromLatin1(fields[2]);
-        r.mask = fields[3].toInt(nullptr, 16);
-        for (int k = 4; k < fields.size(); ++k)
-            r.values << fields[k].toDouble();
-        rows << r;
-    }
-    return rows;
-}
-
-// A written row stands for a raw one when each value is the raw one scaled, to the decimals
-// written.
-bool writtenAs(const Row &written, const Row &raw, const SensorType &type)
-{
-    if (written.time != raw.time || written.values.size() != raw.values.size())
-        return false;
-    // The values are those of the recorded channels in channel order: a counter on channels 2
-    // and 3 has their scale even when channel 1 is not recorded.
-    size_t channel = 0;
-    for (int k = 0; k < raw.values.size(); ++k, ++channel) {
-        while (channel < type.coefficients.size() && !(raw.mask & (1 << channel)))
-            ++channel;
-        if (channel >= type.coefficients.size())
-            return false;
-        const double scaled = raw.values[k] * double(type.coefficients[channel]);
-        if (qAbs(written.values[k] - scaled) > 0.5 * std::pow(10.0, -type.decimals[channel]) + 1e-6)
-            return false;
-    }
-    return true;
-}
 } // namespace
 
 // The LoRa run against the simulated LoRa dongle, whose sensors sleep until the wake-up
@@ -259,9 +186,10 @@ private slots:
         m_sim->faults() = sim::Faults();
 
         QSet<int> pages;
-        const QVector<Row> want = truthRows(truth + QLatin1Char('/') + hex4(sn) + ".truth", &pages);
+        const QVector<TruthRow> want =
+            truthRows(truth + QLatin1Char('/') + hex4(sn) + ".truth", {}, {}, &pages);
         const int row = m_model->find_row(sn);
-        const QVector<Row> got = tsvRows(tsvOf(sn));
+        const QVector<TruthRow> got = tsvRows(tsvOf(sn));
         QVERIFY(!want.isEmpty());
         QCOMPARE(got.size(), want.size());
         for (int i = 0; i < got.size(); ++i)
