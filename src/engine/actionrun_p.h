@@ -1,0 +1,64 @@
+#pragma once
+
+// What the action run's two source files share: its timings, texts and small rules. The run
+// itself is in actionrun.cpp, its page loop in pageloop.cpp.
+
+#include "commandset.h"
+#include "fleetmodel.h"
+#include "sensorrecord.h"
+
+#include <QString>
+#include <cstdint>
+
+namespace actionrun
+{
+using FM = FleetModel;
+
+constexpr int ListenMsSettled = 2500; // phases 0 and 2
+constexpr int ListenMsRelayPoll = 500;
+constexpr int ListenMsLate = 1000;
+constexpr int RelayRefreshMs = 15000;
+constexpr int ParameterWaitMs = 2500;
+constexpr int DownloadWaitMs = 600000;
+constexpr int ReadListMs = 200;
+constexpr int ParameterSends = 4;
+constexpr int RelayListTries = 3;
+constexpr int PageAttempts = 3;
+constexpr int PageWaitShortMs = 400; // devices that always listen answer at once
+constexpr int PageWaitMs = 2800;
+constexpr int PollMs = 5;
+constexpr int MaxFrames = 3969; // a whole ring and one: a stream that never ends stops here
+// How long a run waits for a dongle that went away: as long as a whole download may take, time
+// enough to find the dongle and plug it in again.
+constexpr int PortBackMs = DownloadWaitMs;
+constexpr int PortPollMs = 50;
+
+inline const QString WaitResponse = QStringLiteral("Wait for sensor response");
+inline const QString Interrupted = QStringLiteral("Action Interrupted by User");
+inline const QString Timeout = QStringLiteral("Connection Timeout");
+inline const QString WriteError = QStringLiteral("Error writing data in file");
+
+inline QString hex4(uint32_t serialNumber)
+{
+    return QStringLiteral("%1").arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+inline bool isRelayType(uint8_t type)
+{
+    return type == 6 || type == 8;
+}
+
+inline bool alwaysListening(uint32_t serialNumber)
+{
+    return serialNumber >= command::AlwaysListeningFrom;
+}
+
+// Relays and always-listening devices answer at once and may be asked again for a lost frame;
+// a battery sensor that missed one has gone back to sleep.
+inline bool pagesMayBeAskedAgain(const SensorRecord &rec)
+{
+    return isRelayType(rec.sensor_type) ||
+           (rec.sensor_type == 0 && alwaysListening(rec.serial_number));
+}
+
+} // namespace actionrun

@@ -1,0 +1,328 @@
+// The action run's page loop: fetching a sensor's pages on the 802.15.4 link, checking and
+// decoding them, and telling the row how far the download is.
+#include "actionrun.h"
+#include "actionrun_p.h"
+
+#include "commandset.h"
+#include "linkwait.h"
+#include "manageserialport.h"
+#include "page.h"
+#include "pagecheck.h"
+#include "pagerange.h"
+#include "sensoranswer.h"
+#include "wait.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <algorithm>
+
+using namespace actionrun;
+
+void ActionRun::read_page_range(uint32_t serialNumber)
+{
+    const int row = m_model->find_row(serialNumber);
+    const std::optional<pagerange::Range> range = pagerange::readRange(m_answer);
+    if (row < 0 || !range)
+        return;
+    SensorRecord &rec = m_model->edit(row).record;
+    rec.start_page = range->start;
+    rec.end_page = range->end;
+    rec.page_count = range->pageCount;
+    qDebug() << QStringLiteral("start page : ") << rec.start_page << QStringLiteral("end : ")
+             << rec.end_page;
+}
+
+bool ActionRun::request_pages(uint32_t serialNumber, uint16_t firstPage, uint8_t count)
+{
+    const bool sent = sendBody(command::pageRequestBody(uint16_t(serialNumber), firstPage, count));
+    delayUs(500);
+    return sent;
+}
+
+bool ActionRun::request_pages_relay(uint32_t serialNumber, uint16_t firstPage, uint16_t count,
+                                    uint16_t relay)
+{
+    const bool sent =
+        sendBody(command::pageRequestRelayBody(uint16_t(serialNumber), relay, firstPage, count));
+    delayMs(1);
+    return sent;
+}
+
+bool ActionRun::decode_pages(uint32_t serialNumber, int count)
+{
+    // Every page the download accepts comes through here, whatever the file makes of it.
+    progress.pagesReceived(count);
+    pagedecode::Options options;
+    const actionblock::Choice &choice = m_model->choice();
+    options.debugColumns = debug_enabled;
+    options.window = choice.downloadBetween;
+    options.from = choice.windowStart;
+    options.to = choice.windowEnd;
+    const auto create = [this, serialNumber] {
+        if (hooks.createFiles)
+            return hooks.createFiles(serialNumber);
+        return m_model->files().create(serialNumber, folder, pdc_enabled, nullptr).ok;
+    };
+    m_lastDecode = m_model->decode_pages(serialNumber, count, m_link->lastFrameData(),
+                                         m_link->lastFrameLength(), options, create,
+                                         [] { QCoreApplication::processEvents(); });
+    if (m_lastDecode == FM::Decoded::NotCreated && action_running)
+        stop_run();
+    return m_lastDecode == FM::Decoded::Ok;
+}
+
+void ActionRun::showProgress(int row, int next)
+{
+    const SensorRecord &rec = m_model->sensor(row).record;
+    const int percent = pagerange::progress(rec.start_page, rec.end_page, next, rec.page_count);
+    m_model->set_status(row, QString::number(percent) + QStringLiteral(" % downloaded"), FM::Black);
+}
+
+void ActionRun::closeDownload(uint32_t serialNumber)
+{
+    m_model->files().close(serialNumber);
+}
+
+bool ActionRun::download_pages(uint32_t serialNumber)
+{
+    int row = m_model->find_row(serialNumber);
+    if (row < 0)
+        return true;
+    download_running = true;
+    SensorRecord *rec = &m_model->edit(row).record;
+    const uint16_t start = rec->start_page;
+    const uint16_t end = rec->end_page;
+    const uint16_t pageCount = rec->page_count;
+    const uint16_t relay = rec->relay_address;
+    if (!pagerange::fitsRing(start, end, pageCount)) {
+        download_running = false;
+        return true;
+    }
+    const uint16_t waitMs = isRelayType(rec->sensor_type) ? PageWaitShortMs : PageWaitMs;
+    const bool askAgain = pagesMayBeAskedAgain(*rec);
+    timeout_flag = false;
+    m_connectionTimer.start(DownloadWaitMs);
+    if (!rec->download_started) {
+        rec->download_started = true;
+        rec->current_page = start;
+        m_checks.remove(serialNumber);
+    }
+    const int toFetch = pagerange::pagesLeft(start, end, pageCount);
+    progress.downloadStarted(toFetch,
+                             toFetch - pagerange::pagesLeft(rec->current_page, end, pageCount));
+
+    bool complete = false;
+    bool lastDecoded = false;
+    bool writeFailed = false;
+    int frames = 0;
+    while (action_running && !timeout_flag && !complete) {
+        row = m_model->find_row(serialNumber);
+        if (row < 0)
+            break;
+        const int count =
+            pagerange::nextRequest(m_model->sensor(row).record.current_page, end, pageCount).count;
+        if (count == 0)
+            break;
+        const auto ask = [&] {
+            const uint16_t first = m_model->sensor(row).record.current_page;
+            qDebug() << QStringLiteral("new request");
+            announce_current = false;
+            if (relay != 0)
+                request_pages_relay(serialNumber, first, uint16_t(count), relay);
+            else
+                request_pages(serialNumber, first, uint8_t(count));
+            m_pollTimer.start(PollMs);
+            m_link->flushInput();
+        };
+        ask();
+        int pages = 0;
+        while (pages < count && !complete && action_running && !timeout_flag) {
+            int r = ManageSerialPort::NoPage;
+            for (int attempt = 0; attempt < PageAttempts; ++attempt) {
+                announce_current = false;
+                while (refresh_in_progress)
+                    delayMs(2);
+                if (isRelayType(m_model->sensor(row).record.sensor_type) && listening.phase == 1)
+                    listening.countdown = 2;
+                // Every source is heard: a sensor that wakes meanwhile is served next instead
+                // of being lost to the address filter.
+                r = m_link->receivePageFrame(command::Everyone, waitMs);
+                if (r != ManageSerialPort::NoPage || !action_running || timeout_flag)
+                    break;
+                // The port closes from the event queue once its loss was seen.
+                QCoreApplication::processEvents();
+                if (!m_link->isOpen()) {
+                    // Cut as after a lost frame: the files stay open and download_started set,
+                    // so the sensor's next answer resumes from current_page into them once the
+                    // dongle is back.
+                    qDebug() << QStringLiteral("port lost during download :") << hex4(serialNumber)
+                             << m_model->sensor(row).record.current_page;
+                    download_running = false;
+                    m_pollTimer.stop();
+                    announce_current = true;
+                    return true;
+                }
+                qDebug() << QStringLiteral("error com p. : ")
+                         << m_model->sensor(row).record.current_page;
+                if (!askAgain || attempt == PageAttempts - 1) {
+                    download_running = false;
+                    m_pollTimer.stop();
+                    m_link->flushInput();
+                    qDebug() << QStringLiteral("flag_dl_interrupt");
+                    announce_current = true;
+                    return true;
+                }
+                m_pollTimer.stop();
+                m_link->flushInput();
+                ask();
+            }
+            if (r == ManageSerialPort::NoPage)
+                break;
+            if (r == ManageSerialPort::PageSensorFrame) {
+                // Another sensor woke: the run serves it next, and this one resumes later.
+                takeAnswer();
+                qDebug() << QStringLiteral("sensor frame during download, served next :")
+                         << hex4(m_link->lastSourceAddress());
+                answer_waiting = true;
+                download_running = false;
+                m_pollTimer.stop();
+                m_link->flushInput();
+                return true;
+            }
+            if (r == ManageSerialPort::PageBroken)
+                break;
+            const uint8_t *d = m_link->lastFrameData();
+            const int inFrame = r == ManageSerialPort::TwoPages ? 2 : 1;
+            row = m_model->find_row(serialNumber);
+            if (row < 0)
+                break;
+            rec = &m_model->edit(row).record;
+            rec->rssi = uint8_t(m_link->lastRssi());
+            const int page = (d[1] << 8) | d[2];
+            if (m_link->lastSourceAddress() == uint16_t(serialNumber) &&
+                page == rec->current_page) {
+                ++frames;
+                // The frame's checksum is a byte sum: a damaged page it passes would be wrong
+                // rows in the file for good.
+                const int usable = checkedPages(serialNumber, page, inFrame);
+                if (usable > 0) {
+                    lastDecoded = decode_pages(serialNumber, usable);
+                    writeFailed = m_lastDecode == FM::Decoded::NotWritten;
+                    row = m_model->find_row(serialNumber);
+                    if (row < 0 || !action_running || writeFailed)
+                        break;
+                    rec = &m_model->edit(row).record;
+                    const int next = page + usable;
+                    complete = pagerange::completes(page, usable, end);
+                    showProgress(row, next);
+                    rec->current_page = pagerange::wrap(next, pageCount);
+                    pages += usable;
+                    if (complete)
+                        qDebug() << hex4(serialNumber) + QStringLiteral(" : download finish");
+                    if (frames >= MaxFrames)
+                        complete = true;
+                }
+                // A refused page ends this request; the next one starts from it.
+                if (usable < inFrame && !complete)
+                    break;
+            }
+            QCoreApplication::processEvents();
+        }
+        if (writeFailed)
+            break;
+        m_pollTimer.stop();
+    }
+
+    download_running = false;
+    m_pollTimer.stop();
+    announce_current = true;
+    row = m_model->find_row(serialNumber);
+    if (row < 0)
+        return true;
+    if (!lastDecoded)
+        m_model->set_status(row, WriteError, FM::Red);
+    if (writeFailed) {
+        // A full disk stays full: the pages already written are whole in the files, the rest
+        // would only fail again. The sensor stops streaming, the files close, and its status
+        // keeps the error.
+        m_connectionTimer.stop();
+        if (relay != 0)
+            request_pages_relay(0, 0, 0, relay);
+        else
+            request_pages(0, 0, 0);
+        m_model->edit(row).record.download_started = false;
+        closeDownload(serialNumber);
+        endDownloadLine(serialNumber);
+        return false;
+    }
+    if (complete) {
+        m_connectionTimer.stop();
+        SensorRecord &done = m_model->edit(row).record;
+        done.download_started = false;
+        // A file that failed on the last page keeps its error: "complete" would hide it.
+        if (lastDecoded) {
+            if (done.samples_written > 0)
+                m_model->set_status(row, QStringLiteral("Download Complete"), FM::DarkGreen);
+            else
+                m_model->set_status(row, QStringLiteral("No data in file, check dates"), FM::Red);
+        }
+        m_model->setColour(row, FM::ColSn, FM::DarkGreen);
+        if (relay != 0)
+            request_pages_relay(0, 0, 0, relay);
+        closeDownload(serialNumber);
+        endDownloadLine(serialNumber);
+        return false;
+    }
+    if (!action_running) {
+        request_pages(0, 0, 0);
+        m_model->set_status(row, QStringLiteral("Download Interrupted by user"), FM::Red);
+        closeDownload(serialNumber);
+        endDownloadLine(serialNumber);
+        return false;
+    }
+    if (timeout_flag) {
+        m_model->set_status(row, Timeout, FM::Red);
+        closeDownload(serialNumber);
+        endDownloadLine(serialNumber);
+        return false;
+    }
+    return true;
+}
+
+int ActionRun::checkedPages(uint32_t serialNumber, int page, int inFrame)
+{
+    const int row = m_model->find_row(serialNumber);
+    const SensorRecord &rec = m_model->sensor(row).record;
+    // The page after the last one, or past the end of memory, is not part of this download.
+    if (page == rec.end_page || page >= rec.page_count - 1)
+        inFrame = 1;
+    PageChecks &checks = m_checks[serialNumber];
+    const uint8_t *frame = m_link->lastFrameData();
+    for (int k = 0; k < inFrame; ++k) {
+        const uint8_t *bytes = frame + page::FrameFirstPage + k * page::Size;
+        const int number = page + k;
+        const auto *previous = checks.previous.isEmpty()
+                                   ? nullptr
+                                   : reinterpret_cast<const uint8_t *>(checks.previous.constData());
+        const pagecheck::Reason reason =
+            pagecheck::check(bytes, number, number, rec.sensor_type, previous);
+        const int before = checks.retry.reRequests();
+        if (checks.retry.onPage(number, bytes, reason) != pagecheck::RetryRule::Action::Accept) {
+            m_pageReRequests += checks.retry.reRequests() - before;
+            qDebug() << QStringLiteral("page refused :") << number << pagecheck::reasonName(reason);
+            emit pageRefused(serialNumber, number);
+            return k;
+        }
+        if (reason != pagecheck::Reason::None)
+            qDebug() << QStringLiteral("page taken as the sensor holds it :") << number
+                     << pagecheck::reasonName(reason);
+        checks.previous = QByteArray(reinterpret_cast<const char *>(bytes), page::Size);
+    }
+    return inFrame;
+}
+
+void ActionRun::endDownloadLine(uint32_t serialNumber)
+{
+    qDebug() << hex4(serialNumber) << QStringLiteral("pages requested again :")
+             << m_checks.value(serialNumber).retry.reRequests();
+}
