@@ -1,0 +1,100 @@
+// What the listening loop costs while it waits for sensors that sleep: the run asks the dongle
+// who is awake, polls and waits, for 30 s, and nobody answers. The simulated dongle runs in its
+// own process so that only the program's work is counted: CPU time of this process (user and
+// system, getrusage) over wall time, target 0.02 or less. The first seconds, while the port
+// opens and the run prepares, are left out; so is the scenario's one sensor that wakes once, at
+// two seconds, which is not in this run's list.
+
+#include "actionrun.h"
+#include "fleetmodel.h"
+#include "manageserialport.h"
+#include "simprocess.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace
+{
+
+constexpr int SettleMs = 3000;
+constexpr int MeasureMs = 30000;
+
+qint64 processCpuUs()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return qint64(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000 + u.ru_utime.tv_usec +
+           u.ru_stime.tv_usec;
+}
+
+// The run's diagnostics would be this process's own output work: they are dropped.
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "no temporary folder\n");
+        return 1;
+    }
+    QDir::setCurrent(dir.path());
+    if (!QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini"))) {
+        std::fprintf(stderr, "cannot copy the sensor catalogue\n");
+        return 1;
+    }
+    SimProcess simulator;
+    const QString link = dir.path() + QStringLiteral("/dongle");
+    if (!simulator.start(QStringLiteral(TESSARAN_SCENARIOS "/bench.ini"), link, {})) {
+        std::fprintf(stderr, "%s\n", qPrintable(simulator.errorString()));
+        return 1;
+    }
+    qInstallMessageHandler(quiet);
+
+    ManageSerialPort port;
+    if (!port.openPort(link)) {
+        std::fprintf(stderr, "no dongle answered on %s\n", qPrintable(link));
+        return 1;
+    }
+    FleetModel model;
+    const uint16_t sleepers[] = {0x5001, 0x5002, 0x5003, 0x5004, 0x5005, 0x5006};
+    for (uint16_t sn : sleepers)
+        model.insert_sensor(sn);
+    ActionRun run(&model, &port);
+    run.folder = dir.path() + QStringLiteral("/out");
+
+    QElapsedTimer wall;
+    qint64 endNs = 0, startCpuUs = 0, endCpuUs = 0;
+    QTimer::singleShot(SettleMs, [&] {
+        wall.start();
+        startCpuUs = processCpuUs();
+    });
+    QTimer::singleShot(SettleMs + MeasureMs, &run, [&] {
+        endNs = wall.nsecsElapsed();
+        endCpuUs = processCpuUs();
+        run.stop_run();
+    });
+    run.action_run();
+
+    int unserved = 0;
+    for (int r = 0; r < model.size(); ++r)
+        unserved += model.sensor(r).served ? 0 : 1;
+    if (endNs == 0 || unserved != model.size()) {
+        std::fprintf(stderr, "bench_listen: the run ended early or served a sleeping sensor\n");
+        return 1;
+    }
+    const double wallMs = double(endNs) / 1e6;
+    const double cpuMs = double(endCpuUs - startCpuUs) / 1e3;
+    std::printf("bench_listen: %d sleeping sensors, %.0f ms of listening, %.0f ms of CPU; ratio "
+                "(CPU / wall) %.4f (target 0.02)\n",
+                model.size(), wallMs, cpuMs, cpuMs / wallMs);
+    return 0;
+}
