@@ -182,7 +182,7 @@ int main(int argc, char **argv)
     QObject::connect(&guard, &QTimer::timeout, &run, &ActionRun::stop_run);
     guard.start(LimitMs);
 
-    // The sensor wakes on its own schedule, two seconds after the simulator started.
+    // The sensor wakes on its own schedule, three seconds after the simulator started.
     run.action_run();
     ticker.stop();
     // The gap between the last tick and the end of the download.
@@ -202,16 +202,17 @@ int main(int argc, char **argv)
     const SensorRecord &rec = sensor.record;
     const Least least = leastTime(rec.start_page, rec.end_page, rec.page_count);
     const double ms = double(markers.endNs - markers.startNs) / 1e6;
-    std::printf("bench_download: %u pages (%u to %u), %d frames, %lld bytes, %d requests "
-                "(%d made, %d page time-outs), %u rows; least time %.0f ms (line %.0f ms + "
-                "%d ms a request) at %d baud, download %.0f ms; ratio (least / download) %.3f "
-                "(target 0.90); longest event-loop stall %.1f ms (%.1f ms of it on the CPU, %d stalls "
-                "over 20 ms) (target 50)\n",
-                unsigned(pagerange::pagesLeft(rec.start_page, rec.end_page, rec.page_count)),
-                unsigned(rec.start_page), unsigned(rec.end_page), least.frames,
-                static_cast<long long>(least.bytes), least.requests, markers.requests,
-                markers.pageErrors, unsigned(rec.samples_written), least.ms(), least.wireMs(),
-                PageLatencyMs, Baud, ms, least.ms() / ms, double(longestStallNs) / 1e6,
-                double(longestStallCpuNs) / 1e6, stallsOver20);
+    std::printf(
+        "bench_download: %u pages (%u to %u), %d frames, %lld bytes, %d requests "
+        "(%d made, %d page time-outs), %u rows; least time %.0f ms (line %.0f ms + "
+        "%d ms a request) at %d baud, download %.0f ms; ratio (least / download) %.3f "
+        "(target 0.90); longest event-loop stall %.1f ms (%.1f ms of it on the CPU, %d stalls "
+        "over 20 ms) (target 50)\n",
+        unsigned(pagerange::pagesLeft(rec.start_page, rec.end_page, rec.page_count)),
+        unsigned(rec.start_page), unsigned(rec.end_page), least.frames,
+        static_cast<long long>(least.bytes), least.requests, markers.requests, markers.pageErrors,
+        unsigned(rec.samples_written), least.ms(), least.wireMs(), PageLatencyMs, Baud, ms,
+        least.ms() / ms, double(longestStallNs) / 1e6, double(longestStallCpuNs) / 1e6,
+        stallsOver20);
     return 0;
 }
