@@ -8,7 +8,7 @@
 // temporary folder ("Download All Data").
 //
 // Least time: the bytes of the page frames the download needs at that baud, plus the dongle's
-// latency before the first frame of each request (page_latency_ms in the scenario, 10 ms; the
+// latency before the first frame of each request (page_latency_ms, read from the scenario; the
 // request itself crosses the pseudo-terminal in microseconds). Ratio = least time / measured
 // time from the first page request to the last page, target 0.90 or more. A 1 ms timer records
 // the longest gap between its ticks during the download: the longest stall, target 50 ms.
@@ -18,6 +18,7 @@
 #include "manageserialport.h"
 #include "page.h"
 #include "pagerange.h"
+#include "scenario.h"
 #include "simprocess.h"
 
 #include <QCoreApplication>
@@ -35,8 +36,7 @@ namespace
 
 constexpr int Baud = 1000000;
 constexpr uint16_t Serial = 0x4002;
-constexpr int PageLatencyMs = 10; // the scenario's page_latency_ms
-constexpr int LimitMs = 180000;   // a download that has not ended by then is stopped
+constexpr int LimitMs = 180000; // a download that has not ended by then is stopped
 
 // A receive frame carrying pages: start byte, two length bytes, the API header (frame type,
 // source, RSSI, options) and the page header (request byte, first page, page count) before the
@@ -81,18 +81,20 @@ qint64 threadCpuNs()
 }
 
 struct Least {
+    int latencyMs = 0;
     int requests = 0;
     int frames = 0;
     qint64 bytes = 0;
     double wireMs() const { return double(bytes) * 10 / Baud * 1000; }
-    double ms() const { return wireMs() + requests * PageLatencyMs; }
+    double ms() const { return wireMs() + requests * latencyMs; }
 };
 
 // The requests the range takes and the frames the dongle answers them with: two pages a frame
 // while two are left, never across the last page of the ring.
-Least leastTime(uint16_t start, uint16_t end, uint16_t pageCount)
+Least leastTime(uint16_t start, uint16_t end, uint16_t pageCount, int latencyMs)
 {
     Least least;
+    least.latencyMs = latencyMs;
     uint16_t current = start;
     for (;;) {
         const pagerange::Request request = pagerange::nextRequest(current, end, pageCount);
@@ -131,10 +133,15 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    const QString scenario = QStringLiteral(TESSARAN_SCENARIOS "/bench.ini");
+    const sim::ScenarioResult loaded = sim::loadScenario(scenario);
+    if (!loaded.ok()) {
+        std::fprintf(stderr, "%s\n", qPrintable(loaded.errors.join(QLatin1Char('\n'))));
+        return 1;
+    }
     SimProcess simulator;
     const QString link = dir.path() + QStringLiteral("/dongle");
-    if (!simulator.start(QStringLiteral(TESSARAN_SCENARIOS "/bench.ini"), link,
-                         {QStringLiteral("--baud"), QString::number(Baud)})) {
+    if (!simulator.start(scenario, link, {QStringLiteral("--baud"), QString::number(Baud)})) {
         std::fprintf(stderr, "%s\n", qPrintable(simulator.errorString()));
         return 1;
     }
@@ -200,7 +207,8 @@ int main(int argc, char **argv)
         return 1;
     }
     const SensorRecord &rec = sensor.record;
-    const Least least = leastTime(rec.start_page, rec.end_page, rec.page_count);
+    const Least least = leastTime(rec.start_page, rec.end_page, rec.page_count,
+                                  loaded.scenario.dongle.pageLatencyMs);
     const double ms = double(markers.endNs - markers.startNs) / 1e6;
     std::printf(
         "bench_download: %u pages (%u to %u), %d frames, %lld bytes, %d requests "
@@ -211,7 +219,7 @@ int main(int argc, char **argv)
         unsigned(pagerange::pagesLeft(rec.start_page, rec.end_page, rec.page_count)),
         unsigned(rec.start_page), unsigned(rec.end_page), least.frames,
         static_cast<long long>(least.bytes), least.requests, markers.requests, markers.pageErrors,
-        unsigned(rec.samples_written), least.ms(), least.wireMs(), PageLatencyMs, Baud, ms,
+        unsigned(rec.samples_written), least.ms(), least.wireMs(), least.latencyMs, Baud, ms,
         least.ms() / ms, double(longestStallNs) / 1e6, double(longestStallCpuNs) / 1e6,
         stallsOver20);
     return 0;
