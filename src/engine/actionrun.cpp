@@ -6,6 +6,7 @@
 #include "manageserialport.h"
 #include "page.h"
 #include "pagerange.h"
+#include "relaylist.h"
 #include "rowrefresh.h"
 #include "sensoranswer.h"
 #include "wait.h"
@@ -60,22 +61,12 @@ bool ActionRun::sendBody(const QByteArray &body)
 
 bool ActionRun::dongle_add_sensor(uint32_t serialNumber)
 {
-    const QByteArray body = radiopaths::dongle_add_sensor(uint16_t(serialNumber));
-    if (body.isEmpty())
-        return true;
-    const bool sent = sendBody(body);
-    delayMs(2);
-    return sent;
+    return relaylist::dongle_add_sensor(*m_link, serialNumber);
 }
 
 bool ActionRun::sensor_ack_direct(uint32_t serialNumber)
 {
-    const QByteArray body = radiopaths::sensor_ack_direct(uint16_t(serialNumber));
-    if (body.isEmpty())
-        return true;
-    const bool sent = sendBody(body);
-    delayUs(500);
-    return sent;
+    return relaylist::sensor_ack_direct(*m_link, serialNumber);
 }
 
 bool ActionRun::set_current_sensor(uint32_t serialNumber)

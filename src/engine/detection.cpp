@@ -65,22 +65,12 @@ void Detection::sendBodies(const QVector<QByteArray> &bodies)
 
 bool Detection::dongle_add_sensor(uint32_t serialNumber)
 {
-    const QByteArray body = radiopaths::dongle_add_sensor(uint16_t(serialNumber));
-    if (body.isEmpty())
-        return true;
-    const bool sent = sendBody(body);
-    delayMs(2);
-    return sent;
+    return relaylist::dongle_add_sensor(*m_link, serialNumber);
 }
 
 bool Detection::sensor_ack_direct(uint32_t serialNumber)
 {
-    const QByteArray body = radiopaths::sensor_ack_direct(uint16_t(serialNumber));
-    if (body.isEmpty())
-        return true;
-    const bool sent = sendBody(body);
-    delayUs(500);
-    return sent;
+    return relaylist::sensor_ack_direct(*m_link, serialNumber);
 }
 
 bool Detection::relay_register_sensor(uint32_t serialNumber, uint16_t relay)

@@ -3,6 +3,7 @@
 #include "commandset.h"
 #include "manageserialport.h"
 #include "radiopaths.h"
+#include "wait.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -48,6 +49,26 @@ bool send_confirmed(ManageSerialPort &link, const QByteArray &body, uint16_t rel
         }
     }
     return false;
+}
+
+bool dongle_add_sensor(ManageSerialPort &link, uint32_t serialNumber)
+{
+    const QByteArray body = radiopaths::dongle_add_sensor(uint16_t(serialNumber));
+    if (body.isEmpty())
+        return true;
+    const bool sent = link.sendApiFrame(body, 0);
+    delayMs(2);
+    return sent;
+}
+
+bool sensor_ack_direct(ManageSerialPort &link, uint32_t serialNumber)
+{
+    const QByteArray body = radiopaths::sensor_ack_direct(uint16_t(serialNumber));
+    if (body.isEmpty())
+        return true;
+    const bool sent = link.sendApiFrame(body, 0);
+    delayUs(500);
+    return sent;
 }
 
 } // namespace relaylist

@@ -24,4 +24,10 @@ uint16_t relay_of(const QByteArray &body);
 bool send_confirmed(ManageSerialPort &link, const QByteArray &body, uint16_t relay,
                     const std::function<bool()> &keepGoing = std::function<bool()>());
 
+// The dongle's own list: a sensor to wake for, and the end of the current one. Sent once, then
+// the pause the dongle needs; true without sending for an always-listening device, which the
+// dongle's list never holds.
+bool dongle_add_sensor(ManageSerialPort &link, uint32_t serialNumber);
+bool sensor_ack_direct(ManageSerialPort &link, uint32_t serialNumber);
+
 } // namespace relaylist
