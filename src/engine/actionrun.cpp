@@ -19,6 +19,21 @@
 
 using namespace actionrun;
 
+Refusal actionrun::pending_refusal(const FleetModel &model, int marked)
+{
+    if (marked == 0)
+        return {};
+    if (marked == 1)
+        return {QStringLiteral("Missing sensor info"),
+                QStringLiteral("Please click refresh sensor info by clicking send action "
+                               "without action")};
+    const int row = model.pending_failure_row();
+    const uint32_t sn = model.isSensorRow(row) ? model.sensor(row).record.serial_number : 0;
+    return {QStringLiteral("Action failed"),
+            QStringLiteral("No channel selected for recording on sensor ") +
+                QString::number(sn, 16)};
+}
+
 ActionRun::ActionRun(FleetModel *model, ManageSerialPort *link, QObject *parent)
     : QObject(parent), m_model(model), m_link(link)
 {
@@ -295,22 +310,11 @@ bool ActionRun::prepare()
         }
     }
 
-    const int marked = m_model->mark_pending_changes();
-    if (marked == 0)
+    const Refusal refusal = pending_refusal(*m_model, m_model->mark_pending_changes());
+    if (refusal.title.isEmpty())
         return true;
     stop_run();
-    if (marked == 1) {
-        emit failed(QStringLiteral("Missing sensor info"),
-                    QStringLiteral("Please click refresh sensor info by clicking send action "
-                                   "without action"));
-    } else {
-        const int row = m_model->pending_failure_row();
-        const uint32_t sn =
-            m_model->isSensorRow(row) ? m_model->sensor(row).record.serial_number : 0;
-        emit failed(QStringLiteral("Action failed"),
-                    QStringLiteral("No channel selected for recording on sensor ") +
-                        QString::number(sn, 16));
-    }
+    emit failed(refusal.title, refusal.text);
     return false;
 }
 

@@ -7,6 +7,7 @@
 #include "fleetmodel.h"
 #include "sensorrecord.h"
 
+#include <QByteArray>
 #include <QString>
 #include <cstdint>
 
@@ -60,5 +61,15 @@ inline bool pagesMayBeAskedAgain(const SensorRecord &rec)
     return isRelayType(rec.sensor_type) ||
            (rec.sensor_type == 0 && alwaysListening(rec.serial_number));
 }
+
+// Both runs: the page range of a sensor's answer into its record, with its diagnostic line.
+void store_page_range(FleetModel &model, uint32_t serialNumber, const QByteArray &answer);
+// Both runs: what mark_pending_changes' result `marked` tells the operator; an empty title when
+// the run may go on.
+struct Refusal {
+    QString title;
+    QString text;
+};
+Refusal pending_refusal(const FleetModel &model, int marked);
 
 } // namespace actionrun

@@ -1,4 +1,5 @@
 #include "lorarun.h"
+#include "actionrun_p.h"
 
 #include "actionrun.h"
 #include "commandset.h"
@@ -96,21 +97,11 @@ bool LoraRun::prepare()
             m_model->edit(r).record.current_page = 0;
     }
 
-    const int marked = m_model->mark_pending_changes();
-    if (marked != 0) {
+    const actionrun::Refusal refusal =
+        actionrun::pending_refusal(*m_model, m_model->mark_pending_changes());
+    if (!refusal.title.isEmpty()) {
         stop_run();
-        if (marked == 1) {
-            emit failed(QStringLiteral("Missing sensor info"),
-                        QStringLiteral("Please click refresh sensor info by clicking send action "
-                                       "without action"));
-        } else {
-            const int row = m_model->pending_failure_row();
-            const uint32_t sn =
-                m_model->isSensorRow(row) ? m_model->sensor(row).record.serial_number : 0;
-            emit failed(QStringLiteral("Action failed"),
-                        QStringLiteral("No channel selected for recording on sensor ") +
-                            QString::number(sn, 16));
-        }
+        emit failed(refusal.title, refusal.text);
         return false;
     }
     m_shared->listening = ListenPhases();
@@ -208,16 +199,7 @@ bool LoraRun::lora_sensor_cycle(uint32_t serialNumber)
 
 void LoraRun::read_page_range(uint32_t serialNumber)
 {
-    const int row = m_model->find_row(serialNumber);
-    const std::optional<pagerange::Range> range = pagerange::readRange(m_answer);
-    if (row < 0 || !range)
-        return;
-    SensorRecord &rec = m_model->edit(row).record;
-    rec.start_page = range->start;
-    rec.end_page = range->end;
-    rec.page_count = range->pageCount;
-    qDebug() << QStringLiteral("start page : ") << rec.start_page << QStringLiteral("end : ")
-             << rec.end_page;
+    actionrun::store_page_range(*m_model, serialNumber, m_answer);
 }
 
 bool LoraRun::request_page_lora(uint32_t serialNumber, uint16_t page)

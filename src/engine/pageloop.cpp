@@ -18,18 +18,23 @@
 
 using namespace actionrun;
 
-void ActionRun::read_page_range(uint32_t serialNumber)
+void actionrun::store_page_range(FleetModel &model, uint32_t serialNumber, const QByteArray &answer)
 {
-    const int row = m_model->find_row(serialNumber);
-    const std::optional<pagerange::Range> range = pagerange::readRange(m_answer);
+    const int row = model.find_row(serialNumber);
+    const std::optional<pagerange::Range> range = pagerange::readRange(answer);
     if (row < 0 || !range)
         return;
-    SensorRecord &rec = m_model->edit(row).record;
+    SensorRecord &rec = model.edit(row).record;
     rec.start_page = range->start;
     rec.end_page = range->end;
     rec.page_count = range->pageCount;
     qDebug() << QStringLiteral("start page : ") << rec.start_page << QStringLiteral("end : ")
              << rec.end_page;
+}
+
+void ActionRun::read_page_range(uint32_t serialNumber)
+{
+    store_page_range(*m_model, serialNumber, m_answer);
 }
 
 bool ActionRun::request_pages(uint32_t serialNumber, uint16_t firstPage, uint8_t count)
