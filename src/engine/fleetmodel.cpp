@@ -410,6 +410,12 @@ void FleetModel::write_snapshot(const QString &path) const
     QSettings s(path, QSettings::IniFormat);
     s.setIniCodec("UTF-8");
     s.setValue(QStringLiteral("NB_SENSOR"), QString::number(size() & 0xFF));
+    // Beyond what the table shows, the keys a list file restores from, so that the next start
+    // brings the list back as an import would.
+    QString list;
+    for (const auto &sensor : m_sensors)
+        list += hex4(sensor->record.serial_number) + QLatin1Char(';');
+    s.setValue(QStringLiteral("LIST_SENSOR"), list);
     for (const auto &sensor : m_sensors) {
         const auto text = [&](int col) { return sensor->cells[size_t(col)].text; };
         s.beginGroup(hex4(sensor->record.serial_number));
@@ -424,6 +430,8 @@ void FleetModel::write_snapshot(const QString &path) const
         s.setValue(QStringLiteral("Vbat"), text(ColVbat));
         s.setValue(QStringLiteral("Rssi"), text(ColRssi));
         s.setValue(QStringLiteral("Last_Status"), text(ColStatus));
+        s.setValue(QStringLiteral("Periode_index"), sensor->record.period_index);
+        s.setValue(QStringLiteral("Recording_channels_index"), sensor->record.channel_mask);
         s.endGroup();
     }
     s.sync();

@@ -1,7 +1,9 @@
 #include "sensorlistfile.h"
 
+#include "fleetmodel.h"
 #include "periods.h"
 #include "sensorlist.h"
+#include "sensortype.h"
 
 #include <QFile>
 #include <QSet>
@@ -90,12 +92,88 @@ SensorListFile SensorListFile::read(const QString &path)
         Sensor s;
         s.serialNumber = *sn;
         const QString key = section(*sn) + QLatin1Char('/');
-        s.typeOfModule = ini.value(key + QStringLiteral("Type_of_module"), 0).toInt();
+        // A list file holds the type's number; the snapshot the program leaves at shutdown
+        // holds the title the table showed, which the catalogue turns back into its number.
+        const QString type = ini.value(key + QStringLiteral("Type_of_module")).toString();
+        bool number = false;
+        s.typeOfModule = type.toInt(&number);
+        if (!number)
+            s.typeOfModule = catalogueType(type);
+        if (s.typeOfModule < 0 || s.typeOfModule > 0xFF)
+            s.typeOfModule = 0;
         s.recordingChannels = ini.value(key + QStringLiteral("Recording_channels")).toStringList();
         s.periodeIndex = ini.value(key + QStringLiteral("Periode_index"), 0).toInt();
         s.recordingChannelsIndex =
             ini.value(key + QStringLiteral("Recording_channels_index"), 0).toInt();
+        // A mask is one byte; anything else was not written by a program.
+        if (s.recordingChannelsIndex < 0 || s.recordingChannelsIndex > 0xFF)
+            s.recordingChannelsIndex = 0;
         file.m_sensors << s;
     }
     return file;
+}
+
+bool SensorListFile::write(const FleetModel &model, const QString &path, QString *error)
+{
+    QSettings ini(path, QSettings::IniFormat);
+    ini.setIniCodec("UTF-8");
+    ini.clear();
+    ini.setValue(QStringLiteral("NB_SENSOR"), QString::number(model.size() & 0xFF));
+    QString list;
+    for (int row = 0; row < model.size(); ++row) {
+        const FleetModel::Sensor &s = model.sensor(row);
+        const auto text = [&](int column) { return model.cell(row, column).text; };
+        const QString sn = section(uint16_t(s.record.serial_number));
+        ini.beginGroup(sn);
+        ini.setValue(QStringLiteral("Type_of_module"), QString::number(s.record.sensor_type));
+        ini.setValue(QStringLiteral("Type_of_module_title"), text(FleetModel::ColType));
+        ini.setValue(QStringLiteral("Version"), text(FleetModel::ColVersion));
+        ini.setValue(QStringLiteral("Start_Time"), text(FleetModel::ColStartTime));
+        ini.setValue(QStringLiteral("Current_Time"), text(FleetModel::ColCurrentTime));
+        ini.setValue(QStringLiteral("Recording_channels"), s.checkedChannels);
+        ini.setValue(QStringLiteral("Last_Values"), s.lastValues);
+        ini.setValue(QStringLiteral("Periode"), s.periodText());
+        ini.setValue(QStringLiteral("Periode_index"), s.record.period_index);
+        ini.setValue(QStringLiteral("Nr._Pages"), text(FleetModel::ColPages));
+        ini.setValue(QStringLiteral("Vbat"), text(FleetModel::ColVbat));
+        ini.setValue(QStringLiteral("Rssi"), text(FleetModel::ColRssi));
+        ini.setValue(QStringLiteral("Last_Status"), text(FleetModel::ColStatus));
+        ini.setValue(QStringLiteral("Recording_channels_index"), s.record.channel_mask);
+        ini.endGroup();
+        list += sn + QLatin1Char(';');
+    }
+    ini.setValue(QStringLiteral("LIST_SENSOR"), list);
+    ini.sync();
+    if (ini.status() != QSettings::NoError) {
+        if (error)
+            *error = QStringLiteral("%1 could not be written").arg(path);
+        return false;
+    }
+    return true;
+}
+
+int SensorListFile::apply(FleetModel &model) const
+{
+    int added = 0;
+    for (const Sensor &s : m_sensors)
+        if (model.insert_sensor(s.serialNumber) >= 0)
+            ++added;
+    for (int row = 0; row < model.size(); ++row) {
+        const uint16_t sn = uint16_t(model.sensor(row).record.serial_number);
+        Sensor wanted;
+        wanted.serialNumber = sn;
+        for (const Sensor &s : m_sensors)
+            if (s.serialNumber == sn)
+                wanted = s;
+        SensorRecord &record = model.edit(row).record;
+        record.sensor_type = uint8_t(wanted.typeOfModule);
+        model.fill_channel_selector(row, false);
+        if (wanted.periodeIndex >= 0 && wanted.periodeIndex <= 0xFF)
+            record.period_index = uint8_t(wanted.periodeIndex);
+        if (wanted.periodItem() >= 0)
+            model.fill_period_selector(row, wanted.periodItem());
+        model.setCheckedChannels(row, wanted.recordingChannels);
+        record.channel_mask = uint8_t(wanted.recordingChannelsIndex);
+    }
+    return added;
 }

@@ -5,6 +5,8 @@
 #include <QVector>
 #include <cstdint>
 
+class FleetModel;
+
 // A saved sensor list (the "Export Sensor List" file, an INI file): the serial numbers of
 // LIST_SENSOR in file order, each with what an import restores from its own section. One
 // reader for every front end that loads such a file, so they all accept and refuse the same.
@@ -36,6 +38,17 @@ public:
 
     // The section of a sensor's keys: its serial number as four upper-case hex digits.
     static QString section(uint16_t serialNumber);
+
+    // The list as the table shows it, in table order, with what an import restores; the
+    // channel mask included, so that a list saved and loaded again records the same channels.
+    // False, with the reason in `error`, when the file could not be written.
+    static bool write(const FleetModel &model, const QString &path, QString *error);
+
+    // Adds the file's sensors to `model` as if typed (numbers already listed, or beyond a full
+    // list, are skipped), then gives every row the type, period and channels its section holds,
+    // and a row without a section type 0, the first period and no channel. Returns the number
+    // of sensors added.
+    int apply(FleetModel &model) const;
 
 private:
     QString m_error;

@@ -80,6 +80,21 @@ pagedecode::Layout SensorType::layout(int sensorType) const
     return l;
 }
 
+int catalogueType(const QString &title, const QString &iniPath)
+{
+    if (title.isEmpty())
+        return 0;
+    QSettings ini(iniPath, QSettings::IniFormat);
+    for (const QString &group : ini.childGroups()) {
+        bool number = false;
+        const int type = group.toInt(&number);
+        if (number && type > 0 && type <= 0xFF &&
+            textOf(ini.value(group + QStringLiteral("/TITLE"))) == title)
+            return type;
+    }
+    return 0;
+}
+
 QStringList splitCatalogueList(const QString &value)
 {
     // A missing or empty key is no list at all: splitting it would give one empty item, which

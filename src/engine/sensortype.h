@@ -46,6 +46,9 @@ inline const QString DefaultCatalogue = QStringLiteral("sensor.ini");
 // Writes "sensor title" or "sensor unknown" to the debug output.
 SensorType describeType(int type, const QString &iniPath = DefaultCatalogue);
 
+// The number of the first catalogue type titled `title`; 0 when none is.
+int catalogueType(const QString &title, const QString &iniPath = DefaultCatalogue);
+
 // The ";"-separated items of a catalogue list, empty items kept ("a;;b" has three); an empty
 // value has no item.
 QStringList splitCatalogueList(const QString &value);

@@ -80,9 +80,6 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     // Delete pressed in the table reaches the row removal before the table's own handling.
     m_table->installEventFilter(this);
 
-    // The snapshot of the previous run is discarded at every start.
-    FleetModel::clear_snapshot(QStringLiteral("export.ini"));
-
     restoreWindowPosition(this, settings::key::DataWinX, settings::key::DataWinY,
                           margins::SensorDataWidget);
     pdc_enabled = settings::readBool(settings::key::PdcEnable, false);
@@ -101,6 +98,7 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     buildLayout();
     m_table->setRunning([this] { return action_running || detection_running; });
     m_table->append_entry_row();
+    restore_last_list();
     connect(m_table, &SensorTableView::channelsEdited, this, &managewirelessdata::channelsEdited);
     connect(m_table, &SensorTableView::periodEdited, this, &managewirelessdata::periodEdited);
     connect(m_table, &SensorTableView::modeEdited, this, &managewirelessdata::legacy_mode_changed);
@@ -123,6 +121,8 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     });
     connect(m_detect, &QPushButton::clicked, this,
             &managewirelessdata::button_detect_sensor_clicked);
+    connect(m_import, &QPushButton::clicked, this, &managewirelessdata::button_import_clicked);
+    connect(m_export, &QPushButton::clicked, this, &managewirelessdata::button_export_clicked);
     connect(m_detection, &Detection::ranOut, this, &managewirelessdata::stopDetection);
     connect(m_detection, &Detection::rssiListsShown, this, &managewirelessdata::showRssiViews);
     m_run->hooks.ensureFolder = [this] { return ensure_output_folder(); };

@@ -157,6 +157,8 @@ public:
     void show_rssi_lists();
     // Stops the timers and saves what the next start needs; called by the main window's close.
     void shutdown();
+    // The list of the previous session, from the snapshot it left, as an import restores it.
+    void restore_last_list();
 
 signals:
     void req_stop_rx();
@@ -182,6 +184,8 @@ public slots:
     void state_change_set_data();
 
     void button_select_folder_clicked();
+    void button_export_clicked();
+    void button_import_clicked();
     void folder_changed(const QString &text);
 
     void time_out();

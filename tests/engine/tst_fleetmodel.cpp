@@ -1,6 +1,7 @@
 #include "fleetmodel.h"
 #include "fleetrows.h"
 #include "listenphases.h"
+#include "sensorlistfile.h"
 
 #include "messagecapture.h"
 #include "page.h"
@@ -194,7 +195,9 @@ private slots:
         }
         FleetModel::clear_snapshot(path);
         m->write_snapshot(path);
-        QCOMPARE(QSettings(path, QSettings::IniFormat).allKeys(), QStringList{"NB_SENSOR"});
+        QStringList keys = QSettings(path, QSettings::IniFormat).allKeys();
+        keys.sort();
+        QCOMPARE(keys, (QStringList{"LIST_SENSOR", "NB_SENSOR"}));
 
         const int r = answered(0x0100, 13, 12);
         m->setCheckedChannels(r, {"Pressure", "Humidity"});
@@ -216,7 +219,56 @@ private slots:
         QCOMPARE(snap.value("0100/Last_Values").toString(), QStringLiteral("101325Pa; "));
         QCOMPARE(snap.value("9001/Type_of_module").toString(), QStringLiteral("Plug Relay 16A"));
         QCOMPARE(snap.value("9001/Periode").toString(), QString());
-        QVERIFY(!snap.contains("LIST_SENSOR"));
+        QCOMPARE(snap.value("LIST_SENSOR").toString(), QStringLiteral("0100;9001;"));
+
+        // The next start brings the list back from it: the type from the title it holds.
+        FleetModel next;
+        QCOMPARE(SensorListFile::read(path).apply(next), 2);
+        QCOMPARE(next.sensor(0).record.sensor_type, 13);
+        QCOMPARE(next.sensor(0).checkedChannels, (QStringList{"Pressure", "Humidity"}));
+        QCOMPARE(next.sensor(1).record.sensor_type, 6);
+    }
+
+    // Saved and loaded again, a list gives every sensor its type, period and channels, the
+    // channel mask included; a row already listed but absent from the file is reset.
+    void aSavedListComesBackWhole()
+    {
+        const int r = answered(0x0100, 13, 12);
+        m->setCheckedChannels(r, {"Humidity"});
+        m->edit(r).record.period_index = 9;
+        m->edit(r).record.channel_mask = 0x02;
+        m->insert_sensor(0x9001);
+        const QString path = m_dir.filePath("list.ini");
+        QString error;
+        QVERIFY(SensorListFile::write(*m, path, &error));
+        QSettings ini(path, QSettings::IniFormat);
+        QCOMPARE(ini.value("NB_SENSOR").toString(), QStringLiteral("2"));
+        QCOMPARE(ini.value("0100/Type_of_module").toString(), QStringLiteral("13"));
+        QCOMPARE(ini.value("0100/Type_of_module_title").toString(), QStringLiteral("Baro Logger"));
+        QCOMPARE(ini.value("0100/Periode").toString(), QStringLiteral("1 hour"));
+        QCOMPARE(ini.value("0100/Recording_channels_index").toInt(), 2);
+
+        FleetModel other;
+        const int kept = answeredSensor(other, 0x0555, 1, 3);
+        QCOMPARE(SensorListFile::read(path).apply(other), 2);
+        QCOMPARE(other.size(), 3);
+        const FleetModel::Sensor &baro = other.sensor(0);
+        QCOMPARE(baro.record.sensor_type, 13);
+        QCOMPARE(baro.checkedChannels, QStringList{"Humidity"});
+        QCOMPARE(baro.periodItem, 12); // period code 9 is the selector's "1 hour"
+        QCOMPARE(baro.record.period_index, 9);
+        QCOMPARE(baro.record.channel_mask, 0x02);
+        QCOMPARE(other.find_row(0x0555), kept + 1);
+        const FleetModel::Sensor &reset = other.sensor(kept + 1);
+        QCOMPARE(reset.record.sensor_type, 0);
+        QVERIFY(reset.checkedChannels.isEmpty());
+        QCOMPARE(reset.periodItem, 0);
+
+        QFile plain(m_dir.filePath("plain"));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        QVERIFY(!SensorListFile::write(*m, m_dir.filePath("plain/list.ini"), &error));
+        QVERIFY(error.contains("could not be written"));
     }
 
     void aDownloadsPagesGoToItsFiles()

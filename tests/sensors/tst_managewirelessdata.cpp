@@ -517,6 +517,34 @@ private slots:
         QVERIFY(!m_w->rssiCombo(3)->isVisibleTo(m_w.get()));
     }
 
+    // Export and import through the buttons; the list of the last session is back at the
+    // next start. A file that is no list is told, not silently ignored.
+    void theListIsSavedLoadedAndBackAtTheNextStart()
+    {
+        build();
+        typeSerials({"0100", "9001"});
+        const QString path = m_dir.filePath("saved.ini");
+        m_dialogs->answerText(path);
+        QTest::mouseClick(m_w->exportButton(), Qt::LeftButton);
+        QCOMPARE(m_dialogs->calls.last().title, QStringLiteral("Choose Filename"));
+        table()->selectAll();
+        QTest::keyClick(table(), Qt::Key_Delete);
+        QCOMPARE(m_w->sensorRows(), 0);
+        m_dialogs->answerText(path);
+        QTest::mouseClick(m_w->importButton(), Qt::LeftButton);
+        QCOMPARE(snColumn(), (QStringList{"0100", "9001", ""}));
+
+        m_dialogs->answerText(m_dir.filePath("missing.ini"));
+        QTest::mouseClick(m_w->importButton(), Qt::LeftButton);
+        QCOMPARE(m_dialogs->calls.last().title, QStringLiteral("Import Sensor List"));
+        QVERIFY(m_dialogs->calls.last().text.contains("cannot read"));
+
+        m_w->shutdown();
+        m_w.reset();
+        build();
+        QCOMPARE(snColumn(), (QStringList{"0100", "9001", ""}));
+    }
+
     void aBusyLinkHoldsTheButtonsThatStartExchanges()
     {
         ScriptedDongle dongle(ScriptedDongle::Api);
