@@ -155,6 +155,11 @@ public:
     void button_detect_sensor_clicked();
     // The RSSI list views and the Rssi cells, once a second.
     void show_rssi_lists();
+    // Entry points of the RSSI list views kept by name; they act on nothing, since the views
+    // are refreshed by show_rssi_lists() and the relays by the run's own timer.
+    void rssi_popup(const QPoint &) {}
+    void rssi_list_update() {}
+    void relay_refresh_action() {}
     // Stops the timers and saves what the next start needs; called by the main window's close.
     void shutdown();
     // The list of the previous session, from the snapshot it left, as an import restores it.
