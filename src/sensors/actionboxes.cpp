@@ -1,0 +1,120 @@
+// The action boxes of the table and what they choose for each sensor of the next run.
+#include "managewirelessdata.h"
+
+#include <QCheckBox>
+#include <QDateTimeEdit>
+
+namespace
+{
+using FM = FleetModel;
+} // namespace
+
+void managewirelessdata::state_change_set_time()
+{
+    markColumnOfBox(m_setTime, FM::ColCurrentTime);
+}
+
+void managewirelessdata::state_change_clrdata()
+{
+    markColumnOfBox(m_clearData, FM::ColStartTime);
+}
+
+// "Set Time" and "Clear all data" rewrite a time column of every sensor: it turns red while
+// the box is checked, and the downloads, which would read the old times, are unchecked.
+void managewirelessdata::markColumnOfBox(const QCheckBox *box, int column)
+{
+    if (box->isChecked()) {
+        m_downloadAll->setChecked(false);
+        m_downloadBetween->setChecked(false);
+    }
+    m_model->markTimeColumn(column, box->isChecked());
+}
+
+void managewirelessdata::state_change_setperiode()
+{
+    if (m_changePeriod->isChecked()) {
+        m_downloadAll->setChecked(false);
+        m_downloadBetween->setChecked(false);
+    }
+}
+
+void managewirelessdata::state_change_set_data()
+{
+    if (m_selectChannels->isChecked()) {
+        m_downloadAll->setChecked(false);
+        m_downloadBetween->setChecked(false);
+    }
+}
+
+void managewirelessdata::state_change_dl_all_data()
+{
+    if (!m_downloadAll->isChecked())
+        return;
+    for (QCheckBox *box :
+         {m_downloadBetween, m_clearData, m_setTime, m_selectChannels, m_changePeriod})
+        box->setChecked(false);
+    m_model->waitingForAction(false);
+}
+
+void managewirelessdata::state_change_dl_data_between()
+{
+    if (!m_downloadBetween->isChecked())
+        return;
+    for (QCheckBox *box : {m_downloadAll, m_clearData, m_setTime, m_selectChannels, m_changePeriod})
+        box->setChecked(false);
+    m_model->waitingForAction(false);
+}
+
+void managewirelessdata::uncheck_action_boxes()
+{
+    for (QCheckBox *box : {m_setTime, m_selectChannels, m_changePeriod, m_clearData, m_downloadAll,
+                           m_downloadBetween})
+        box->setChecked(false);
+}
+
+actionblock::Choice managewirelessdata::action_choice() const
+{
+    actionblock::Choice c;
+    c.setTime = m_setTime->isChecked();
+    c.changePeriod = m_changePeriod->isChecked();
+    c.clearData = m_clearData->isChecked();
+    c.downloadBetween = m_downloadBetween->isChecked();
+    c.downloadAll = m_downloadAll->isChecked();
+    c.selectChannels = m_selectChannels->isChecked();
+    c.windowStart = m_from->dateTime();
+    c.windowEnd = m_to->dateTime();
+    return c;
+}
+
+void managewirelessdata::syncChoice()
+{
+    m_model->setChoice(action_choice());
+}
+
+void managewirelessdata::compute_selection(uint32_t serialNumber)
+{
+    FleetModel::Selection s{selected_channel_mask, selected_period_code};
+    m_model->compute_selection(serialNumber, s);
+    selected_channel_mask = s.channelMask;
+    selected_period_code = s.periodCode;
+}
+
+bool managewirelessdata::build_param_payload(uint32_t serialNumber, uint8_t payload[17])
+{
+    const int relay = m_model->build_param_payload(
+        serialNumber, FleetModel::Selection{selected_channel_mask, selected_period_code}, payload);
+    if (relay < 0)
+        return false;
+    listen_address = uint16_t(relay);
+    return true;
+}
+
+int managewirelessdata::mark_pending_changes()
+{
+    return m_model->mark_pending_changes();
+}
+
+void managewirelessdata::clear_pending_marks()
+{
+    m_model->clear_pending_marks();
+}
