@@ -11,8 +11,10 @@ namespace sim
 
 namespace
 {
-// A device needs a moment to copy its new firmware and start it before it is heard again.
-constexpr int RestartMs = 100;
+// A device needs a moment to copy its new firmware and start it before it is heard again. The
+// host puts its dongle back on the device's channel a little after the end of the image, and
+// what the device says before that is lost.
+constexpr int RestartMs = 500;
 
 QString hex4(uint16_t v)
 {
