@@ -117,6 +117,10 @@ void SensorFirmwareUpdate::update(const QString &path)
         setStatus(QStringLiteral("Not a firmware file: ") + srec::describe(check));
         return;
     }
+    if (!m_link || !m_link->isOpen()) {
+        setStatus(failureText());
+        return;
+    }
     const QByteArray image = firmware::imageFromText(text);
     if (firmware::targetFor(m_serialNumber) == firmware::Target::Relay) {
         const firmware::Layout &layout = firmware::layoutFor(firmware::Target::Relay);
