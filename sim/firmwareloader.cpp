@@ -35,9 +35,12 @@ FirmwareLoader::Reply FirmwareLoader::take(const QByteArray &data, int silentAft
         return Reply::None;
     const firmware::Layout &layout = firmware::layoutFor(m_target);
     const int counterSize = layout.counted ? firmware::CounterSize : 0;
+    // An update that stopped half-way is not resumed: the next one starts with the probe.
     if (m_target == firmware::Target::Sensor && data.size() == 1 &&
-        uint8_t(data[0]) == firmware::Probe)
+        uint8_t(data[0]) == firmware::Probe) {
+        m_frames.clear();
         return Reply::Marker;
+    }
     if (data.size() == firmware::EndDataSize && uint8_t(data[0]) == firmware::EndMark0 &&
         uint8_t(data[1]) == firmware::EndMark1)
         return endOfImage(data);
@@ -48,6 +51,9 @@ FirmwareLoader::Reply FirmwareLoader::take(const QByteArray &data, int silentAft
     const Reply ok = layout.counted ? Reply::Ack : Reply::Marker;
     if (layout.counted) {
         const int counter = uint8_t(data[0]) | (uint8_t(data[1]) << 8);
+        // The first frame of a new image: whatever an interrupted update left is forgotten.
+        if (counter == 0)
+            m_frames.clear();
         // The same frame again: our acknowledgement was lost, the host repeats it.
         if (counter + 1 == m_frames.size())
             return ok;
@@ -148,6 +154,8 @@ void LoaderRadio::comeBack(uint16_t serialNumber, bool updated)
     m_wire.logNote(QStringLiteral("%1 restarts with version %2")
                        .arg(hex4(serialNumber))
                        .arg(d->config().version));
+    if (d->isRelay())
+        d->loader().enter(); // listens for the next image at once
     if (!d->isRelay()) {
         // Its first status frame, on its own channel.
         m_fleet.wake(serialNumber);

@@ -168,19 +168,37 @@ private slots:
         checkDongleHome();
     }
 
+    // An interrupted update is not resumed: the next one sends the whole image again.
+    void cancelStopsBetweenFrames_data()
+    {
+        QTest::addColumn<int>("serial");
+        QTest::addColumn<QString>("success");
+        QTest::newRow("sensor") << 0x1234 << "Sensor successfully updated, new version : 22";
+        QTest::newRow("relay") << 0x8001 << "Relais successfully updated, new version :21";
+    }
     void cancelStopsBetweenFrames()
     {
-        start(0x1234, true);
-        SensorFirmwareUpdate update(m_link.get(), 0x1234, 21, hook(0x1234));
+        QFETCH(int, serial);
+        QFETCH(QString, success);
+        const uint16_t sn = uint16_t(serial);
+        start(sn, true);
+        SensorFirmwareUpdate update(m_link.get(), sn, 21, hook(sn));
         int frames = 0;
-        connect(&update, &SensorFirmwareUpdate::progressChanged, &update, [&] {
-            if (++frames == 2)
-                update.cancel();
-        });
+        const auto connection =
+            connect(&update, &SensorFirmwareUpdate::progressChanged, &update, [&] {
+                if (++frames == 2)
+                    update.cancel();
+            });
         update.run(m_path);
         QCOMPARE(update.status(), QStringLiteral("Sensor update canceled by user"));
-        QCOMPARE(m_sim->device(0x1234)->loader().framesTaken(), 2);
-        QVERIFY(m_sim->device(0x1234)->loader().image().isEmpty());
+        QCOMPARE(m_sim->device(sn)->loader().framesTaken(), 2);
+        QVERIFY(m_sim->device(sn)->loader().image().isEmpty());
+        checkDongleHome();
+
+        disconnect(connection);
+        update.run(m_path);
+        QCOMPARE(update.status(), success);
+        QCOMPARE(m_sim->device(sn)->loader().image(), m_file.image);
         checkDongleHome();
     }
 
