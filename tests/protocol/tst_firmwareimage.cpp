@@ -135,27 +135,6 @@ private slots:
         QFETCH(QByteArray, expected);
         QCOMPARE(body.toHex(), expected.toHex());
     }
-
-    void onlyTwoBytesStartingWithGConfirm_data()
-    {
-        QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<bool>("confirmed");
-        QTest::addColumn<int>("version");
-        QTest::newRow("confirmation") << QByteArray::fromHex("6717") << true << 23;
-        QTest::newRow("one byte") << QByteArray::fromHex("67") << false << -1;
-        QTest::newRow("three bytes") << QByteArray::fromHex("671700") << false << -1;
-        QTest::newRow("other word") << QByteArray::fromHex("4617") << false << -1;
-    }
-    void onlyTwoBytesStartingWithGConfirm()
-    {
-        QFETCH(QByteArray, data);
-        QFETCH(bool, confirmed);
-        QFETCH(int, version);
-        uint8_t got = 0;
-        QCOMPARE(firmware::relayConfirmation(data, &got), confirmed);
-        if (confirmed)
-            QCOMPARE(int(got), version);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestFirmwareImage)
