@@ -22,7 +22,7 @@ uint16_t be16(const QByteArray &b, int at)
 } // namespace
 
 ApiDongle::ApiDongle(Fleet &fleet, Wire &wire, QObject *parent)
-    : QObject(parent), m_fleet(fleet), m_wire(wire)
+    : QObject(parent), m_fleet(fleet), m_wire(wire), m_loaders(fleet, wire)
 {
     m_fleet.setListener(this);
     connect(&m_wire, &Wire::frameFromHost, this, &ApiDongle::handle);
@@ -157,6 +157,8 @@ void ApiDongle::handle(const QByteArray &body)
                 .arg(data.size() == 1
                          ? QStringLiteral("byte %1").arg(uint8_t(data[0]), 2, 16, QChar('0'))
                          : QStringLiteral("sensor frame")));
+        if (m_loaders.transmit(sn, data))
+            return;
         m_fleet.transmit(sn, 0, data);
         return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "firmwareloader.h"
 #include "fleet.h"
 #include "wire.h"
 
@@ -40,6 +41,7 @@ private:
 
     Fleet &m_fleet;
     Wire &m_wire;
+    LoaderRadio m_loaders;
     struct Stream {
         bool active = false;
         uint8_t request = 0;

@@ -27,8 +27,12 @@ Device::Device(const DeviceConfig &config, int dongleChannel)
       m_clockOffsetMs(int64_t(config.clockOffsetSeconds) * 1000), m_periodCode(config.periodCode),
       m_mask(uint8_t(config.channelMask > 0 ? config.channelMask
                                             : typeTraits(config.type).defaultMask)),
-      m_eeprom(eeprom::Size, char(0xFF)), m_ram(eeprom::RamSize, 0)
+      m_eeprom(eeprom::Size, char(0xFF)), m_ram(eeprom::RamSize, 0),
+      m_loader(firmware::targetFor(config.serialNumber))
 {
+    // A relay's loader listens beside its firmware all the time.
+    if (isRelay() || config.startInLoader)
+        m_loader.enter();
     m_eeprom[0] = char(config.serialNumber >> 8);
     m_eeprom[1] = char(config.serialNumber & 0xFF);
     m_eeprom[2] = char(config.type);
@@ -41,6 +45,18 @@ Device::Device(const DeviceConfig &config, int dongleChannel)
     const uint32_t seed = config.seed ? config.seed : config.serialNumber;
     for (int i = 0; i < m_ram.size(); ++i)
         m_ram[i] = char(mix(seed, 0xA11, uint32_t(i)) & 0xFF);
+}
+
+void Device::enter_loader()
+{
+    m_loader.enter();
+    awakeUntilMs = 0;
+}
+
+void Device::setVersion(int version)
+{
+    m_config.version = version & 0xFF;
+    m_eeprom[3] = char(m_config.version);
 }
 
 bool Device::isRelay() const
@@ -173,6 +189,12 @@ Device::Outcome Device::apply(const command::Block &block, int64_t simMs)
                     m_radioChannel = channel;
             }
             out.restart = block[command::MemoryRestartByte] == 1;
+        }
+        // The loader runs instead of the firmware once after a restart that finds its flag.
+        if (out.restart && !isRelay() &&
+            uint8_t(m_eeprom[firmware::LoaderFlagAddress]) == firmware::LoaderFlagValue) {
+            m_eeprom[firmware::LoaderFlagAddress] = char(0xFF);
+            enter_loader();
         }
         out.status = status(simMs, command::SensorFunction);
         return out;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandset.h"
+#include "firmwareloader.h"
 #include "generator.h"
 #include "scenario.h"
 #include "sensoranswer.h"
@@ -54,6 +55,14 @@ public:
     // Applies a block of the sensor function and answers with the new status.
     Outcome apply(const command::Block &block, int64_t simMs);
 
+    // Firmware updates. A sensor in its loader neither wakes nor hears its usual frames.
+    void enter_loader();
+    bool inLoader() const { return !isRelay() && m_loader.listening(); }
+    FirmwareLoader &loader() { return m_loader; }
+    const FirmwareLoader &loader() const { return m_loader; }
+    // The version its status reports, once new firmware runs.
+    void setVersion(int version);
+
     SensorMemory &memory() { return m_memory; }
     const SensorMemory &memory() const { return m_memory; }
     QByteArray eeprom() const { return m_eeprom; }
@@ -85,6 +94,7 @@ private:
     bool m_started = false;
     QByteArray m_eeprom;
     QByteArray m_ram;
+    FirmwareLoader m_loader;
 };
 
 // Addresses of the device's EEPROM that mean something to it.

@@ -162,6 +162,10 @@ bool Fleet::wake(uint16_t serialNumber)
     if (!d)
         return false;
     const uint16_t sn = d->serialNumber();
+    if (d->inLoader()) {
+        emit note(QStringLiteral("%1 is in its loader: no status").arg(hex4(sn)));
+        return true;
+    }
     bool wanted = m_wakeTargets.contains(sn);
     if (Device *r = d->config().relay ? device(d->config().relay) : nullptr)
         wanted = wanted || r->relayList.contains(sn);
@@ -387,6 +391,10 @@ void Fleet::transmit(uint16_t serialNumber, uint16_t relay, const QByteArray &da
 void Fleet::receiveFrame(Device &d, const QByteArray &data, const Path &path)
 {
     const uint16_t sn = d.serialNumber();
+    if (d.inLoader()) {
+        emit note(QStringLiteral("%1 is in its loader and ignores the frame").arg(hex4(sn)));
+        return;
+    }
     if (data.size() == 1) {
         const uint8_t byte = uint8_t(data[0]);
         if (byte == command::Attention) {

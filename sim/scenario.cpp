@@ -159,6 +159,15 @@ void applyDeviceKey(const Reader &r, DeviceConfig &d, const QString &key, const 
     } else if (key == QLatin1String("mode")) {
         if (r.integer(key, value, 0, 1, n))
             d.mode = n;
+    } else if (key == QLatin1String("loader")) {
+        if (r.integer(key, value, 0, 1, n))
+            d.startInLoader = n == 1;
+    } else if (key == QLatin1String("update_version")) {
+        if (r.integer(key, value, 0, 255, n))
+            d.updateVersion = n;
+    } else if (key == QLatin1String("update_fails")) {
+        if (r.integer(key, value, 0, 1, n))
+            d.updateFails = n == 1;
     } else if (key == QLatin1String("radio_channel")) {
         if (r.integer(key, value, 11, 26, n))
             d.radioChannel = n;

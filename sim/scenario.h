@@ -37,6 +37,11 @@ struct DeviceConfig {
     int mode = 1;
     int radioChannel = 0; // 0: the dongle's channel
     int announceSeconds = 5;
+    // Firmware updates: start a sensor in its loader; the version reported after an update
+    // (-1: one more than before); an update that fails (the old firmware comes back).
+    bool startInLoader = false;
+    int updateVersion = -1;
+    bool updateFails = false;
     int line = 0; // where the section starts, for messages
 };
 

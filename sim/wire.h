@@ -30,6 +30,8 @@ struct Faults {
     int dropFragment = -1; // fragment number lost from the next page answer
     int dropFragmentEvery = 0;
     uint32_t seed = 1;
+    // Firmware loaders stop acknowledging after this many page frames (-1 off).
+    int loaderSilentAfter = -1;
 };
 
 // The simulator's end of the serial line: a pseudo-terminal whose slave the program opens. It
