@@ -45,6 +45,8 @@ AdvancedConfigWindow::AdvancedConfigWindow(ManageSerialPort *link, QWidget *pare
         g->addWidget(m_version);
         layout->addWidget(group);
         connect(m_upload, &QPushButton::clicked, this, &AdvancedConfigWindow::sendFirm);
+        connect(m_link, &ManageSerialPort::uploadProgress, this,
+                &AdvancedConfigWindow::showProgress);
         // No upload while another exchange holds the link (the version read at opening).
         connect(m_link, &ManageSerialPort::busyChanged, m_upload,
                 [this](bool busy) { m_upload->setEnabled(!busy); });
@@ -112,8 +114,6 @@ void AdvancedConfigWindow::sendFirm()
     settings::write(settings::key::DongleSrecDir, fileName);
     connect(m_link, &ManageSerialPort::update_program_status, this,
             &AdvancedConfigWindow::update_status_line, Qt::UniqueConnection);
-    connect(m_link, &ManageSerialPort::uploadProgress, this, &AdvancedConfigWindow::showProgress,
-            Qt::UniqueConnection);
     m_uploading = true;
     m_version->hide();
     m_progress->setRange(0, 0);
