@@ -6,33 +6,28 @@ namespace
 {
 QByteArray record(char type, const QByteArray &addressAndData)
 {
-    const int count = addressAndData.size() + 1;
-    unsigned sum = unsigned(count);
-    for (char c : addressAndData)
+    const QByteArray bytes = char(addressAndData.size() + 1) + addressAndData;
+    unsigned sum = 0;
+    for (char c : bytes)
         sum += uint8_t(c);
-    QByteArray bytes = char(count) + addressAndData + char(~sum & 0xFF);
-    return QByteArray("S") + type + bytes.toHex().toUpper() + '\n';
+    return QByteArray("S") + type + (bytes + char(~sum & 0xFF)).toHex().toUpper() + '\n';
 }
 } // namespace
 
-QByteArray firmwareText(int lines)
+QByteArray writeFirmware(const QString &path, int lines)
 {
     QByteArray text = record('0', QByteArray::fromHex("0000") + "tessaran");
     for (int i = 0; i < lines - 2; ++i) {
-        const int address = 0x1000 + 16 * i;
-        QByteArray data;
-        data.append(char(address >> 8)).append(char(address & 0xFF));
+        QByteArray data = QByteArray::number(0x1000 + 16 * i, 16).rightJustified(4, '0');
         for (int b = 0; b < 16; ++b)
-            data.append(char((i * 7 + b * 13) & 0xFF));
-        text += record('1', data);
+            data += QByteArray::number((i * 7 + b * 13) & 0xFF, 16).rightJustified(2, '0');
+        text += record('1', QByteArray::fromHex(data));
     }
-    return text + record('9', QByteArray::fromHex("1000"));
-}
-
-bool writeFirmware(const QString &path, const QByteArray &text)
-{
+    text += record('9', QByteArray::fromHex("1000"));
     QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size();
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size()
+               ? text
+               : QByteArray();
 }
 
 QList<QByteArray> loaderBytes(const QByteArray &text)
