@@ -34,12 +34,15 @@ private slots:
         QTest::addColumn<QString>("status");
         QTest::addColumn<QString>("version"); // shown after the port was reopened
         QTest::addColumn<int>("linesSent");
+        QTest::addColumn<int>("closeAt"); // the operator closes the window as this line goes
         QTest::newRow("updated") << "fw.srec" << 0 << "Device succesfully updated"
-                                 << "Dongle version : 105" << 6;
+                                 << "Dongle version : 105" << 6 << 0;
         QTest::newRow("line 3 unacknowledged") << "fw.srec" << 3 << "Error writing page3"
-                                               << "Dongle version : 104" << 3;
+                                               << "Dongle version : 104" << 3 << 0;
+        QTest::newRow("closed during line 2") << "fw.srec" << 0 << "Error writing page2"
+                                              << "" << 2 << 2;
         QTest::newRow("cancelled") << "" << 0 << "Dongle version : 104"
-                                   << "" << 0;
+                                   << "" << 0 << 0;
     }
     void uploadFromTheWindow()
     {
@@ -48,6 +51,7 @@ private slots:
         QFETCH(QString, status);
         QFETCH(QString, version);
         QFETCH(int, linesSent);
+        QFETCH(int, closeAt);
         QVERIFY(startSimLink(testScenario(), m_sim, m_link));
         writeIni("[COM]\nCOM_PORT=" + m_sim->slavePath().toUtf8() +
                  "\n[ADV_CONFIG]\nDIR_SREC_FILE=/old/dongle.srec\n");
@@ -63,9 +67,11 @@ private slots:
         // What the window shows while each line goes out.
         QStringList shown;
         bool buttonEnabled = false;
-        connect(m_link.get(), &ManageSerialPort::uploadProgress, &w, [&](int, int) {
+        connect(m_link.get(), &ManageSerialPort::uploadProgress, &w, [&](int line, int) {
             shown << w.statusLabel()->text() + " " + w.progressBar()->text();
             buttonEnabled = buttonEnabled || w.uploadButton()->isEnabled();
+            if (line == closeAt)
+                w.close();
         });
         QTest::mouseClick(w.uploadButton(), Qt::LeftButton);
 
