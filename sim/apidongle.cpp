@@ -1,9 +1,11 @@
 #include "apidongle.h"
 
 #include "apiframe.h"
+#include "loader.h"
 #include "page.h"
 
 #include <QTimer>
+#include <algorithm>
 
 namespace sim
 {
@@ -22,9 +24,14 @@ uint16_t be16(const QByteArray &b, int at)
 } // namespace
 
 ApiDongle::ApiDongle(Fleet &fleet, Wire &wire, QObject *parent)
-    : QObject(parent), m_fleet(fleet), m_wire(wire), m_loaders(fleet, wire)
+    : QObject(parent), m_fleet(fleet), m_wire(wire), m_loaders(fleet, wire),
+      m_loader(wire.peer(), wire)
 {
     m_fleet.setListener(this);
+    connect(&m_loader, &BootLoader::restarted, this, [this](bool updated) {
+        if (updated)
+            ++m_updates;
+    });
     connect(&m_wire, &Wire::frameFromHost, this, &ApiDongle::handle);
     connect(&m_wire, &Wire::drained, this, [this] { streamStep(0); });
 }
@@ -113,8 +120,16 @@ void ApiDongle::heardRelayChannel(uint16_t relay, uint8_t rssi, uint8_t value)
     deliver(relay, rssi, data, QStringLiteral("relay %1 channel %2").arg(hex4(relay)).arg(value));
 }
 
+int ApiDongle::version() const
+{
+    return std::min(255, m_fleet.version() + m_updates);
+}
+
 void ApiDongle::handle(const QByteArray &body)
 {
+    // The loader reads raw bytes; a frame found in them by chance is nobody's.
+    if (m_loader.active())
+        return;
     const uint8_t id = body.isEmpty() ? 0 : uint8_t(body[0]);
     auto log = [&](const QString &note) {
         m_wire.logLine(QStringLiteral("H>D"), api::buildFrame(body), note);
@@ -125,6 +140,12 @@ void ApiDongle::handle(const QByteArray &body)
         log(QStringLiteral("body too short for 0x%1, ignored").arg(id, 2, 16, QChar('0')));
         return false;
     };
+    if (body == loader::entryCommand()) {
+        log(QStringLiteral("restart into the loader"));
+        stopStream();
+        m_loader.enter();
+        return;
+    }
     switch (id) {
     case command::ReadChannel:
         log(QStringLiteral("read channel"));
@@ -140,8 +161,8 @@ void ApiDongle::handle(const QByteArray &body)
     case command::ReadVersion:
         log(QStringLiteral("read version"));
         // A moment later than the rest: the host drops what is pending right after asking.
-        m_wire.sendRaw(QByteArray(1, char(m_fleet.version())),
-                       QStringLiteral("version %1").arg(m_fleet.version()), 2);
+        m_wire.sendRaw(QByteArray(1, char(version())), QStringLiteral("version %1").arg(version()),
+                       2);
         return;
     case command::ControlStart:
     case command::ControlEnd:

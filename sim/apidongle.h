@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bootloader.h"
 #include "firmwareloader.h"
 #include "fleet.h"
 #include "wire.h"
@@ -21,6 +22,10 @@ public:
     // One API body from the host.
     void handle(const QByteArray &body);
     bool streaming() const { return m_stream.active; }
+    // The loader the firmware restarts into for an update.
+    BootLoader &loader() { return m_loader; }
+    // What 0xA1 answers: the scenario's version, one more after each completed update.
+    int version() const;
 
     void heardStatus(const Device &device, const answer::Status &status, const Path &path) override;
     void heardRssiList(uint16_t source, uint8_t rssi,
@@ -42,6 +47,8 @@ private:
     Fleet &m_fleet;
     Wire &m_wire;
     LoaderRadio m_loaders;
+    BootLoader m_loader;
+    int m_updates = 0;
     struct Stream {
         bool active = false;
         uint8_t request = 0;

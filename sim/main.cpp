@@ -90,6 +90,17 @@ int main(int argc, char **argv)
          QStringLiteral("802.15.4: frames heard together leave in one write (back_to_back = 1).")},
         {QStringLiteral("lose-fragment-every"),
          QStringLiteral("LoRa: every Nth page answer loses one fragment."), QStringLiteral("n")},
+        {QStringLiteral("loader-no-sync"),
+         QStringLiteral("802.15.4: the dongle's loader never answers the synchronisation.")},
+        {QStringLiteral("loader-sync-on"),
+         QStringLiteral("802.15.4: the loader answers only the Nth synchronisation request."),
+         QStringLiteral("n")},
+        {QStringLiteral("loader-no-ack"),
+         QStringLiteral("802.15.4: the loader never acknowledges line N of an upload."),
+         QStringLiteral("n")},
+        {QStringLiteral("loader-noisy-ack"),
+         QStringLiteral("802.15.4: a stray byte goes before the acknowledgement of line N."),
+         QStringLiteral("n")},
     });
     parser.process(app);
 
@@ -106,7 +117,8 @@ int main(int argc, char **argv)
     }
     sim::Scenario scenario = loaded.scenario;
     double speed = scenario.speed, baud = 0, dropEvery = 0, dropRate = 0, corruptEvery = 0,
-           corruptRate = 0, unplugAfter = -1, replugAfter = -1, seed = 1, refuseEvery = 0, loseEvery = 0;
+           corruptRate = 0, unplugAfter = -1, replugAfter = -1, seed = 1, refuseEvery = 0,
+           loseEvery = 0, syncOn = 0, noAck = 0, noisyAck = 0;
     if (!number(parser, QStringLiteral("speed"), 0.001, 100000, speed) ||
         !number(parser, QStringLiteral("baud"), 0, 10000000, baud) ||
         !number(parser, QStringLiteral("drop-every"), 0, 1e9, dropEvery) ||
@@ -117,7 +129,10 @@ int main(int argc, char **argv)
         !number(parser, QStringLiteral("replug-after"), 0, 1e6, replugAfter) ||
         !number(parser, QStringLiteral("fault-seed"), 0, 4294967295.0, seed) ||
         !number(parser, QStringLiteral("refuse-every"), 0, 1e9, refuseEvery) ||
-        !number(parser, QStringLiteral("lose-fragment-every"), 0, 1e9, loseEvery))
+        !number(parser, QStringLiteral("lose-fragment-every"), 0, 1e9, loseEvery) ||
+        !number(parser, QStringLiteral("loader-sync-on"), 0, 1e9, syncOn) ||
+        !number(parser, QStringLiteral("loader-no-ack"), 0, 1e9, noAck) ||
+        !number(parser, QStringLiteral("loader-noisy-ack"), 0, 1e9, noisyAck))
         return 2;
     scenario.speed = speed;
     if (parser.isSet(QStringLiteral("back-to-back")))
@@ -135,6 +150,13 @@ int main(int argc, char **argv)
     faults.refuseEvery = int(refuseEvery);
     faults.dropFragmentEvery = int(loseEvery);
     simulator.setFaults(faults);
+    if (sim::ApiDongle *dongle = simulator.apiDongle()) {
+        sim::BootLoader::Faults &f = dongle->loader().faults();
+        f.noSync = parser.isSet(QStringLiteral("loader-no-sync"));
+        f.syncOnAttempt = int(syncOn);
+        f.noAckLine = int(noAck);
+        f.noisyAckLine = int(noisyAck);
+    }
     simulator.setBaud(int(baud));
     if (parser.isSet(QStringLiteral("log")) &&
         !simulator.setLogFile(parser.value(QStringLiteral("log")))) {

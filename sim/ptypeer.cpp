@@ -186,6 +186,24 @@ void PtyPeer::splitFrames()
     }
 }
 
+int PtyPeer::lineSpeed() const
+{
+    termios tio{};
+    if (m_master < 0 || ::tcgetattr(m_master, &tio) != 0)
+        return 0;
+    static const struct {
+        speed_t code;
+        int rate;
+    } rates[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},   {B9600, 9600},
+                 {B19200, 19200},   {B38400, 38400},   {B57600, 57600}, {B115200, 115200},
+                 {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    const speed_t code = ::cfgetospeed(&tio);
+    for (const auto &r : rates)
+        if (r.code == code)
+            return r.rate;
+    return 0;
+}
+
 bool PtyPeer::waitForReceived(int count, int timeoutMs)
 {
     QElapsedTimer clock;

@@ -54,6 +54,11 @@ public:
 
     // Pulls what the program wrote; normally done by the socket notifier.
     void poll();
+    // Forgets a frame being assembled (the bytes were not meant as frames).
+    void clearPending() { m_pending.clear(); }
+    // The rate the program set on its side of the terminal, for the standard rates; 0 for any
+    // other (a custom rate) or when it cannot be read.
+    int lineSpeed() const;
 
 signals:
     void bytesReceived(const QByteArray &bytes);

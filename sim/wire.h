@@ -49,6 +49,8 @@ public:
     QString slavePath() const { return m_peer.slavePath(); }
     QString linkPath() const { return m_linkPath; }
     bool isOpen() const { return m_peer.isOpen(); }
+    // The terminal itself, for a front end that reads raw bytes (the dongle's loader).
+    PtyPeer &peer() { return m_peer; }
     // Closes the terminal: the program's port sees the device vanish.
     void unplug();
     // A new terminal behind the same link path: the device is back, as when a dongle is

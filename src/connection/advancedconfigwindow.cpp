@@ -1,5 +1,6 @@
 #include "advancedconfigwindow.h"
 
+#include "dialogs.h"
 #include "hextext.h"
 #include "loraframe.h"
 #include "manageserialport.h"
@@ -11,6 +12,8 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTimer>
@@ -30,15 +33,23 @@ AdvancedConfigWindow::AdvancedConfigWindow(ManageSerialPort *link, QWidget *pare
     if (m_link->isOpen() && m_link->linkMode() == ManageSerialPort::Api802154) {
         auto *group = new QGroupBox(QStringLiteral("Update Dongle Firmware"));
         auto *g = new QVBoxLayout(group);
-        auto *upload = new QPushButton(QStringLiteral("Upload file to dongle"));
-        // The loader exchange is not part of this version; the button says so instead of
-        // pretending to work.
-        upload->setEnabled(false);
-        upload->setToolTip(
-            QStringLiteral("Dongle firmware upload is not available in this version"));
-        g->addWidget(upload);
+        m_upload = new QPushButton(QStringLiteral("Upload file to dongle"));
+        m_progress = new QProgressBar;
+        m_progress->setFormat(QStringLiteral("%v/%m"));
+        m_progress->hide();
+        m_version = new QLabel;
+        m_version->hide();
+        g->addWidget(m_upload);
         g->addWidget(m_status);
+        g->addWidget(m_progress);
+        g->addWidget(m_version);
         layout->addWidget(group);
+        connect(m_upload, &QPushButton::clicked, this, &AdvancedConfigWindow::sendFirm);
+        connect(m_link, &ManageSerialPort::uploadProgress, this,
+                &AdvancedConfigWindow::showProgress);
+        // No upload while another exchange holds the link (the version read at opening).
+        connect(m_link, &ManageSerialPort::busyChanged, m_upload,
+                [this](bool busy) { m_upload->setEnabled(!busy); });
     } else if (m_link->isOpen() && m_link->linkMode() == ManageSerialPort::Lora) {
         auto *send = new QGroupBox(QStringLiteral("Send Frame to lora dongle"));
         auto *s = new QVBoxLayout(send);
@@ -80,11 +91,60 @@ void AdvancedConfigWindow::readVersion()
 {
     if (!m_link->isOpen() || m_link->linkMode() != ManageSerialPort::Api802154)
         return;
+    m_status->setText(versionText());
+}
+
+QString AdvancedConfigWindow::versionText()
+{
     const int version = m_link->readDongleVersion();
     if (version < CompatibleVersion)
-        m_status->setText(QStringLiteral("<font color=red>No compatible dongle found</font>"));
-    else
-        m_status->setText(QStringLiteral("Dongle version : %1").arg(version));
+        return QStringLiteral("<font color=red>No compatible dongle found</font>");
+    return QStringLiteral("Dongle version : %1").arg(version);
+}
+
+void AdvancedConfigWindow::sendFirm()
+{
+    if (!m_upload || m_uploading)
+        return;
+    const QString fileName = Dialogs::current().openFileName(
+        this, QStringLiteral("Choose Filename"), settings::readString(settings::key::DongleSrecDir),
+        QStringLiteral("*.srec"));
+    if (fileName.isEmpty())
+        return;
+    settings::write(settings::key::DongleSrecDir, fileName);
+    connect(m_link, &ManageSerialPort::update_program_status, this,
+            &AdvancedConfigWindow::update_status_line, Qt::UniqueConnection);
+    m_uploading = true;
+    m_version->hide();
+    m_progress->setRange(0, 0);
+    m_progress->show();
+
+    // The waits below process events: the main window may delete this one meanwhile.
+    QPointer<AdvancedConfigWindow> self(this);
+    ManageSerialPort *link = m_link;
+    link->uploadDongleFirmware(fileName);
+    // Whatever happened, the link goes back to the port the program uses, at its own settings,
+    // so the dongle (updated or not) is usable again without restarting the program.
+    link->closePort();
+    if (settings::contains(settings::key::ComPort))
+        link->openPort(settings::readString(settings::key::ComPort));
+    if (!self)
+        return;
+    m_uploading = false;
+    m_progress->hide();
+    if (isVisible()) {
+        const QString version = versionText();
+        if (!self)
+            return;
+        m_version->setText(version);
+        m_version->show();
+    }
+}
+
+void AdvancedConfigWindow::showProgress(int line, int lines)
+{
+    m_progress->setRange(0, lines);
+    m_progress->setValue(line);
 }
 
 void AdvancedConfigWindow::write_conf()
@@ -113,6 +173,9 @@ void AdvancedConfigWindow::update_status_line(const QString &status)
 
 void AdvancedConfigWindow::closeEvent(QCloseEvent *event)
 {
+    // Closing ends an upload under way at once; the port is reopened as after any upload.
+    if (m_uploading)
+        m_link->requestStop();
     saveWindowPosition(this, settings::key::AdvConfigWinX, settings::key::AdvConfigWinY);
     hide();
     emit closingWindow();

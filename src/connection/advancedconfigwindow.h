@@ -6,6 +6,8 @@
 class ManageSerialPort;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
+class QPushButton;
 class QTextEdit;
 
 // Maintenance window for the dongle itself, behind the access code. With a LoRa dongle it is a
@@ -20,6 +22,10 @@ public:
     AdvancedConfigWindow(ManageSerialPort *link, QWidget *parent = nullptr);
 
     QLabel *statusLabel() const { return m_status; }
+    // Firmware group: the upload button, the line being sent, the version read after an upload.
+    QPushButton *uploadButton() const { return m_upload; }
+    QProgressBar *progressBar() const { return m_progress; }
+    QLabel *versionLabel() const { return m_version; }
     QLineEdit *frameField() const { return m_frame; }
     QTextEdit *resultBox() const { return m_result; }
 
@@ -27,6 +33,7 @@ signals:
     void closingWindow();
 
 public slots:
+    void sendFirm();
     void write_conf();
     void read_conf();
     void new_frame();
@@ -38,10 +45,16 @@ protected:
 
 private:
     void readVersion();
+    QString versionText();
+    void showProgress(int line, int lines);
 
     ManageSerialPort *m_link;
     QLineEdit *m_frame = nullptr;
     QTextEdit *m_result = nullptr;
     QLabel *m_status;
+    QPushButton *m_upload = nullptr;
+    QProgressBar *m_progress = nullptr;
+    QLabel *m_version = nullptr;
     bool m_versionAsked = false;
+    bool m_uploading = false;
 };

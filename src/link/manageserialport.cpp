@@ -1,7 +1,9 @@
 #include "manageserialport.h"
 
 #include "apiexchange.h"
+#include "dongleloader.h"
 #include "linkwait.h"
+#include "loader.h"
 #include "loraexchange.h"
 #include "serialtransport.h"
 #include "settings.h"
@@ -393,4 +395,24 @@ bool ManageSerialPort::sendLoraCommand(uint32_t serialNumber, uint8_t data[17])
 {
     const Exchange exchange(this, "sendLoraCommand");
     return !exchange.refused() && m_lora->sendLoraCommand(serialNumber, data);
+}
+
+// ---- Dongle firmware ----
+
+int ManageSerialPort::uploadDongleFirmware(const QString &fileName)
+{
+    const Exchange exchange(this, "uploadDongleFirmware");
+    if (exchange.refused())
+        return DongleLoader::PortError;
+    m_lora->stopPolling();
+    DongleLoader loader(*m_transport, *m_api);
+    connect(&loader, &DongleLoader::update_program_status, this,
+            &ManageSerialPort::update_program_status);
+    connect(&loader, &DongleLoader::progress, this, &ManageSerialPort::uploadProgress);
+    connect(this, &ManageSerialPort::stop_com, &loader, &DongleLoader::stop);
+    const int result = loader.upload(fileName, devicePath(m_transport->portName()));
+    if (m_transport->isOpen() && result != DongleLoader::FileError &&
+        result != DongleLoader::NotFirmware)
+        m_baudRate = loader::BaudRate;
+    return result;
 }

@@ -97,6 +97,13 @@ public:
     // laid out like an 802.15.4 sensor answer (C0 00 00 00 in front of the LoRa payload).
     bool sendLoraCommand(uint32_t serialNumber, uint8_t data[17]);
 
+    // Replaces the 802.15.4 dongle's firmware with an S-record file: one of DongleLoader::Result
+    // (0 updated, 1 file not opened, 2 port not reopened, 3 no synchronisation, 4 a line not
+    // acknowledged, 5 not a firmware file, nothing sent). Progress and outcome go out through
+    // update_program_status and uploadProgress; the port is left at the loader's rate, for the
+    // caller to reopen with openPort. requestStop() ends it.
+    int uploadDongleFirmware(const QString &fileName);
+
     // Settings in force, for the windows that show them.
     int baudRate() const { return m_baudRate; }
     uint64_t apiDestination() const { return m_settings.apiDestination; }
@@ -119,6 +126,8 @@ signals:
     void comclose();
     void comopen();
     void update_program_status(QString status);
+    // Line `line` (1-based) of `lines` of a dongle firmware upload is going out.
+    void uploadProgress(int line, int lines);
     void new_frame();
     void error_rx();
     void stop_com();
