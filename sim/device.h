@@ -2,6 +2,7 @@
 
 #include "commandset.h"
 #include "generator.h"
+#include "powermeter.h"
 #include "scenario.h"
 #include "sensoranswer.h"
 #include "sensormemory.h"
@@ -54,6 +55,9 @@ public:
     // Applies a block of the sensor function and answers with the new status.
     Outcome apply(const command::Block &block, int64_t simMs);
 
+    // Null unless the device meters power.
+    PowerMeter *powerMeter() { return m_power ? &*m_power : nullptr; }
+
     SensorMemory &memory() { return m_memory; }
     const SensorMemory &memory() const { return m_memory; }
     QByteArray eeprom() const { return m_eeprom; }
@@ -85,6 +89,7 @@ private:
     bool m_started = false;
     QByteArray m_eeprom;
     QByteArray m_ram;
+    std::optional<PowerMeter> m_power;
 };
 
 // Addresses of the device's EEPROM that mean something to it.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "powermeter.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -37,7 +39,8 @@ struct DeviceConfig {
     int mode = 1;
     int radioChannel = 0; // 0: the dongle's channel
     int announceSeconds = 5;
-    int line = 0; // where the section starts, for messages
+    PowerConfig power; // power meters only
+    int line = 0;      // where the section starts, for messages
 };
 
 struct DongleConfig {
