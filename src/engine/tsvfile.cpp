@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace
@@ -69,6 +70,20 @@ Line nextLine(const char *&at, const char *end)
     if (stop > start && stop[-1] == '\r')
         --stop;
     return {start, stop};
+}
+
+// The row a download writes where the sensor stopped recording: "-1", then "0" for each
+// other recorded channel, all without decimals. No channel records -1 exactly without decimals
+// and 0 in all the others: the formats of the signed channels have decimals.
+bool isStopRow(const char *at, const char *end)
+{
+    static const char Head[] = "\t-1\t";
+    if (end - at < 4 || memcmp(at, Head, 4) != 0)
+        return false;
+    for (at += 4; at < end; ++at)
+        if (*at != '0' && *at != '\t')
+            return false;
+    return true;
 }
 
 QStringList fields(Line l)
@@ -131,6 +146,10 @@ bool parseTsv(const QByteArray &text, TsvData &data, QString *error)
         const double t = tsvTime(l.begin, int(l.end - l.begin));
         if (t < 0 || (l.end - l.begin > 17 && l.begin[17] != '\t')) {
             ++data.rejectedRows;
+            continue;
+        }
+        if (isStopRow(l.begin + 17, l.end)) {
+            ++data.stopRows;
             continue;
         }
         if (t < last)

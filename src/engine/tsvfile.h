@@ -18,6 +18,7 @@ struct TsvData {
     // One column per title, one value per row; NaN where a field is empty or not a number.
     QVector<QVector<double>> columns;
     int rejectedRows = 0; // rows without a readable time
+    int stopRows = 0;     // the markers of a recording stop (not samples)
     bool sorted = true;   // times never go back
 };
 

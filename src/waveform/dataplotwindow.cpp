@@ -156,10 +156,11 @@ bool DataPlotWindow::load(const QString &path, const QStringList &units, const Q
                          m_timeMs.last() > m_timeMs.first() ? m_timeMs.last()
                                                             : m_timeMs.first() + 1000.0);
     setWindowTitle(tr("Plot data - %1").arg(QFileInfo(path).fileName()));
-    m_info->setText(tr("%1 rows of sensor %2").arg(m_data.time.size()).arg(m_data.serialNumber) +
-                    (m_data.rejectedRows
-                         ? tr(", %1 lines without a time left out").arg(m_data.rejectedRows)
-                         : QString()));
+    m_info->setText(
+        tr("%1 rows of sensor %2").arg(m_data.time.size()).arg(m_data.serialNumber) +
+        (m_data.stopRows ? tr(", %1 recording stops").arg(m_data.stopRows) : QString()) +
+        (m_data.rejectedRows ? tr(", %1 lines without a time left out").arg(m_data.rejectedRows)
+                             : QString()));
     refreshCurves();
     m_plot->setAxisAutoScale(QwtPlot::yLeft, true);
     m_plot->replot();

@@ -266,6 +266,7 @@ void TestWaveform::tsvRows()
                             "\r\n06/12/26 10:00:00\t21.50\t\t7\t"
                             "\r\n06/12/26 10:00:10\t-3.25\t\t8\t12\t3.7V\t"
                             "\r\n29/02/25 10:00:20\t1\t\t1\t"
+                            "\r\n06/12/26 10:00:12\t-1\t0\t"
                             "\r\n06/12/26 10:00:05\tx\t\t9";
     TsvData d;
     QString error;
@@ -274,6 +275,7 @@ void TestWaveform::tsvRows()
     QCOMPARE(d.titles, (QStringList{"Temperature", "Counter A", "Counter B"}));
     QCOMPARE(d.time.size(), 3);
     QCOMPARE(d.rejectedRows, 1);
+    QCOMPARE(d.stopRows, 1);
     QCOMPARE(d.time[0],
              double(QDateTime(QDate(2026, 12, 6), QTime(10, 0), Qt::UTC).toSecsSinceEpoch()));
     QCOMPARE(d.time[1] - d.time[0], 10.0);
