@@ -77,7 +77,7 @@ Labels labels(const CurrentFrame &frame, float c5)
     const double scale5 = double(c5);
     // The meter's RMS current goes through a 16-bit register after scaling.
     const auto scaled = static_cast<long long>(std::trunc(double(frame.rmsCurrent) * scale5));
-    const double amps = double(static_cast<uint16_t>(scaled & 0xFFFF)) / 100.0;
+    const double amps = double(static_cast<uint16_t>(scaled)) / 100.0;
     Labels l;
     l.current = QStringLiteral("<b>Current RMS</b> : ") + QString::number(amps, 'f', 3) +
                 QStringLiteral(" <b>A</b>");

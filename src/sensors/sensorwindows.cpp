@@ -47,7 +47,7 @@ void managewirelessdata::open_waveform_now(uint16_t serialNumber, int attemptsLe
     m_link->sendApiFrame(command::rawDirectBody(serialNumber, command::Attention), 0);
     bool answered = false;
     for (int poll = 0; poll < WakePolls && !answered; ++poll) {
-        if (m_link->receiveSensorAnswer(0xFFFF) != ManageSerialPort::NoAnswer) {
+        if (m_link->receiveSensorAnswer(command::Everyone) != ManageSerialPort::NoAnswer) {
             waveform_answer = QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()),
                                          m_link->lastFrameLength());
             answered = true;
