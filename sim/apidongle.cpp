@@ -3,6 +3,8 @@
 #include "apiframe.h"
 #include "loader.h"
 #include "page.h"
+#include "powermeter.h"
+#include "waveformframe.h"
 
 #include <QTimer>
 #include <algorithm>
@@ -248,6 +250,11 @@ void ApiDongle::handle(const QByteArray &body)
         const uint16_t sn = be16(body, 1);
         const int first = be16(body, 3);
         const int count = uint8_t(body[6]);
+        if (first == waveform::BufferPage) {
+            log(QStringLiteral("waveform buffers of %1").arg(hex4(sn)));
+            sendWaveform(sn);
+            return;
+        }
         log(QStringLiteral("pages of %1 from %2, %3").arg(hex4(sn)).arg(first).arg(count));
         startStream(id, sn, 0, first, count);
         return;
@@ -337,6 +344,28 @@ void ApiDongle::streamStep(int delayMs)
     m_stream.remaining -= n;
     if (m_stream.remaining <= 0)
         m_stream.active = false;
+}
+
+void ApiDongle::sendWaveform(uint16_t serialNumber)
+{
+    Device *d = m_fleet.reachable(serialNumber, 0);
+    PowerMeter *meter = d ? d->powerMeter() : nullptr;
+    if (!meter) {
+        m_wire.logNote(QStringLiteral("%1 has no waveform: no answer")
+                           .arg(serialNumber, 4, 16, QChar('0'))
+                           .toUpper());
+        return;
+    }
+    m_fleet.touch(*d);
+    const Path path = m_fleet.pathOf(*d, 0);
+    const QString sn = QStringLiteral("%1").arg(serialNumber, 4, 16, QChar('0')).toUpper();
+    // The meter needs a moment to fetch its buffers, and the host drops its input right after
+    // asking; the second frame is a separate radio event.
+    const DongleConfig &c = m_fleet.dongleConfig();
+    m_wire.send(receiveFrame(serialNumber, path.rssi, meter->frameData(1)),
+                QStringLiteral("%1 voltage samples").arg(sn), c.pageLatencyMs, c.frameGapMs);
+    m_wire.send(receiveFrame(serialNumber, path.rssi, meter->frameData(2)),
+                QStringLiteral("%1 current samples").arg(sn), 0, c.frameGapMs);
 }
 
 } // namespace sim

@@ -41,6 +41,8 @@ public:
 private:
     void startStream(uint8_t request, uint16_t serialNumber, uint16_t relay, int first, int count);
     void stopStream();
+    // The two buffers of a power meter's last capture (powermeter.cpp).
+    void sendWaveform(uint16_t serialNumber);
     void streamStep(int delayMs);
     void deliver(uint16_t source, uint8_t rssi, const QByteArray &data, const QString &note);
 

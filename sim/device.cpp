@@ -45,6 +45,8 @@ Device::Device(const DeviceConfig &config, int dongleChannel)
     const uint32_t seed = config.seed ? config.seed : config.serialNumber;
     for (int i = 0; i < m_ram.size(); ++i)
         m_ram[i] = char(mix(seed, 0xA11, uint32_t(i)) & 0xFF);
+    if (isPowerMeter(config.type, config.serialNumber))
+        m_power.emplace(config.power, config.type);
 }
 
 void Device::enter_loader()

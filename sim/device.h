@@ -3,6 +3,7 @@
 #include "commandset.h"
 #include "firmwareloader.h"
 #include "generator.h"
+#include "powermeter.h"
 #include "scenario.h"
 #include "sensoranswer.h"
 #include "sensormemory.h"
@@ -62,6 +63,8 @@ public:
     const FirmwareLoader &loader() const { return m_loader; }
     // The version its status reports, once new firmware runs.
     void setVersion(int version);
+    // Null unless the device meters power.
+    PowerMeter *powerMeter() { return m_power ? &*m_power : nullptr; }
 
     SensorMemory &memory() { return m_memory; }
     const SensorMemory &memory() const { return m_memory; }
@@ -95,6 +98,7 @@ private:
     QByteArray m_eeprom;
     QByteArray m_ram;
     FirmwareLoader m_loader;
+    std::optional<PowerMeter> m_power;
 };
 
 // Addresses of the device's EEPROM that mean something to it.

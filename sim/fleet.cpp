@@ -1,6 +1,7 @@
 #include "fleet.h"
 
 #include "framebuffer.h"
+#include "waveformframe.h"
 
 #include <QDateTime>
 #include <algorithm>
@@ -404,6 +405,10 @@ void Fleet::receiveFrame(Device &d, const QByteArray &data, const Path &path)
             }
         } else if (byte == command::AnnounceAck) {
             d.announcing = false;
+        } else if (byte == waveform::CaptureByte && d.powerMeter() && awake(d)) {
+            touch(d);
+            d.powerMeter()->capture();
+            emit note(QStringLiteral("%1 captures a waveform").arg(hex4(sn)));
         } else {
             emit note(QStringLiteral("%1 ignores the byte %2")
                           .arg(hex4(sn))

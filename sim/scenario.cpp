@@ -171,6 +171,9 @@ void applyDeviceKey(const Reader &r, DeviceConfig &d, const QString &key, const 
     } else if (key == QLatin1String("radio_channel")) {
         if (r.integer(key, value, 11, 26, n))
             d.radioChannel = n;
+    } else if (QString problem; applyPowerKey(d.power, key, value, problem)) {
+        if (!problem.isEmpty())
+            r.error(problem);
     } else {
         r.error(QStringLiteral("unknown key \"%1\" in a device section").arg(key));
     }

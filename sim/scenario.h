@@ -1,5 +1,7 @@
 #pragma once
 
+#include "powermeter.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -42,7 +44,8 @@ struct DeviceConfig {
     bool startInLoader = false;
     int updateVersion = -1;
     bool updateFails = false;
-    int line = 0; // where the section starts, for messages
+    PowerConfig power; // power meters only
+    int line = 0;      // where the section starts, for messages
 };
 
 struct DongleConfig {

@@ -2,6 +2,7 @@
 
 #include "advancedconfigwindow.h"
 #include "connectiondialog.h"
+#include "dataplotwindow.h"
 #include "dialogs.h"
 #include "lora_term.h"
 #include "manageserialport.h"
@@ -35,6 +36,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
                           margins::MainWindow);
 
     m_fileMenu = menuBar()->addMenu(tr("&File"));
+    QAction *plotData = m_fileMenu->addAction(tr("&Plot data file..."));
+    connect(plotData, &QAction::triggered, this, &MainWindow::openDataPlot);
+    m_fileMenu->addSeparator();
     QAction *exit = m_fileMenu->addAction(iconFile(QStringLiteral("icon/exit.png")), tr("&Exit"));
     exit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
     // Leaving goes through the close sequence (the list snapshot, the positions, the folder);
@@ -69,6 +73,23 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
     if (m_sensorData)
         QTimer::singleShot(0, m_sensorData->connectionDialog(),
                            &ConnectionDialog::tryToOpenConnection);
+}
+
+DataPlotWindow *MainWindow::openDataPlot()
+{
+    const QString folder = m_sensorData ? m_sensorData->outputDir().absolutePath() : QString();
+    const QString path = Dialogs::current().openFileName(this, tr("Plot data file"), folder,
+                                                         tr("Data files (*.tsv)"));
+    if (path.isEmpty())
+        return nullptr;
+    auto *window = new DataPlotWindow(this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    if (!window->load(path)) {
+        delete window;
+        return nullptr;
+    }
+    window->show();
+    return window;
 }
 
 MainWindow::~MainWindow()

@@ -4,6 +4,7 @@
 
 class AdvancedConfigWindow;
 class ManageSerialPort;
+class DataPlotWindow;
 class QMenu;
 class lora_term;
 class managewirelessdata;
@@ -34,6 +35,8 @@ signals:
 
 public slots:
     void openAdvancedConfigWindow();
+    // Asks for a .tsv data file and plots it in a window of its own; null when none opened.
+    DataPlotWindow *openDataPlot();
     void returnFromAdvConfig();
 
 protected:

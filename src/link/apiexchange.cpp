@@ -4,6 +4,7 @@
 #include "commandset.h"
 #include "linkwait.h"
 #include "serialtransport.h"
+#include "waveformframe.h"
 
 #include <QDebug>
 
@@ -293,6 +294,8 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
                     return TwoPages;
                 if (expected == api::OnePageLength)
                     return OnePage;
+                if (waveform::isFrameLength(expected))
+                    return Waveform;
                 return m_rx.checkSensorFrame() == 0 ? SensorFrame : None;
             }
             rejected = true;

@@ -23,7 +23,7 @@ enum Result {
 // What receivePageFrame gives.
 namespace pageresult
 {
-enum Result { None = 0, TwoPages = 1, SensorFrame = 2, Broken = 3, OnePage = 4 };
+enum Result { None = 0, TwoPages = 1, SensorFrame = 2, Broken = 3, OnePage = 4, Waveform = 5 };
 }
 
 // The 802.15.4 dongle's exchanges: API frames out, receive frames in. Input a receive did not

@@ -40,7 +40,8 @@ public:
         TwoPages = pageresult::TwoPages,
         PageSensorFrame = pageresult::SensorFrame,
         PageBroken = pageresult::Broken,
-        OnePage = pageresult::OnePage
+        OnePage = pageresult::OnePage,
+        PageWaveform = pageresult::Waveform
     };
 
     explicit ManageSerialPort(const LinkSettings &settings = LinkSettings::load());

@@ -1,5 +1,7 @@
 #include "apiframe.h"
 
+#include "waveformframe.h"
+
 #include <QDebug>
 
 namespace api
@@ -253,7 +255,7 @@ PageFrame parsePageFrame(const QByteArray &frame, uint16_t addressFilter)
         qDebug() << QStringLiteral("wrong command 0x81");
         return result;
     }
-    if (length == OnePageLength || length == TwoPageLength) {
+    if (length == OnePageLength || length == TwoPageLength || waveform::isFrameLength(length)) {
         const uint16_t source = static_cast<uint16_t>((at(4) << 8) | at(5));
         if (!acceptsSource(addressFilter, source)) {
             reportAddress(source, addressFilter);

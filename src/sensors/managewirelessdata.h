@@ -13,6 +13,8 @@
 #include <QWidget>
 
 class ConnectionDialog;
+class DataPlotWindow;
+class plug_waveform;
 class ManageSerialPort;
 class QCheckBox;
 class QComboBox;
@@ -165,6 +167,16 @@ public:
     // The list of the previous session, from the snapshot it left, as an import restores it.
     void restore_last_list();
 
+    // The waveform window of the sensor in `row`: ends a running detection or action run,
+    // wakes the sensor and opens the window once it answered (else a warning). When a run had
+    // to be ended, the rest happens once the link is free again.
+    void open_waveform(int row);
+    // The newest data file of the sensor in `row`, plotted in a window of its own.
+    DataPlotWindow *open_data_plot(int row);
+    plug_waveform *waveform_window = nullptr;
+    // The sensor's answer to the wake-up that opened the waveform window.
+    QByteArray waveform_answer;
+
 signals:
     void req_stop_rx();
     void button_sa_clicked();
@@ -193,6 +205,8 @@ public slots:
     void button_import_clicked();
     void folder_changed(const QString &text);
 
+    void waveform_closed();
+
     void time_out();
     void time_out_dl();
     void timeout_send_action();
@@ -213,6 +227,7 @@ private:
     void linkBusyChanged(bool busy);
     void applyBusy();
     void removeSelectedRows();
+    void open_waveform_now(uint16_t serialNumber, int attemptsLeft);
     void stopDetection();
     void showRssiViews(const QVector<radiopaths::ListView> &views);
     void markColumnOfBox(const QCheckBox *box, int column);

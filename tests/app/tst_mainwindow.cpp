@@ -48,7 +48,10 @@ private slots:
         QVERIFY(!data->rssiGroup()->isHidden());
         QVERIFY(data->dongleLevelLabel()->isHidden());
         QCOMPARE(w.fileMenu()->title(), QStringLiteral("&File"));
-        QCOMPARE(w.fileMenu()->actions().value(0)->shortcut(), QKeySequence("Ctrl+Q"));
+        const QList<QAction *> file = w.fileMenu()->actions();
+        QCOMPARE(file.value(0)->text(), QStringLiteral("&Plot data file..."));
+        QCOMPARE(file.last()->text(), QStringLiteral("&Exit"));
+        QCOMPARE(file.last()->shortcut(), QKeySequence("Ctrl+Q"));
         QCOMPARE(w.configurationMenu()->actions().value(0)->text(),
                  QStringLiteral("&Advanced Configuration"));
     }
