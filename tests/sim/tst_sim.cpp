@@ -33,6 +33,19 @@ QByteArray actions(int flags, const QDateTime &clock = {}, int periodCode = 0)
     a.periodCode = periodCode;
     return command::toBytes(command::actionBlock(a));
 }
+
+// The test fleet with only the given devices: the memories of the others, the wrapped ring of
+// 3003 above all, take most of a simulator's start.
+sim::Scenario fleetOf(const QVector<int> &serials)
+{
+    sim::Scenario s = testScenario();
+    s.devices.erase(std::remove_if(s.devices.begin(), s.devices.end(),
+                                   [&](const sim::DeviceConfig &d) {
+                                       return !serials.contains(d.serialNumber);
+                                   }),
+                    s.devices.end());
+    return s;
+}
 } // namespace
 
 class TestSim : public QObject
@@ -124,7 +137,7 @@ private slots:
 
     void theDongleTellsItsChannelAndVersionAndTakesANewChannel()
     {
-        start(testScenario());
+        start(fleetOf({0x1234}));
         QCOMPARE(m_link->read_chan(), 15);
         QCOMPARE(int(m_link->readDongleVersion()), 104);
         QVERIFY(m_link->sendApiFrame(command::setChannelBody(22), 0));
@@ -200,8 +213,8 @@ private slots:
         QFETCH(int, offset);
         QFETCH(QByteArray, value);
         QFETCH(QDateTime, clock);
-        start(testScenario());
         const uint16_t relay = sn == 0x2345 ? 0x8001 : 0;
+        start(fleetOf({sn, relay}));
         QVERIFY(wakeAndHear(uint16_t(sn)));
         const answer::Status before = lastStatus();
         QCOMPARE(command(uint16_t(sn), command::toBytes(command::blockFromBytes(block)), relay), 1);
@@ -404,7 +417,7 @@ private slots:
     {
         QFETCH(QByteArrayList, bodies);
         QFETCH(QVector<int>, list);
-        start(testScenario());
+        start(fleetOf({0x1234, 0x2345, 0x8001}));
         for (const QByteArray &body : bodies) {
             QVERIFY(m_link->sendApiFrame(body, 0));
             QCOMPARE(answer(0x8001), 3);
@@ -417,7 +430,7 @@ private slots:
 
     void aRelayConfirmsAChannelAndMovesThere()
     {
-        start(testScenario());
+        start(fleetOf({0x2345, 0x8001}));
         // nobody answers for a relay that does not exist
         QVERIFY(m_link->sendApiFrame(command::relayListBody(command::RelayRegister, 0x2345, 0x8002),
                                      0));
@@ -586,7 +599,7 @@ private slots:
         QFETCH(int, afterMs);
         sim::Faults faults;
         faults.unplugAfterMs = afterMs;
-        start(testScenario(), QString(), faults);
+        start(fleetOf({0x1234}), QString(), faults);
         QSignalSpy closed(m_link.get(), &ManageSerialPort::comclose);
         QSignalSpy unplugged(m_sim.get(), &Simulator::unplugged);
         if (afterMs < 0)
