@@ -483,11 +483,11 @@ private slots:
             QFile file(truth.filePath(QString::number(sn, 16).rightJustified(4, '0').toUpper() +
                                       ".truth"));
             QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
-            // The truth by page and sample (each the wall clock in seconds, the mask and the
-            // values), read in place: hundreds of thousands of samples.
+            // The truth by page and sample (each the wall clock in seconds, the mask, the number
+            // of values and the values, `at` where in its page's fields), read in place:
+            // hundreds of thousands of samples.
             std::vector<std::vector<qint64>> fields(page::RingPages);
-            std::vector<std::vector<int>> at(
-                page::RingPages); // of each sample in its page's fields
+            std::vector<std::vector<int>> at(page::RingPages);
             size_t expected = 0;
             const QByteArray text = file.readAll();
             for (const char *c = text.constData(), *end = c + text.size(); c < end;) {
