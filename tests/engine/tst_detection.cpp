@@ -98,7 +98,7 @@ class TestDetection : public QObject
                 m_detection->stop();
         });
         m_sim->wake(0x2345);
-        waker.start(300);
+        waker.start(100);
         QTimer::singleShot(30000, m_detection.get(), &Detection::stop);
         m_detection->detect_sensors();
         waker.stop();
@@ -268,7 +268,7 @@ private slots:
         QSignalSpy ranOut(m_detection.get(), &Detection::ranOut);
         QElapsedTimer sinceStop;
         if (operatorStops) {
-            QTimer::singleShot(2500, m_detection.get(), [&] {
+            QTimer::singleShot(1200, m_detection.get(), [&] {
                 QCOMPARE(status(0x0777), Detection::Waiting);
                 sinceStop.start();
                 m_detection->stop();
