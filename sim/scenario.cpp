@@ -162,6 +162,13 @@ void applyDeviceKey(const Reader &r, DeviceConfig &d, const QString &key, const 
     } else if (key == QLatin1String("radio_channel")) {
         if (r.integer(key, value, 11, 26, n))
             d.radioChannel = n;
+    } else if (key == QLatin1String("eeprom") || key == QLatin1String("ram")) {
+        QString why;
+        const std::optional<QVector<MemoryPreset>> presets = parsePresets(value, &why);
+        if (!presets)
+            r.error(QStringLiteral("%1: %2").arg(key, why));
+        else
+            (key == QLatin1String("eeprom") ? d.eepromPresets : d.ramPresets) += *presets;
     } else {
         r.error(QStringLiteral("unknown key \"%1\" in a device section").arg(key));
     }

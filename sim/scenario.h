@@ -1,5 +1,7 @@
 #pragma once
 
+#include "devicememory.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -37,6 +39,8 @@ struct DeviceConfig {
     int mode = 1;
     int radioChannel = 0; // 0: the dongle's channel
     int announceSeconds = 5;
+    QVector<MemoryPreset> eepromPresets; // written over the EEPROM's defaults
+    QVector<MemoryPreset> ramPresets;
     int line = 0; // where the section starts, for messages
 };
 
