@@ -144,7 +144,10 @@ DeviceMaintenance::Result DeviceMaintenance::waitForDevice()
         const Result e = ended();
         if (e != Done)
             return e;
-        if (m_link->receiveSensorAnswer(m_serialNumber) == ManageSerialPort::AnswerSensorFrame)
+        // A late answer to an earlier command (a write still on its way) is not the device
+        // showing up: it may have restarted and gone to sleep since.
+        if (m_link->receiveSensorAnswer(m_serialNumber) == ManageSerialPort::AnswerSensorFrame &&
+            !answersCommand())
             break;
         if (!breathe(1))
             return ended();
@@ -164,15 +167,19 @@ DeviceMaintenance::Result DeviceMaintenance::sendBlock(const command::Block &blo
     return Done;
 }
 
+bool DeviceMaintenance::answersCommand() const
+{
+    return m_link->lastFrameLength() > answer::Function &&
+           m_link->lastFrameData()[answer::Function] == command::SensorFunction;
+}
+
 bool DeviceMaintenance::receiveAnswer()
 {
     for (int attempt = 0; attempt < AnswerAttempts; ++attempt) {
         const int r = m_link->receiveSensorAnswer(m_serialNumber);
         if (r == ManageSerialPort::AnswerSensorFrame) {
             // A frame the device sent on its own carries no memory bytes.
-            const uint8_t *frame = m_link->lastFrameData();
-            return m_link->lastFrameLength() > answer::Function &&
-                   frame[answer::Function] == command::SensorFunction;
+            return answersCommand();
         }
         if (r != ManageSerialPort::NoAnswer || !m_link->isOpen())
             return false;
@@ -189,6 +196,9 @@ DeviceMaintenance::Result DeviceMaintenance::runApi(Operation operation, const P
                                                     const memorycommand::Fields &fields,
                                                     QIODevice *dumpFile)
 {
+    // A frame heard before the request (the answer to the last command) is not the device
+    // showing up for this one.
+    m_link->flushInput();
     if (plan.kind == Plan::RelayChannel)
         return relayChannel(plan.relayBody);
     if (operation != Operation::Channel && operation != Operation::ReadError &&
@@ -285,6 +295,7 @@ bool DeviceMaintenance::restart_into_loader(quint8 *versionBefore)
     m_stop = false;
     m_expired = false;
     m_guard.start(m_guardMs);
+    m_link->flushInput();
     qDebug() << QStringLiteral("program_active") << true;
     Result r = waitForDevice();
     if (r == Done) {
