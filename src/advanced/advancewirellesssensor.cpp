@@ -95,6 +95,9 @@ void AdvanceWirellessSensor::buildLayout(bool api, bool lora)
 {
     auto *top = new QVBoxLayout(this);
     top->setAlignment(Qt::AlignTop);
+    // Never squeezed below what the controls need (a new window is at most two thirds of the
+    // screen high by default).
+    top->setSizeConstraint(QLayout::SetMinimumSize);
 
     auto *snRow = new QHBoxLayout;
     snRow->addWidget(new QLabel(QStringLiteral("Serial Number :")));
@@ -102,6 +105,13 @@ void AdvanceWirellessSensor::buildLayout(bool api, bool lora)
         QStringLiteral("%1").arg(m_record.serial_number & 0xFFFF, 4, 16, QChar('0')).toUpper()));
     snRow->addStretch();
     top->addLayout(snRow);
+    // Two columns: the memory on the left, what needs the 802.15.4 dongle on the right, so the
+    // window stays low enough for a small screen.
+    auto *columns = new QHBoxLayout;
+    auto *left = new QVBoxLayout;
+    left->setAlignment(Qt::AlignTop);
+    columns->addLayout(left);
+    top->addLayout(columns);
 
     for (int op = 0; op < OpCount; ++op) {
         m_buttons[size_t(op)] = new QPushButton(idleText(Op(op)));
@@ -122,7 +132,7 @@ void AdvanceWirellessSensor::buildLayout(bool api, bool lora)
     readForm->addRow(m_buttons[ReadOp]);
     readForm->addRow(m_buttons[SaveOp]);
     readForm->addRow(m_dumpProgress);
-    top->addWidget(readGroup);
+    left->addWidget(readGroup);
 
     auto *writeGroup = new QGroupBox(QStringLiteral("Write Data in EEPROM"));
     auto *writeForm = new QFormLayout(writeGroup);
@@ -133,13 +143,14 @@ void AdvanceWirellessSensor::buildLayout(bool api, bool lora)
     writeForm->addRow(QStringLiteral("Reset Chip :"), m_reset);
     writeForm->addRow(QStringLiteral("Value to write :"), m_value);
     writeForm->addRow(m_buttons[WriteOp]);
-    top->addWidget(writeGroup);
+    left->addWidget(writeGroup);
 
     // The dump, the channel, the error and the firmware update need the 802.15.4 dongle's
     // exchanges; a LoRa dongle carries single reads and writes only.
     m_apiGroups = new QWidget;
     auto *apiBox = new QVBoxLayout(m_apiGroups);
     apiBox->setContentsMargins(0, 0, 0, 0);
+    apiBox->setAlignment(Qt::AlignTop);
     m_firmwareSlot = new QVBoxLayout;
     apiBox->addLayout(m_firmwareSlot);
 
@@ -163,7 +174,7 @@ void AdvanceWirellessSensor::buildLayout(bool api, bool lora)
     errorForm->addRow(m_buttons[ReadErrorOp]);
     errorForm->addRow(m_buttons[ClearErrorOp]);
     apiBox->addWidget(errorGroup);
-    top->addWidget(m_apiGroups);
+    columns->addWidget(m_apiGroups);
     m_apiGroups->setVisible(api);
     m_buttons[SaveOp]->setVisible(api);
 
