@@ -1,0 +1,98 @@
+#include "commandset.h"
+#include "device.h"
+#include "scenario.h"
+
+#include <QtTest>
+
+using sim::Device;
+
+class TestSimMemory : public QObject
+{
+    Q_OBJECT
+
+    static sim::DeviceConfig config(const QByteArray &keys)
+    {
+        const sim::ScenarioResult r = sim::parseScenario("[device 1234]\nwake = 0\n" + keys);
+        return r.ok() && !r.scenario.devices.isEmpty() ? r.scenario.devices[0]
+                                                       : sim::DeviceConfig();
+    }
+
+private slots:
+    void presetsAreReadOrRefused_data()
+    {
+        QTest::addColumn<QByteArray>("keys");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<int>("address");
+        QTest::addColumn<bool>("ram");
+        QTest::addColumn<QByteArray>("bytes"); // the image from the address on
+        QTest::newRow("one byte") << QByteArray("eeprom = 0101:E5") << true << 0x0101 << false
+                                  << QByteArray("\xE5\xFF", 2);
+        QTest::newRow("run and list") << QByteArray("eeprom = 0040:12 34, 0050:7") << true << 0x0040
+                                      << false << QByteArray("\x12\x34\xFF", 3);
+        QTest::newRow("ram") << QByteArray("ram = 07FF:AB") << true << 0x07FF << true
+                             << QByteArray("\xAB\xFF", 2);
+        QTest::newRow("past the end is dropped") << QByteArray("eeprom = 2007:01 02") << true
+                                                 << 0x2007 << false << QByteArray("\x01\xFF", 2);
+        QTest::newRow("address not hex")
+            << QByteArray("eeprom = zz:01") << false << 0 << false << QByteArray();
+        QTest::newRow("no bytes") << QByteArray("eeprom = 0040:") << false << 0 << false
+                                  << QByteArray();
+        QTest::newRow("byte too big")
+            << QByteArray("ram = 0040:123") << false << 0 << false << QByteArray();
+        QTest::newRow("address too big")
+            << QByteArray("ram = 10000:01") << false << 0 << false << QByteArray();
+    }
+    void presetsAreReadOrRefused()
+    {
+        QFETCH(QByteArray, keys);
+        QFETCH(bool, ok);
+        QFETCH(int, address);
+        QFETCH(bool, ram);
+        QFETCH(QByteArray, bytes);
+        const sim::ScenarioResult r = sim::parseScenario("[device 1234]\n" + keys);
+        QCOMPARE(r.ok(), ok);
+        if (!ok) {
+            QVERIFY(r.errors.first().contains(QStringLiteral(":2:")));
+            return;
+        }
+        const Device d(r.scenario.devices[0], 15);
+        const auto read = d.images().read(ram, uint16_t(address));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(read.data()), bytes.size()), bytes);
+    }
+
+    void theRadioChannelIsTakenAtARestart()
+    {
+        Device d(config("eeprom = 0010:14\n"), 15); // preset: starts on channel 20
+        QCOMPARE(d.radioChannel(), 20);
+        d.apply(command::memoryWrite(0x0010, 0x0B, false), 0);
+        QCOMPARE(d.radioChannel(), 20);
+        QCOMPARE(d.images().eepromByte(0x0010), uint8_t(0x0B));
+        d.restarted();
+        QCOMPARE(d.radioChannel(), 11);
+        // A byte that is no channel leaves the radio where it is.
+        const Device::Outcome o = d.apply(command::memoryWrite(0x0010, 0x30, true), 0);
+        QVERIFY(o.restart);
+        d.restarted();
+        QCOMPARE(d.radioChannel(), 11);
+    }
+
+    void memoryWritesLeaveTheRecordingAlone()
+    {
+        Device d(config("span = 1h\n"), 15);
+        d.start(0);
+        d.catchUp(0); // what the clock reached: the writes below record nothing more
+        const QByteArray page = d.memory().pageBytes(0);
+        for (int a = 0; a < 0x40; ++a) {
+            d.apply(command::memoryWrite(uint16_t(a), 0x00, false), 0);
+            d.images().write(true, uint16_t(a), 0x00);
+        }
+        QCOMPARE(d.memory().pageBytes(0), page);
+        const Device::Outcome o = d.apply(command::memoryRead(false, 0x003C), 0);
+        QVERIFY(o.status.memory);
+        QCOMPARE(int((*o.status.memory)[3]), 0);
+        QCOMPARE(int((*o.status.memory)[4]), 0xFF);
+    }
+};
+
+QTEST_MAIN(TestSimMemory)
+#include "tst_simmemory.moc"
