@@ -61,6 +61,7 @@ void managewirelessdata::open_advanced_window(uint32_t serialNumber)
         advanced_window = new AdvanceWirellessSensor(m_link, m_model->sensor(row).record);
         connect(advanced_window, &AdvanceWirellessSensor::closingWindow, this,
                 &managewirelessdata::adv_config_closed);
+        sub_window_open = true;
     }
     advanced_window->show();
     advanced_window->raise();
@@ -73,6 +74,7 @@ void managewirelessdata::adv_config_closed()
     if (advanced_window)
         advanced_window->deleteLater();
     advanced_window = nullptr;
+    sub_window_open = false;
     // Maintenance may have moved devices to other channels or restarted them: every path is
     // forgotten, and the next detection or RSSI list finds them again.
     m_run->paths.clear();
