@@ -125,6 +125,9 @@ void AdvanceWirellessSensor::buildLayout(bool api, bool lora)
     m_memoryType->addItems({QStringLiteral("EEPROM"), QStringLiteral("RAM")});
     m_data = new QLineEdit;
     m_data->setReadOnly(true);
+    // Room for the eight bytes a read shows.
+    m_data->setMinimumWidth(
+        m_data->fontMetrics().horizontalAdvance(QStringLiteral("00 00 00 00 00 00 00 00 ")) + 16);
     m_dumpProgress = new QLabel;
     readForm->addRow(QStringLiteral("Address :"), m_readAddress);
     readForm->addRow(QStringLiteral("Type of memory :"), m_memoryType);

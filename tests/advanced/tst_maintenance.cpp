@@ -70,75 +70,61 @@ private slots:
 
     void fieldsBecomeTheRightBytes_data()
     {
+        // `address` is typed into both address fields; `flag` is the RAM choice of a read and
+        // the reset box of a write.
         QTest::addColumn<Operation>("op");
         QTest::addColumn<int>("sn");
-        QTest::addColumn<QString>("readAddress");
-        QTest::addColumn<bool>("ram");
-        QTest::addColumn<QString>("writeAddress");
+        QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("reset");
+        QTest::addColumn<bool>("flag");
         QTest::addColumn<int>("channelIndex");
         QTest::addColumn<int>("kind");
         QTest::addColumn<QByteArray>("bytes"); // the block's first bytes, or the relay body
         const int M = Plan::MemoryCommand;
         const int R = Plan::RelayChannel;
         const int I = Plan::Invalid;
-        QTest::newRow("read 1A EEPROM") << Operation::Read << 0x1234 << "1A" << false << "0000"
-                                        << "00" << false << 16 << M << hex("00 12 00 1A 00 00");
-        QTest::newRow("read RAM") << Operation::Read << 0x1234 << "07ff" << true << "12"
-                                  << "00" << false << 16 << M << hex("00 14 07 FF 00 00");
-        QTest::newRow("write, low byte, no reset")
-            << Operation::Write << 0x1234 << "0000" << false << "12"
-            << "1A5" << false << 16 << M << hex("00 13 00 12 A5 00");
-        QTest::newRow("write with reset") << Operation::Write << 0x9001 << "0000" << false << "0040"
-                                          << "5a" << true << 16 << M << hex("00 13 00 40 5A 01");
-        QTest::newRow("relay, field 12, read")
-            << Operation::Read << 0x8001 << "0000" << false << "12"
-            << "14" << false << 16 << R << hex("46 14 00 80 01");
-        QTest::newRow("relay, field 12, dump")
-            << Operation::Save << 0x8FFF << "0000" << false << " 12"
-            << "0b" << false << 16 << R << hex("46 0B 00 8F FF");
-        QTest::newRow("relay, field 0012 hex")
-            << Operation::Write << 0x8001 << "0000" << false << "0C"
-            << "14" << false << 16 << M << hex("00 13 00 0C 14 00");
-        QTest::newRow("channel, sensor")
-            << Operation::Channel << 0x1234 << "0000" << false << "0000"
-            << "00" << false << 4 << M << hex("00 13 00 10 0F 01");
-        QTest::newRow("channel, relay") << Operation::Channel << 0x8001 << "0000" << false << "12"
-                                        << "00" << false << 15 << R << hex("46 1A 00 80 01");
-        QTest::newRow("channel ~") << Operation::Channel << 0x1234 << "0000" << false << "0000"
-                                   << "00" << false << 16 << I << QByteArray();
-        QTest::newRow("upload") << Operation::Upload << 0x1234 << "0000" << false << "0000"
-                                << "00" << false << 16 << M << hex("00 13 01 01 E5 01");
-        QTest::newRow("read error") << Operation::ReadError << 0x1234 << "0000" << false << "0000"
-                                    << "00" << false << 16 << M << hex("00 12 03 01 00 00");
-        QTest::newRow("clear error") << Operation::ClearError << 0x1234 << "0000" << false << "0000"
-                                     << "00" << false << 16 << M << hex("00 13 03 01 00 01");
-        QTest::newRow("address too long") << Operation::Read << 0x1234 << "12345" << false << "0000"
-                                          << "00" << false << 16 << I << QByteArray();
-        QTest::newRow("address not hex") << Operation::Write << 0x1234 << "0000" << false << "zz"
-                                         << "00" << false << 16 << I << QByteArray();
-        QTest::newRow("empty value") << Operation::Write << 0x1234 << "0000" << false << "0010"
-                                     << "" << false << 16 << I << QByteArray();
+        const auto row = [](const char *name, Operation op, int sn, const char *address,
+                            const char *value, bool flag, int channel, int kind,
+                            const char *bytes) {
+            QTest::newRow(name) << op << sn << QString::fromLatin1(address)
+                                << QString::fromLatin1(value) << flag << channel << kind
+                                << hex(bytes);
+        };
+        row("read 1A EEPROM", Operation::Read, 0x1234, "1A", "00", false, 16, M, "00 12 00 1A 00");
+        row("read RAM", Operation::Read, 0x1234, "07ff", "00", true, 16, M, "00 14 07 FF 00");
+        row("write, low byte", Operation::Write, 0x1234, "12", "1A5", false, 16, M,
+            "00 13 00 12 A5 00");
+        row("write, reset", Operation::Write, 0x9001, "40", "5a", true, 16, M, "00 13 00 40 5A 01");
+        row("relay, 12, read", Operation::Read, 0x8001, "12", "14", false, 16, R, "46 14 00 80 01");
+        row("relay, 12, dump", Operation::Save, 0x8FFF, " 12", "0b", false, 16, R,
+            "46 0B 00 8F FF");
+        row("relay, 0C", Operation::Write, 0x8001, "0C", "14", false, 16, M, "00 13 00 0C 14 00");
+        row("channel, sensor", Operation::Channel, 0x1234, "0", "0", false, 4, M,
+            "00 13 00 10 0F 01");
+        row("channel, relay", Operation::Channel, 0x8001, "12", "0", false, 15, R,
+            "46 1A 00 80 01");
+        row("channel ~", Operation::Channel, 0x1234, "0", "0", false, 16, I, "");
+        row("upload", Operation::Upload, 0x1234, "0", "0", false, 16, M, "00 13 01 01 E5 01");
+        row("read error", Operation::ReadError, 0x1234, "0", "0", false, 16, M, "00 12 03 01 00");
+        row("clear error", Operation::ClearError, 0x1234, "0", "0", false, 16, M,
+            "00 13 03 01 00 01");
+        row("address too long", Operation::Read, 0x1234, "12345", "0", false, 16, I, "");
+        row("value not hex", Operation::Write, 0x1234, "0010", "zz", false, 16, I, "");
     }
     void fieldsBecomeTheRightBytes()
     {
         QFETCH(Operation, op);
         QFETCH(int, sn);
+        QFETCH(QString, address);
+        QFETCH(QString, value);
+        QFETCH(bool, flag);
+        QFETCH(int, channelIndex);
         QFETCH(int, kind);
         QFETCH(QByteArray, bytes);
         Fields f;
-        QFETCH(QString, readAddress);
-        QFETCH(bool, ram);
-        QFETCH(QString, writeAddress);
-        QFETCH(QString, value);
-        QFETCH(bool, reset);
-        QFETCH(int, channelIndex);
-        f.readAddress = readAddress;
-        f.ram = ram;
-        f.writeAddress = writeAddress;
+        f.readAddress = f.writeAddress = address;
         f.value = value;
-        f.reset = reset;
+        f.ram = f.reset = flag;
         f.channelIndex = channelIndex;
         const Plan p = memorycommand::plan(op, uint16_t(sn), f);
         QCOMPARE(int(p.kind), kind);

@@ -75,23 +75,6 @@ private slots:
         d.restarted();
         QCOMPARE(d.radioChannel(), 11);
     }
-
-    void memoryWritesLeaveTheRecordingAlone()
-    {
-        Device d(config("span = 1h\n"), 15);
-        d.start(0);
-        d.catchUp(0); // what the clock reached: the writes below record nothing more
-        const QByteArray page = d.memory().pageBytes(0);
-        for (int a = 0; a < 0x40; ++a) {
-            d.apply(command::memoryWrite(uint16_t(a), 0x00, false), 0);
-            d.images().write(true, uint16_t(a), 0x00);
-        }
-        QCOMPARE(d.memory().pageBytes(0), page);
-        const Device::Outcome o = d.apply(command::memoryRead(false, 0x003C), 0);
-        QVERIFY(o.status.memory);
-        QCOMPARE(int((*o.status.memory)[3]), 0);
-        QCOMPARE(int((*o.status.memory)[4]), 0xFF);
-    }
 };
 
 QTEST_MAIN(TestSimMemory)
