@@ -289,23 +289,9 @@ DeviceMaintenance::Result DeviceMaintenance::dump(bool ram, QIODevice &out)
 
 bool DeviceMaintenance::restart_into_loader(quint8 *versionBefore)
 {
-    if (m_running || !m_link->isOpen() || m_link->linkMode() != ManageSerialPort::Api802154)
-        return false;
-    const Running running(m_running);
-    m_stop = false;
-    m_expired = false;
-    m_guard.start(m_guardMs);
-    m_link->flushInput();
-    qDebug() << QStringLiteral("program_active") << true;
-    Result r = waitForDevice();
-    if (r == Done) {
-        qDebug() << QStringLiteral("send param");
-        r = sendBlock(
-            command::memoryWrite(memorycommand::LoaderMarkAddress, memorycommand::LoaderMark, true),
-            0);
-    }
-    m_guard.stop();
-    if (r != Done)
+    // The loader mark goes through the same dispatcher as the window's operations.
+    if (m_link->linkMode() != ManageSerialPort::Api802154 ||
+        run(Operation::Upload, memorycommand::Fields()) != Done)
         return false;
     if (versionBefore)
         *versionBefore = m_identification;

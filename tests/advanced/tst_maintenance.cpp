@@ -94,20 +94,14 @@ private slots:
         row("read RAM", Operation::Read, 0x1234, "07ff", "00", true, 16, M, "00 14 07 FF 00");
         row("write, low byte", Operation::Write, 0x1234, "12", "1A5", false, 16, M,
             "00 13 00 12 A5 00");
-        row("write, reset", Operation::Write, 0x9001, "40", "5a", true, 16, M, "00 13 00 40 5A 01");
         row("relay, 12, read", Operation::Read, 0x8001, "12", "14", false, 16, R, "46 14 00 80 01");
         row("relay, 12, dump", Operation::Save, 0x8FFF, " 12", "0b", false, 16, R,
             "46 0B 00 8F FF");
         row("relay, 0C", Operation::Write, 0x8001, "0C", "14", false, 16, M, "00 13 00 0C 14 00");
-        row("channel, sensor", Operation::Channel, 0x1234, "0", "0", false, 4, M,
-            "00 13 00 10 0F 01");
         row("channel, relay", Operation::Channel, 0x8001, "12", "0", false, 15, R,
             "46 1A 00 80 01");
         row("channel ~", Operation::Channel, 0x1234, "0", "0", false, 16, I, "");
         row("upload", Operation::Upload, 0x1234, "0", "0", false, 16, M, "00 13 01 01 E5 01");
-        row("read error", Operation::ReadError, 0x1234, "0", "0", false, 16, M, "00 12 03 01 00");
-        row("clear error", Operation::ClearError, 0x1234, "0", "0", false, 16, M,
-            "00 13 03 01 00 01");
         row("address too long", Operation::Read, 0x1234, "12345", "0", false, 16, I, "");
         row("value not hex", Operation::Write, 0x1234, "0010", "zz", false, 16, I, "");
     }
