@@ -10,13 +10,6 @@ class TestSimMemory : public QObject
 {
     Q_OBJECT
 
-    static sim::DeviceConfig config(const QByteArray &keys)
-    {
-        const sim::ScenarioResult r = sim::parseScenario("[device 1234]\nwake = 0\n" + keys);
-        return r.ok() && !r.scenario.devices.isEmpty() ? r.scenario.devices[0]
-                                                       : sim::DeviceConfig();
-    }
-
 private slots:
     void presetsAreReadOrRefused_data()
     {
@@ -25,18 +18,14 @@ private slots:
         QTest::addColumn<int>("address");
         QTest::addColumn<bool>("ram");
         QTest::addColumn<QByteArray>("bytes"); // the image from the address on
-        QTest::newRow("one byte") << QByteArray("eeprom = 0101:E5") << true << 0x0101 << false
-                                  << QByteArray("\xE5\xFF", 2);
-        QTest::newRow("run and list") << QByteArray("eeprom = 0040:12 34, 0050:7") << true << 0x0040
-                                      << false << QByteArray("\x12\x34\xFF", 3);
+        QTest::newRow("list") << QByteArray("eeprom = 0040:12 34, 0042:56") << true << 0x0040
+                              << false << QByteArray("\x12\x34\x56\xFF", 4);
         QTest::newRow("ram") << QByteArray("ram = 07FF:AB") << true << 0x07FF << true
                              << QByteArray("\xAB\xFF", 2);
         QTest::newRow("past the end is dropped") << QByteArray("eeprom = 2007:01 02") << true
                                                  << 0x2007 << false << QByteArray("\x01\xFF", 2);
         QTest::newRow("address not hex")
             << QByteArray("eeprom = zz:01") << false << 0 << false << QByteArray();
-        QTest::newRow("no bytes") << QByteArray("eeprom = 0040:") << false << 0 << false
-                                  << QByteArray();
         QTest::newRow("byte too big")
             << QByteArray("ram = 0040:123") << false << 0 << false << QByteArray();
         QTest::newRow("address too big")
@@ -58,22 +47,6 @@ private slots:
         const Device d(r.scenario.devices[0], 15);
         const auto read = d.images().read(ram, uint16_t(address));
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(read.data()), bytes.size()), bytes);
-    }
-
-    void theRadioChannelIsTakenAtARestart()
-    {
-        Device d(config("eeprom = 0010:14\n"), 15); // preset: starts on channel 20
-        QCOMPARE(d.radioChannel(), 20);
-        d.apply(command::memoryWrite(0x0010, 0x0B, false), 0);
-        QCOMPARE(d.radioChannel(), 20);
-        QCOMPARE(d.images().eepromByte(0x0010), uint8_t(0x0B));
-        d.restarted();
-        QCOMPARE(d.radioChannel(), 11);
-        // A byte that is no channel leaves the radio where it is.
-        const Device::Outcome o = d.apply(command::memoryWrite(0x0010, 0x30, true), 0);
-        QVERIFY(o.restart);
-        d.restarted();
-        QCOMPARE(d.radioChannel(), 11);
     }
 };
 
