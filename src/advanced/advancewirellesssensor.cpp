@@ -10,7 +10,6 @@
 #include <QComboBox>
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>

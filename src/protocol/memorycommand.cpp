@@ -94,11 +94,10 @@ Plan plan(Operation operation, uint16_t serialNumber, const Fields &f)
         return relayChannel(uint8_t(*value & 0xFF), serialNumber);
     }
     switch (operation) {
-    case Operation::Read:
-    case Operation::Save: {
+    case Operation::Save:
+        return memory(dumpRead(f.ram, 0));
+    case Operation::Read: {
         const std::optional<uint32_t> address = parseHex(f.readAddress, 0xFFFF);
-        if (operation == Operation::Save)
-            return memory(dumpRead(f.ram, 0));
         if (!address)
             return invalid(BadAddress);
         return memory(command::memoryRead(f.ram, uint16_t(*address)));
