@@ -27,24 +27,32 @@ Device::Device(const DeviceConfig &config, int dongleChannel)
       m_clockOffsetMs(int64_t(config.clockOffsetSeconds) * 1000), m_periodCode(config.periodCode),
       m_mask(uint8_t(config.channelMask > 0 ? config.channelMask
                                             : typeTraits(config.type).defaultMask)),
-      m_eeprom(eeprom::Size, char(0xFF)), m_ram(eeprom::RamSize, 0),
       m_loader(firmware::targetFor(config.serialNumber))
 {
     // A relay's loader listens beside its firmware all the time.
     if (isRelay() || config.startInLoader)
         m_loader.enter();
-    m_eeprom[0] = char(config.serialNumber >> 8);
-    m_eeprom[1] = char(config.serialNumber & 0xFF);
-    m_eeprom[2] = char(config.type);
-    m_eeprom[3] = char(config.version);
-    m_eeprom[eeprom::RadioChannel] = char(m_radioChannel);
-    m_eeprom[eeprom::ErrorIndex] = char(config.errorCode ? 1 : 0);
+    auto put = [this](uint16_t address, int value) {
+        m_images.write(false, address, uint8_t(value));
+    };
+    put(0, config.serialNumber >> 8);
+    put(1, config.serialNumber & 0xFF);
+    put(2, config.type);
+    put(3, config.version);
+    put(eeprom::RadioChannel, m_radioChannel);
+    put(eeprom::ErrorIndex, config.errorCode ? 1 : 0);
     // One stored error, its value made from the scenario's error code.
-    m_eeprom[eeprom::ErrorTable + 2] = char(config.errorCode);
-    m_eeprom[eeprom::ErrorTable + 3] = char(0xE0);
+    put(eeprom::ErrorTable + 2, config.errorCode);
+    put(eeprom::ErrorTable + 3, 0xE0);
     const uint32_t seed = config.seed ? config.seed : config.serialNumber;
-    for (int i = 0; i < m_ram.size(); ++i)
-        m_ram[i] = char(mix(seed, 0xA11, uint32_t(i)) & 0xFF);
+    for (int i = 0; i < DeviceMemory::RamSize; ++i)
+        m_images.write(true, uint16_t(i), uint8_t(mix(seed, 0xA11, uint32_t(i)) & 0xFF));
+    m_images.apply(false, config.eepromPresets);
+    m_images.apply(true, config.ramPresets);
+    // A preset channel is where the device starts.
+    const int channel = m_images.eepromByte(eeprom::RadioChannel);
+    if (channel >= api::FirstChannel && channel <= api::LastChannel)
+        m_radioChannel = channel;
     if (isPowerMeter(config.type, config.serialNumber))
         m_power.emplace(config.power, config.type);
 }
@@ -58,7 +66,20 @@ void Device::enter_loader()
 void Device::setVersion(int version)
 {
     m_config.version = version & 0xFF;
-    m_eeprom[3] = char(m_config.version);
+    m_images.write(false, 3, uint8_t(m_config.version));
+}
+
+void Device::restarted()
+{
+    const int channel = m_images.eepromByte(eeprom::RadioChannel);
+    if (channel >= api::FirstChannel && channel <= api::LastChannel)
+        m_radioChannel = channel;
+    // The loader runs instead of the firmware once after a restart that finds its flag.
+    if (!isRelay() &&
+        m_images.eepromByte(firmware::LoaderFlagAddress) == firmware::LoaderFlagValue) {
+        m_images.write(false, firmware::LoaderFlagAddress, 0xFF);
+        enter_loader();
+    }
 }
 
 bool Device::isRelay() const
@@ -152,20 +173,8 @@ answer::Status Device::status(int64_t simMs, uint8_t function)
     s.lastValue3 = (counters & 0x08) ? uint32_t(v.values[3]) : uint32_t(v.values[3] & 0xFFFF);
     s.batteryIndex = uint8_t(m_config.battery);
     s.mode = uint8_t(m_config.mode);
-    s.errorFlag = m_eeprom[eeprom::ErrorIndex] ? 1 : 0;
+    s.errorFlag = m_images.eepromByte(eeprom::ErrorIndex) ? 1 : 0;
     return s;
-}
-
-std::optional<std::array<uint8_t, answer::MemoryByteCount>>
-Device::readMemory(bool ram, uint16_t address) const
-{
-    const QByteArray &area = ram ? m_ram : m_eeprom;
-    std::array<uint8_t, answer::MemoryByteCount> bytes;
-    for (int i = 0; i < answer::MemoryByteCount; ++i) {
-        const int at = address + i;
-        bytes[size_t(i)] = at < area.size() ? uint8_t(area[at]) : 0xFF;
-    }
-    return bytes;
 }
 
 Device::Outcome Device::apply(const command::Block &block, int64_t simMs)
@@ -179,24 +188,14 @@ Device::Outcome Device::apply(const command::Block &block, int64_t simMs)
                                           block[command::MemoryAddressBytes + 1]);
         if (op == command::ReadEeprom || op == command::ReadRam) {
             out.status = status(simMs, command::SensorFunction);
-            out.status.memory = readMemory(op == command::ReadRam, address);
+            out.status.memory = m_images.read(op == command::ReadRam, address);
             return out;
         }
         if (op == command::WriteEeprom) {
-            if (address < m_eeprom.size())
-                m_eeprom[address] = char(block[command::MemoryValueByte]);
-            if (address == eeprom::RadioChannel) {
-                const int channel = block[command::MemoryValueByte];
-                if (channel >= api::FirstChannel && channel <= api::LastChannel)
-                    m_radioChannel = channel;
-            }
+            // A new radio channel is taken at the restart: the answer still goes out on the
+            // channel the command came on.
+            m_images.write(false, address, block[command::MemoryValueByte]);
             out.restart = block[command::MemoryRestartByte] == 1;
-        }
-        // The loader runs instead of the firmware once after a restart that finds its flag.
-        if (out.restart && !isRelay() &&
-            uint8_t(m_eeprom[firmware::LoaderFlagAddress]) == firmware::LoaderFlagValue) {
-            m_eeprom[firmware::LoaderFlagAddress] = char(0xFF);
-            enter_loader();
         }
         out.status = status(simMs, command::SensorFunction);
         return out;

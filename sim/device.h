@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandset.h"
+#include "devicememory.h"
 #include "firmwareloader.h"
 #include "generator.h"
 #include "powermeter.h"
@@ -68,7 +69,13 @@ public:
 
     SensorMemory &memory() { return m_memory; }
     const SensorMemory &memory() const { return m_memory; }
-    QByteArray eeprom() const { return m_eeprom; }
+    QByteArray eeprom() const { return m_images.eeprom(); }
+    DeviceMemory &images() { return m_images; }
+    const DeviceMemory &images() const { return m_images; }
+    // The device restarted (a memory write asked for it): it reads its configuration again,
+    // among it the radio channel at EEPROM 0010. A device whose EEPROM says so would enter its
+    // loader here.
+    void restarted();
     void setSink(SensorMemory::Sink sink) { m_memory.setSink(std::move(sink)); }
 
     // Radio bookkeeping kept by the fleet.
@@ -82,8 +89,6 @@ public:
 private:
     void recordUpTo(int64_t sensorSeconds, int64_t maxSamples = INT64_MAX);
     void newSegment(int64_t sensorSeconds);
-    std::optional<std::array<uint8_t, answer::MemoryByteCount>> readMemory(bool ram,
-                                                                           uint16_t address) const;
 
     DeviceConfig m_config;
     Generator m_generator;
@@ -95,10 +100,9 @@ private:
     int64_t m_recordingStart = 0; // sensor seconds
     int64_t m_nextSample = 0;     // sensor seconds
     bool m_started = false;
-    QByteArray m_eeprom;
-    QByteArray m_ram;
     FirmwareLoader m_loader;
     std::optional<PowerMeter> m_power;
+    DeviceMemory m_images;
 };
 
 // Addresses of the device's EEPROM that mean something to it.
@@ -107,8 +111,6 @@ namespace eeprom
 constexpr uint16_t RadioChannel = 0x0010;
 constexpr uint16_t ErrorIndex = 0x0301;
 constexpr uint16_t ErrorTable = 0x0300; // + 2 x index: 16-bit error value, low byte first
-constexpr int Size = 0x2008;
-constexpr int RamSize = 0x0800;
 } // namespace eeprom
 
 } // namespace sim

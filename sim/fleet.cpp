@@ -455,9 +455,12 @@ void Fleet::deliverBlock(Device &d, const command::Block &block, const Path &pat
     touch(d);
     const Device::Outcome outcome = d.apply(block, simNowMs());
     answer(d, outcome.status, path);
-    if (outcome.restart && !d.listensAlways()) {
-        d.awakeUntilMs = 0;
-        emit note(QStringLiteral("%1 restarts").arg(hex4(sn)));
+    if (outcome.restart) {
+        d.restarted();
+        // A battery sensor goes back to sleep; the others listen again at once.
+        if (!d.listensAlways())
+            d.awakeUntilMs = 0;
+        emit note(QStringLiteral("%1 restarts on channel %2").arg(hex4(sn)).arg(d.radioChannel()));
     }
 }
 

@@ -174,6 +174,13 @@ void applyDeviceKey(const Reader &r, DeviceConfig &d, const QString &key, const 
     } else if (QString problem; applyPowerKey(d.power, key, value, problem)) {
         if (!problem.isEmpty())
             r.error(problem);
+    } else if (key == QLatin1String("eeprom") || key == QLatin1String("ram")) {
+        QString why;
+        const std::optional<QVector<MemoryPreset>> presets = parsePresets(value, &why);
+        if (!presets)
+            r.error(QStringLiteral("%1: %2").arg(key, why));
+        else
+            (key == QLatin1String("eeprom") ? d.eepromPresets : d.ramPresets) += *presets;
     } else {
         r.error(QStringLiteral("unknown key \"%1\" in a device section").arg(key));
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devicememory.h"
 #include "powermeter.h"
 
 #include <QString>
@@ -44,8 +45,10 @@ struct DeviceConfig {
     bool startInLoader = false;
     int updateVersion = -1;
     bool updateFails = false;
-    PowerConfig power; // power meters only
-    int line = 0;      // where the section starts, for messages
+    PowerConfig power;                   // power meters only
+    QVector<MemoryPreset> eepromPresets; // written over the EEPROM's defaults
+    QVector<MemoryPreset> ramPresets;
+    int line = 0; // where the section starts, for messages
 };
 
 struct DongleConfig {

@@ -69,6 +69,7 @@ void SensorFirmwareGroup::stopUpload()
     setIdle();
     if (m_update)
         m_update->cancel();
+    emit interrupted();
 }
 
 void SensorFirmwareGroup::ProgramClicked()

@@ -37,6 +37,8 @@ signals:
     // True from the press until the update is over: the window disables Read Data, Write Data
     // and Save data to file meanwhile.
     void uploadRunning(bool running);
+    // The operator interrupted the update: a wait for the device under way must end too.
+    void interrupted();
 
 private:
     void each_sec();

@@ -1,5 +1,6 @@
 #include "managewirelessdata.h"
 
+#include "advancewirellesssensor.h"
 #include "connectiondialog.h"
 #include "customcombo.h"
 #include "dialogs.h"
@@ -104,6 +105,8 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     connect(m_table, &SensorTableView::modeEdited, this, &managewirelessdata::legacy_mode_changed);
 
     setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this,
+            &managewirelessdata::displayContextMenu);
     connect(m_table, &QTableWidget::cellChanged, this, &managewirelessdata::valueChanged);
     connect(m_link, &ManageSerialPort::new_frame, this, &managewirelessdata::new_lora_frame);
     connect(m_link, &ManageSerialPort::busyChanged, this, &managewirelessdata::linkBusyChanged);
@@ -148,6 +151,11 @@ managewirelessdata::~managewirelessdata()
     // their way out is not the operator's.
     for (QObject *child : findChildren<QObject *>())
         child->disconnect(this);
+    // The advanced window has no parent to take it along.
+    if (advanced_window) {
+        advanced_window->disconnect(this);
+        delete advanced_window.data();
+    }
 }
 
 void managewirelessdata::buildLayout()

@@ -2,6 +2,7 @@
 
 #include "actionblock.h"
 #include "actionrun.h"
+#include "advancewirellesssensor.h"
 #include "detection.h"
 #include "fleetmodel.h"
 #include "listenphases.h"
@@ -9,8 +10,10 @@
 #include "sensortableview.h"
 
 #include <QDir>
+#include <QPointer>
 #include <QVector>
 #include <QWidget>
+#include <memory>
 
 class ConnectionDialog;
 class DataPlotWindow;
@@ -22,6 +25,7 @@ class QDateTimeEdit;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 class QTimer;
@@ -177,6 +181,17 @@ public:
     // The sensor's answer to the wake-up that opened the waveform window.
     QByteArray waveform_answer;
 
+    // The context menu of the table.
+    static constexpr const char *AccessCode = "7294";
+    // The menu a right-click at `pos` (this widget's coordinates) opens; null when none may
+    // open there or now. Each entry is one action: adding one is one line here.
+    std::unique_ptr<QMenu> contextMenuAt(QPoint pos);
+    // Opens (or shows again) the advanced window of the sensor `serialNumber`, behind the
+    // access code asked once per program run.
+    void open_advanced_window(uint32_t serialNumber);
+    AdvanceWirellessSensor *advancedWindow() const { return advanced_window; }
+    bool accessGranted() const { return access_granted; }
+
 signals:
     void req_stop_rx();
     void button_sa_clicked();
@@ -192,6 +207,8 @@ public slots:
     void new_lora_frame();
     void each_sec();
     void close_com();
+    void displayContextMenu(QPoint pos);
+    void adv_config_closed();
 
     void state_change_set_time();
     void state_change_setperiode();
@@ -271,6 +288,10 @@ private:
     uint64_t m_apiDestination = 0xFFFF;
 
     bool sub_window_open = false;
+    // Context menu and its windows.
+    bool inDataArea(QPoint globalPos) const;
+    QPointer<AdvanceWirellessSensor> advanced_window;
+    bool access_granted = false;
     bool m_blink = false;
     int m_limitCountdown = 300;
     int m_relayCountdown = 5;
