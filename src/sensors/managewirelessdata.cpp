@@ -6,6 +6,7 @@
 #include "dialogs.h"
 #include "loraframe.h"
 #include "manageserialport.h"
+#include "plug_waveform.h"
 #include "sensorlist.h"
 #include "settings.h"
 #include "wait.h"
@@ -691,6 +692,12 @@ void managewirelessdata::timeout_read_list()
 
 void managewirelessdata::shutdown()
 {
+    // A sub-window ends its exchange with the device as it closes, and says so to this table,
+    // which lets it go.
+    if (advanced_window)
+        advanced_window->close();
+    if (waveform_window)
+        waveform_window->close();
     qDebug() << QStringLiteral("folder ok :") << folder_checked;
     if (folder_checked)
         settings::write(settings::key::DestFolder, output_dir.absolutePath());

@@ -1,4 +1,5 @@
 #include "advancewirellesssensor.h"
+#include "sensorfirmwaregroup.h"
 #include "managewirelessdata.h"
 
 #include "dialogdouble.h"
@@ -91,7 +92,7 @@ private slots:
     {
         auto w = window(0x1234);
         QVERIFY(w->apiGroups()->isVisible());
-        QVERIFY(w->firmwareSlot()->isEmpty());
+        QVERIFY(w->firmwareGroup() && w->firmwareGroup()->isVisible());
         // Every control has its room on a 1366 x 768 screen, below the title and task bars.
         QVERIFY(w->height() >= w->minimumSizeHint().height());
         QVERIFY(w->minimumSizeHint().height() <= 680);
@@ -214,8 +215,8 @@ private slots:
         data.detection_running = false;
         std::unique_ptr<QMenu> menu = data.contextMenuAt(atRow(data, 1));
         QVERIFY(menu);
-        QCOMPARE(texts(*menu),
-                 (QStringList{"Remove selected line(s)", "Advanced configuration of this sensor"}));
+        QCOMPARE(texts(*menu), (QStringList{"Remove selected line(s)",
+                                            "Advanced configuration of this sensor", "Plot data"}));
         // The entry row has no sensor to configure.
         QCOMPARE(texts(*data.contextMenuAt(atRow(data, 5))),
                  QStringList{"Remove selected line(s)"});
@@ -228,6 +229,14 @@ private slots:
         QCOMPARE(data.sensorRows(), 2);
         QCOMPARE(data.model().sensor(0).record.serial_number, 0x0200u);
         QCOMPARE(data.model().sensor(1).record.serial_number, 0x0400u);
+
+        // Waveforms for power meters only: not for a logger of type 1, but for a device of
+        // unknown type from 9000 up.
+        QVERIFY(data.insert_sensor(0x9001) == 2);
+        data.model().edit(0).record.sensor_type = 1;
+        data.model().edit(2).record.sensor_type = 0;
+        QVERIFY(!texts(*data.contextMenuAt(atRow(data, 0))).contains("Waveform"));
+        QVERIFY(texts(*data.contextMenuAt(atRow(data, 2))).contains("Waveform"));
     }
 
     void accessCodeIsAskedOnceAndClosingForgetsThePaths()
