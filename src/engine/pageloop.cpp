@@ -32,6 +32,16 @@ void actionrun::store_page_range(FleetModel &model, uint32_t serialNumber, const
              << rec.end_page;
 }
 
+void actionrun::end_download_on_write_error(FleetModel &model, uint32_t serialNumber)
+{
+    const int row = model.find_row(serialNumber);
+    if (row < 0)
+        return;
+    model.set_status(row, WriteError, FM::Red);
+    model.edit(row).record.download_started = false;
+    model.files().close(serialNumber);
+}
+
 void ActionRun::read_page_range(uint32_t serialNumber)
 {
     store_page_range(*m_model, serialNumber, m_answer);
@@ -247,16 +257,13 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     if (!lastDecoded)
         m_model->set_status(row, WriteError, FM::Red);
     if (writeFailed) {
-        // A full disk stays full: the pages already written are whole in the files, the rest
-        // would only fail again. The sensor stops streaming, the files close, and its status
-        // keeps the error.
+        // The sensor stops streaming: the rest would only fail again.
         m_connectionTimer.stop();
         if (relay != 0)
             request_pages_relay(0, 0, 0, relay);
         else
             request_pages(0, 0, 0);
-        m_model->edit(row).record.download_started = false;
-        closeDownload(serialNumber);
+        end_download_on_write_error(*m_model, serialNumber);
         endDownloadLine(serialNumber);
         return false;
     }
