@@ -130,10 +130,29 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     bool lastDecoded = false;
     bool writeFailed = false;
     int frames = 0;
+    // Another sensor woke: the run serves it next, and this one resumes later.
+    const auto serveOtherNext = [&] {
+        takeAnswer();
+        qDebug() << QStringLiteral("sensor frame during download, served next :")
+                 << hex4(m_link->lastSourceAddress());
+        answer_waiting = true;
+        download_running = false;
+        m_pollTimer.stop();
+        m_link->flushInput();
+    };
+    bool asked = false;
     while (action_running && !timeout_flag && !complete) {
         row = m_model->find_row(serialNumber);
         if (row < 0)
             break;
+        // A frame that came in behind the last page asked for would go with the flush of the
+        // next request: a sensor that woke then is heard now.
+        if (asked && m_link->pageBytesWaiting() > 0 &&
+            m_link->receivePageFrame(command::Everyone, 0) == ManageSerialPort::PageSensorFrame) {
+            serveOtherNext();
+            return true;
+        }
+        asked = true;
         const int count =
             pagerange::nextRequest(m_model->sensor(row).record.current_page, end, pageCount).count;
         if (count == 0)
@@ -194,14 +213,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
             if (r == ManageSerialPort::NoPage)
                 break;
             if (r == ManageSerialPort::PageSensorFrame) {
-                // Another sensor woke: the run serves it next, and this one resumes later.
-                takeAnswer();
-                qDebug() << QStringLiteral("sensor frame during download, served next :")
-                         << hex4(m_link->lastSourceAddress());
-                answer_waiting = true;
-                download_running = false;
-                m_pollTimer.stop();
-                m_link->flushInput();
+                serveOtherNext();
                 return true;
             }
             if (r == ManageSerialPort::PageBroken)
