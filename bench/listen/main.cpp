@@ -5,7 +5,8 @@
 // prepares, are left out.
 //
 // For comparison, the same process is first measured for 10 s with the port open and no run:
-// what the link costs by itself (its port watcher enumerates the serial ports every second).
+// what the link costs by itself (its health check, and its port watcher's list of the serial
+// ports, taken on a thread of its own).
 // The scenario's one sensor that wakes, at three seconds, does so in that time and is not in the
 // run's list.
 

@@ -2,6 +2,7 @@
 
 #include "commandset.h"
 #include "manageserialport.h"
+#include "portreconnect.h"
 #include "portwatcher.h"
 #include "settings.h"
 #include "wait.h"
@@ -14,7 +15,6 @@
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QSignalBlocker>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace
@@ -56,7 +56,7 @@ ConnectionDialog::ConnectionDialog(ManageSerialPort *port, QWidget *parent)
       m_channelLabel(new QLabel(tr("Channel :"))),
       m_refreshButton(new QPushButton(tr("Refresh COM ports"))),
       m_openButton(new QPushButton(tr("Open Connection"))), m_channelCombo(new QComboBox),
-      m_reconnect(new QTimer(this))
+      m_reconnect(new PortReconnect(port, this))
 {
     auto *main = new QVBoxLayout(this);
     auto *row = new QHBoxLayout;
@@ -93,8 +93,15 @@ ConnectionDialog::ConnectionDialog(ManageSerialPort *port, QWidget *parent)
     connect(m_link, &ManageSerialPort::com_change, this, &ConnectionDialog::com_change);
     connect(m_refreshButton, &QPushButton::clicked, this, &ConnectionDialog::refreshComList);
     connect(m_openButton, &QPushButton::clicked, this, &ConnectionDialog::tryToOpenConnection);
-    m_reconnect->setInterval(1000);
-    connect(m_reconnect, &QTimer::timeout, this, &ConnectionDialog::reconnect);
+    // Enumeration misses pseudo-terminals and by-id links: the stored port counts as listed
+    // when its file is there, as in the list itself.
+    m_reconnect->setPresence([](const QString &lost) {
+        for (const PortEntry &p : enumeratePorts(lost))
+            if (p.portName == lost)
+                return true;
+        return false;
+    });
+    connect(m_reconnect, &PortReconnect::portBack, this, &ConnectionDialog::reconnect);
     // While the link waits for the dongle, what would start another exchange stays still.
     connect(m_link, &ManageSerialPort::busyChanged, this, [this](bool busy) {
         for (QWidget *w :
@@ -150,6 +157,7 @@ void ConnectionDialog::closeForRefresh()
         return;
     m_link->closePort();
     m_openPort.clear();
+    m_reconnect->watch(QString());
     // The controls that need the connection follow it down.
     m_channelLabel->hide();
     m_channelCombo->hide();
@@ -208,8 +216,7 @@ void ConnectionDialog::tryToOpenConnection()
         }
         settings::write(settings::key::ComPort, entry.portName);
         m_openPort = entry.portName;
-        m_lostPort.clear();
-        m_reconnect->stop();
+        m_reconnect->watch(entry.portName);
         emit tocom();
         setPortColour("green");
         m_portCombo->setItemText(index, entry.friendlyName);
@@ -222,8 +229,7 @@ void ConnectionDialog::tryToOpenConnection()
         m_status->setText(QStringLiteral("<font color=green>Connection LORA OK</font>"));
         settings::write(settings::key::ComPort, entry.portName);
         m_openPort = entry.portName;
-        m_lostPort.clear();
-        m_reconnect->stop();
+        m_reconnect->watch(entry.portName);
         setPortColour("green");
         m_portCombo->setItemText(index, entry.friendlyName);
         emit tocom();
@@ -276,41 +282,23 @@ void ConnectionDialog::com_change()
     m_channelLabel->hide();
     m_channelCombo->hide();
     m_status->setText(QString());
-    if (!m_openPort.isEmpty()) {
-        // The open port went away under us: say so, and take it back when it returns.
-        m_lostPort = m_openPort;
-        m_openPort.clear();
-        m_retryArmed = true;
-        m_reconnect->start();
-    }
+    // The open port went away under us (the reconnection heard of it first): say so; it is
+    // taken back when it returns.
+    m_openPort.clear();
     refreshComList();
-    if (!m_lostPort.isEmpty())
+    if (!lostPort().isEmpty())
         m_status->setText(ConnectionLost);
 }
 
-void ConnectionDialog::reconnect()
+QString ConnectionDialog::lostPort() const
 {
-    if (m_lostPort.isEmpty() || m_link->isOpen()) {
-        m_reconnect->stop();
-        return;
-    }
-    if (m_link->isBusy())
-        return;
-    bool present = false;
-    for (const PortEntry &p : enumeratePorts(m_lostPort))
-        present = present || p.portName == m_lostPort;
-    // One attempt each time the port shows up: a device that is there but does not answer is
-    // not hammered every second.
-    if (!present) {
-        m_retryArmed = true;
-        return;
-    }
-    if (!m_retryArmed)
-        return;
-    m_retryArmed = false;
-    qDebug() << QStringLiteral("reconnect") << m_lostPort;
+    return m_reconnect->lostPort();
+}
+
+void ConnectionDialog::reconnect(const QString &lost)
+{
+    qDebug() << QStringLiteral("reconnect") << lost;
     refreshComList();
-    const QString lost = m_lostPort;
     for (int i = 0; i < m_ports.size(); ++i)
         if (m_ports[i].portName == lost) {
             const QSignalBlocker quiet(m_portCombo);

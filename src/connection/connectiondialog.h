@@ -5,10 +5,10 @@
 #include <QWidget>
 
 class ManageSerialPort;
+class PortReconnect;
 class QComboBox;
 class QLabel;
 class QPushButton;
-class QTimer;
 
 // One serial port as the connection bar lists it.
 struct PortEntry {
@@ -46,7 +46,7 @@ public:
     QList<PortEntry> ports() const { return m_ports; }
     // The port that vanished while it was open and is reopened when it comes back; empty when
     // no connection was lost (or the operator has since opened one).
-    QString lostPort() const { return m_lostPort; }
+    QString lostPort() const;
 
 signals:
     void tocom();
@@ -61,7 +61,7 @@ private:
     void setPortColour(const char *colour);
     void fail();
     void closeForRefresh();
-    void reconnect();
+    void reconnect(const QString &lost);
 
     ManageSerialPort *m_link;
     QList<PortEntry> m_ports;
@@ -72,7 +72,5 @@ private:
     QPushButton *m_openButton;
     QComboBox *m_channelCombo;
     QString m_openPort; // the port of the working connection
-    QString m_lostPort;
-    bool m_retryArmed = false;
-    QTimer *m_reconnect;
+    PortReconnect *m_reconnect;
 };

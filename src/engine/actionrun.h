@@ -82,6 +82,8 @@ public:
                              uint16_t relay);
     bool refresh_row_from_answer(uint32_t serialNumber, int mode);
     bool decode_pages(uint32_t serialNumber, int count);
+    // What the last decode_pages made of its pages.
+    FleetModel::Decoded lastDecode() const { return m_lastDecode; }
 
     bool dongle_add_sensor(uint32_t serialNumber);
     bool sensor_ack_direct(uint32_t serialNumber);

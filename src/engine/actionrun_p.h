@@ -71,5 +71,9 @@ struct Refusal {
     QString text;
 };
 Refusal pending_refusal(const FleetModel &model, int marked);
+// Both runs: a data file that could not be written. The files already hold whole rows and
+// records only (a failed write is cut back), and a full disk stays full: the sensor's download
+// ends here with its files closed and the error in its status, and the run goes on.
+void end_download_on_write_error(FleetModel &model, uint32_t serialNumber);
 
 } // namespace actionrun

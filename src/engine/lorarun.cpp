@@ -249,6 +249,7 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     int received = 0;
     bool complete = false;
     bool lastDecoded = false;
+    bool writeFailed = false;
     while (m_shared->action_running && !m_shared->timeout_flag && !complete) {
         const uint16_t page = rec->current_page;
         qDebug() << QStringLiteral("new request");
@@ -282,8 +283,9 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
                      << pagecheck::reasonName(reason);
         previous = QByteArray(reinterpret_cast<const char *>(bytes), page::Size);
         lastDecoded = m_shared->decode_pages(serialNumber, 1);
+        writeFailed = m_shared->lastDecode() == FM::Decoded::NotWritten;
         row = m_model->find_row(serialNumber);
-        if (row < 0)
+        if (row < 0 || writeFailed)
             break;
         rec = &m_model->edit(row).record;
         ++received;
@@ -300,6 +302,10 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     row = m_model->find_row(serialNumber);
     if (row < 0)
         return true;
+    if (writeFailed) {
+        actionrun::end_download_on_write_error(*m_model, serialNumber);
+        return false;
+    }
     if (complete) {
         SensorRecord &done = m_model->edit(row).record;
         done.download_started = false;

@@ -32,6 +32,16 @@ void actionrun::store_page_range(FleetModel &model, uint32_t serialNumber, const
              << rec.end_page;
 }
 
+void actionrun::end_download_on_write_error(FleetModel &model, uint32_t serialNumber)
+{
+    const int row = model.find_row(serialNumber);
+    if (row < 0)
+        return;
+    model.set_status(row, WriteError, FM::Red);
+    model.edit(row).record.download_started = false;
+    model.files().close(serialNumber);
+}
+
 void ActionRun::read_page_range(uint32_t serialNumber)
 {
     store_page_range(*m_model, serialNumber, m_answer);
@@ -120,10 +130,29 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     bool lastDecoded = false;
     bool writeFailed = false;
     int frames = 0;
+    // Another sensor woke: the run serves it next, and this one resumes later.
+    const auto serveOtherNext = [&] {
+        takeAnswer();
+        qDebug() << QStringLiteral("sensor frame during download, served next :")
+                 << hex4(m_link->lastSourceAddress());
+        answer_waiting = true;
+        download_running = false;
+        m_pollTimer.stop();
+        m_link->flushInput();
+    };
+    bool asked = false;
     while (action_running && !timeout_flag && !complete) {
         row = m_model->find_row(serialNumber);
         if (row < 0)
             break;
+        // A frame that came in behind the last page asked for would go with the flush of the
+        // next request: a sensor that woke then is heard now.
+        if (asked && m_link->pageBytesWaiting() > 0 &&
+            m_link->receivePageFrame(command::Everyone, 0) == ManageSerialPort::PageSensorFrame) {
+            serveOtherNext();
+            return true;
+        }
+        asked = true;
         const int count =
             pagerange::nextRequest(m_model->sensor(row).record.current_page, end, pageCount).count;
         if (count == 0)
@@ -184,14 +213,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
             if (r == ManageSerialPort::NoPage)
                 break;
             if (r == ManageSerialPort::PageSensorFrame) {
-                // Another sensor woke: the run serves it next, and this one resumes later.
-                takeAnswer();
-                qDebug() << QStringLiteral("sensor frame during download, served next :")
-                         << hex4(m_link->lastSourceAddress());
-                answer_waiting = true;
-                download_running = false;
-                m_pollTimer.stop();
-                m_link->flushInput();
+                serveOtherNext();
                 return true;
             }
             if (r == ManageSerialPort::PageBroken)
@@ -247,16 +269,13 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     if (!lastDecoded)
         m_model->set_status(row, WriteError, FM::Red);
     if (writeFailed) {
-        // A full disk stays full: the pages already written are whole in the files, the rest
-        // would only fail again. The sensor stops streaming, the files close, and its status
-        // keeps the error.
+        // The sensor stops streaming: the rest would only fail again.
         m_connectionTimer.stop();
         if (relay != 0)
             request_pages_relay(0, 0, 0, relay);
         else
             request_pages(0, 0, 0);
-        m_model->edit(row).record.download_started = false;
-        closeDownload(serialNumber);
+        end_download_on_write_error(*m_model, serialNumber);
         endDownloadLine(serialNumber);
         return false;
     }

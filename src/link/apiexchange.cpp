@@ -246,8 +246,12 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
         m_rxLock = false;
     };
 
+    // A pass ends when bytes come in: they are pulled here rather than left to the caller's
+    // poll timer, which would otherwise leave them for the next pass.
+    refreshShared();
     while (m_shared.size() < 3) {
         const LinkWait::Outcome o = wait.pass();
+        refreshShared();
         if (o == LinkWait::TimedOut) {
             qDebug() << QStringLiteral("timeout") << true;
             wait.finish(o);
@@ -301,6 +305,7 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
             rejected = true;
         }
         const LinkWait::Outcome o = wait.pass();
+        refreshShared();
         if (o == LinkWait::Running)
             continue;
         if (o == LinkWait::TimedOut && !rejected && --extensions > 0) {
@@ -319,6 +324,12 @@ void ApiExchange::refreshShared()
     if (m_rxLock)
         return;
     m_shared.append(m_transport.readPending());
+}
+
+int ApiExchange::pageBytesWaiting()
+{
+    refreshShared();
+    return m_shared.size();
 }
 
 void ApiExchange::flush()

@@ -50,6 +50,8 @@ public:
     void refreshShared();
     // Drops everything: pending bytes, what a receive kept, the page download's buffer.
     void flush();
+    // Pulls what came in and says how many bytes wait for receivePageFrame.
+    int pageBytesWaiting();
     // Between exchanges: takes what came in and keeps only what a receive can still use.
     // Returns the bytes dropped. Nothing is taken while a download fills its buffer from a
     // timer: what comes in between two page receives is that download's.

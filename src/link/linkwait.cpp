@@ -34,12 +34,18 @@ LinkWait::LinkWait(SerialTransport *transport, int deadlineMs, QEventLoop::Proce
     connect(&m_deadline, &QTimer::timeout, this, &LinkWait::onDeadline);
     connect(&m_window, &QTimer::timeout, this, &LinkWait::onWindow);
     connect(&m_tick, &QTimer::timeout, this, &LinkWait::quitLoop);
-    if (m_transport)
+    if (m_transport) {
+        // Only a pass ends on input: a sleep is woken by the frame its caller assembles.
+        connect(m_transport, &SerialTransport::readyRead, this, [this] {
+            if (m_passing)
+                quitLoop();
+        });
         connect(m_transport, &SerialTransport::lost, this, [this] {
             if (m_end == Running)
                 m_end = PortLost;
             quitLoop();
         });
+    }
     m_clock.start();
     extend(deadlineMs);
     g_waits.append(this);
@@ -134,10 +140,12 @@ LinkWait::Outcome LinkWait::run(bool tick)
     QEventLoop loop;
     m_loop = &loop;
     m_quitByUs = false;
+    m_passing = tick;
     if (tick)
-        m_tick.start(1);
+        m_tick.start(PassMaxMs);
     loop.exec(m_flags);
     m_loop = nullptr;
+    m_passing = false;
     m_tick.stop();
     // Nothing of ours ended the loop: the application told every loop to quit (and one started
     // after that returns at once).

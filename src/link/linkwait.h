@@ -8,16 +8,19 @@
 class SerialTransport;
 
 // One wait of the link. Everything runs on the GUI thread, so a wait keeps processing events
-// while it lasts: either in passes of about a millisecond between which the caller polls the
-// port, or asleep until something wakes it (a frame came in). It owns a deadline that is a lower
-// bound: the wait never ends before it, however early the system fires a timer. It also ends,
-// without waiting out its deadline, when the operator stops it, when the device goes away and
+// while it lasts: either in passes, each of which ends when bytes come in (the caller then
+// looks at the port), or asleep until something wakes it (a frame came in). It owns a deadline that
+// is a lower bound: the wait never ends before it, however early the system fires a timer. It also
+// ends, without waiting out its deadline, when the operator stops it, when the device goes away and
 // when the application is quitting: a nested event loop that the application told to quit
 // returns at once every time it runs, so a wait that went on would spin.
 class LinkWait : public QObject
 {
     Q_OBJECT
 public:
+    // The longest pass: bytes that came in without a notice (pulled by a timer of the caller
+    // outside the pass) are looked at within this time all the same.
+    static constexpr int PassMaxMs = 10;
     enum Outcome { Running, Done, TimedOut, Stopped, PortLost, Quitting };
     Q_ENUM(Outcome)
 
@@ -38,8 +41,9 @@ public:
     void closeWindow();
     bool windowOpen() const { return m_windowOpen; }
 
-    // About a millisecond of events. Returns Running, TimedOut once the deadline has passed, or
-    // the reason the wait must end now (Stopped, PortLost, Quitting).
+    // Events until bytes come in, the window or the deadline passes, or at most PassMaxMs.
+    // Returns Running, TimedOut once the deadline has passed, or the reason the wait must end
+    // now (Stopped, PortLost, Quitting).
     Outcome pass();
     // Processes events until wake(), the window, the deadline or an end. Returns as pass().
     // Returns at once when the deadline has passed and no window is open.
@@ -82,6 +86,7 @@ private:
     bool m_windowOpen = false;
     QEventLoop *m_loop = nullptr;
     bool m_quitByUs = false;
+    bool m_passing = false;
     Outcome m_end = Running;
     Outcome m_outcome = Running;
 };

@@ -224,6 +224,11 @@ void ManageSerialPort::drainIdleInput()
     }
 }
 
+int ManageSerialPort::pageBytesWaiting()
+{
+    return m_api->pageBytesWaiting();
+}
+
 void ManageSerialPort::flushInput()
 {
     m_api->flush();

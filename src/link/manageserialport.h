@@ -120,6 +120,8 @@ public:
     static QString devicePath(const QString &portName);
     // Input held by the link between exchanges (what a receive kept, LoRa bytes being framed).
     int bufferedBytes() const;
+    // Bytes come in during a download and not read yet by receivePageFrame (pulled first).
+    int pageBytesWaiting();
 
 signals:
     void errorCom();

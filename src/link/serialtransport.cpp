@@ -23,6 +23,7 @@ SerialTransport::SerialTransport(QObject *parent)
     connect(m_watcher, &PortWatcher::deviceDiscovered, this, &SerialTransport::onDeviceAttached);
     connect(m_watcher, &PortWatcher::deviceRemoved, this, &SerialTransport::onDeviceRemoved);
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialTransport::onPortError);
+    connect(m_port, &QSerialPort::readyRead, this, &SerialTransport::readyRead);
 }
 
 SerialTransport::~SerialTransport()

@@ -44,6 +44,8 @@ signals:
     void comclose();
     // The health check's tick, about once a second while the program runs.
     void tick();
+    // Bytes came in (the event loop or a pull moved them from the driver).
+    void readyRead();
 
 public slots:
     void onDeviceRemoved(const QSerialPortInfo &info);

@@ -1,5 +1,6 @@
 #include "actionrun.h"
 #include "datafiles.h"
+#include "filesizelimit.h"
 #include "fleetmodel.h"
 #include "manageserialport.h"
 #include "messagecapture.h"
@@ -12,9 +13,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <csignal>
 #include <memory>
-#include <sys/resource.h>
 
 namespace
 {
@@ -25,39 +24,10 @@ QString hex4(int sn)
     return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
 }
 
-// Files written past `bytes` come short, as on a full disk (the signal that would end the
-// process is ignored, so the write fails instead). Lifted when it goes out of scope.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        rlimit limit = m_saved;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
-
-private:
-    rlimit m_saved{};
-};
-
 // Rows of a .tsv: each starts with its line break, after the two header lines.
 int rowCount(const QByteArray &text)
 {
     return text.split('\n').size() - 2;
-}
-
-// Every row holds as many fields as the first one: a row cut short has fewer.
-bool wholeRows(const QByteArray &text)
-{
-    const QList<QByteArray> lines = text.split('\n');
-    for (int i = 3; i < lines.size(); ++i)
-        if (lines[i].count('\t') != lines[2].count('\t'))
-            return false;
-    return true;
 }
 
 constexpr int Sn = 0x1234;

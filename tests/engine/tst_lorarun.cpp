@@ -1,4 +1,5 @@
 #include "actionrun.h"
+#include "filesizelimit.h"
 #include "fleetmodel.h"
 #include "lorarun.h"
 #include "manageserialport.h"
@@ -23,6 +24,28 @@ QString hex4(int sn)
 {
     return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
 }
+
+// The times of the first and the last sample a truth file puts in `page`.
+QPair<QDateTime, QDateTime> pageTimes(const QString &truthPath, int page)
+{
+    QFile f(truthPath);
+    QPair<QDateTime, QDateTime> span;
+    if (!f.open(QIODevice::ReadOnly))
+        return span;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.trimmed().split('\t');
+        if (line.startsWith('#') || fields.size() < 3 || fields[0].toInt() != page)
+            continue;
+        const QDateTime t = QDateTime::fromString(QString::fromLatin1(fields[2]),
+                                                  QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        if (!span.first.isValid())
+            span.first = t;
+        span.second = t;
+    }
+    return span;
+}
+
+enum Window { AllData, Minutes, OnePage };
 
 } // namespace
 
@@ -153,14 +176,20 @@ private slots:
         QTest::addColumn<int>("sn");
         QTest::addColumn<int>("refuseEvery");
         QTest::addColumn<int>("loseFragmentEvery");
-        QTest::newRow("temperature, clean link") << 0x1234 << 0 << 0;
-        QTest::newRow("counter, refusals and lost fragments") << 0x2345 << 3 << 4;
+        QTest::addColumn<int>("window");
+        QTest::newRow("temperature, clean link") << 0x1234 << 0 << 0 << int(AllData);
+        QTest::newRow("counter, refusals and lost fragments") << 0x2345 << 3 << 4 << int(AllData);
+        // from 40 to 20 minutes ago, in whole minutes: inside the counter's day
+        QTest::newRow("counter, a date window") << 0x2345 << 0 << 0 << int(Minutes);
+        // from the first to the last sample of a page in the middle of the ring
+        QTest::newRow("counter, one page") << 0x2345 << 0 << 0 << int(OnePage);
     }
     void aDownloadGivesWhatTheSensorRecorded()
     {
         QFETCH(int, sn);
         QFETCH(int, refuseEvery);
         QFETCH(int, loseFragmentEvery);
+        QFETCH(int, window);
         const QString truth = m_dir.path() + QStringLiteral("/truth");
         QDir(truth).removeRecursively();
         QVERIFY(QDir().mkpath(truth));
@@ -170,8 +199,30 @@ private slots:
         readSensors();
         m_sim->flushTruth();
 
+        const QString truthFile = truth + QLatin1Char('/') + hex4(sn) + ".truth";
+        QSet<int> pages;
+        truthRows(truthFile, {}, {}, &pages);
+        QDateTime from, to;
+        if (window == Minutes) {
+            const QDateTime now = QDateTime::currentDateTime();
+            from = QDateTime(now.date(), QTime(now.time().hour(), now.time().minute()))
+                       .addSecs(-40 * 60);
+            to = from.addSecs(20 * 60);
+        } else if (window == OnePage) {
+            QList<int> sorted = pages.values();
+            std::sort(sorted.begin(), sorted.end());
+            QVERIFY(sorted.size() > 2);
+            const QPair<QDateTime, QDateTime> span =
+                pageTimes(truthFile, sorted[sorted.size() / 2]);
+            from = span.first;
+            to = span.second;
+            QVERIFY(from.isValid() && from < to);
+        }
         actionblock::Choice choice;
-        choice.downloadAll = true;
+        choice.downloadAll = window == AllData;
+        choice.downloadBetween = window != AllData;
+        choice.windowStart = from;
+        choice.windowEnd = to;
         m_model->setChoice(choice);
         m_sim->faults().refuseEvery = refuseEvery;
         m_sim->faults().dropFragmentEvery = loseFragmentEvery;
@@ -185,9 +236,7 @@ private slots:
         m_run->lora_action_run();
         m_sim->faults() = sim::Faults();
 
-        QSet<int> pages;
-        const QVector<TruthRow> want =
-            truthRows(truth + QLatin1Char('/') + hex4(sn) + ".truth", {}, {}, &pages);
+        const QVector<TruthRow> want = truthRows(truthFile, from, to);
         const int row = m_model->find_row(sn);
         const QVector<TruthRow> got = tsvRows(tsvOf(sn));
         QVERIFY(!want.isEmpty());
@@ -202,7 +251,10 @@ private slots:
         QVERIFY(!m_model->files().isOpen(uint32_t(sn)));
         QVERIFY(!m_model->sensor(row).record.download_started);
         // One progress step per page fetched, ending at every page.
-        QCOMPARE(progress.size(), pages.size());
+        if (window == AllData)
+            QCOMPARE(progress.size(), pages.size());
+        else if (window == OnePage)
+            QCOMPARE(progress.size(), 1);
         QCOMPARE(progress.last(), QStringLiteral("100 % downloaded"));
         if (loseFragmentEvery) {
             QVERIFY(m_run->reRequests() > 0);
@@ -210,6 +262,59 @@ private slots:
         } else {
             QCOMPARE(m_run->reRequests(), 0);
         }
+    }
+
+    void aFileThatCannotBeWrittenEndsThatDownloadOnly()
+    {
+        const QString truth = m_dir.path() + QStringLiteral("/truth");
+        QDir(truth).removeRecursively();
+        QVERIFY(QDir().mkpath(truth));
+        QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
+        start(truth);
+        add({0x2345, 0x1234});
+        readSensors();
+        m_sim->flushTruth();
+        actionblock::Choice choice;
+        choice.downloadAll = true;
+        m_model->setChoice(choice);
+        m_shared->pdc_enabled = true;
+        QStringList statuses; // of 2345
+        connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
+            if (column == FM::ColStatus && m_model->sensor(row).record.serial_number == 0x2345)
+                statuses << m_model->cell(row, FM::ColStatus).text;
+        });
+        MessageCapture capture(MessageCapture::Silent);
+        {
+            // The truth is on disk already: only the data files grow while the limit holds.
+            // 2345's day of counts passes it half way, 1234's hour stays below.
+            FileSizeLimit full{20000};
+            m_run->lora_action_run();
+        }
+        const int row = m_model->find_row(0x2345);
+        // The download ended at the page that failed: no page was fetched after it.
+        const int failed = statuses.indexOf(QStringLiteral("Error writing data in file"));
+        QVERIFY2(failed > 0 && failed == statuses.size() - 1, qPrintable(statuses.join(", ")));
+        QCOMPARE(status(0x2345), QStringLiteral("Error writing data in file"));
+        QCOMPARE(uint(m_model->cell(row, FM::ColStatus).colour), uint(FM::Red));
+        QVERIFY(!m_model->files().isOpen(0x2345));
+        QVERIFY(!m_model->sensor(row).record.download_started);
+        QFile tsv(tsvOf(0x2345));
+        QVERIFY(tsv.open(QIODevice::ReadOnly));
+        QVERIFY(wholeRows(tsv.readAll()));
+        // What was written is the start of the truth, and only that.
+        const QVector<TruthRow> want = truthRows(truth + QStringLiteral("/2345.truth"));
+        const QVector<TruthRow> got = tsvRows(tsvOf(0x2345));
+        QVERIFY(!got.isEmpty() && got.size() < want.size());
+        for (int i = 0; i < got.size(); ++i)
+            QVERIFY2(writtenAs(got[i], want[i], m_model->sensor(row).type),
+                     qPrintable(got[i].time));
+        // One record of 548 bytes a page, none cut.
+        const qint64 records = QFileInfo(tsvOf(0x2345).replace(".tsv", ".pdc")).size();
+        QVERIFY(records > 0);
+        QCOMPARE(records % 548, 0);
+        // The run went on to the next sensor.
+        QCOMPARE(status(0x1234), QStringLiteral("Download Complete"));
+        QVERIFY(m_model->sensor(m_model->find_row(0x1234)).served);
     }
 
     void aStopEndsTheRun_data()

@@ -1,6 +1,7 @@
 #include "apiframe.h"
 #include "manageserialport.h"
 #include "messagecapture.h"
+#include "portreconnect.h"
 #include "ptypeer.h"
 #include "settings.h"
 #include "simlink.h"
@@ -387,8 +388,8 @@ private slots:
             << hex("AA 01") << rx16(0x42, hex("88 00")) << -1 << 0 << 3;
         QTest::newRow("marker") << hex("53 33") << hex("00 01 DA 02") << 4 << 1 << 4;
         QTest::newRow("no marker") << hex("53 33") << QByteArray() << 0 << 0 << 4;
-        QTest::newRow("version: one raw byte") << hex("A1") << QByteArray(1, char(104)) << 1 << 104
-                                               << 1;
+        QTest::newRow("version: one raw byte")
+            << hex("A1") << QByteArray(1, char(104)) << 1 << 104 << 1;
         QTest::newRow("no version") << hex("A1") << QByteArray() << 0 << 0 << 3;
     }
     void exchangesAskAgainUntilAnswered()
@@ -458,6 +459,42 @@ private slots:
         QVERIFY(!m_link->isOpen());
         spin(50);
         QCOMPARE(closed.count(), 1);
+    }
+
+    void aLostPortIsTriedOnceEachTimeItComesBack_data()
+    {
+        QTest::addColumn<QString>(
+            "presence"); // one look a tick: '#' there, '.' not; the last stays
+        QTest::addColumn<int>("attempts");
+        QTest::newRow("back at once") << "#" << 1;
+        QTest::newRow("away a while, then back") << "...#" << 1;
+        QTest::newRow("back, away, back again") << "##..#" << 2;
+        QTest::newRow("never back") << "." << 0;
+    }
+    void aLostPortIsTriedOnceEachTimeItComesBack()
+    {
+        QFETCH(QString, presence);
+        QFETCH(int, attempts);
+        openApi();
+        PortReconnect reconnect(m_link.get(), nullptr, 5);
+        reconnect.watch(QStringLiteral("dongle"));
+        int looks = 0;
+        reconnect.setPresence([&](const QString &port) {
+            const int at = std::min(looks++, int(presence.size()) - 1);
+            return port == QLatin1String("dongle") && presence[at] == QLatin1Char('#');
+        });
+        QSignalSpy lost(&reconnect, &PortReconnect::portLost);
+        QSignalSpy back(&reconnect, &PortReconnect::portBack);
+        // another device comes while ours stays: nothing was lost
+        m_link->onDeviceAttached(QSerialPortInfo());
+        QCOMPARE(lost.count(), 0);
+        m_peer->close();
+        QTRY_COMPARE_WITH_TIMEOUT(lost.count(), 1, 2000);
+        QCOMPARE(lost.first().first().toString(), QStringLiteral("dongle"));
+        // nobody reopens it here: it stays lost, and a present port is not tried again
+        QTRY_VERIFY_WITH_TIMEOUT(looks > presence.size() + 5, 2000);
+        QCOMPARE(back.count(), attempts);
+        QCOMPARE(reconnect.lostPort(), QStringLiteral("dongle"));
     }
 
     void portListChangesReachTheWindowsInOrder()

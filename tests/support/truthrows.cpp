@@ -6,6 +6,15 @@
 #include <algorithm>
 #include <cmath>
 
+bool wholeRows(const QByteArray &text)
+{
+    const QList<QByteArray> lines = text.split('\n');
+    for (int i = 3; i < lines.size(); ++i)
+        if (lines[i].count('\t') != lines[2].count('\t'))
+            return false;
+    return true;
+}
+
 QVector<TruthRow> tsvRows(const QString &path)
 {
     QFile f(path);

@@ -17,6 +17,8 @@ struct TruthRow {
 // The sample rows of a downloaded .tsv (values as written); stop rows, whose first value is -1,
 // are not samples.
 QVector<TruthRow> tsvRows(const QString &path);
+// Every row of a .tsv's text holds as many fields as the first one: a row cut short has fewer.
+bool wholeRows(const QByteArray &text);
 
 // What the sensor's memory holds by its truth file: what each page holds since it was last
 // written from its start, in recording order, within [from, to] when `from` is valid. `pages`,

@@ -81,13 +81,13 @@ class TestCollect : public QObject
 
     QString path(const QString &name) const { return m_dir.filePath(name); }
 
-    void startSim(const QString &scenario = QString())
+    void startSim(const QString &scenario = QString(), const QStringList &options = {})
     {
         QDir(path("truth")).removeRecursively();
         QVERIFY(QDir().mkpath(path("truth")));
         m_sim.start(QStringLiteral(TESSARAN_SIM_EXE),
-                    {"--link", path("dongle"), "--truth", path("truth"),
-                     scenario.isEmpty() ? path("fleet.ini") : scenario});
+                    QStringList{"--link", path("dongle"), "--truth", path("truth")} + options +
+                        QStringList{scenario.isEmpty() ? path("fleet.ini") : scenario});
         QVERIFY(m_sim.waitForReadyRead(20000));
         QCOMPARE(m_sim.readLine().trimmed(), path("dongle").toLocal8Bit());
     }
@@ -305,24 +305,52 @@ private slots:
             QVERIFY2(out.contains(s), qPrintable(out + err));
     }
 
+    void aDownloadWritesWhatTheSensorRecorded_data()
+    {
+        QTest::addColumn<QString>("sensor");
+        QTest::addColumn<QStringList>("simOptions");
+        QTest::addColumn<int>("samples"); // in the truth
+        // six hours at one sample an hour, and the one of the start
+        QTest::newRow("in one go") << "1B02" << QStringList() << 7;
+        // 1D04's forty pages take some six seconds at 38400 baud from its first wake: the
+        // dongle is pulled out in the middle and comes back a second later.
+        QTest::newRow("across a replug")
+            << "1D04"
+            << QStringList{"--baud", "38400", "--unplug-after", "4", "--replug-after", "1"} << 0;
+    }
     void aDownloadWritesWhatTheSensorRecorded()
     {
-        startSim();
+        QFETCH(QString, sensor);
+        QFETCH(QStringList, simOptions);
+        QFETCH(int, samples);
+        QVERIFY(writeFile(path("replug.ini"),
+                          "[dongle]\nchannel = 15\n[device 1D04]\ntype = 2\nperiod = 9\n"
+                          "pages = 40\nwake = 2\nfirst_wake = 1\nrssi = 42\n"));
+        startSim(simOptions.isEmpty() ? QString() : path("replug.ini"), simOptions);
         QDir(path("out")).removeRecursively();
         QString out, err;
-        QCOMPARE(collect({"--port", path("dongle"), "--sensors", "1B02", "--download", "all",
+        QCOMPARE(collect({"--port", path("dongle"), "--sensors", sensor, "--download", "all",
                           "--out", "out", "--timeout", "60"},
                          out, err),
                  0);
-        QVERIFY2(out.contains("1B02: Download Complete"), qPrintable(out + err));
-        QVERIFY2(out.contains(" % downloaded"), qPrintable(out));
+        const int complete = out.indexOf(sensor + ": Download Complete");
+        QVERIFY2(complete > 0, qPrintable(out + err));
+        const int progress = out.indexOf(" % downloaded");
+        QVERIFY2(progress > 0, qPrintable(out));
+        if (!simOptions.isEmpty()) {
+            // Lost after the download began, and taken back before it ended.
+            const int lost = out.indexOf("port lost: " + path("dongle"));
+            const int back = out.indexOf("port back: " + path("dongle"));
+            QVERIFY2(progress < lost && lost < back && back < complete, qPrintable(out));
+        }
         stopSim(); // the truth is complete once the simulator is gone
-        const QStringList files = QDir(path("out")).entryList({"1B02_*.tsv"}, QDir::Files);
+        const QStringList files = QDir(path("out")).entryList({sensor + "_*.tsv"}, QDir::Files);
         QCOMPARE(files.size(), 1);
         const QVector<Row> got = rowsOf(path("out/") + files.first(), false);
-        const QVector<Row> want = rowsOf(path("truth/1B02.truth"), true);
-        // six hours at one sample an hour, and the one of the start
-        QCOMPARE(want.size(), 7);
+        const QVector<Row> want = rowsOf(path("truth/") + sensor + ".truth", true);
+        QVERIFY(!want.isEmpty());
+        if (samples > 0)
+            QCOMPARE(want.size(), samples);
         QCOMPARE(got.size(), want.size());
         const SensorType type = describeType(2, QStringLiteral(TESSARAN_CATALOGUE));
         for (int i = 0; i < got.size(); ++i)

@@ -6,6 +6,7 @@
 #include "linksettings.h"
 #include "lorarun.h"
 #include "manageserialport.h"
+#include "portreconnect.h"
 #include "sensorlist.h"
 #include "sensorlistfile.h"
 #include "sensortype.h"
@@ -417,6 +418,22 @@ int Collector::run()
         return Unusable;
     }
 
+    // A dongle pulled out and plugged in again: the run waits for it (as long as a download may
+    // take), and the same port is opened again when it is back.
+    PortReconnect reconnect(&link);
+    reconnect.watch(m_options.port);
+    connect(&reconnect, &PortReconnect::portLost, this,
+            [this](const QString &port) { line(QStringLiteral("port lost: ") + port); });
+    connect(&reconnect, &PortReconnect::portBack, this,
+            [this, &link, &reconnect](const QString &port) {
+                if (link.openPort(port)) {
+                    reconnect.watch(port);
+                    line(QStringLiteral("port back: ") + port);
+                } else {
+                    line(QStringLiteral("port back, but no dongle answered: ") + port);
+                }
+            });
+
     actionblock::Choice choice;
     choice.setTime = m_options.setTime;
     choice.downloadAll = m_options.downloadAll;
@@ -489,6 +506,7 @@ int Collector::run()
     deadline.stop();
     noticeServed();
     model.files().closeAll();
+    reconnect.watch(QString());
     link.closePort();
 
     int notDone = 0;

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <functional>
+
+class ManageSerialPort;
+
+// Takes a lost connection back. Once the port of the working connection went away (a dongle
+// pulled out), it is looked for about once a second, and each time it shows up again one
+// attempt is made to reopen it: a device that is there but does not answer is not hammered
+// every second. How to reopen is the owner's: portBack() asks for it.
+class PortReconnect : public QObject
+{
+    Q_OBJECT
+public:
+    using Presence = std::function<bool(const QString &portName)>;
+
+    explicit PortReconnect(ManageSerialPort *link, QObject *parent = nullptr,
+                           int intervalMs = 1000);
+
+    // The port of the working connection, taken back if it goes away; empty: none (a port the
+    // operator closed is not reopened behind their back). Forgets a lost port.
+    void watch(const QString &portName);
+    QString watchedPort() const { return m_port; }
+    // The port that went away and is waited for; empty when none is.
+    QString lostPort() const { return m_lost; }
+    // How to tell the lost port is there again; by default its device file exists.
+    void setPresence(Presence presence) { m_presence = std::move(presence); }
+    static bool deviceFileExists(const QString &portName);
+
+signals:
+    void portLost(const QString &portName);
+    // The lost port is back: the one attempt to reopen it. On success the owner calls watch().
+    void portBack(const QString &portName);
+
+private:
+    void onLinkChanged();
+    void check();
+
+    ManageSerialPort *m_link;
+    Presence m_presence;
+    QTimer m_timer;
+    QString m_port;
+    QString m_lost;
+    bool m_armed = false;
+};
