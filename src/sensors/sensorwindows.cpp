@@ -47,7 +47,9 @@ void managewirelessdata::open_waveform_now(uint16_t serialNumber, int attemptsLe
     m_link->sendApiFrame(command::rawDirectBody(serialNumber, command::Attention), 0);
     bool answered = false;
     for (int poll = 0; poll < WakePolls && !answered; ++poll) {
-        if (m_link->receiveSensorAnswer(command::Everyone) != ManageSerialPort::NoAnswer) {
+        // Only this device's own status frame: another sensor waking meanwhile would put its
+        // values into this row.
+        if (m_link->receiveSensorAnswer(serialNumber) == ManageSerialPort::AnswerSensorFrame) {
             waveform_answer = QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()),
                                          m_link->lastFrameLength());
             answered = true;

@@ -24,6 +24,10 @@ first_wake = 7d
 type = 1
 span = 1h
 rssi = none
+[device 1002]
+type = 1
+span = 1h
+first_wake = 7d
 )";
 } // namespace
 
@@ -58,6 +62,8 @@ private slots:
         connect(w);
         const int row = w.insert_sensor(0x9001);
         QVERIFY(row >= 0);
+        // Another sensor's status frame arrives first: it is not this row's answer.
+        m_sim->wake(0x1002);
         w.open_waveform(row);
         QVERIFY(dialogs.calls.isEmpty());
         QVERIFY(w.waveform_window);
