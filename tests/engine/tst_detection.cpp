@@ -130,12 +130,17 @@ private slots:
     // order (other bodies may come between).
     void whatIsHeardIsAnswered_data()
     {
-        QTest::addColumn<QStringList>("script"); // "body prefix=source,rssi,data"
+        // "body prefix=source,rssi,data", or "~ms=..." sent every ms; data "statusT" is a status
+        // of type T from the source.
+        QTest::addColumn<QStringList>("script");
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<int>("rows");
         QTest::newRow("a silent second calls everyone")
             << QStringList()
             << QStringList{"200000", "30", "31ffff", "51ffffffff60", "0100ffff0160"} << 0;
+        // A sensor frame every 300 ms leaves no silent second: the calls go out all the same.
+        QTest::newRow("a busy fleet is called every second")
+            << QStringList{"~300=1234,40,status1"} << QStringList{"31ffff", "31ffff"} << 1;
         QTest::newRow("a new relay's list is emptied, then the sensor it hears registered")
             << QStringList{"31ffff=8001,33,3123454201", "4000008001=8001,33,32",
                            "4023458001=8001,33,322345"}
@@ -161,21 +166,30 @@ private slots:
         ScriptedDongle dongle(ScriptedDongle::Api);
         QStringList sent;
         int matched = 0;
+        const auto frameOf = [](const QString &line) {
+            const QStringList f = line.split('=')[1].split(',');
+            const auto source = uint16_t(f[0].toUInt(nullptr, 16));
+            const QByteArray data = f[2].startsWith("status")
+                                        ? statusFrame(source, uint8_t(f[2].mid(6).toInt()))
+                                        : QByteArray::fromHex(f[2].toLatin1());
+            return api::rx16Frame(source, uint8_t(f[1].toInt()), data);
+        };
+        QTimer busy;
+        for (const QString &line : script) {
+            if (!line.startsWith('~'))
+                continue;
+            connect(&busy, &QTimer::timeout, this,
+                    [&, line] { dongle.peer().write(frameOf(line)); });
+            busy.start(line.mid(1).split('=')[0].toInt());
+        }
         dongle.other = [&](const QByteArray &body) {
             const QString hex = QString::fromLatin1(body.toHex());
             sent << hex;
             if (matched < expected.size() && hex == expected[matched])
                 ++matched;
-            for (const QString &line : script) {
-                const QStringList parts = line.split('=');
-                if (!hex.startsWith(parts[0]))
-                    continue;
-                const QStringList f = parts[1].split(',');
-                const QByteArray data = f[2] == "status8" ? statusFrame(0x8001, 8)
-                                                          : QByteArray::fromHex(f[2].toLatin1());
-                dongle.peer().write(api::rx16Frame(uint16_t(f[0].toUInt(nullptr, 16)),
-                                                   uint8_t(f[1].toInt()), data));
-            }
+            for (const QString &line : script)
+                if (!line.startsWith('~') && hex.startsWith(line.split('=')[0]))
+                    dongle.peer().write(frameOf(line));
         };
         attach(dongle.path());
         QTimer watch;
