@@ -184,18 +184,20 @@ void Detection::sensorFrame()
 
 void Detection::waitForAnnounced(uint16_t serialNumber)
 {
-    timeout_flag = false;
-    m_connectionTimer.start(AnnouncedWaitMs);
-    while (!timeout_flag && running()) {
+    QTimer wait;
+    wait.setSingleShot(true);
+    wait.setTimerType(Qt::PreciseTimer);
+    bool expired = false;
+    connect(&wait, &QTimer::timeout, this, [&expired] { expired = true; });
+    wait.start(AnnouncedWaitMs);
+    while (!expired && running()) {
         if (m_link->receiveSensorAnswer(serialNumber) == ManageSerialPort::AnswerSensorFrame) {
-            m_connectionTimer.stop();
             takeAnswer();
             refresh_row_from_answer(serialNumber, rowrefresh::AfterDetection);
             return;
         }
         QCoreApplication::processEvents();
     }
-    m_connectionTimer.stop();
 }
 
 void Detection::handle_rssi_list()
@@ -230,14 +232,17 @@ void Detection::detect_sensors()
     resetRows();
     refresh_relay();
 
-    // Only silent seconds count: the lists that answer every call end a pass each, and counted
-    // too they would cut the ten minutes to a few, fewer the more relays report.
-    int silent = 0;
-    while (running() && silent < max_passes) {
+    // A pass is a second, and the call goes out at the end of every second, whatever was heard
+    // in it. Waiting for a whole silent second instead starves a busy fleet: with a few dozen
+    // sensors one wakes every fraction of a second, and the lists and the calls that find the
+    // relays and the always-listening devices would hardly ever go out. Counting every frame as
+    // a pass would likewise cut the ten minutes to a few, fewer the more relays report.
+    int seconds = 0;
+    timeout_flag = false;
+    m_connectionTimer.start(SecondMs);
+    while (running() && seconds < max_passes) {
         if (m_refreshOwed)
             refresh_relay();
-        timeout_flag = false;
-        m_connectionTimer.start(SecondMs);
         int code = ManageSerialPort::NoAnswer;
         while (code == ManageSerialPort::NoAnswer && !timeout_flag && running()) {
             if (refresh_in_progress) {
@@ -248,14 +253,15 @@ void Detection::detect_sensors()
             if (code == ManageSerialPort::NoAnswer)
                 QCoreApplication::processEvents();
         }
-        m_connectionTimer.stop();
         if (!running())
             break;
         qDebug() << "frame_type" << code;
         switch (code) {
         case ManageSerialPort::NoAnswer:
-            ++silent;
+            ++seconds;
             callEveryone();
+            timeout_flag = false;
+            m_connectionTimer.start(SecondMs);
             break;
         case ManageSerialPort::AnswerSensorFrame:
             sensorFrame();
@@ -271,7 +277,7 @@ void Detection::detect_sensors()
     m_connectionTimer.stop();
     m_relayRefreshTimer.stop();
     m_model->clear_pending_marks();
-    if (detection_running && silent >= max_passes) {
+    if (detection_running && seconds >= max_passes) {
         m_ranOut = true;
         stop();
         emit ranOut();

@@ -21,7 +21,7 @@ class Detection : public QObject
 {
     Q_OBJECT
 public:
-    // Silent seconds before a detection ends by itself: about ten minutes.
+    // Seconds before a detection ends by itself: ten minutes.
     static constexpr int Passes = 600;
     static constexpr int SecondMs = 1000;
     static constexpr int RelayRefreshMs = 5000;
