@@ -4,7 +4,6 @@
 #include "lorarun.h"
 #include "manageserialport.h"
 #include "messagecapture.h"
-#include "portreconnect.h"
 #include "simulator.h"
 #include "truthrows.h"
 
@@ -85,6 +84,33 @@ class TestLoraRun : public QObject
         m_shared = std::make_unique<ActionRun>(m_model.get(), m_link.get());
         m_shared->folder = m_dir.path() + QStringLiteral("/out");
         m_run = std::make_unique<LoraRun>(m_shared.get(), m_model.get(), m_link.get());
+    }
+
+    // A fresh truth folder and no data files yet; returns the truth folder.
+    QString startWithTruth(const QString &linkPath = QString())
+    {
+        const QString truth = m_dir.path() + QStringLiteral("/truth");
+        QDir(truth).removeRecursively();
+        QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
+        if (QDir().mkpath(truth))
+            start(truth, 0, linkPath);
+        return truth;
+    }
+
+    // The sensor's data file holds the rows of its truth file in [from, to], each once.
+    void compareWithTruth(int sn, const QString &truthFile, const QDateTime &from = {},
+                          const QDateTime &to = {})
+    {
+        const QVector<TruthRow> want = truthRows(truthFile, from, to);
+        const QVector<TruthRow> got = tsvRows(tsvOf(sn));
+        QVERIFY(!want.isEmpty());
+        QCOMPARE(got.size(), want.size());
+        const SensorType type = m_model->sensor(m_model->find_row(sn)).type;
+        for (int i = 0; i < got.size(); ++i)
+            QVERIFY2(writtenAs(got[i], want[i], type),
+                     qPrintable(QStringLiteral("row %1: %2 instead of %3")
+                                    .arg(i)
+                                    .arg(got[i].time, want[i].time)));
     }
 
     void add(const QVector<int> &serials)
@@ -193,11 +219,7 @@ private slots:
         QFETCH(int, refuseEvery);
         QFETCH(int, loseFragmentEvery);
         QFETCH(int, window);
-        const QString truth = m_dir.path() + QStringLiteral("/truth");
-        QDir(truth).removeRecursively();
-        QVERIFY(QDir().mkpath(truth));
-        QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
-        start(truth);
+        const QString truth = startWithTruth();
         add({sn});
         readSensors();
         m_sim->flushTruth();
@@ -239,16 +261,8 @@ private slots:
         m_run->lora_action_run();
         m_sim->faults() = sim::Faults();
 
-        const QVector<TruthRow> want = truthRows(truthFile, from, to);
+        compareWithTruth(sn, truthFile, from, to);
         const int row = m_model->find_row(sn);
-        const QVector<TruthRow> got = tsvRows(tsvOf(sn));
-        QVERIFY(!want.isEmpty());
-        QCOMPARE(got.size(), want.size());
-        for (int i = 0; i < got.size(); ++i)
-            QVERIFY2(writtenAs(got[i], want[i], m_model->sensor(row).type),
-                     qPrintable(QStringLiteral("row %1: %2 instead of %3")
-                                    .arg(i)
-                                    .arg(got[i].time, want[i].time)));
         QCOMPARE(status(sn), QStringLiteral("Download Complete"));
         QCOMPARE(uint(m_model->cell(row, FM::ColSn).colour), uint(FM::DarkGreen));
         QVERIFY(!m_model->files().isOpen(uint32_t(sn)));
@@ -269,11 +283,7 @@ private slots:
 
     void aFileThatCannotBeWrittenEndsThatDownloadOnly()
     {
-        const QString truth = m_dir.path() + QStringLiteral("/truth");
-        QDir(truth).removeRecursively();
-        QVERIFY(QDir().mkpath(truth));
-        QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
-        start(truth);
+        const QString truth = startWithTruth();
         add({0x2345, 0x1234});
         readSensors();
         m_sim->flushTruth();
@@ -335,12 +345,8 @@ private slots:
         QFETCH(bool, plugBack);
         QFETCH(QString, first);
         QFETCH(QString, second);
-        const QString truth = m_dir.path() + QStringLiteral("/truth");
         const QString path = m_dir.path() + QStringLiteral("/dongle");
-        QDir(truth).removeRecursively();
-        QVERIFY(QDir().mkpath(truth));
-        QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
-        start(truth, 0, path);
+        const QString truth = startWithTruth(path);
         add({0x2345, 0x1234});
         readSensors();
         m_sim->flushTruth();
@@ -348,13 +354,6 @@ private slots:
         choice.downloadAll = true;
         m_model->setChoice(choice);
 
-        // The bar's way back: the same port, reopened once it shows up again.
-        PortReconnect reconnect(m_link.get(), nullptr, 100);
-        reconnect.watch(path);
-        connect(&reconnect, &PortReconnect::portBack, this, [&](const QString &port) {
-            if (m_link->openPort(port))
-                reconnect.watch(port);
-        });
         bool pulled = false;
         QElapsedTimer away;
         connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
@@ -366,7 +365,11 @@ private slots:
             m_sim->unplug();
             away.start();
             if (plugBack)
-                QTimer::singleShot(400, this, [this] { QVERIFY(m_sim->replug()); });
+                // What the connection bar does when the same port comes back.
+                QTimer::singleShot(400, this, [this, path] {
+                    QVERIFY(m_sim->replug());
+                    QVERIFY(m_link->openPort(path));
+                });
             else
                 QTimer::singleShot(400, m_run.get(), &LoraRun::stop_run);
         });
@@ -382,17 +385,11 @@ private slots:
             return;
         // Nothing was asked of a closed port, and every row came exactly once.
         QCOMPARE(m_run->reRequests(), 0);
-        for (int sn : {0x1234, 0x2345}) {
-            const int row = m_model->find_row(sn);
-            const QVector<TruthRow> want =
-                truthRows(truth + QLatin1Char('/') + hex4(sn) + QStringLiteral(".truth"));
-            const QVector<TruthRow> got = tsvRows(tsvOf(sn));
-            QVERIFY(!want.isEmpty());
-            QCOMPARE(got.size(), want.size());
-            for (int i = 0; i < got.size(); ++i)
-                QVERIFY2(writtenAs(got[i], want[i], m_model->sensor(row).type),
-                         qPrintable(got[i].time));
-        }
+        for (int sn : {0x1234, 0x2345})
+            compareWithTruth(sn, truth + QLatin1Char('/') + hex4(sn) + QStringLiteral(".truth"));
+        // The dongle heard again that a run is under way: once at each run, once at the reopen.
+        QCOMPARE(m_sim->loraDongle()->received().count(QByteArray(1, char(command::ControlEnd))),
+                 3);
     }
 
     void aStopEndsTheRun_data()
