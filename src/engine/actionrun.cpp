@@ -371,12 +371,11 @@ void ActionRun::listen()
     }
 }
 
-bool ActionRun::wait_for_link()
+actionrun::PortWait actionrun::wait_for_port(const ManageSerialPort &link, const bool &running)
 {
-    if (m_link->isOpen())
-        return true;
+    if (link.isOpen())
+        return PortWait::Back;
     qDebug() << QStringLiteral("port lost, waiting for the dongle");
-    m_pollTimer.stop();
     // A plain event loop: the bar's reconnection, the timers and a stop all come as events, and
     // the port is looked at a few times a second rather than in a busy loop.
     QEventLoop loop;
@@ -384,28 +383,43 @@ bool ActionRun::wait_for_link()
     QTimer deadline;
     deadline.setSingleShot(true);
     bool late = false;
-    connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (m_link->isOpen() || !action_running)
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (link.isOpen() || !running)
             loop.quit();
     });
-    connect(&deadline, &QTimer::timeout, &loop, [&] {
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
         late = true;
         loop.quit();
     });
     poll.start(PortPollMs);
     deadline.start(PortBackMs);
     loop.exec();
-    if (!action_running)
-        return false;
+    if (!running)
+        return PortWait::Stopped;
     if (late) {
         qDebug() << QStringLiteral("the dongle did not come back");
+        return PortWait::Late;
+    }
+    // A loop that returned without being told to: the application is quitting, and every
+    // further event loop would return at once.
+    return link.isOpen() ? PortWait::Back : PortWait::Quitting;
+}
+
+bool ActionRun::wait_for_link()
+{
+    if (m_link->isOpen())
+        return true;
+    m_pollTimer.stop();
+    switch (actionrun::wait_for_port(*m_link, action_running)) {
+    case actionrun::PortWait::Back:
+        break;
+    case actionrun::PortWait::Stopped:
+        return false;
+    case actionrun::PortWait::Late:
         m_portTimedOut = true;
         stop_run();
         return false;
-    }
-    if (!m_link->isOpen()) {
-        // The loop returned without being told to: the application is quitting, and every
-        // further event loop would return at once.
+    case actionrun::PortWait::Quitting:
         stop_run();
         return false;
     }

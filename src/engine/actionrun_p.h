@@ -11,6 +11,8 @@
 #include <QString>
 #include <cstdint>
 
+class ManageSerialPort;
+
 namespace actionrun
 {
 using FM = FleetModel;
@@ -75,5 +77,13 @@ Refusal pending_refusal(const FleetModel &model, int marked);
 // records only (a failed write is cut back), and a full disk stays full: the sensor's download
 // ends here with its files closed and the error in its status, and the run goes on.
 void end_download_on_write_error(FleetModel &model, uint32_t serialNumber);
+
+// Both runs: how a wait for a dongle that went away ended.
+enum class PortWait { Back, Stopped, Late, Quitting };
+// Both runs: the port went away. Waits without spinning, processing events, until the link is
+// open again (the connection bar or the collector reopens it), `running` is cleared (the
+// operator's stop), the application quits or PortBackMs pass. What the dongle needs again once
+// back is the caller's.
+PortWait wait_for_port(const ManageSerialPort &link, const bool &running);
 
 } // namespace actionrun

@@ -105,14 +105,56 @@ bool LoraRun::prepare()
         return false;
     }
     m_shared->listening = ListenPhases();
+    announceRun();
+    return true;
+}
+
+void LoraRun::announceRun()
+{
     // The dongle hears the run start (05) and end (04); it answers neither in a way the run reads.
     m_link->sendApiFrame(QByteArray(1, char(command::ControlEnd)), 0);
-    return true;
+}
+
+bool LoraRun::portWentAway()
+{
+    if (m_link->isOpen())
+        QCoreApplication::processEvents();
+    return !m_link->isOpen();
+}
+
+bool LoraRun::linkBack()
+{
+    if (m_link->isOpen())
+        return m_shared->action_running;
+    // The dongle's absence is no sensor's fault: the download's own time-out stands still.
+    const bool timing = m_connectionTimer.isActive();
+    const int left = timing ? m_connectionTimer.remainingTime() : 0;
+    m_connectionTimer.stop();
+    switch (actionrun::wait_for_port(*m_link, m_shared->action_running)) {
+    case actionrun::PortWait::Back:
+        break;
+    case actionrun::PortWait::Stopped:
+        return false;
+    case actionrun::PortWait::Late:
+        m_portTimedOut = true;
+        stop_run();
+        return false;
+    case actionrun::PortWait::Quitting:
+        stop_run();
+        return false;
+    }
+    qDebug() << QStringLiteral("port open again, going on");
+    // The link configured the dongle at the open; the run under way is the run's to tell.
+    announceRun();
+    if (timing)
+        m_connectionTimer.start(qMax(left, 0));
+    return m_shared->action_running;
 }
 
 void LoraRun::lora_action_run()
 {
     m_running = true;
+    m_portTimedOut = false;
     m_shared->action_running = true;
     m_reRequests = 0;
     m_shared->progress.start(m_model->size());
@@ -144,8 +186,9 @@ void LoraRun::lora_action_run()
             for (int r = 0; r < m_model->size(); ++r) {
                 if (m_model->sensor(r).served)
                     continue;
-                m_model->set_status(r, Interrupted, FM::Red);
-                qDebug() << hex4(m_model->sensor(r).record.serial_number) << Interrupted;
+                const QString &why = m_portTimedOut ? Timeout : Interrupted;
+                m_model->set_status(r, why, FM::Red);
+                qDebug() << hex4(m_model->sensor(r).record.serial_number) << why;
             }
         }
     }
@@ -175,7 +218,15 @@ bool LoraRun::lora_sensor_cycle(uint32_t serialNumber)
     // With "Set Time" the link stamps the clock fields into the block as each attempt leaves,
     // air time included: a sensor woken by the long preamble gets the time of that attempt.
     qDebug() << QStringLiteral("send param lora") << hex4(serialNumber);
-    if (!m_link->sendLoraCommand(serialNumber, payload))
+    bool answered = false;
+    while (!answered && linkBack()) {
+        answered = m_link->sendLoraCommand(serialNumber, payload);
+        // A sensor out of reach is this sensor's failure; a dongle pulled out is not: the same
+        // block goes again once the port is back.
+        if (!answered && !portWentAway())
+            return false;
+    }
+    if (!answered)
         return false;
     m_answer = QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()),
                           m_link->lastFrameLength());
@@ -254,6 +305,8 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
         const uint16_t page = rec->current_page;
         qDebug() << QStringLiteral("new request");
         m_shared->announce_current = false;
+        if (!linkBack())
+            break;
         const bool arrived = request_page_lora(serialNumber, page);
         // The transaction kept processing events: the row may have moved.
         row = m_model->find_row(serialNumber);
@@ -261,8 +314,13 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
             break;
         rec = &m_model->edit(row).record;
         if (!arrived) {
-            ++m_reRequests;
-            QCoreApplication::processEvents();
+            // A lost port is waited for before the next request (the same page, into the same
+            // files); only a transaction lost on the air counts as asked again.
+            if (!portWentAway())
+                ++m_reRequests;
+            else
+                qDebug() << QStringLiteral("port lost during download :") << hex4(serialNumber)
+                         << page;
             continue;
         }
         const uint8_t *d = m_link->lastFrameData();
@@ -321,7 +379,9 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     }
     // No stop body: every page is a transaction of its own, so nothing keeps streaming.
     if (!m_shared->action_running) {
-        m_model->set_status(row, QStringLiteral("Download Interrupted by user"), FM::Red);
+        m_model->set_status(
+            row, m_portTimedOut ? Timeout : QStringLiteral("Download Interrupted by user"),
+            FM::Red);
         m_model->files().close(serialNumber);
         return false;
     }

@@ -57,6 +57,14 @@ signals:
 
 private:
     bool prepare();
+    // The dongle hears that a run is under way.
+    void announceRun();
+    // Before a transaction: when the port went away, waits for it to be reopened and tells the
+    // dongle again what it forgot with its power. False when the run ended meanwhile.
+    bool linkBack();
+    // After a failed transaction: true when it failed because the port went away (the closing
+    // is queued behind the failure).
+    bool portWentAway();
     void showProgress(int row, int received, int total);
 
     ActionRun *m_shared;
@@ -65,5 +73,6 @@ private:
     QTimer m_connectionTimer;
     QByteArray m_answer;
     bool m_running = false;
+    bool m_portTimedOut = false; // the dongle stayed away: the run ended on it
     int m_reRequests = 0;
 };

@@ -63,7 +63,9 @@ class TestLoraRun : public QObject
 
     // The sensors' clocks stand still unless a case needs them to move: nothing is recorded
     // between an answer and the last page.
-    void start(const QString &truth = QString(), int clockOffset = 0)
+    // With a link path, the dongle keeps it across a replug.
+    void start(const QString &truth = QString(), int clockOffset = 0,
+               const QString &linkPath = QString())
     {
         sim::ScenarioResult r =
             sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini"));
@@ -74,14 +76,41 @@ class TestLoraRun : public QObject
         m_sim = std::make_unique<sim::Simulator>(r.scenario);
         if (!truth.isEmpty())
             QVERIFY(m_sim->setTruthDir(truth));
-        QVERIFY(m_sim->open());
+        QVERIFY(m_sim->open(linkPath));
         m_link = std::make_unique<ManageSerialPort>();
-        QVERIFY(m_link->openPort(m_sim->slavePath()));
+        QVERIFY(m_link->openPort(linkPath.isEmpty() ? m_sim->slavePath() : linkPath));
         QCOMPARE(m_link->linkMode(), int(ManageSerialPort::Lora));
         m_model = std::make_unique<FleetModel>();
         m_shared = std::make_unique<ActionRun>(m_model.get(), m_link.get());
         m_shared->folder = m_dir.path() + QStringLiteral("/out");
         m_run = std::make_unique<LoraRun>(m_shared.get(), m_model.get(), m_link.get());
+    }
+
+    // A fresh truth folder and no data files yet; returns the truth folder.
+    QString startWithTruth(const QString &linkPath = QString())
+    {
+        const QString truth = m_dir.path() + QStringLiteral("/truth");
+        QDir(truth).removeRecursively();
+        QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
+        if (QDir().mkpath(truth))
+            start(truth, 0, linkPath);
+        return truth;
+    }
+
+    // The sensor's data file holds the rows of its truth file in [from, to], each once.
+    void compareWithTruth(int sn, const QString &truthFile, const QDateTime &from = {},
+                          const QDateTime &to = {})
+    {
+        const QVector<TruthRow> want = truthRows(truthFile, from, to);
+        const QVector<TruthRow> got = tsvRows(tsvOf(sn));
+        QVERIFY(!want.isEmpty());
+        QCOMPARE(got.size(), want.size());
+        const SensorType type = m_model->sensor(m_model->find_row(sn)).type;
+        for (int i = 0; i < got.size(); ++i)
+            QVERIFY2(writtenAs(got[i], want[i], type),
+                     qPrintable(QStringLiteral("row %1: %2 instead of %3")
+                                    .arg(i)
+                                    .arg(got[i].time, want[i].time)));
     }
 
     void add(const QVector<int> &serials)
@@ -190,11 +219,7 @@ private slots:
         QFETCH(int, refuseEvery);
         QFETCH(int, loseFragmentEvery);
         QFETCH(int, window);
-        const QString truth = m_dir.path() + QStringLiteral("/truth");
-        QDir(truth).removeRecursively();
-        QVERIFY(QDir().mkpath(truth));
-        QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
-        start(truth);
+        const QString truth = startWithTruth();
         add({sn});
         readSensors();
         m_sim->flushTruth();
@@ -236,16 +261,8 @@ private slots:
         m_run->lora_action_run();
         m_sim->faults() = sim::Faults();
 
-        const QVector<TruthRow> want = truthRows(truthFile, from, to);
+        compareWithTruth(sn, truthFile, from, to);
         const int row = m_model->find_row(sn);
-        const QVector<TruthRow> got = tsvRows(tsvOf(sn));
-        QVERIFY(!want.isEmpty());
-        QCOMPARE(got.size(), want.size());
-        for (int i = 0; i < got.size(); ++i)
-            QVERIFY2(writtenAs(got[i], want[i], m_model->sensor(row).type),
-                     qPrintable(QStringLiteral("row %1: %2 instead of %3")
-                                    .arg(i)
-                                    .arg(got[i].time, want[i].time)));
         QCOMPARE(status(sn), QStringLiteral("Download Complete"));
         QCOMPARE(uint(m_model->cell(row, FM::ColSn).colour), uint(FM::DarkGreen));
         QVERIFY(!m_model->files().isOpen(uint32_t(sn)));
@@ -266,11 +283,7 @@ private slots:
 
     void aFileThatCannotBeWrittenEndsThatDownloadOnly()
     {
-        const QString truth = m_dir.path() + QStringLiteral("/truth");
-        QDir(truth).removeRecursively();
-        QVERIFY(QDir().mkpath(truth));
-        QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
-        start(truth);
+        const QString truth = startWithTruth();
         add({0x2345, 0x1234});
         readSensors();
         m_sim->flushTruth();
@@ -315,6 +328,68 @@ private slots:
         // The run went on to the next sensor.
         QCOMPARE(status(0x1234), QStringLiteral("Download Complete"));
         QVERIFY(m_model->sensor(m_model->find_row(0x1234)).served);
+    }
+
+    void aRunOutlivesTheDonglePulledOut_data()
+    {
+        QTest::addColumn<bool>("plugBack");  // or the operator stops the run while it is away
+        QTest::addColumn<QString>("first");  // Status of 1234, pulled out in its download
+        QTest::addColumn<QString>("second"); // of 2345, not reached yet
+        QTest::newRow("plugged in again") << true << "Download Complete"
+                                          << "Download Complete";
+        QTest::newRow("stopped while away") << false << "Download Interrupted by user"
+                                            << "Action Interrupted by User";
+    }
+    void aRunOutlivesTheDonglePulledOut()
+    {
+        QFETCH(bool, plugBack);
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        const QString path = m_dir.path() + QStringLiteral("/dongle");
+        const QString truth = startWithTruth(path);
+        add({0x2345, 0x1234});
+        readSensors();
+        m_sim->flushTruth();
+        actionblock::Choice choice;
+        choice.downloadAll = true;
+        m_model->setChoice(choice);
+
+        bool pulled = false;
+        QElapsedTimer away;
+        connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
+            const QString text = m_model->cell(row, FM::ColStatus).text;
+            if (pulled || column != FM::ColStatus || !text.endsWith(" % downloaded") ||
+                text.split(' ').first().toInt() < 30)
+                return;
+            pulled = true;
+            m_sim->unplug();
+            away.start();
+            if (plugBack)
+                // What the connection bar does when the same port comes back.
+                QTimer::singleShot(400, this, [this, path] {
+                    QVERIFY(m_sim->replug());
+                    QVERIFY(m_link->openPort(path));
+                });
+            else
+                QTimer::singleShot(400, m_run.get(), &LoraRun::stop_run);
+        });
+        MessageCapture capture(MessageCapture::Silent);
+        m_run->lora_action_run();
+        QVERIFY(pulled);
+        QVERIFY(capture.contains(QStringLiteral("port lost, waiting for the dongle")));
+        QVERIFY2(away.elapsed() < 15000, "the wait outlasted the dongle or the stop");
+        QCOMPARE(status(0x1234), first);
+        QCOMPARE(status(0x2345), second);
+        QVERIFY(!m_model->files().isOpen(0x1234));
+        if (!plugBack)
+            return;
+        // Nothing was asked of a closed port, and every row came exactly once.
+        QCOMPARE(m_run->reRequests(), 0);
+        for (int sn : {0x1234, 0x2345})
+            compareWithTruth(sn, truth + QLatin1Char('/') + hex4(sn) + QStringLiteral(".truth"));
+        // The dongle heard again that a run is under way: once at each run, once at the reopen.
+        QCOMPARE(m_sim->loraDongle()->received().count(QByteArray(1, char(command::ControlEnd))),
+                 3);
     }
 
     void aStopEndsTheRun_data()

@@ -1,5 +1,6 @@
 #include "sensorlistfile.h"
 #include "sensortype.h"
+#include "truthrows.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -28,49 +29,6 @@ bool writeFile(const QString &path, const QByteArray &content)
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
 }
 
-struct Row {
-    QString time; // yyyy-MM-dd hh:mm:ss
-    QVector<double> values;
-};
-
-// The sample rows of a .tsv (stop rows, whose first value is -1, are none) or, with `truth`, of
-// a truth file of a ring that never wrapped.
-QVector<Row> rowsOf(const QString &path, bool truth)
-{
-    QFile f(path);
-    QVector<Row> rows;
-    const QList<QByteArray> lines =
-        f.open(QIODevice::ReadOnly) ? f.readAll().split('\n') : QList<QByteArray>();
-    for (int i = truth ? 0 : 2; i < lines.size(); ++i) {
-        const QList<QByteArray> fields = lines[i].trimmed().split('\t');
-        if (fields.size() < 3 || fields[0].startsWith('#') || (!truth && fields[1] == "-1"))
-            continue;
-        Row r;
-        r.time = truth ? QString::fromLatin1(fields[2])
-                       : QDateTime::fromString(QString::fromLatin1(fields[0]),
-                                               QStringLiteral("dd/MM/yy hh:mm:ss"))
-                             .addYears(100)
-                             .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-        for (int k = truth ? 4 : 1; k < fields.size(); ++k)
-            if (!fields[k].isEmpty())
-                r.values << fields[k].toDouble();
-        rows << r;
-    }
-    return rows;
-}
-
-bool writtenAs(const Row &written, const Row &raw, const SensorType &type)
-{
-    if (written.time != raw.time || written.values.size() != raw.values.size())
-        return false;
-    for (int k = 0; k < raw.values.size(); ++k) {
-        const double scaled = raw.values[k] * double(type.coefficients[size_t(k)]);
-        if (qAbs(written.values[k] - scaled) >
-            0.5 * std::pow(10.0, -type.decimals[size_t(k)]) + 1e-6)
-            return false;
-    }
-    return true;
-}
 } // namespace
 
 class TestCollect : public QObject
@@ -308,25 +266,36 @@ private slots:
     void aDownloadWritesWhatTheSensorRecorded_data()
     {
         QTest::addColumn<QString>("sensor");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("scenario"); // empty: the default fleet
         QTest::addColumn<QStringList>("simOptions");
         QTest::addColumn<int>("samples"); // in the truth
         // six hours at one sample an hour, and the one of the start
-        QTest::newRow("in one go") << "1B02" << QStringList() << 7;
+        QTest::newRow("in one go") << "1B02" << 2 << QString() << QStringList() << 7;
         // 1D04's forty pages take some six seconds at 38400 baud from its first wake: the
         // dongle is pulled out in the middle and comes back a second later.
         QTest::newRow("across a replug")
-            << "1D04"
+            << "1D04" << 2 << path("replug.ini")
             << QStringList{"--baud", "38400", "--unplug-after", "4", "--replug-after", "1"} << 0;
+        // 2345's day of counts, some fifteen seconds page by page at 38400 baud, its clock standing
+        // still: the dongle is pulled out a few seconds into the download.
+        QTest::newRow("LoRa, across a replug")
+            << "2345" << 3 << QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini")
+            << QStringList{"--speed",        "0.001", "--baud",         "38400",
+                           "--unplug-after", "5",     "--replug-after", "1"}
+            << 0;
     }
     void aDownloadWritesWhatTheSensorRecorded()
     {
         QFETCH(QString, sensor);
+        QFETCH(int, type);
+        QFETCH(QString, scenario);
         QFETCH(QStringList, simOptions);
         QFETCH(int, samples);
         QVERIFY(writeFile(path("replug.ini"),
                           "[dongle]\nchannel = 15\n[device 1D04]\ntype = 2\nperiod = 9\n"
                           "pages = 40\nwake = 2\nfirst_wake = 1\nrssi = 42\n"));
-        startSim(simOptions.isEmpty() ? QString() : path("replug.ini"), simOptions);
+        startSim(scenario, simOptions);
         QDir(path("out")).removeRecursively();
         QString out, err;
         const int code = collect({"--port", path("dongle"), "--sensors", sensor, "--download",
@@ -346,15 +315,15 @@ private slots:
         stopSim(); // the truth is complete once the simulator is gone
         const QStringList files = QDir(path("out")).entryList({sensor + "_*.tsv"}, QDir::Files);
         QCOMPARE(files.size(), 1);
-        const QVector<Row> got = rowsOf(path("out/") + files.first(), false);
-        const QVector<Row> want = rowsOf(path("truth/") + sensor + ".truth", true);
+        const QVector<TruthRow> got = tsvRows(path("out/") + files.first());
+        const QVector<TruthRow> want = truthRows(path("truth/") + sensor + ".truth");
         QVERIFY(!want.isEmpty());
         if (samples > 0)
             QCOMPARE(want.size(), samples);
         QCOMPARE(got.size(), want.size());
-        const SensorType type = describeType(2, QStringLiteral(TESSARAN_CATALOGUE));
+        const SensorType described = describeType(type, QStringLiteral(TESSARAN_CATALOGUE));
         for (int i = 0; i < got.size(); ++i)
-            QVERIFY2(writtenAs(got[i], want[i], type),
+            QVERIFY2(writtenAs(got[i], want[i], described),
                      qPrintable(QStringLiteral("row %1: %2 instead of %3")
                                     .arg(i)
                                     .arg(got[i].time, want[i].time)));
