@@ -43,7 +43,7 @@ void PortReconnect::onLinkChanged()
         return;
     m_lost = m_port;
     m_port.clear();
-    m_armed = true;
+    m_attemptsLeft = AttemptsPerReturn;
     m_timer.start();
     const QString lost = m_lost;
     emit portLost(lost);
@@ -59,12 +59,12 @@ void PortReconnect::check()
     if (m_link->isBusy())
         return;
     if (!m_presence(m_lost)) {
-        m_armed = true;
+        m_attemptsLeft = AttemptsPerReturn;
         return;
     }
-    if (!m_armed)
+    if (m_attemptsLeft == 0)
         return;
-    m_armed = false;
+    --m_attemptsLeft;
     // A copy: the owner's reopening calls watch(), which forgets m_lost.
     const QString lost = m_lost;
     emit portBack(lost);

@@ -8,9 +8,10 @@
 class ManageSerialPort;
 
 // Takes a lost connection back. Once the port of the working connection went away (a dongle
-// pulled out), it is looked for about once a second, and each time it shows up again one
-// attempt is made to reopen it: a device that is there but does not answer is not hammered
-// every second. How to reopen is the owner's: portBack() asks for it.
+// pulled out), it is looked for about once a second, and each time it shows up again a few
+// attempts are made to reopen it, one a second: a dongle plugged back in may need a moment
+// before it answers, but one that is there and stays silent is not hammered for ever. How to
+// reopen is the owner's: portBack() asks for it.
 class PortReconnect : public QObject
 {
     Q_OBJECT
@@ -32,7 +33,7 @@ public:
 
 signals:
     void portLost(const QString &portName);
-    // The lost port is back: the one attempt to reopen it. On success the owner calls watch().
+    // The lost port is back: an attempt to reopen it. On success the owner calls watch().
     void portBack(const QString &portName);
 
 private:
@@ -44,5 +45,6 @@ private:
     QTimer m_timer;
     QString m_port;
     QString m_lost;
-    bool m_armed = false;
+    static constexpr int AttemptsPerReturn = 3;
+    int m_attemptsLeft = 0;
 };
