@@ -7,6 +7,7 @@
 #include "scripteddongle.h"
 #include "sensoranswer.h"
 #include "simulator.h"
+#include "testkit.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -16,11 +17,6 @@
 namespace
 {
 using FM = FleetModel;
-
-QString hex4(int sn)
-{
-    return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
-}
 
 QByteArray statusFrame(uint16_t sn, uint8_t type)
 {

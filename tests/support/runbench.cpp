@@ -2,11 +2,6 @@
 
 #include <QDir>
 
-QString hex4(int sn)
-{
-    return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
-}
-
 bool RunBench::start(const sim::Scenario &scenario, const QString &folder, const QString &truthDir,
                      const QString &port)
 {

@@ -3,14 +3,12 @@
 #include "actionrun.h"
 #include "fleetmodel.h"
 #include "simlink.h"
+#include "testkit.h"
 #include "truthrows.h"
 
 #include <QTimer>
 #include <functional>
 #include <memory>
-
-// A serial number as the data files name it: 1234 for 0x1234.
-QString hex4(int sn);
 
 // A fleet run against the simulator: a scenario behind the real link, a fleet model, and the run
 // that serves it, writing its files to `folder`.
