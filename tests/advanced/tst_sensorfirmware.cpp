@@ -1,8 +1,7 @@
-#include "commandset.h"
+#include "devicemaintenance.h"
 #include "dialogdouble.h"
-#include "firmwareimage.h"
+#include "firmwarefile.h"
 #include "messagecapture.h"
-#include "sensoranswer.h"
 #include "sensorfirmware.h"
 #include "sensorfirmwaregroup.h"
 #include "settings.h"
@@ -17,34 +16,6 @@ namespace
 {
 // The test fleet's dongle channel.
 constexpr int HomeChannel = 15;
-
-struct FirmwareFile {
-    QByteArray text;
-    QByteArray image; // as the loaders take it, written out by hand from the records
-};
-
-// `lines` S1 records of 16 bytes each and an S9 end record.
-FirmwareFile firmwareFile(int lines)
-{
-    FirmwareFile f;
-    for (int i = 0; i < lines; ++i) {
-        QByteArray record;
-        record.append(char(0x13));
-        record.append(char((i * 16) >> 8));
-        record.append(char((i * 16) & 0xFF));
-        for (int k = 0; k < 16; ++k)
-            record.append(char((i * 16 + k) & 0x7F));
-        unsigned sum = 0;
-        for (char c : record)
-            sum += uint8_t(c);
-        record.append(char(~sum & 0xFF));
-        f.text += "S1" + record.toHex().toUpper() + "\n";
-        f.image += "S1" + record;
-    }
-    f.text += "S9030000FC\n";
-    f.image += "S9" + QByteArray::fromHex("030000FC");
-    return f;
-}
 } // namespace
 
 class TestSensorFirmware : public QObject
@@ -53,8 +24,8 @@ class TestSensorFirmware : public QObject
     QTemporaryDir m_dir;
     std::unique_ptr<sim::Simulator> m_sim;
     std::unique_ptr<ManageSerialPort> m_link;
-    FirmwareFile m_file = firmwareFile(40);
     QString m_path;
+    QByteArray m_image; // as the loaders take it, worked out from the file's text
     int m_hookCalls = 0;
 
     void start(uint16_t sn, bool inLoader, int updateVersion = -1, bool updateFails = false,
@@ -73,28 +44,15 @@ class TestSensorFirmware : public QObject
         m_hookCalls = 0;
     }
 
-    // What the advanced window's dispatcher does, done through the link: wake the sensor, take
-    // its frame's version, restart it with its loader flag set.
-    bool restartIntoLoader(uint16_t sn, quint8 *versionBefore)
-    {
-        ++m_hookCalls;
-        m_link->sendApiFrame(command::wakeTargetBody(sn), 0);
-        m_sim->wake(sn);
-        int answer = ManageSerialPort::NoAnswer;
-        for (int i = 0; i < 20 && answer != ManageSerialPort::AnswerSensorFrame; ++i)
-            answer = m_link->receiveSensorAnswer(sn);
-        if (answer != ManageSerialPort::AnswerSensorFrame)
-            return false;
-        *versionBefore = m_link->lastFrameData()[answer::Version];
-        const command::Block block =
-            command::memoryWrite(firmware::LoaderFlagAddress, firmware::LoaderFlagValue, true);
-        return m_link->sendSensorCommand(sn, command::SensorFunction,
-                                         reinterpret_cast<const char *>(block.data()), 0);
-    }
-
+    // What the advanced window does: the sensor shows up as when it next wakes, and is
+    // restarted with its loader flag set.
     SensorFirmwareUpdate::RestartIntoLoader hook(uint16_t sn)
     {
-        return [this, sn](quint8 *before) { return restartIntoLoader(sn, before); };
+        return [this, sn](quint8 *before) {
+            ++m_hookCalls;
+            QTimer::singleShot(60, m_sim.get(), [this, sn] { m_sim->wake(sn); });
+            return DeviceMaintenance(m_link.get(), sn, 0).restart_into_loader(before);
+        };
     }
 
     void checkDongleHome()
@@ -108,9 +66,9 @@ private slots:
     {
         QVERIFY(m_dir.isValid());
         m_path = m_dir.filePath(QStringLiteral("new.srec"));
-        QFile f(m_path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(m_file.text);
+        for (const QByteArray &line : loaderBytes(writeFirmware(m_path, 42)))
+            m_image += line;
+        QVERIFY(!m_image.isEmpty());
     }
 
     void updatesEndToEnd_data()
@@ -123,7 +81,7 @@ private slots:
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("imageTaken");
         QTest::addColumn<int>("hookCalls");
-        // 886 image bytes: 9 frames for a sensor, 32 for a relay.
+        // 900 image bytes: 9 frames for a sensor, 32 for a relay.
         QTest::newRow("sensor already in its loader")
             << 0x1234 << true << -1 << false << -1
             << "Sensor successfully updated, new version : 22" << true << 0;
@@ -160,7 +118,7 @@ private slots:
         QCOMPARE(update.status(), status);
         QCOMPARE(m_hookCalls, hookCalls);
         const sim::FirmwareLoader &loader = m_sim->device(sn)->loader();
-        QCOMPARE(loader.image(), imageTaken ? m_file.image : QByteArray());
+        QCOMPARE(loader.image(), imageTaken ? m_image : QByteArray());
         if (silentAfter >= 0) {
             QCOMPARE(loader.framesTaken(), silentAfter);
             QVERIFY(capture.contains(QStringLiteral("write firm error")));
@@ -198,7 +156,7 @@ private slots:
         disconnect(connection);
         update.run(m_path);
         QCOMPARE(update.status(), success);
-        QCOMPARE(m_sim->device(sn)->loader().image(), m_file.image);
+        QCOMPARE(m_sim->device(sn)->loader().image(), m_image);
         checkDongleHome();
     }
 

@@ -1,18 +1,13 @@
-#include "actionrun.h"
-#include "fleetmodel.h"
-#include "manageserialport.h"
 #include "messagecapture.h"
 #include "rowrefresh.h"
+#include "runbench.h"
 #include "sensoranswer.h"
-#include "simulator.h"
-#include "truthrows.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <memory>
 
 namespace
 {
@@ -30,16 +25,11 @@ QByteArray checkedAnswer(const answer::Status &s)
     return a;
 }
 
-QString hex4(int sn)
-{
-    return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
-}
-
 sim::Scenario testFleet(double speed = 1.0)
 {
-    sim::ScenarioResult r = sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini"));
-    r.scenario.speed = speed;
-    return r.scenario;
+    sim::Scenario scenario = testScenario();
+    scenario.speed = speed;
+    return scenario;
 }
 
 } // namespace
@@ -48,32 +38,18 @@ class TestActionRun : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_dir;
-    std::unique_ptr<sim::Simulator> m_sim;
-    std::unique_ptr<ManageSerialPort> m_link;
-    std::unique_ptr<FleetModel> m_model;
-    std::unique_ptr<ActionRun> m_run;
-    QTimer m_waker;
+    RunBench m_bench;
     bool m_wakeDuringDownload = false;
 
     void start(const sim::Scenario &scenario, const QString &truth = QString())
     {
-        m_run.reset();
-        m_link.reset();
-        m_sim = std::make_unique<sim::Simulator>(scenario);
-        if (!truth.isEmpty())
-            QVERIFY(m_sim->setTruthDir(truth));
-        QVERIFY(m_sim->open());
-        m_link = std::make_unique<ManageSerialPort>();
-        QVERIFY(m_link->openPort(m_sim->slavePath()));
-        m_model = std::make_unique<FleetModel>();
-        m_run = std::make_unique<ActionRun>(m_model.get(), m_link.get());
-        m_run->folder = m_dir.path() + QStringLiteral("/out");
+        QVERIFY(m_bench.start(scenario, m_dir.path() + QStringLiteral("/out"), truth));
     }
 
     void add(const QVector<int> &serials)
     {
         for (int sn : serials)
-            QVERIFY(m_model->insert_sensor(uint16_t(sn)) >= 0);
+            QVERIFY(m_bench.model->insert_sensor(uint16_t(sn)) >= 0);
     }
 
     // Stands in for the sensors' own schedule: wakes one sleeping unserved sensor at a time while
@@ -81,57 +57,33 @@ class TestActionRun : public QObject
     // With m_wakeDuringDownload, once, another one while a download runs.
     void wakeSensors()
     {
-        for (int r = m_model->size() - 1; r >= 0; --r) {
-            const FM::Sensor &s = m_model->sensor(r);
-            sim::Device *d = m_sim->device(uint16_t(s.record.serial_number));
-            if (s.served || !d || m_sim->fleet().isAwake(*d))
+        const FleetModel &model = *m_bench.model;
+        sim::Simulator &simulator = *m_bench.sim;
+        for (int r = model.size() - 1; r >= 0; --r) {
+            const FM::Sensor &s = model.sensor(r);
+            sim::Device *d = simulator.device(uint16_t(s.record.serial_number));
+            if (s.served || !d || simulator.fleet().isAwake(*d))
                 continue;
-            if (m_run->download_running) {
+            if (m_bench.run->download_running) {
                 if (!m_wakeDuringDownload || s.record.download_started)
                     continue;
                 m_wakeDuringDownload = false;
-            } else if (m_run->listen_address != 0xFFFF) {
+            } else if (m_bench.run->listen_address != 0xFFFF) {
                 return; // a sensor is being served: another's frame would go unheard
             }
-            m_sim->wake(uint16_t(s.record.serial_number));
+            simulator.wake(uint16_t(s.record.serial_number));
             return;
         }
     }
 
-    // Runs with the sensors waking; false when it had to be stopped after `limitMs`.
-    bool run(int limitMs)
-    {
-        bool late = false;
-        QTimer guard;
-        guard.setSingleShot(true);
-        connect(&guard, &QTimer::timeout, this, [&] {
-            late = true;
-            m_run->stop_run();
-        });
-        guard.start(limitMs);
-        m_waker.start(150);
-        m_run->action_run();
-        m_waker.stop();
-        return !late && !m_run->action_running;
-    }
+    bool run(int limitMs) { return m_bench.runFor(limitMs); }
 
     answer::Status deviceStatus(int sn)
     {
-        return m_sim->device(uint16_t(sn))->status(m_sim->fleet().simNowMs(), 0);
+        return m_bench.sim->device(uint16_t(sn))->status(m_bench.sim->fleet().simNowMs(), 0);
     }
 
-    QString status(int sn) const
-    {
-        return m_model->cell(m_model->find_row(sn), FM::ColStatus).text;
-    }
-
-    QString tsvOf(int sn) const
-    {
-        const QStringList found =
-            QDir(m_run->folder)
-                .entryList({hex4(sn) + QStringLiteral("_*.tsv")}, QDir::Files, QDir::Name);
-        return found.size() == 1 ? m_run->folder + QLatin1Char('/') + found.first() : QString();
-    }
+    QString status(int sn) const { return m_bench.status(sn); }
 
 private slots:
     void initTestCase()
@@ -139,17 +91,10 @@ private slots:
         QVERIFY(m_dir.isValid());
         QDir::setCurrent(m_dir.path());
         QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
-        connect(&m_waker, &QTimer::timeout, this, &TestActionRun::wakeSensors);
+        m_bench.wake = [this] { wakeSensors(); };
     }
 
-    void cleanup()
-    {
-        m_waker.stop();
-        m_run.reset();
-        m_link.reset();
-        m_sim.reset();
-        m_model.reset();
-    }
+    void cleanup() { m_bench.reset(); }
 
     void lastValuesAreScaledWithTheirUnits_data()
     {
@@ -323,18 +268,18 @@ private slots:
         QCOMPARE(status(0x1234), QStringLiteral("Sensor reading done"));
         QCOMPARE(status(0x1400), QStringLiteral("Sensor reading done"));
         QCOMPARE(status(0x2345), QStringLiteral("Sensor reading done"));
-        QCOMPARE(int(m_model->sensor(m_model->find_row(0x2345)).record.relay_address), 0x8001);
+        QCOMPARE(int(m_bench.model->sensor(m_bench.model->find_row(0x2345)).record.relay_address), 0x8001);
 
         actionblock::Choice choice;
         choice.setTime = boxes == "t";
         choice.changePeriod = boxes == "p";
         choice.selectChannels = boxes == "s";
         choice.clearData = boxes == "c";
-        m_model->setChoice(choice);
-        const int row = m_model->find_row(0x1234);
-        m_model->setPeriodItem(row, 10);                                   // 10 minutes: code 8
-        m_model->setCheckedChannels(row, {QStringLiteral("Temperature")}); // mask 0x01
-        m_model->setCheckedChannels(m_model->find_row(0x1010), {QStringLiteral("Accel X")});
+        m_bench.model->setChoice(choice);
+        const int row = m_bench.model->find_row(0x1234);
+        m_bench.model->setPeriodItem(row, 10);                                   // 10 minutes: code 8
+        m_bench.model->setCheckedChannels(row, {QStringLiteral("Temperature")}); // mask 0x01
+        m_bench.model->setCheckedChannels(m_bench.model->find_row(0x1010), {QStringLiteral("Accel X")});
         const int pagesBefore = deviceStatus(0x1234).pageCount;
         QVERIFY(run(20000));
 
@@ -350,11 +295,11 @@ private slots:
         QCOMPARE(status(0x1400), untouched);
         QCOMPARE(status(0x2345), untouched);
         QCOMPARE(status(0x1010), accel);
-        QCOMPARE(uint(m_model->sensor(0).channelsTint),
+        QCOMPARE(uint(m_bench.model->sensor(0).channelsTint),
                  uint(choice.selectChannels ? FM::Red : FM::Black));
         if (choice.setTime)
             QVERIFY(qAbs(deviceStatus(0x2345).clock.secsTo(QDateTime::currentDateTime())) <= 2);
-        QVERIFY(!m_model->sensor(row).change_pending);
+        QVERIFY(!m_bench.model->sensor(row).change_pending);
     }
 
     void aRunThatCannotStartSaysWhy_data()
@@ -376,35 +321,35 @@ private slots:
         start(testFleet());
         add({0x1234});
         if (known) {
-            m_model->edit(0).record.sensor_type = 1;
-            m_model->fill_channel_selector(0, false);
+            m_bench.model->edit(0).record.sensor_type = 1;
+            m_bench.model->fill_channel_selector(0, false);
         }
         actionblock::Choice choice;
         choice.selectChannels = true;
-        m_model->setChoice(choice);
-        QSignalSpy failed(m_run.get(), &ActionRun::failed);
-        QSignalSpy stopped(m_run.get(), &ActionRun::stopped);
-        m_run->action_run();
+        m_bench.model->setChoice(choice);
+        QSignalSpy failed(m_bench.run.get(), &ActionRun::failed);
+        QSignalSpy stopped(m_bench.run.get(), &ActionRun::stopped);
+        m_bench.run->action_run();
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed[0][0].toString(), title);
         QCOMPARE(failed[0][1].toString(), text);
         QCOMPARE(stopped.size(), 1);
-        QVERIFY(!m_run->action_running);
+        QVERIFY(!m_bench.run->action_running);
     }
 
     void aStopEndsTheRunAndTheDongleForgetsTheSensors()
     {
         start(testFleet());
         add({0x1234, 0x1400});
-        QTimer::singleShot(600, m_run.get(), &ActionRun::stop_run);
+        QTimer::singleShot(600, m_bench.run.get(), &ActionRun::stop_run);
         QElapsedTimer clock;
         clock.start();
-        m_run->action_run(); // nobody wakes
+        m_bench.run->action_run(); // nobody wakes
         QVERIFY2(clock.elapsed() < 2000, "the stop did not end the run");
-        QVERIFY(!m_run->action_running);
+        QVERIFY(!m_bench.run->action_running);
         QCOMPARE(status(0x1234), QStringLiteral("Action Interrupted by User"));
-        QCOMPARE(uint(m_model->cell(1, FM::ColStatus).colour), uint(FM::Red));
-        QTRY_VERIFY(m_sim->fleet().wakeTargets().isEmpty());
+        QCOMPARE(uint(m_bench.model->cell(1, FM::ColStatus).colour), uint(FM::Red));
+        QTRY_VERIFY(m_bench.sim->fleet().wakeTargets().isEmpty());
     }
 
     void aDownloadGivesWhatTheSensorsRecorded_data()
@@ -436,7 +381,7 @@ private slots:
         start(testFleet(1e-6), truth);
         add(serials);
         QVERIFY(run(20000)); // learns the types
-        m_sim->flushTruth();
+        m_bench.sim->flushTruth();
 
         actionblock::Choice choice;
         QDateTime from, to;
@@ -451,12 +396,12 @@ private slots:
         } else {
             choice.downloadAll = true;
         }
-        m_model->setChoice(choice);
-        m_sim->faults().dropEvery = dropEvery;
+        m_bench.model->setChoice(choice);
+        m_bench.sim->faults().dropEvery = dropEvery;
         m_wakeDuringDownload = wakeDuringDownload;
         MessageCapture capture(MessageCapture::Silent);
         QVERIFY(run(240000));
-        m_sim->faults().dropEvery = 0;
+        m_bench.sim->faults().dropEvery = 0;
         // the download really was cut, and resumed
         if (dropEvery)
             QVERIFY(capture.contains(QStringLiteral("flag_dl_interrupt")));
@@ -465,17 +410,8 @@ private slots:
                 capture.contains(QStringLiteral("sensor frame during download, served next :")));
 
         for (int sn : serials) {
-            const SensorType type = m_model->sensor(m_model->find_row(sn)).type;
-            const QVector<TruthRow> got = tsvRows(tsvOf(sn));
-            const QVector<TruthRow> want =
-                truthRows(truth + QLatin1Char('/') + hex4(sn) + QStringLiteral(".truth"), from, to);
-            QVERIFY(!want.isEmpty());
-            QCOMPARE(got.size(), want.size());
-            for (int i = 0; i < got.size(); ++i)
-                QVERIFY2(writtenAs(got[i], want[i], type),
-                         qPrintable(QStringLiteral("row %1: %2 instead of %3")
-                                        .arg(i)
-                                        .arg(got[i].time, want[i].time)));
+            QString why;
+            QVERIFY2(m_bench.matchesTruth(sn, truth, &why, -1, from, to), qPrintable(why));
             QCOMPARE(status(sn), QStringLiteral("Download Complete"));
         }
     }

@@ -6,6 +6,7 @@
 #include "scripteddongle.h"
 #include "sensoranswer.h"
 #include "simulator.h"
+#include "testkit.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>

@@ -1,28 +1,18 @@
-#include "actionrun.h"
 #include "datafiles.h"
 #include "filesizelimit.h"
-#include "fleetmodel.h"
-#include "manageserialport.h"
 #include "messagecapture.h"
 #include "page.h"
 #include "pageframes.h"
-#include "simulator.h"
-#include "truthrows.h"
+#include "runbench.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <memory>
 
 namespace
 {
 using FM = FleetModel;
-
-QString hex4(int sn)
-{
-    return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
-}
 
 // Rows of a .tsv: each starts with its line break, after the two header lines.
 int rowCount(const QByteArray &text)
@@ -40,11 +30,7 @@ class TestDownload : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_dir;
-    std::unique_ptr<sim::Simulator> m_sim;
-    std::unique_ptr<ManageSerialPort> m_link;
-    std::unique_ptr<FleetModel> m_model;
-    std::unique_ptr<ActionRun> m_run;
-    QTimer m_waker;
+    RunBench m_bench;
 
     QString truthDir() const { return m_dir.path() + QStringLiteral("/truth"); }
     QString linkPath() const { return m_dir.path() + QStringLiteral("/dongle"); }
@@ -56,76 +42,41 @@ class TestDownload : public QObject
         QDir(truthDir()).removeRecursively();
         QVERIFY(QDir().mkpath(truthDir()));
         QDir(m_dir.path() + QStringLiteral("/out")).removeRecursively();
-        sim::ScenarioResult r =
-            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini"));
-        r.scenario.speed = 1e-6;
-        for (sim::DeviceConfig &d : r.scenario.devices)
+        sim::Scenario scenario = testScenario();
+        scenario.speed = 1e-6;
+        for (sim::DeviceConfig &d : scenario.devices)
             if (d.serialNumber == Sn)
                 d.pages = 12; // room to be cut in the middle
-        m_sim = std::make_unique<sim::Simulator>(r.scenario);
-        QVERIFY(m_sim->setTruthDir(truthDir()));
-        QVERIFY(m_sim->open(linkPath()));
-        m_link = std::make_unique<ManageSerialPort>();
-        QVERIFY(m_link->openPort(linkPath()));
-        m_model = std::make_unique<FleetModel>();
-        m_run = std::make_unique<ActionRun>(m_model.get(), m_link.get());
-        m_run->folder = m_dir.path() + QStringLiteral("/out");
-        QVERIFY(m_model->insert_sensor(Sn) >= 0);
-        QVERIFY(run(20000));
-        m_sim->flushTruth();
+        QVERIFY(m_bench.start(scenario, m_dir.path() + QStringLiteral("/out"), truthDir(),
+                              linkPath()));
+        QVERIFY(m_bench.model->insert_sensor(Sn) >= 0);
+        QVERIFY(m_bench.runFor(20000));
+        m_bench.sim->flushTruth();
         actionblock::Choice choice;
         choice.downloadAll = true;
-        m_model->setChoice(choice);
+        m_bench.model->setChoice(choice);
     }
 
     // Wakes the sensor whenever it sleeps unserved and the run listens to everyone.
     void wake()
     {
-        sim::Device *d = m_sim->device(Sn);
-        if (!m_link->isOpen() || !d || m_sim->fleet().isAwake(*d) || m_model->sensor(0).served ||
-            m_run->download_running || m_run->listen_address != 0xFFFF)
+        sim::Device *d = m_bench.sim->device(Sn);
+        if (!m_bench.link->isOpen() || !d || m_bench.sim->fleet().isAwake(*d) ||
+            m_bench.model->sensor(0).served || m_bench.run->download_running ||
+            m_bench.run->listen_address != 0xFFFF)
             return;
-        m_sim->wake(Sn);
+        m_bench.sim->wake(Sn);
     }
 
-    bool run(int limitMs)
-    {
-        bool late = false;
-        QTimer guard;
-        guard.setSingleShot(true);
-        connect(&guard, &QTimer::timeout, this, [&] {
-            late = true;
-            m_run->stop_run();
-        });
-        guard.start(limitMs);
-        m_waker.start(150);
-        m_run->action_run();
-        m_waker.stop();
-        return !late && !m_run->action_running;
-    }
-
-    const SensorRecord &record() const { return m_model->sensor(0).record; }
-    QString status() const { return m_model->cell(0, FM::ColStatus).text; }
-    uint colour() const { return uint(m_model->cell(0, FM::ColStatus).colour); }
-
-    QString tsv() const
-    {
-        const QStringList found = QDir(m_run->folder).entryList({hex4(Sn) + "_*.tsv"}, QDir::Files);
-        return found.size() == 1 ? m_run->folder + QLatin1Char('/') + found.first() : QString();
-    }
+    const SensorRecord &record() const { return m_bench.model->sensor(0).record; }
+    QString status() const { return m_bench.status(Sn); }
+    QString tsv() const { return m_bench.tsvOf(Sn); }
 
     // The downloaded rows are the truth's first `count` rows (all of them when -1).
     void compareWithTruth(int count = -1)
     {
-        const QVector<TruthRow> got = tsvRows(tsv());
-        const QVector<TruthRow> want = truthRows(truthDir() + "/" + hex4(Sn) + ".truth");
-        QVERIFY(!want.isEmpty());
-        QCOMPARE(got.size(), count < 0 ? want.size() : count);
-        for (int i = 0; i < got.size(); ++i)
-            QVERIFY2(writtenAs(got[i], want[i], m_model->sensor(0).type),
-                     qPrintable(QStringLiteral("row %1: %2 instead of %3")
-                                    .arg(i)
-                                    .arg(got[i].time, want[i].time)));
+        QString why;
+        QVERIFY2(m_bench.matchesTruth(Sn, truthDir(), &why, count), qPrintable(why));
     }
 
 private slots:
@@ -134,17 +85,10 @@ private slots:
         QVERIFY(m_dir.isValid());
         QDir::setCurrent(m_dir.path());
         QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
-        connect(&m_waker, &QTimer::timeout, this, &TestDownload::wake);
+        m_bench.wake = [this] { wake(); };
     }
 
-    void cleanup()
-    {
-        m_waker.stop();
-        m_run.reset();
-        m_link.reset();
-        m_sim.reset();
-        m_model.reset();
-    }
+    void cleanup() { m_bench.reset(); }
 
     void aPageThatFailsItsCheckIsAskedForAgain_data()
     {
@@ -160,7 +104,7 @@ private slots:
         QFETCH(bool, onTheWay);
         QFETCH(int, offset);
         start();
-        sim::SensorMemory &memory = m_sim->device(Sn)->memory();
+        sim::SensorMemory &memory = m_bench.sim->device(Sn)->memory();
         const int page = memory.oldestPage() + offset;
         QVERIFY(page <= memory.newestPage());
         const int at = page * page::Size + MonthByte;
@@ -168,16 +112,16 @@ private slots:
         QVERIFY(memory.pokeByte(at, 0x13));
         // Put right before the page is asked for again: the first copy was damaged on its way.
         QVector<int> refused;
-        connect(m_run.get(), &ActionRun::pageRefused, this, [&](uint32_t sn, int number) {
+        connect(m_bench.run.get(), &ActionRun::pageRefused, this, [&](uint32_t sn, int number) {
             QCOMPARE(int(sn), Sn);
             refused << number;
             if (onTheWay)
                 memory.pokeByte(at, month);
         });
         MessageCapture capture(MessageCapture::Silent);
-        QVERIFY(run(120000));
+        QVERIFY(m_bench.runFor(120000));
         QCOMPARE(refused, QVector<int>{page});
-        QCOMPARE(m_run->pageReRequests(), 1);
+        QCOMPARE(m_bench.run->pageReRequests(), 1);
         QVERIFY(capture.contains(QStringLiteral("\"pages requested again :\" 1")));
         QCOMPARE(status(), QStringLiteral("Download Complete"));
         if (onTheWay) {
@@ -251,11 +195,11 @@ private slots:
         {
             // The truth is on disk already: only the data file grows while the limit holds.
             FileSizeLimit full{20000}; // some 5 of its 12 pages
-            QVERIFY(run(120000));
+            QVERIFY(m_bench.runFor(120000));
         }
         QCOMPARE(status(), QStringLiteral("Error writing data in file"));
-        QCOMPARE(colour(), uint(FM::Red));
-        QVERIFY(!m_model->files().isOpen(Sn));
+        QCOMPARE(uint(m_bench.colour(Sn)), uint(FM::Red));
+        QVERIFY(!m_bench.model->files().isOpen(Sn));
         QVERIFY(!record().download_started);
         QFile f(tsv());
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -280,22 +224,22 @@ private slots:
         QTimer watch;
         connect(&watch, &QTimer::timeout, this, [&] {
             const bool now = afterPages < 0
-                                 ? !m_run->download_running
-                                 : m_run->download_running &&
+                                 ? !m_bench.run->download_running
+                                 : m_bench.run->download_running &&
                                        record().current_page >= record().start_page + afterPages;
             if (pulled || !now)
                 return;
             pulled = true;
-            m_sim->unplug();
+            m_bench.sim->unplug();
             // What the connection bar does when the same port comes back.
             QTimer::singleShot(400, this, [this] {
-                QVERIFY(m_sim->replug());
-                QVERIFY(m_link->openPort(linkPath()));
+                QVERIFY(m_bench.sim->replug());
+                QVERIFY(m_bench.link->openPort(linkPath()));
             });
         });
         watch.start(afterPages < 0 ? 50 : 2);
         MessageCapture capture(MessageCapture::Silent);
-        QVERIFY(run(120000));
+        QVERIFY(m_bench.runFor(120000));
         QVERIFY(pulled);
         QVERIFY(capture.contains(QStringLiteral("port lost, waiting for the dongle")));
         if (afterPages >= 0)

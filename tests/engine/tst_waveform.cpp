@@ -38,27 +38,6 @@ QByteArray currentData(const QByteArray &fields, const QByteArray &firstSample)
     b.append(QByteArray(waveform::CurrentDataLength - b.size(), '\0'));
     return b;
 }
-
-const char *const Meters = R"(
-[dongle]
-kind = 802.15.4
-[device 9001]
-type = 6
-span = 1h
-mains_voltage = 230
-load_current = 5
-phase = 30
-harmonic = 3
-harmonic_level = 10
-[device 8001]
-type = 8
-span = 1h
-mains_voltage = 120
-mains_frequency = 60
-load_current = 40
-phase = 0
-harmonic_level = 0
-)";
 } // namespace
 
 class TestWaveform : public QObject
@@ -366,11 +345,9 @@ void TestWaveform::meterAgainstSimulator()
     QFETCH(int, address);
     QFETCH(float, scale);
     QFETCH(QStringList, texts);
-    const sim::ScenarioResult scenario = sim::parseScenario(Meters);
-    QVERIFY2(scenario.ok(), qPrintable(scenario.errors.join('\n')));
     std::unique_ptr<sim::Simulator> simulator;
     std::unique_ptr<ManageSerialPort> link;
-    QVERIFY(startSimLink(scenario.scenario, simulator, link));
+    QVERIFY(startSimLink(meterScenario(), simulator, link));
     SensorType type = SensorType::unknown();
     type.coefficients[4] = type.coefficients[5] = scale;
     WaveformCapture capture(link.get(), uint16_t(address), type);
@@ -397,10 +374,9 @@ void TestWaveform::meterAgainstSimulator()
 
 void TestWaveform::lostFrameKeepsTheDisplay()
 {
-    const sim::ScenarioResult scenario = sim::parseScenario(Meters);
     std::unique_ptr<sim::Simulator> simulator;
     std::unique_ptr<ManageSerialPort> link;
-    QVERIFY(startSimLink(scenario.scenario, simulator, link));
+    QVERIFY(startSimLink(meterScenario(), simulator, link));
     WaveformCapture capture(link.get(), 0x9001, SensorType::unknown());
     int updates = 0;
     connect(&capture, &WaveformCapture::updated, this, [&] { ++updates; });

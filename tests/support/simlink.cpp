@@ -10,6 +10,33 @@ sim::Scenario testScenario(const QString &file)
     return r.scenario;
 }
 
+sim::Scenario meterScenario()
+{
+    const sim::ScenarioResult r = sim::parseScenario(R"(
+[dongle]
+kind = 802.15.4
+[device 9001]
+type = 6
+span = 1h
+mains_voltage = 230
+load_current = 5
+phase = 30
+harmonic = 3
+harmonic_level = 10
+[device 8001]
+type = 8
+span = 1h
+mains_voltage = 120
+mains_frequency = 60
+load_current = 40
+phase = 0
+harmonic_level = 0
+)");
+    if (!r.ok())
+        qWarning() << r.errors;
+    return r.scenario;
+}
+
 bool startSimLink(const sim::Scenario &scenario, std::unique_ptr<sim::Simulator> &sim,
                   std::unique_ptr<ManageSerialPort> &link, const sim::Faults &faults,
                   const QString &truthDir)

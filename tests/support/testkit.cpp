@@ -10,6 +10,11 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
+QString hex4(int sn)
+{
+    return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
+}
+
 void writeIni(const QByteArray &text)
 {
     QFile f(settings::FileName);

@@ -18,21 +18,6 @@
 #include <functional>
 #include <qwt_plot_curve.h>
 
-namespace
-{
-const char *const Meter = R"(
-[dongle]
-kind = 802.15.4
-[device 9001]
-type = 6
-span = 1h
-mains_voltage = 230
-load_current = 5
-phase = 30
-harmonic_level = 10
-)";
-} // namespace
-
 class TestWaveformWindow : public QObject
 {
     Q_OBJECT
@@ -54,8 +39,7 @@ private slots:
     {
         QVERIFY(m_dir.isValid());
         QDir::setCurrent(m_dir.path());
-        const sim::ScenarioResult s = sim::parseScenario(Meter);
-        QVERIFY(startSimLink(s.scenario, m_sim, m_link));
+        QVERIFY(startSimLink(meterScenario(), m_sim, m_link));
     }
     void cleanup()
     {
