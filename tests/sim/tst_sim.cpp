@@ -16,6 +16,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <charconv>
 #include <csignal>
 #include <map>
 #include <memory>
@@ -494,13 +495,17 @@ private slots:
                     c = std::find(c, end, '\n') + 1;
                     continue;
                 }
-                char *e;
+                // from_chars reads within the buffer: strtoll would measure the rest of the
+                // text at every call under the sanitizer's strict string checks.
                 const auto number = [&](int base = 10) {
                     while (c < end && (*c == '\t' || *c == ' ' || *c == ':'))
                         ++c;
-                    const qint64 v = strtoll(c, &e, base);
-                    c = e;
-                    return v;
+                    qint64 v = 0;
+                    const bool negative = c < end && *c == '-';
+                    const std::from_chars_result r =
+                        std::from_chars(negative ? c + 1 : c, end, v, base);
+                    c = r.ptr;
+                    return negative ? -v : v;
                 };
                 const int index = int(number());
                 const int sample = int(number());
