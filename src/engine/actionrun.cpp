@@ -383,8 +383,11 @@ actionrun::PortWait actionrun::wait_for_port(const ManageSerialPort &link, const
     QTimer deadline;
     deadline.setSingleShot(true);
     bool late = false;
+    // Open and idle: an attempt to reopen it holds the link until the dongle answered, and may
+    // still fail and close it again.
+    const auto back = [&link] { return link.isOpen() && !link.isBusy(); };
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (link.isOpen() || !running)
+        if (back() || !running)
             loop.quit();
     });
     QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
@@ -402,7 +405,7 @@ actionrun::PortWait actionrun::wait_for_port(const ManageSerialPort &link, const
     }
     // A loop that returned without being told to: the application is quitting, and every
     // further event loop would return at once.
-    return link.isOpen() ? PortWait::Back : PortWait::Quitting;
+    return back() ? PortWait::Back : PortWait::Quitting;
 }
 
 bool ActionRun::wait_for_link()

@@ -157,8 +157,11 @@ bool ManageSerialPort::openPort(const QString &portName)
     m_api->setReceiveTimeout(40);
     m_api->setTimeoutBase(m_settings.timeoutBase);
     if (LinkWait(m_transport, 200, QEventLoop::ExcludeUserInputEvents).pause() !=
-        LinkWait::TimedOut)
+        LinkWait::TimedOut) {
+        // Stopped or quitting before the dongle was asked: no half-open port is left behind.
+        m_transport->close();
         return false;
+    }
     if (m_api->readChannel() != 0)
         return true;
     if (!m_transport->isOpen())
