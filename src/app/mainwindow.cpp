@@ -109,11 +109,7 @@ void MainWindow::openAdvancedConfigWindow()
         if (m_sensorData)
             m_sensorData->setEnabled(true);
     }
-    bool ok = false;
-    const QString code = Dialogs::current().text(
-        this, tr("Password"), tr("Restricted functions.<br>Please enter password."),
-        QLineEdit::Normal, QString(), &ok);
-    if (!ok || code != QLatin1String(AccessCode))
+    if (!Dialogs::askAccessCode(this))
         return;
     m_advanced = new AdvancedConfigWindow(m_link);
     // The dongle window alone does not keep the program running once the main window closed.

@@ -16,7 +16,6 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 public:
     static constexpr int Version = 134;
-    static constexpr const char *AccessCode = "7294";
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;

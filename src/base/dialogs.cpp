@@ -3,7 +3,8 @@
 #include <QFileDialog>
 #include <QInputDialog>
 
-namespace {
+namespace
+{
 Dialogs g_real;
 Dialogs *g_current = &g_real;
 } // namespace
@@ -65,4 +66,15 @@ QMessageBox::StandardButton Dialogs::information(QWidget *parent, const QString 
                                                  const QString &text)
 {
     return current().message(QMessageBox::Information, parent, title, text, QMessageBox::Ok);
+}
+
+bool Dialogs::askAccessCode(QWidget *parent)
+{
+    static const QLatin1String AccessCode("7294");
+    bool ok = false;
+    const QString typed =
+        current().text(parent, QStringLiteral("Password"),
+                       QStringLiteral("Restricted functions.<br>Please enter password."),
+                       QLineEdit::Normal, QString(), &ok);
+    return ok && typed == AccessCode;
 }

@@ -34,6 +34,9 @@ public:
                                                 const QString &text);
     static QMessageBox::StandardButton warning(QWidget *parent, const QString &title,
                                                const QString &text);
+    // The restricted functions' password question; true when the code typed is the access code.
+    static bool askAccessCode(QWidget *parent);
+
     static QMessageBox::StandardButton information(QWidget *parent, const QString &title,
                                                    const QString &text);
 };

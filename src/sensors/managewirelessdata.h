@@ -182,7 +182,6 @@ public:
     QByteArray waveform_answer;
 
     // The context menu of the table.
-    static constexpr const char *AccessCode = "7294";
     // The menu a right-click at `pos` (this widget's coordinates) opens; null when none may
     // open there or now. Each entry is one action: adding one is one line here.
     std::unique_ptr<QMenu> contextMenuAt(QPoint pos);

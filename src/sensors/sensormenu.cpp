@@ -62,12 +62,7 @@ void managewirelessdata::displayContextMenu(QPoint pos)
 void managewirelessdata::open_advanced_window(uint32_t serialNumber)
 {
     if (!access_granted) {
-        bool ok = false;
-        const QString typed = Dialogs::current().text(
-            this, QStringLiteral("Password"),
-            QStringLiteral("Restricted functions.<br>Please enter password."), QLineEdit::Normal,
-            QString(), &ok);
-        access_granted = ok && typed == QLatin1String(AccessCode);
+        access_granted = Dialogs::askAccessCode(this);
         if (!access_granted)
             return;
     }
