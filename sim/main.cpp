@@ -76,6 +76,10 @@ int main(int argc, char **argv)
          QStringLiteral("Corrupt one byte of every Nth frame sent."), QStringLiteral("n")},
         {QStringLiteral("corrupt-rate"),
          QStringLiteral("Corrupt each frame sent with this probability."), QStringLiteral("p")},
+        {QStringLiteral("byte-faults"),
+         QStringLiteral("Flip, drop or insert (a third each) each byte sent with this "
+                        "probability."),
+         QStringLiteral("p")},
         {QStringLiteral("unplug-after"),
          QStringLiteral("Close the terminal after S seconds, then exit."), QStringLiteral("s")},
         {QStringLiteral("replug-after"),
@@ -118,13 +122,14 @@ int main(int argc, char **argv)
     sim::Scenario scenario = loaded.scenario;
     double speed = scenario.speed, baud = 0, dropEvery = 0, dropRate = 0, corruptEvery = 0,
            corruptRate = 0, unplugAfter = -1, replugAfter = -1, seed = 1, refuseEvery = 0,
-           loseEvery = 0, syncOn = 0, noAck = 0, noisyAck = 0;
+           loseEvery = 0, syncOn = 0, noAck = 0, noisyAck = 0, byteFaults = 0;
     if (!number(parser, QStringLiteral("speed"), 0.001, 100000, speed) ||
         !number(parser, QStringLiteral("baud"), 0, 10000000, baud) ||
         !number(parser, QStringLiteral("drop-every"), 0, 1e9, dropEvery) ||
         !number(parser, QStringLiteral("drop-rate"), 0, 1, dropRate) ||
         !number(parser, QStringLiteral("corrupt-every"), 0, 1e9, corruptEvery) ||
         !number(parser, QStringLiteral("corrupt-rate"), 0, 1, corruptRate) ||
+        !number(parser, QStringLiteral("byte-faults"), 0, 1, byteFaults) ||
         !number(parser, QStringLiteral("unplug-after"), 0, 1e6, unplugAfter) ||
         !number(parser, QStringLiteral("replug-after"), 0, 1e6, replugAfter) ||
         !number(parser, QStringLiteral("fault-seed"), 0, 4294967295.0, seed) ||
@@ -144,6 +149,7 @@ int main(int argc, char **argv)
     faults.dropRate = dropRate;
     faults.corruptEvery = int(corruptEvery);
     faults.corruptRate = corruptRate;
+    faults.byteFaultRate = byteFaults;
     faults.unplugAfterMs = unplugAfter >= 0 ? int(unplugAfter * 1000) : -1;
     faults.replugAfterMs = replugAfter >= 0 ? int(replugAfter * 1000) : -1;
     faults.seed = uint32_t(seed);

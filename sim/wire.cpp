@@ -162,6 +162,36 @@ bool Wire::applyFaults(QByteArray &bytes, QString &note)
     return true;
 }
 
+void Wire::applyByteFaults(QByteArray &bytes, QString &note)
+{
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    QByteArray out;
+    out.reserve(bytes.size() + 8);
+    int faults = 0;
+    for (const char b : bytes) {
+        if (chance(m_rng) >= m_faults.byteFaultRate) {
+            out.append(b);
+            continue;
+        }
+        ++faults;
+        switch (m_rng() % 3) {
+        case 0: // flipped
+            out.append(char(b ^ char(1 << (m_rng() % 8))));
+            break;
+        case 1: // dropped
+            break;
+        default: // a stray byte before it
+            out.append(char(m_rng() & 0xFF));
+            out.append(b);
+            break;
+        }
+    }
+    if (faults > 0) {
+        bytes = out;
+        note += QStringLiteral(" [%1 byte faults]").arg(faults);
+    }
+}
+
 void Wire::schedule()
 {
     if (m_queue.empty() || !m_peer.isOpen()) {
@@ -195,8 +225,12 @@ void Wire::pump()
                 logLine(QStringLiteral("D>H"), item.bytes,
                         item.note + QStringLiteral(" [dropped]"));
                 m_queue.pop_front();
+                // A frame lost on the way does not stop the device sending the next one.
+                wrote = true;
                 continue;
             }
+            if (m_faults.byteFaultRate > 0)
+                applyByteFaults(item.bytes, item.note);
             logLine(QStringLiteral("D>H"), item.bytes, item.note);
             // A line that fell idle starts a new paced run.
             if (m_baud > 0 && m_paceStart + m_paced * 10000 / m_baud <= t) {

@@ -29,6 +29,9 @@ struct Faults {
     int refuseEvery = 0;
     int dropFragment = -1; // fragment number lost from the next page answer
     int dropFragmentEvery = 0;
+    // Each byte sent is, with this probability, flipped, dropped or preceded by a stray byte (a
+    // third of the time each), as a poor line does: frames come cut, merged or with wrong bytes.
+    double byteFaultRate = 0;
     uint32_t seed = 1;
     // Firmware loaders stop acknowledging after this many page frames (-1 off).
     int loaderSilentAfter = -1;
@@ -102,6 +105,7 @@ private:
     void pump();
     void schedule();
     bool applyFaults(QByteArray &bytes, QString &note);
+    void applyByteFaults(QByteArray &bytes, QString &note);
     int64_t now() const { return m_clock.elapsed(); }
 
     PtyPeer m_peer;

@@ -466,7 +466,7 @@ void ActionRun::action_run()
     action_running = true;
     progress.start(m_model->size());
     bool completed = false;
-    m_pageReRequests = 0;
+    resetDownloadStats();
     m_portTimedOut = false;
     m_checks.clear();
     if (prepare()) {

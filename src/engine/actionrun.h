@@ -3,6 +3,7 @@
 #include "fleetmodel.h"
 #include "listenphases.h"
 #include "pagecheck.h"
+#include "pagevouch.h"
 #include "radiopaths.h"
 #include "runprogress.h"
 
@@ -96,8 +97,23 @@ public:
     // The last sensor frame the run received (as lastFrameData() lays it out).
     const QByteArray &answer() const { return m_answer; }
 
-    // Pages asked for once more because their header failed its check, over the whole run.
+    // Requests made again for pages already asked for, over the whole run.
     int pageReRequests() const { return m_pageReRequests; }
+    // What each sensor's download did with its pages in this run (both dongles report here).
+    pagevouch::Stats downloadStats(uint32_t serialNumber) const
+    {
+        return m_stats.value(serialNumber);
+    }
+    pagevouch::Stats &downloadStats(uint32_t serialNumber) { return m_stats[serialNumber]; }
+    void resetDownloadStats()
+    {
+        m_stats.clear();
+        m_pageReRequests = 0;
+    }
+    // The line a summary gives of a sensor's download, or empty when it fetched nothing.
+    QString downloadSummary(uint32_t serialNumber) const;
+    // The Status of a download that ended on a page it could not vouch for.
+    static QString pageRefusedText(int page);
 
     // The port went away: waits, processing events, until the link is open again (the connection
     // bar reopens it when the dongle comes back), the run is stopped or the connection time-out
@@ -115,7 +131,8 @@ signals:
     void finished();
     // A run that could not start, for a message box.
     void failed(const QString &title, const QString &text);
-    // A received page failed its check and is asked for again.
+    // A received copy of a page was not taken as it came (its header failed its check): the
+    // page is asked for again.
     void pageRefused(uint32_t serialNumber, int page);
 
 private:
@@ -136,9 +153,12 @@ private:
     void showProgress(int row, int next);
     void closeDownload(uint32_t serialNumber);
     // Checks the pages of the page frame just received, which starts at the page asked for, and
-    // returns how many of them, from the first, may be decoded; fewer than `inFrame` when one is
-    // to be asked for again.
-    int checkedPages(uint32_t serialNumber, int page, int inFrame);
+    // returns how many of them, from the first, may be decoded; fewer than `inFrame` when one
+    // waits for another copy.
+    int checkedPages(uint32_t serialNumber, int page, int inFrame, int request);
+    // Keeps the pages of a frame past the one expected as copies, for the next request.
+    void keepCopies(uint32_t serialNumber, int page, int inFrame, int request);
+    int pagesInFrame(const SensorRecord &rec, int page, int inFrame) const;
     void endDownloadLine(uint32_t serialNumber);
 
     FleetModel *m_model;
@@ -157,10 +177,13 @@ private:
     // Per sensor download: the retry state of the page being fetched and the page accepted last
     // (a download cut and resumed goes on with both).
     struct PageChecks {
-        pagecheck::RetryRule retry;
+        pagevouch::Vouch vouch;
         QByteArray previous;
     };
+    PageChecks &checksFor(uint32_t serialNumber);
     QHash<uint32_t, PageChecks> m_checks;
+    QHash<uint32_t, pagevouch::Stats> m_stats;
     int m_pageReRequests = 0;
+    int m_requestSeq = 0;
     bool m_portTimedOut = false; // the dongle stayed away: the run ended on it
 };

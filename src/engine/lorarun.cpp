@@ -157,6 +157,7 @@ void LoraRun::lora_action_run()
     m_portTimedOut = false;
     m_shared->action_running = true;
     m_reRequests = 0;
+    m_shared->resetDownloadStats();
     m_shared->progress.start(m_model->size());
     if (prepare()) {
         for (int r = 0; r < m_model->size() && m_shared->action_running; ++r) {
@@ -295,9 +296,15 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     m_shared->timeout_flag = false;
     m_connectionTimer.start(DownloadWaitMs);
 
-    pagecheck::RetryRule retry;
+    // A page goes out as a transaction of its own, so every copy comes from a request of its
+    // own; the rules for vouching for it are those of the 802.15.4 download.
+    pagevouch::Vouch vouch(m_link->health().cleanRun());
+    pagevouch::Stats &stats = m_shared->downloadStats(serialNumber);
+    quint64 faultsSeen = m_link->health().faults();
     QByteArray previous; // the page accepted before, for the order of the start times
     int received = 0;
+    int request = 0;
+    int refusedPage = -1;
     bool complete = false;
     bool lastDecoded = false;
     bool writeFailed = false;
@@ -307,22 +314,37 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
         m_shared->announce_current = false;
         if (!linkBack())
             break;
+        ++request;
         const bool arrived = request_page_lora(serialNumber, page);
         // The transaction kept processing events: the row may have moved.
         row = m_model->find_row(serialNumber);
         if (row < 0)
             break;
         rec = &m_model->edit(row).record;
+        const bool damaged = m_link->health().faults() != faultsSeen;
+        faultsSeen = m_link->health().faults();
+        if (damaged)
+            vouch.fault();
         if (!arrived) {
             // A lost port is waited for before the next request (the same page, into the same
             // files); only a transaction lost on the air counts as asked again.
-            if (!portWentAway())
+            if (!portWentAway()) {
                 ++m_reRequests;
-            else
+                ++stats.reRequested;
+                // Damaged answers are the sensor answering: a page that only ever comes so is
+                // given up. Silence is left to the download's time-out.
+                if (damaged && vouch.fruitless(page)) {
+                    refusedPage = page;
+                    break;
+                }
+            } else {
                 qDebug() << QStringLiteral("port lost during download :") << hex4(serialNumber)
                          << page;
+            }
             continue;
         }
+        if (!damaged)
+            vouch.cleanFrame();
         const uint8_t *d = m_link->lastFrameData();
         const int number = (d[PageNumberOffset] << 8) | d[PageNumberOffset + 1];
         const uint8_t *bytes = d + page::FrameFirstPage;
@@ -331,14 +353,29 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
         const pagecheck::Reason reason = pagecheck::check(
             bytes, number, page, rec->sensor_type,
             previous.isEmpty() ? nullptr : reinterpret_cast<const uint8_t *>(previous.constData()));
-        if (retry.onPage(number, bytes, reason) != pagecheck::RetryRule::Action::Accept) {
-            qDebug() << QStringLiteral("page refused :") << page << pagecheck::reasonName(reason);
+        const pagevouch::Vouch::Verdict verdict =
+            reason == pagecheck::Reason::WrongNumber ? pagevouch::Vouch::Verdict::Hold
+                                                     : vouch.offer(page, request, bytes, reason);
+        if (reason == pagecheck::Reason::WrongNumber)
+            vouch.fault();
+        if (verdict == pagevouch::Vouch::Verdict::Hold) {
+            if (reason != pagecheck::Reason::None)
+                qDebug() << QStringLiteral("page refused :") << page
+                         << pagecheck::reasonName(reason);
             ++m_reRequests;
+            ++stats.reRequested;
+            if (vouch.fruitless(page)) {
+                refusedPage = page;
+                break;
+            }
             continue;
         }
+        if (verdict == pagevouch::Vouch::Verdict::Verified)
+            ++stats.verified;
         if (reason != pagecheck::Reason::None)
             qDebug() << QStringLiteral("page taken as the sensor holds it :") << page
                      << pagecheck::reasonName(reason);
+        vouch.done(page);
         previous = QByteArray(reinterpret_cast<const char *>(bytes), page::Size);
         lastDecoded = m_shared->decode_pages(serialNumber, 1);
         writeFailed = m_shared->lastDecode() == FM::Decoded::NotWritten;
@@ -346,6 +383,7 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
         if (row < 0 || writeFailed)
             break;
         rec = &m_model->edit(row).record;
+        ++stats.fetched;
         ++received;
         complete = page == end;
         rec->current_page = pagerange::wrap(page + 1, pageCount);
@@ -360,6 +398,17 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     row = m_model->find_row(serialNumber);
     if (row < 0)
         return true;
+    qDebug() << hex4(serialNumber) << m_shared->downloadSummary(serialNumber);
+    if (refusedPage >= 0) {
+        // Every page before it is in the files, whole; nothing after it is fetched, so the
+        // file never skips a page silently.
+        ++stats.refused;
+        qDebug() << hex4(serialNumber) << QStringLiteral("page given up :") << refusedPage;
+        m_model->set_status(row, ActionRun::pageRefusedText(refusedPage), FM::Red);
+        m_model->edit(row).record.download_started = false;
+        m_model->files().close(serialNumber);
+        return false;
+    }
     if (writeFailed) {
         actionrun::end_download_on_write_error(*m_model, serialNumber);
         return false;

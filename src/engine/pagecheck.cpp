@@ -70,37 +70,4 @@ Reason check(const uint8_t *p, int number, int requested, int sensorType, const 
     return Reason::None;
 }
 
-void RetryRule::forget()
-{
-    m_number = -1;
-    m_copies.clear();
-}
-
-RetryRule::Action RetryRule::onPage(int number, const uint8_t *p, Reason reason)
-{
-    if (reason == Reason::WrongNumber)
-        return Action::Ignore;
-    if (number != m_number)
-        forget();
-    if (reason == Reason::None) {
-        forget();
-        return Action::Accept;
-    }
-    const int held = m_copies.size() / page::Size;
-    for (int k = 0; k < held; ++k) {
-        if (std::memcmp(m_copies.constData() + k * page::Size, p, page::Size) == 0) {
-            forget();
-            return Action::Accept;
-        }
-    }
-    if (held + 1 >= MaxCopies) {
-        forget();
-        return Action::Accept;
-    }
-    m_number = number;
-    m_copies.append(reinterpret_cast<const char *>(p), page::Size);
-    ++m_reRequests;
-    return Action::RequestAgain;
-}
-
 } // namespace pagecheck

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <cstdint>
 
 // What a received page can prove about itself before it is decoded. A page frame carries only an
@@ -29,31 +28,5 @@ const char *reasonName(Reason reason);
 // told a new period while it records), so only the order of the start times is checked.
 Reason check(const uint8_t *page, int number, int requested, int sensorType,
              const uint8_t *previous = nullptr);
-
-// What the run does with a page after its check: a page that fails is asked for once more; a
-// second copy identical to the first is what the sensor holds and is taken as it is (so a real
-// discontinuity never loops), one that differs is taken when it passes. Copies under a wrong
-// number are not copies of the page asked for: they are ignored, as the page loop always did.
-class RetryRule
-{
-public:
-    enum class Action { Accept, RequestAgain, Ignore };
-
-    // At most this many copies of one page are fetched: after the third one that disagrees with
-    // every other and fails, the last one is taken, with its reason logged.
-    static constexpr int MaxCopies = 3;
-
-    Action onPage(int number, const uint8_t *page, Reason reason);
-
-    // Requests made again over the whole download, for the run's summary.
-    int reRequests() const { return m_reRequests; }
-
-private:
-    void forget();
-
-    int m_number = -1;   // the page whose copies are held
-    QByteArray m_copies; // the failed copies of it, page::Size bytes each
-    int m_reRequests = 0;
-};
 
 } // namespace pagecheck

@@ -98,6 +98,31 @@ void ActionRun::closeDownload(uint32_t serialNumber)
     m_model->files().close(serialNumber);
 }
 
+ActionRun::PageChecks &ActionRun::checksFor(uint32_t serialNumber)
+{
+    auto it = m_checks.find(serialNumber);
+    if (it == m_checks.end())
+        it = m_checks.insert(serialNumber, {pagevouch::Vouch(m_link->health().cleanRun()), {}});
+    return *it;
+}
+
+QString ActionRun::pageRefusedText(int page)
+{
+    return QStringLiteral("Page %1 could not be read without errors").arg(page);
+}
+
+QString ActionRun::downloadSummary(uint32_t serialNumber) const
+{
+    if (!m_stats.contains(serialNumber))
+        return {};
+    const pagevouch::Stats s = m_stats.value(serialNumber);
+    return QStringLiteral("pages fetched %1, re-requested %2, verified %3, refused %4")
+        .arg(s.fetched)
+        .arg(s.reRequested)
+        .arg(s.verified)
+        .arg(s.refused);
+}
+
 bool ActionRun::download_pages(uint32_t serialNumber)
 {
     int row = m_model->find_row(serialNumber);
@@ -122,6 +147,8 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         rec->current_page = start;
         m_checks.remove(serialNumber);
     }
+    checksFor(serialNumber);
+    pagevouch::Stats &stats = m_stats[serialNumber];
     const int toFetch = pagerange::pagesLeft(start, end, pageCount);
     progress.downloadStarted(toFetch,
                              toFetch - pagerange::pagesLeft(rec->current_page, end, pageCount));
@@ -129,7 +156,19 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     bool complete = false;
     bool lastDecoded = false;
     bool writeFailed = false;
+    int refusedPage = -1;
     int frames = 0;
+    // The link's faults seen so far: any new one means the line is damaging bytes.
+    quint64 faultsSeen = m_link->health().faults();
+    const auto noteLink = [&] {
+        PageChecks &checks = checksFor(serialNumber);
+        if (m_link->health().faults() != faultsSeen) {
+            faultsSeen = m_link->health().faults();
+            checks.vouch.fault();
+        } else {
+            checks.vouch.cleanFrame();
+        }
+    };
     // Another sensor woke: the run serves it next, and this one resumes later.
     const auto serveOtherNext = [&] {
         takeAnswer();
@@ -140,6 +179,9 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         m_pollTimer.stop();
         m_link->flushInput();
     };
+    // The pages of the request before, to tell a request made again from a new one.
+    int askedFrom = -1;
+    int askedTo = -1;
     bool asked = false;
     while (action_running && !timeout_flag && !complete) {
         row = m_model->find_row(serialNumber);
@@ -153,24 +195,37 @@ bool ActionRun::download_pages(uint32_t serialNumber)
             return true;
         }
         asked = true;
-        const int count =
-            pagerange::nextRequest(m_model->sensor(row).record.current_page, end, pageCount).count;
+        const uint16_t first = m_model->sensor(row).record.current_page;
+        const int count = pagerange::nextRequest(first, end, pageCount).count;
         if (count == 0)
             break;
+        const int lastAsked = first + count - 1;
+        int request = 0;
         const auto ask = [&] {
-            const uint16_t first = m_model->sensor(row).record.current_page;
             qDebug() << QStringLiteral("new request");
             announce_current = false;
+            request = ++m_requestSeq;
+            if (first >= askedFrom && first <= askedTo) {
+                ++stats.reRequested;
+                ++m_pageReRequests;
+            }
+            askedFrom = first;
+            askedTo = lastAsked;
+            // What came in before this request answers an earlier one: dropped now, not after
+            // the request, which would throw away an answer that came at once.
+            m_link->flushBeforeRequest();
             if (relay != 0)
                 request_pages_relay(serialNumber, first, uint16_t(count), relay);
             else
                 request_pages(serialNumber, first, uint8_t(count));
             m_pollTimer.start(PollMs);
-            m_link->flushInput();
         };
         ask();
+        bool answered = false; // the sensor sent something for this request: it is awake
+        bool again = false;    // ask again from the page expected, at once
+        int past = 0;          // frames of this request past the page expected
         int pages = 0;
-        while (pages < count && !complete && action_running && !timeout_flag) {
+        while (pages < count && !complete && action_running && !timeout_flag && !again) {
             int r = ManageSerialPort::NoPage;
             for (int attempt = 0; attempt < PageAttempts; ++attempt) {
                 announce_current = false;
@@ -198,6 +253,12 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                 }
                 qDebug() << QStringLiteral("error com p. : ")
                          << m_model->sensor(row).record.current_page;
+                // The sensor answered this request and then fell silent: the rest was lost on
+                // the way, and it is still awake to be asked again.
+                if (answered) {
+                    again = true;
+                    break;
+                }
                 if (!askAgain || attempt == PageAttempts - 1) {
                     download_running = false;
                     m_pollTimer.stop();
@@ -207,17 +268,23 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                     return true;
                 }
                 m_pollTimer.stop();
-                m_link->flushInput();
                 ask();
             }
-            if (r == ManageSerialPort::NoPage)
+            if (again || r == ManageSerialPort::NoPage)
                 break;
             if (r == ManageSerialPort::PageSensorFrame) {
                 serveOtherNext();
                 return true;
             }
-            if (r == ManageSerialPort::PageBroken)
+            answered = true;
+            noteLink();
+            // A broken frame ends this request; the next one starts from the page expected.
+            if (r == ManageSerialPort::PageBroken) {
+                again = true;
                 break;
+            }
+            if (r != ManageSerialPort::TwoPages && r != ManageSerialPort::OnePage)
+                continue;
             const uint8_t *d = m_link->lastFrameData();
             const int inFrame = r == ManageSerialPort::TwoPages ? 2 : 1;
             row = m_model->find_row(serialNumber);
@@ -225,13 +292,14 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                 break;
             rec = &m_model->edit(row).record;
             rec->rssi = uint8_t(m_link->lastRssi());
-            const int page = (d[1] << 8) | d[2];
-            if (m_link->lastSourceAddress() == uint16_t(serialNumber) &&
-                page == rec->current_page) {
+            const int page = page::framePageNumber(d);
+            if (m_link->lastSourceAddress() != uint16_t(serialNumber))
+                continue;
+            if (page == rec->current_page) {
                 ++frames;
                 // The frame's checksum is a byte sum: a damaged page it passes would be wrong
                 // rows in the file for good.
-                const int usable = checkedPages(serialNumber, page, inFrame);
+                const int usable = checkedPages(serialNumber, page, inFrame, request);
                 if (usable > 0) {
                     lastDecoded = decode_pages(serialNumber, usable);
                     writeFailed = m_lastDecode == FM::Decoded::NotWritten;
@@ -239,25 +307,47 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                     if (row < 0 || !action_running || writeFailed)
                         break;
                     rec = &m_model->edit(row).record;
+                    stats.fetched += usable;
                     const int next = page + usable;
                     complete = pagerange::completes(page, usable, end);
                     showProgress(row, next);
                     rec->current_page = pagerange::wrap(next, pageCount);
                     pages += usable;
+                    past = 0;
                     if (complete)
                         qDebug() << hex4(serialNumber) + QStringLiteral(" : download finish");
                     if (frames >= MaxFrames)
                         complete = true;
                 }
-                // A refused page ends this request; the next one starts from it.
-                if (usable < inFrame && !complete)
-                    break;
+            } else if (page > rec->current_page && page <= lastAsked) {
+                // The page expected went missing on the way while the sensor goes on sending.
+                // A copy is worth keeping while pages are verified; otherwise, once a second
+                // such frame shows it was no late frame of the request before, ask again at once
+                // rather than wait out the stream.
+                if (checksFor(serialNumber).vouch.verifying())
+                    keepCopies(serialNumber, page, inFrame, request);
+                else if (++past >= 2)
+                    again = true;
             }
+            // The last frame of the request came: nothing more will.
+            if (!complete && page + inFrame - 1 >= lastAsked && page <= lastAsked &&
+                pages < count)
+                again = true;
             QCoreApplication::processEvents();
         }
+        m_pollTimer.stop();
         if (writeFailed)
             break;
-        m_pollTimer.stop();
+        row = m_model->find_row(serialNumber);
+        if (row < 0)
+            break;
+        // A request that brought frames back without the page it started from counts against
+        // that page: a page nobody can vouch for is given up instead of asked for for ever.
+        if (!complete && answered && m_model->sensor(row).record.current_page == first &&
+            checksFor(serialNumber).vouch.fruitless(first)) {
+            refusedPage = first;
+            break;
+        }
     }
 
     download_running = false;
@@ -266,6 +356,23 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     row = m_model->find_row(serialNumber);
     if (row < 0)
         return true;
+    if (refusedPage >= 0) {
+        // The files hold every page before it, whole; what follows it is not fetched, so the
+        // file never skips a page silently.
+        m_connectionTimer.stop();
+        if (relay != 0)
+            request_pages_relay(0, 0, 0, relay);
+        else
+            request_pages(0, 0, 0);
+        ++stats.refused;
+        checksFor(serialNumber).vouch.done(refusedPage);
+        qDebug() << hex4(serialNumber) << QStringLiteral("page given up :") << refusedPage;
+        m_model->set_status(row, pageRefusedText(refusedPage), FM::Red);
+        m_model->edit(row).record.download_started = false;
+        closeDownload(serialNumber);
+        endDownloadLine(serialNumber);
+        return false;
+    }
     if (!lastDecoded)
         m_model->set_status(row, WriteError, FM::Red);
     if (writeFailed) {
@@ -313,14 +420,21 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     return true;
 }
 
-int ActionRun::checkedPages(uint32_t serialNumber, int page, int inFrame)
+int ActionRun::pagesInFrame(const SensorRecord &rec, int page, int inFrame) const
+{
+    // The page after the last one, or past the end of memory, is not part of this download.
+    if (page == rec.end_page || page >= rec.page_count - 1)
+        return 1;
+    return inFrame;
+}
+
+int ActionRun::checkedPages(uint32_t serialNumber, int page, int inFrame, int request)
 {
     const int row = m_model->find_row(serialNumber);
     const SensorRecord &rec = m_model->sensor(row).record;
-    // The page after the last one, or past the end of memory, is not part of this download.
-    if (page == rec.end_page || page >= rec.page_count - 1)
-        inFrame = 1;
-    PageChecks &checks = m_checks[serialNumber];
+    inFrame = pagesInFrame(rec, page, inFrame);
+    PageChecks &checks = checksFor(serialNumber);
+    pagevouch::Stats &stats = m_stats[serialNumber];
     const uint8_t *frame = m_link->lastFrameData();
     for (int k = 0; k < inFrame; ++k) {
         const uint8_t *bytes = frame + page::FrameFirstPage + k * page::Size;
@@ -330,23 +444,42 @@ int ActionRun::checkedPages(uint32_t serialNumber, int page, int inFrame)
                                    : reinterpret_cast<const uint8_t *>(checks.previous.constData());
         const pagecheck::Reason reason =
             pagecheck::check(bytes, number, number, rec.sensor_type, previous);
-        const int before = checks.retry.reRequests();
-        if (checks.retry.onPage(number, bytes, reason) != pagecheck::RetryRule::Action::Accept) {
-            m_pageReRequests += checks.retry.reRequests() - before;
+        if (reason != pagecheck::Reason::None) {
             qDebug() << QStringLiteral("page refused :") << number << pagecheck::reasonName(reason);
             emit pageRefused(serialNumber, number);
-            return k;
         }
+        const pagevouch::Vouch::Verdict verdict = checks.vouch.offer(number, request, bytes, reason);
+        if (verdict == pagevouch::Vouch::Verdict::Hold)
+            return k;
+        if (verdict == pagevouch::Vouch::Verdict::Verified)
+            ++stats.verified;
         if (reason != pagecheck::Reason::None)
             qDebug() << QStringLiteral("page taken as the sensor holds it :") << number
                      << pagecheck::reasonName(reason);
+        checks.vouch.done(number);
         checks.previous = QByteArray(reinterpret_cast<const char *>(bytes), page::Size);
     }
     return inFrame;
 }
 
+void ActionRun::keepCopies(uint32_t serialNumber, int page, int inFrame, int request)
+{
+    const int row = m_model->find_row(serialNumber);
+    const SensorRecord &rec = m_model->sensor(row).record;
+    inFrame = pagesInFrame(rec, page, inFrame);
+    PageChecks &checks = checksFor(serialNumber);
+    const uint8_t *frame = m_link->lastFrameData();
+    for (int k = 0; k < inFrame; ++k) {
+        const uint8_t *bytes = frame + page::FrameFirstPage + k * page::Size;
+        // Only held: the page is written when the request that reaches it brings an agreeing
+        // copy. Its header is checked then, against the page before it.
+        checks.vouch.keep(page + k, request, bytes);
+    }
+}
+
 void ActionRun::endDownloadLine(uint32_t serialNumber)
 {
     qDebug() << hex4(serialNumber) << QStringLiteral("pages requested again :")
-             << m_checks.value(serialNumber).retry.reRequests();
+             << m_stats.value(serialNumber).reRequested;
+    qDebug() << hex4(serialNumber) << downloadSummary(serialNumber);
 }

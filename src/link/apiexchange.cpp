@@ -60,6 +60,7 @@ QByteArray ApiExchange::receiveApiFrame(uint64_t addressFilter)
     m_lastSource = 0;
     int extensions = 10;
     api::ReceiveAssembler frame(addressFilter);
+    int reported = 0;
     bool failed = false;
     // Input a previous receive left (a second frame of its read) comes first.
     bool fresh = !m_input.isEmpty();
@@ -77,6 +78,8 @@ QByteArray ApiExchange::receiveApiFrame(uint64_t addressFilter)
         if (fresh) {
             m_input.remove(0, frame.feed(m_input));
             fresh = false;
+            for (; reported < frame.faults(); ++reported)
+                m_transport.health().fault("receive frame");
         }
         if (frame.complete())
             break;
@@ -93,8 +96,11 @@ QByteArray ApiExchange::receiveApiFrame(uint64_t addressFilter)
         }
     }
     wait.finish(failed || !frame.complete() ? LinkWait::TimedOut : LinkWait::Done);
+    if (!failed && !frame.complete() && frame.inFrame())
+        m_transport.health().fault("cut frame");
     if (failed || !frame.complete())
         return {};
+    m_transport.health().cleanFrame();
     if (frame.hasSource())
         m_lastSource = frame.source();
     if (frame.hasRssi())
@@ -213,6 +219,7 @@ sensoranswer::Result ApiExchange::receiveSensorAnswer(uint16_t addressFilter)
         if (check == 0)
             return SensorFrame;
         qDebug() << QStringLiteral("write validation auto : error nb ") << check;
+        m_transport.health().fault("sensor frame check");
         return None;
     }
     case command::RssiLists:
@@ -265,23 +272,27 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
     take(3);
     if (static_cast<uint8_t>(m_page[0]) != api::Delimiter) {
         qDebug() << QStringLiteral("missing 7E");
+        m_transport.health().fault("missing 7E");
         wait.finish(LinkWait::Done);
         return Broken;
     }
     expected = (static_cast<uint8_t>(m_page[1]) << 8) | static_cast<uint8_t>(m_page[2]);
     if (expected > api::MaxBody) {
         qDebug() << QStringLiteral("/!\\ frame length too large") << expected;
+        m_transport.health().fault("frame length");
         wait.finish(LinkWait::Done);
         return Broken;
     }
 
     bool rejected = false;
+    LinkWait::Outcome end = LinkWait::Running;
     for (;;) {
         if (!rejected && m_shared.size() > expected) {
             take(expected + 1);
             const api::PageFrame frame = api::parsePageFrame(m_page, addressFilter);
             if (frame.status == api::PageFrame::BadChecksum) {
                 // A broken frame: the caller flushes and asks for these pages again.
+                m_transport.health().fault("page checksum");
                 wait.finish(LinkWait::Done);
                 m_page.clear();
                 return Broken;
@@ -294,14 +305,24 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
                 m_lastRssi = frame.rssi;
                 if (!m_rx.setData(frame.data))
                     return None;
+                const bool sensorFrame = expected != api::TwoPageLength &&
+                                         expected != api::OnePageLength &&
+                                         !waveform::isFrameLength(expected);
+                if (sensorFrame && m_rx.checkSensorFrame() != 0) {
+                    m_transport.health().fault("sensor frame check");
+                    return None;
+                }
+                m_transport.health().cleanFrame();
                 if (expected == api::TwoPageLength)
                     return TwoPages;
                 if (expected == api::OnePageLength)
                     return OnePage;
                 if (waveform::isFrameLength(expected))
                     return Waveform;
-                return m_rx.checkSensorFrame() == 0 ? SensorFrame : None;
+                return SensorFrame;
             }
+            if (frame.status == api::PageFrame::WrongCommand)
+                m_transport.health().fault("wrong command");
             rejected = true;
         }
         const LinkWait::Outcome o = wait.pass();
@@ -312,9 +333,12 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
             wait.extend(10);
             continue;
         }
-        wait.finish(o);
+        end = wait.finish(o);
         break;
     }
+    // A header whose frame never came whole: its bytes went missing on the way.
+    if (!rejected && end == LinkWait::TimedOut)
+        m_transport.health().fault("cut frame");
     return expected > 10 ? Broken : None;
 }
 
@@ -330,6 +354,13 @@ int ApiExchange::pageBytesWaiting()
 {
     refreshShared();
     return m_shared.size();
+}
+
+int ApiExchange::flushForRequest()
+{
+    m_input.clear();
+    refreshShared();
+    return api::keepArrivingFrame(m_shared);
 }
 
 void ApiExchange::flush()

@@ -50,6 +50,9 @@ public:
     void refreshShared();
     // Drops everything: pending bytes, what a receive kept, the page download's buffer.
     void flush();
+    // Before a page request: drops what answers earlier requests, but not a frame still
+    // arriving, whose tail would otherwise come in as noise. Returns the bytes dropped.
+    int flushForRequest();
     // Pulls what came in and says how many bytes wait for receivePageFrame.
     int pageBytesWaiting();
     // Between exchanges: takes what came in and keeps only what a receive can still use.

@@ -60,9 +60,12 @@ void LoraExchange::read_lora()
     if (m_input.size() <= 3)
         return;
     const QByteArray payload = extractLoraFrame();
-    if (!m_error.isEmpty())
+    if (!m_error.isEmpty()) {
+        m_transport.health().fault("lora framing");
         emit error_rx();
+    }
     if (!payload.isEmpty()) {
+        m_transport.health().cleanFrame();
         m_lastFrame = payload;
         m_newFrame = true;
         emit new_frame();
@@ -244,6 +247,7 @@ bool LoraExchange::reassembleFragments()
             if (number != expected) {
                 qDebug() << QStringLiteral("error frag: expected:") << expected
                          << QStringLiteral("    received:") << number;
+                m_transport.health().fault("fragment out of order");
                 LinkWait::Outcome o = LinkWait::Running;
                 while (o == LinkWait::Running)
                     o = window.sleep();
@@ -264,6 +268,8 @@ bool LoraExchange::reassembleFragments()
             // A fragment that came with the end of the window still counts.
             if (frameOfKind(lora::Answer))
                 continue;
+            if (o == LinkWait::TimedOut)
+                m_transport.health().fault("fragments missing");
             window.finish(o);
             return false;
         }

@@ -237,6 +237,16 @@ void ManageSerialPort::flushInput()
     m_api->flush();
 }
 
+int ManageSerialPort::flushBeforeRequest()
+{
+    return m_api->flushForRequest();
+}
+
+const LinkHealth &ManageSerialPort::health() const
+{
+    return m_transport->health();
+}
+
 void ManageSerialPort::requestStop()
 {
     m_lora->requestStop();

@@ -2,6 +2,7 @@
 
 #include "apiexchange.h"
 #include "framebuffer.h"
+#include "linkhealth.h"
 #include "linksettings.h"
 
 #include <QByteArray>
@@ -58,6 +59,10 @@ public:
     int linkMode() const { return m_linkMode; }
     // Drops pending input, what a receive kept for the next one, and the page buffer.
     void flushInput();
+    // Before a page request: drops the answers to earlier ones, keeping a frame still arriving.
+    int flushBeforeRequest();
+    // The faults seen on the link's bytes, for the runs that decide how far a page is trusted.
+    const LinkHealth &health() const;
     void requestStop();
     bool sendFrame(const QByteArray &bytes);
     void reportLinkOk();

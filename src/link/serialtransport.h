@@ -1,5 +1,7 @@
 #pragma once
 
+#include "linkhealth.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
@@ -36,6 +38,9 @@ public:
     bool write(const QByteArray &bytes);
     // Asks the descriptor whether the far end hung up, and reports it if so.
     void checkAlive();
+    // The faults the exchanges met on the bytes of this port, across opens.
+    LinkHealth &health() { return m_health_; }
+    const LinkHealth &health() const { return m_health_; }
 
 signals:
     // Once per open: the device went away. The port is closed right after, from the event loop.
@@ -59,4 +64,5 @@ private:
     PortWatcher *m_watcher;
     QTimer *m_health;
     bool m_lost = false;
+    LinkHealth m_health_;
 };

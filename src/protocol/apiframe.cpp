@@ -3,6 +3,7 @@
 #include "waveformframe.h"
 
 #include <QDebug>
+#include <algorithm>
 
 namespace api
 {
@@ -107,6 +108,10 @@ bool ReceiveAssembler::step(uint8_t b)
             abandon();
             m_inFrame = true;
             m_length = 0;
+            m_junk = false;
+        } else if (!m_junk) {
+            m_junk = true;
+            ++m_faults;
         }
         return true;
     }
@@ -120,6 +125,7 @@ bool ReceiveAssembler::step(uint8_t b)
         m_length |= b;
         if (m_length > MaxBody) {
             qDebug() << QStringLiteral("/!\\ frame length too large") << m_length;
+            ++m_faults;
             abandon();
         }
         return true;
@@ -134,6 +140,7 @@ bool ReceiveAssembler::step(uint8_t b)
         qDebug() << QStringLiteral("bad checksum");
         qDebug() << QStringLiteral("length data") << m_length;
         qDebug() << Qt::hex << b << expected << Qt::dec;
+        ++m_faults;
         abandon();
         return b != Delimiter;
     }
@@ -142,6 +149,7 @@ bool ReceiveAssembler::step(uint8_t b)
         m_id = b;
         if (m_id != Rx16 && m_id != Rx64) {
             qDebug() << QStringLiteral("error command 0x80-1");
+            ++m_faults;
             abandon();
             return b != Delimiter;
         }
@@ -239,6 +247,34 @@ int pruneIdleInput(QByteArray &buffer, int keepAtMost)
     return dropped;
 }
 
+int keepArrivingFrame(QByteArray &buffer)
+{
+    const int size = buffer.size();
+    const auto at = [&](int i) { return static_cast<uint8_t>(buffer[i]); };
+    // Walks whole frames from the front; the walk only stays in step while they are whole, so a
+    // start byte met where a frame should begin is the only one trusted.
+    int i = 0;
+    while (i < size) {
+        if (at(i) != Delimiter) {
+            ++i;
+            continue;
+        }
+        if (size < i + 3)
+            break;
+        const int length = (at(i + 1) << 8) | at(i + 2);
+        if (length == 0 || length > MaxBody) {
+            ++i;
+            continue;
+        }
+        if (size < i + length + 4)
+            break; // still arriving
+        i += length + 4;
+    }
+    const int dropped = std::min(i, size);
+    buffer.remove(0, dropped);
+    return dropped;
+}
+
 PageFrame parsePageFrame(const QByteArray &frame, uint16_t addressFilter)
 {
     PageFrame result;
@@ -253,6 +289,7 @@ PageFrame parsePageFrame(const QByteArray &frame, uint16_t addressFilter)
         sum += at(pos);
     if (length < 1 || at(3) != Rx16) {
         qDebug() << QStringLiteral("wrong command 0x81");
+        result.status = PageFrame::WrongCommand;
         return result;
     }
     if (length == OnePageLength || length == TwoPageLength || waveform::isFrameLength(length)) {

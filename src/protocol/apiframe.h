@@ -72,6 +72,9 @@ public:
     uint16_t source() const { return m_source; }
     bool hasRssi() const { return m_hasRssi; }
     int rssi() const { return m_rssi; }
+    // Signs of a damaged stream met so far: bytes outside any frame, a length no frame has, a
+    // wrong identifier, a checksum that does not match. A source other than the filter's is none.
+    int faults() const { return m_faults; }
 
 private:
     void abandon();
@@ -89,6 +92,8 @@ private:
     uint16_t m_source = 0;
     bool m_hasRssi = false;
     int m_rssi = 0;
+    int m_faults = 0;
+    bool m_junk = false; // inside a run of bytes outside any frame
     QByteArray m_data;
 };
 
@@ -97,9 +102,14 @@ private:
 // `keepAtMost` bytes of them, newest last; drops everything else. Returns the bytes dropped.
 int pruneIdleInput(QByteArray &buffer, int keepAtMost);
 
+// Before a new request: everything that came in answers an earlier one and goes, except a frame
+// still arriving at the end of `buffer` (cutting it would leave its tail to look like noise).
+// Returns the bytes dropped.
+int keepArrivingFrame(QByteArray &buffer);
+
 // Verdict on a whole page frame (header, body and checksum).
 struct PageFrame {
-    enum Status { Accepted, Rejected, BadChecksum };
+    enum Status { Accepted, Rejected, WrongCommand, BadChecksum };
     Status status = Rejected;
     QByteArray data;
     bool hasSource = false;
@@ -107,7 +117,8 @@ struct PageFrame {
     int rssi = 0;
 };
 // `frame` holds 3 + length + 1 bytes starting with 7E. The source is checked only for the
-// page lengths; a wrong identifier or source is Rejected, a checksum mismatch BadChecksum.
+// page lengths; a wrong source is Rejected, a wrong identifier WrongCommand, a checksum
+// mismatch BadChecksum.
 PageFrame parsePageFrame(const QByteArray &frame, uint16_t addressFilter);
 
 } // namespace api

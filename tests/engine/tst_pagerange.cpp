@@ -1,6 +1,7 @@
 #include "page.h"
 #include "pagecheck.h"
 #include "pagerange.h"
+#include "pagevouch.h"
 
 #include <QtTest>
 #include <vector>
@@ -209,46 +210,79 @@ private slots:
             reason);
     }
 
-    // Copies as they arrive, each a kind and a page number (7: a frame numbering page 5 wrongly):
-    // g good, e erased, m month 13, h hour 24, d day 0. A accept, R request again, I ignore.
-    void retryRule_data()
+    // Copies of page 5 as they arrive, each a kind and the request it answers: g good, G good
+    // with other bytes (a damaged copy whose header still passes), e erased, m month 13. "!"
+    // is a fault on the link, "c" a clean frame. A written at once, V verified by another copy,
+    // H held.
+    void vouch_data()
     {
-        QTest::addColumn<QString>("copies");
-        QTest::addColumn<QString>("actions");
-        QTest::newRow("good") << "g5"
-                              << "A";
-        QTest::newRow("erased twice") << "e5 e5"
-                                      << "RA";
-        QTest::newRow("good second copy") << "m5 g5"
-                                          << "RA";
-        QTest::newRow("third copy agrees with the first") << "m5 h5 m5"
-                                                          << "RRA";
-        QTest::newRow("three disagreeing copies, the last taken") << "m5 h5 d5"
-                                                                  << "RRA";
-        QTest::newRow("the same bytes of another page are no copy") << "e5 e6 e6"
-                                                                    << "RRA";
-        QTest::newRow("wrong number ignored") << "g7 h5 h5"
-                                              << "IRA";
+        QTest::addColumn<int>("linkCleanRun");
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<QString>("verdicts");
+        QTest::addColumn<int>("verified");
+        const int clean = pagevouch::Vouch::CleanRunToTrust;
+        QTest::newRow("a clean line takes one copy") << clean << "g1" << "A" << 0;
+        QTest::newRow("after a fault two copies are needed") << clean << "! g1 g2" << "HV" << 1;
+        QTest::newRow("two copies of one request are no proof") << clean << "! g1 g1 g2"
+                                                                << "HHV" << 1;
+        QTest::newRow("a third copy decides between two") << clean << "! g1 G2 G3" << "HHV" << 1;
+        QTest::newRow("a bad header needs the sensor's own second copy") << clean << "m1 m2"
+                                                                         << "HV" << 1;
+        QTest::newRow("erased twice is what the sensor holds") << clean << "e1 e2" << "HV" << 1;
+        QTest::newRow("a line damaged a moment ago verifies from the start") << 3 << "g1 g2"
+                                                                              << "HV" << 1;
+        QTest::newRow("a run of clean frames trusts one copy again")
+            << clean << QStringLiteral("! ") + QStringLiteral("c ").repeated(clean) + "g1" << "A"
+            << 0;
+        QTest::newRow("one frame short of the run still verifies")
+            << clean << QStringLiteral("! ") + QStringLiteral("c ").repeated(clean - 1) + "g1 g2"
+            << "HV" << 1;
     }
-    void retryRule()
+    void vouch()
     {
-        QFETCH(QString, copies);
-        QFETCH(QString, actions);
+        QFETCH(int, linkCleanRun);
+        QFETCH(QString, events);
+        QFETCH(QString, verdicts);
+        QFETCH(int, verified);
         const QMap<QChar, QByteArray> kinds{{'g', goodPage()},
+                                            {'G', goodPage({{20, 0x42}})},
                                             {'e', QByteArray(page::Size, char(0xFF))},
-                                            {'m', goodPage({{3, 0x13}})},
-                                            {'h', goodPage({{5, 0x24}})},
-                                            {'d', goodPage({{4, 0x00}})}};
-        pagecheck::RetryRule rule;
+                                            {'m', goodPage({{3, 0x13}})}};
+        pagevouch::Vouch v(linkCleanRun);
         QString got;
-        for (const QString &copy : copies.split(' ')) {
-            const uint8_t *bytes = bytesOf(kinds[copy[0]]);
-            const int number = copy.mid(1).toInt();
-            const Reason r = pagecheck::check(bytes, number, number == 7 ? 5 : number, 1);
-            got += "ARI"[int(rule.onPage(number, bytes, r))];
+        int verifiedCount = 0;
+        for (const QString &e : events.split(' ', Qt::SkipEmptyParts)) {
+            if (e == "!") {
+                v.fault();
+            } else if (e == "c") {
+                v.cleanFrame();
+            } else {
+                const uint8_t *bytes = bytesOf(kinds[e[0]]);
+                const auto verdict = v.offer(5, e.mid(1).toInt(), bytes,
+                                             pagecheck::check(bytes, 5, 5, 1));
+                got += "AVH"[int(verdict)];
+                verifiedCount += verdict == pagevouch::Vouch::Verdict::Verified ? 1 : 0;
+            }
         }
-        QCOMPARE(got, actions);
-        QCOMPARE(rule.reRequests(), int(actions.count('R')));
+        QCOMPARE(got, verdicts);
+        QCOMPARE(verifiedCount, verified);
+    }
+
+    // A page kept before its turn is compared with the copy that comes when it is asked for, and a
+    // page that never gets vouched for is given up after a bounded number of requests.
+    void vouchKeepsEarlyCopiesAndGivesUp()
+    {
+        pagevouch::Vouch v(0);
+        const QByteArray g = goodPage();
+        v.keep(6, 1, bytesOf(g));
+        QCOMPARE(v.offer(6, 2, bytesOf(g), pagecheck::Reason::None),
+                 pagevouch::Vouch::Verdict::Verified);
+        int requests = 1;
+        while (!v.fruitless(7))
+            ++requests;
+        QCOMPARE(requests, pagevouch::Vouch::MaxFruitless);
+        v.done(7);
+        QVERIFY(!v.fruitless(7)); // a page written starts its count again
     }
 };
 

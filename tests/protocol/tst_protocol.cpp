@@ -259,7 +259,7 @@ private slots:
         QByteArray wrongId = body;
         wrongId[0] = 0x55;
         QCOMPARE(api::parsePageFrame(api::buildFrame(wrongId), 0xFFFF).status,
-                 api::PageFrame::Rejected);
+                 api::PageFrame::WrongCommand);
         QCOMPARE(api::parsePageFrame(frame.left(10), 0xFFFF).status, api::PageFrame::Rejected);
     }
 
