@@ -12,6 +12,13 @@
 // request itself crosses the pseudo-terminal in microseconds). Ratio = least time / measured
 // time from the first page request to the last page, target 0.90 or more. A 1 ms timer records
 // the longest gap between its ticks during the download: the longest stall, target 50 ms.
+//
+// Then the same memory through a poor line, the sensor waking every 10 s: 2 % of the frames
+// dropped (a lost frame costs a request made again; target ratio 0.80 against the same least
+// time), and each byte flipped, dropped or inserted with a probability of 1e-3 (the pages are
+// verified by a second copy; no ratio target, but no page may differ from what the sensor
+// recorded). Both print how many requests were made again and what the rows are against the
+// simulator's truth.
 
 #include "actionrun.h"
 #include "fleetmodel.h"
@@ -20,6 +27,7 @@
 #include "pagerange.h"
 #include "scenario.h"
 #include "simprocess.h"
+#include "truthrows.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -36,7 +44,7 @@ namespace
 
 constexpr int Baud = 1000000;
 constexpr uint16_t Serial = 0x4002;
-constexpr int LimitMs = 180000; // a download that has not ended by then is stopped
+constexpr int LimitMs = 300000; // a download that has not ended by then is stopped
 
 // A receive frame carrying pages: start byte, two length bytes, the API header (frame type,
 // source, RSSI, options) and the page header (request byte, first page, page count) before the
@@ -116,42 +124,55 @@ Least leastTime(uint16_t start, uint16_t end, uint16_t pageCount, int latencyMs)
     }
 }
 
-} // namespace
+struct Condition {
+    const char *name;
+    QStringList simArgs;
+    bool wakeOften;
+    double targetRatio; // 0: none
+    int pages;          // 0: the full ring
+};
 
-int main(int argc, char **argv)
+// One download of the whole memory under `c`; false when it did not complete or wrote a row the
+// sensor did not record.
+bool runOnce(const Condition &c, const QString &folder)
 {
-    QCoreApplication app(argc, argv);
-    QTemporaryDir dir;
-    if (!dir.isValid()) {
-        std::fprintf(stderr, "no temporary folder\n");
-        return 1;
-    }
-    // The engine reads its catalogue and link settings from the working folder.
-    QDir::setCurrent(dir.path());
-    if (!QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini"))) {
-        std::fprintf(stderr, "cannot copy the sensor catalogue\n");
-        return 1;
-    }
-
-    const QString scenario = QStringLiteral(TESSARAN_SCENARIOS "/bench.ini");
+    markers = Markers();
+    markers.clock.start();
+    QString scenario = QStringLiteral(TESSARAN_SCENARIOS "/bench.ini");
     const sim::ScenarioResult loaded = sim::loadScenario(scenario);
     if (!loaded.ok()) {
         std::fprintf(stderr, "%s\n", qPrintable(loaded.errors.join(QLatin1Char('\n'))));
-        return 1;
+        return false;
     }
+    if (c.wakeOften) {
+        // A download a poor line cuts goes on at the sensor's next wake.
+        QFile in(scenario);
+        const QString often = folder + QStringLiteral("/often.ini");
+        QFile out(often);
+        QByteArray text = in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+        text.replace("wake = 1h", "wake = 10s");
+        if (c.pages > 0)
+            text.replace("pages = 4000", "pages = " + QByteArray::number(c.pages));
+        if (text.isEmpty() || !out.open(QIODevice::WriteOnly) || out.write(text) < 0)
+            return false;
+        scenario = often;
+    }
+    const QString truth = folder + QStringLiteral("/truth");
+    QDir().mkpath(truth);
     SimProcess simulator;
-    const QString link = dir.path() + QStringLiteral("/dongle");
-    if (!simulator.start(scenario, link, {QStringLiteral("--baud"), QString::number(Baud)})) {
+    const QString link = folder + QStringLiteral("/dongle");
+    QStringList args{QStringLiteral("--baud"), QString::number(Baud), QStringLiteral("--truth"),
+                     truth};
+    args << c.simArgs;
+    if (!simulator.start(scenario, link, args)) {
         std::fprintf(stderr, "%s\n", qPrintable(simulator.errorString()));
-        return 1;
+        return false;
     }
-    markers.clock.start();
-    qInstallMessageHandler(watchDiagnostics);
 
     ManageSerialPort port;
     if (!port.openPort(link)) {
         std::fprintf(stderr, "no dongle answered on %s\n", qPrintable(link));
-        return 1;
+        return false;
     }
     FleetModel model;
     model.insert_sensor(Serial);
@@ -159,7 +180,7 @@ int main(int argc, char **argv)
     choice.downloadAll = true;
     model.setChoice(choice);
     ActionRun run(&model, &port);
-    run.folder = dir.path() + QStringLiteral("/out");
+    run.folder = folder + QStringLiteral("/out");
 
     qint64 lastTickNs = -1;
     qint64 lastTickCpuNs = 0;
@@ -192,6 +213,7 @@ int main(int argc, char **argv)
     // The sensor wakes on its own schedule, three seconds after the simulator started.
     run.action_run();
     ticker.stop();
+    port.closePort();
     // The gap between the last tick and the end of the download.
     if (markers.endNs >= 0 && lastTickNs >= markers.startNs &&
         markers.endNs - lastTickNs > longestStallNs) {
@@ -199,28 +221,102 @@ int main(int argc, char **argv)
         longestStallCpuNs = 0; // unknown: the end is past the last tick
     }
 
-    const FleetModel::Sensor &sensor = model.sensor(model.find_row(Serial));
-    const QString status = model.cell(model.find_row(Serial), FleetModel::ColStatus).text;
+    const int row = model.find_row(Serial);
+    const QString status = model.cell(row, FleetModel::ColStatus).text;
     if (markers.startNs < 0 || markers.endNs < 0 || status != QLatin1String("Download Complete")) {
-        std::fprintf(stderr, "bench_download: the download did not complete (%s)\n",
+        std::fprintf(stderr, "bench_download (%s): the download did not complete (%s)\n", c.name,
                      qPrintable(status));
-        return 1;
+        return false;
     }
-    const SensorRecord &rec = sensor.record;
+    const SensorRecord &rec = model.sensor(row).record;
     const Least least = leastTime(rec.start_page, rec.end_page, rec.page_count,
                                   loaded.scenario.dongle.pageLatencyMs);
     const double ms = double(markers.endNs - markers.startNs) / 1e6;
+    const pagevouch::Stats stats = run.downloadStats(Serial);
+    // Every row against what the sensor recorded.
+    const QDir out(run.folder);
+    const QStringList tsvs = out.entryList({QStringLiteral("*.tsv")}, QDir::Files);
+    const QVector<TruthRow> written =
+        tsvs.size() == 1 ? tsvRows(out.filePath(tsvs.first())) : QVector<TruthRow>();
+    const QVector<TruthRow> recorded =
+        truthRows(truth + QStringLiteral("/") +
+                  QStringLiteral("%1").arg(Serial, 4, 16, QLatin1Char('0')).toUpper() +
+                  QStringLiteral(".truth"));
+    const SensorType type = model.sensor(row).type;
+    int wrong = 0;
+    for (int i = 0; i < written.size(); ++i)
+        if (i >= recorded.size() || written[i].time != recorded[i].time ||
+            !writtenAs(written[i], recorded[i], type))
+            ++wrong;
+    // The sensor records on while it is downloaded: what it recorded after its answer is not
+    // part of this download, and only its last page can hold such samples.
+    const int missing = std::max(0, int(recorded.size()) - int(written.size()));
+    const int pages = int(pagerange::pagesLeft(rec.start_page, rec.end_page, rec.page_count));
     std::printf(
-        "bench_download: %u pages (%u to %u), %d frames, %lld bytes, %d requests "
-        "(%d made, %d page time-outs), %u rows; least time %.0f ms (line %.0f ms + "
-        "%d ms a request) at %d baud, download %.0f ms; ratio (least / download) %.3f "
-        "(target 0.90); longest event-loop stall %.1f ms (%.1f ms of it on the CPU, %d stalls "
-        "over 20 ms) (target 50)\n",
-        unsigned(pagerange::pagesLeft(rec.start_page, rec.end_page, rec.page_count)),
-        unsigned(rec.start_page), unsigned(rec.end_page), least.frames,
-        static_cast<long long>(least.bytes), least.requests, markers.requests, markers.pageErrors,
-        unsigned(rec.samples_written), least.ms(), least.wireMs(), least.latencyMs, Baud, ms,
-        least.ms() / ms, double(longestStallNs) / 1e6, double(longestStallCpuNs) / 1e6,
-        stallsOver20);
-    return 0;
+        "bench_download (%s): %d pages (%u to %u), %d frames, %lld bytes, %d requests "
+        "(%d made, %d made again, %d page time-outs), %u rows; least time %.0f ms (line %.0f ms + "
+        "%d ms a request) at %d baud, download %.0f ms; ratio (least / download) %.3f",
+        c.name, pages, unsigned(rec.start_page), unsigned(rec.end_page), least.frames,
+        static_cast<long long>(least.bytes), least.requests, markers.requests, stats.reRequested,
+        markers.pageErrors, unsigned(rec.samples_written), least.ms(), least.wireMs(),
+        least.latencyMs, Baud, ms, least.ms() / ms);
+    if (c.targetRatio > 0)
+        std::printf(" (target %.2f)", c.targetRatio);
+    std::printf("; pages verified by a second copy %d (%.1f %%), refused %d; rows against the "
+                "truth: %d wrong (target 0), %d recorded after the answer",
+                stats.verified, 100.0 * stats.verified / std::max(1, pages), stats.refused, wrong,
+                missing);
+    std::printf("; longest event-loop stall %.1f ms (%.1f ms of it on the CPU, %d stalls over "
+                "20 ms) (target 50)\n",
+                double(longestStallNs) / 1e6, double(longestStallCpuNs) / 1e6, stallsOver20);
+    std::fflush(stdout);
+    return wrong == 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "no temporary folder\n");
+        return 1;
+    }
+    // The engine reads its catalogue and link settings from the working folder.
+    QDir::setCurrent(dir.path());
+    if (!QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini"))) {
+        std::fprintf(stderr, "cannot copy the sensor catalogue\n");
+        return 1;
+    }
+    qInstallMessageHandler(watchDiagnostics);
+    const Condition conditions[] = {
+        {"clean line", {}, false, 0.90, 0},
+        {"2 % of frames dropped",
+         {QStringLiteral("--drop-rate"), QStringLiteral("0.02"), QStringLiteral("--fault-seed"),
+          QStringLiteral("7")},
+         true,
+         0.80,
+         0},
+        // A smaller memory: every page needs several requests through such a line.
+        {"byte faults 1e-3, 400 pages",
+         {QStringLiteral("--byte-faults"), QStringLiteral("0.001"), QStringLiteral("--fault-seed"),
+          QStringLiteral("7")},
+         true,
+         0,
+         400},
+    };
+    // `bench_download N` measures the Nth condition alone (0: the clean line).
+    const int only = argc > 1 ? QByteArray(argv[1]).toInt() : -1;
+    bool ok = true;
+    int n = 0;
+    for (const Condition &c : conditions) {
+        const QString folder = dir.path() + QStringLiteral("/run%1").arg(n);
+        if (only < 0 || only == n) {
+            QDir().mkpath(folder);
+            ok = runOnce(c, folder) && ok;
+        }
+        ++n;
+    }
+    return ok ? 0 : 1;
 }

@@ -29,6 +29,12 @@ constexpr int RelayListTries = 3;
 constexpr int PageAttempts = 3;
 constexpr int PageWaitShortMs = 400; // devices that always listen answer at once
 constexpr int PageWaitMs = 2800;
+// Once a request's frames are coming, the next one follows within a frame's time on the line
+// (under 100 ms at the slowest rate the dongle runs at). This long without it, it was lost on the way: waiting out
+// the whole page wait would keep an awake sensor idle for nothing.
+constexpr int StreamGapMs = 250;
+// A request whose stream is this damaged is given up for a new one.
+constexpr int MaxBrokenInRequest = 8;
 constexpr int PollMs = 5;
 constexpr int MaxFrames = 3969; // a whole ring and one: a stream that never ends stops here
 // How long a run waits for a dongle that went away: as long as a whole download may take, time

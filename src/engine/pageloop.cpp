@@ -188,8 +188,9 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         if (row < 0)
             break;
         // A frame that came in behind the last page asked for would go with the flush of the
-        // next request: a sensor that woke then is heard now.
-        if (asked && m_link->pageBytesWaiting() > 0 &&
+        // next request: a sensor that woke then is heard now. Only a whole one is read: taking
+        // the start of a frame still arriving would leave its tail to look like noise.
+        if (asked && m_link->wholePageFrameWaiting() &&
             m_link->receivePageFrame(command::Everyone, 0) == ManageSerialPort::PageSensorFrame) {
             serveOtherNext();
             return true;
@@ -224,6 +225,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         bool answered = false; // the sensor sent something for this request: it is awake
         bool again = false;    // ask again from the page expected, at once
         int past = 0;          // frames of this request past the page expected
+        int broken = 0;        // frames of this request that came broken
         int pages = 0;
         while (pages < count && !complete && action_running && !timeout_flag && !again) {
             int r = ManageSerialPort::NoPage;
@@ -235,7 +237,9 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                     listening.countdown = 2;
                 // Every source is heard: a sensor that wakes meanwhile is served next instead
                 // of being lost to the address filter.
-                r = m_link->receivePageFrame(command::Everyone, waitMs);
+                r = m_link->receivePageFrame(command::Everyone,
+                                             answered ? std::min<int>(waitMs, StreamGapMs)
+                                                      : waitMs);
                 if (r != ManageSerialPort::NoPage || !action_running || timeout_flag)
                     break;
                 // The port closes from the event queue once its loss was seen.
@@ -278,10 +282,15 @@ bool ActionRun::download_pages(uint32_t serialNumber)
             }
             answered = true;
             noteLink();
-            // A broken frame ends this request; the next one starts from the page expected.
             if (r == ManageSerialPort::PageBroken) {
-                again = true;
-                break;
+                // The frames behind a broken one are read on, from the next start byte: asked
+                // for again at once, the rest of a frame cut on the way would still be coming
+                // in, look broken in turn, and every request would end on it. The page it held
+                // is missing from the stream like a lost one.
+                m_link->skipToFrameStart();
+                if (++broken >= MaxBrokenInRequest)
+                    again = true;
+                continue;
             }
             if (r != ManageSerialPort::TwoPages && r != ManageSerialPort::OnePage)
                 continue;

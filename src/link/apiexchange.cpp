@@ -273,6 +273,11 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
     if (static_cast<uint8_t>(m_page[0]) != api::Delimiter) {
         qDebug() << QStringLiteral("missing 7E");
         m_transport.health().fault("missing 7E");
+        // Only the first byte is known to be no start: the next frame may begin in the other two.
+        m_rxLock = true;
+        m_shared.prepend(m_page.mid(1));
+        m_rxLock = false;
+        m_page.clear();
         wait.finish(LinkWait::Done);
         return Broken;
     }
@@ -321,8 +326,14 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
                     return Waveform;
                 return SensorFrame;
             }
-            if (frame.status == api::PageFrame::WrongCommand)
+            if (frame.status == api::PageFrame::WrongCommand) {
+                // Damage, not a frame for someone else: what follows it is read by the next
+                // call instead of waiting out this one.
                 m_transport.health().fault("wrong command");
+                wait.finish(LinkWait::Done);
+                m_page.clear();
+                return Broken;
+            }
             rejected = true;
         }
         const LinkWait::Outcome o = wait.pass();
@@ -361,6 +372,25 @@ int ApiExchange::flushForRequest()
     m_input.clear();
     refreshShared();
     return api::keepArrivingFrame(m_shared);
+}
+
+int ApiExchange::skipToFrameStart()
+{
+    refreshShared();
+    int at = m_shared.indexOf(char(api::Delimiter));
+    if (at < 0)
+        at = m_shared.size();
+    m_shared.remove(0, at);
+    return at;
+}
+
+bool ApiExchange::wholePageFrameWaiting()
+{
+    refreshShared();
+    if (m_shared.size() < 3 || static_cast<uint8_t>(m_shared[0]) != api::Delimiter)
+        return false;
+    const int length = (static_cast<uint8_t>(m_shared[1]) << 8) | static_cast<uint8_t>(m_shared[2]);
+    return m_shared.size() >= length + 4;
 }
 
 void ApiExchange::flush()

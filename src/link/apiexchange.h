@@ -55,6 +55,11 @@ public:
     int flushForRequest();
     // Pulls what came in and says how many bytes wait for receivePageFrame.
     int pageBytesWaiting();
+    // Drops what waits for receivePageFrame up to the next start byte: the rest of a frame cut
+    // on the way. Returns the bytes dropped.
+    int skipToFrameStart();
+    // Pulls what came in and says whether a whole frame waits first for receivePageFrame.
+    bool wholePageFrameWaiting();
     // Between exchanges: takes what came in and keeps only what a receive can still use.
     // Returns the bytes dropped. Nothing is taken while a download fills its buffer from a
     // timer: what comes in between two page receives is that download's.

@@ -232,6 +232,16 @@ int ManageSerialPort::pageBytesWaiting()
     return m_api->pageBytesWaiting();
 }
 
+int ManageSerialPort::skipToFrameStart()
+{
+    return m_api->skipToFrameStart();
+}
+
+bool ManageSerialPort::wholePageFrameWaiting()
+{
+    return m_api->wholePageFrameWaiting();
+}
+
 void ManageSerialPort::flushInput()
 {
     m_api->flush();

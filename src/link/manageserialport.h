@@ -127,6 +127,11 @@ public:
     int bufferedBytes() const;
     // Bytes come in during a download and not read yet by receivePageFrame (pulled first).
     int pageBytesWaiting();
+    // After a broken page frame: drops the bytes before the next start byte, so the frames that
+    // follow are read whole instead of being asked for again.
+    int skipToFrameStart();
+    // A whole frame waits for receivePageFrame (pulled first): reading it takes no waiting.
+    bool wholePageFrameWaiting();
 
 signals:
     void errorCom();

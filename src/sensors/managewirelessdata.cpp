@@ -8,6 +8,7 @@
 #include "manageserialport.h"
 #include "plug_waveform.h"
 #include "sensorlist.h"
+#include "sensorlistfile.h"
 #include "settings.h"
 #include "wait.h"
 #include "windowplacement.h"
@@ -75,6 +76,7 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
       m_export(new QPushButton(QStringLiteral("Export Sensor List"))),
       m_rssiGroup(new QGroupBox(QStringLiteral("Rssi Lists"))), m_dongleLevel(new QLabel),
       m_table(new SensorTableView(m_model)), m_runProgress(new QProgressBar), m_elapsed(new QLabel),
+      m_runSummary(new QLabel),
       m_tick(new QTimer(this)), connection_timer(new QTimer(this)),
       m_relayRefreshTimer(new QTimer(this)), m_downloadTimer(new QTimer(this)),
       m_sendActionTimer(new QTimer(this)), m_readListTimer(new QTimer(this))
@@ -116,6 +118,7 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
             &managewirelessdata::button_send_action_clicked);
     connect(m_run, &ActionRun::stopped, this, &managewirelessdata::runStopped);
     connect(m_run, &ActionRun::finished, this, &managewirelessdata::uncheck_action_boxes);
+    connect(m_run, &ActionRun::stopped, this, &managewirelessdata::showRunSummary);
     connect(m_run, &ActionRun::failed, this, [this](const QString &title, const QString &text) {
         Dialogs::critical(this, title, text);
     });
@@ -260,6 +263,10 @@ void managewirelessdata::buildLayout()
     progressLine->addWidget(m_runProgress, 1);
     progressLine->addWidget(m_elapsed);
     layout->addLayout(progressLine);
+    m_runSummary->setWordWrap(true);
+    m_runSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_runSummary->hide();
+    layout->addWidget(m_runSummary);
 }
 
 void managewirelessdata::showRunProgress()
@@ -275,6 +282,21 @@ void managewirelessdata::showRunProgress()
     m_runProgress->setVisible(running);
     if (!m_elapsed->isHidden())
         m_elapsed->setText(p.elapsedText());
+}
+
+void managewirelessdata::showRunSummary()
+{
+    QStringList lines;
+    for (int r = 0; r < m_model->size(); ++r) {
+        const uint32_t sn = m_model->sensor(r).record.serial_number;
+        const QString summary = m_run->downloadSummary(sn);
+        if (!summary.isEmpty())
+            lines << SensorListFile::section(uint16_t(sn)) + QStringLiteral(": ") + summary;
+    }
+    m_runSummary->setText(lines.isEmpty() ? QString()
+                                          : QStringLiteral("Last run: ") +
+                                                lines.join(QStringLiteral("; ")));
+    m_runSummary->setVisible(!lines.isEmpty());
 }
 
 QSize managewirelessdata::sizeHint() const

@@ -71,6 +71,8 @@ public:
     SensorTableView *table() const { return m_table; }
     QProgressBar *runProgressBar() const { return m_runProgress; }
     QLabel *elapsedLabel() const { return m_elapsed; }
+    // What the last run's downloads did with their pages, per sensor.
+    QLabel *runSummaryLabel() const { return m_runSummary; }
     QCheckBox *setTimeBox() const { return m_setTime; }
     QCheckBox *selectChannelsBox() const { return m_selectChannels; }
     QCheckBox *changePeriodBox() const { return m_changePeriod; }
@@ -249,6 +251,7 @@ private:
     void markColumnOfBox(const QCheckBox *box, int column);
 
     void runStopped();
+    void showRunSummary();
     void showRunProgress();
     void lockTableForRun();
 
@@ -275,6 +278,7 @@ private:
     SensorTableView *m_table;
     QProgressBar *m_runProgress;
     QLabel *m_elapsed;
+    QLabel *m_runSummary;
 
     QTimer *m_tick;
     QTimer *connection_timer;

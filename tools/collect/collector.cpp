@@ -513,9 +513,13 @@ int Collector::run()
     for (int r = 0; r < model.size(); ++r) {
         const bool done = sensorDone(r);
         notDone += done ? 0 : 1;
-        m_out << hex4(model.sensor(r).record.serial_number) << ' '
-              << (done ? "served" : "NOT served") << ": " << model.cell(r, FM::ColStatus).text
-              << '\n';
+        const uint32_t sn = model.sensor(r).record.serial_number;
+        const QString pages = run.downloadSummary(sn);
+        m_out << hex4(sn) << ' ' << (done ? "served" : "NOT served") << ": "
+              << model.cell(r, FM::ColStatus).text;
+        if (!pages.isEmpty())
+            m_out << " (" << pages << ')';
+        m_out << '\n';
     }
     m_out.flush();
     m_run = nullptr;
