@@ -33,6 +33,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
@@ -63,6 +64,8 @@ struct Markers {
     qint64 endNs = -1;
     int requests = 0;
     int pageErrors = 0;
+    int cuts = 0; // downloads cut until the sensor's next wake
+    QMap<QString, int> faults;
 };
 Markers markers;
 
@@ -76,6 +79,10 @@ void watchDiagnostics(QtMsgType, const QMessageLogContext &, const QString &text
         markers.endNs = markers.clock.nsecsElapsed();
     } else if (text.startsWith(QLatin1String("\"error com p. : \""))) {
         ++markers.pageErrors;
+    } else if (text.startsWith(QLatin1String("\"flag_dl_interrupt\""))) {
+        ++markers.cuts;
+    } else if (text.startsWith(QLatin1String("\"link fault :\""))) {
+        ++markers.faults[text.mid(15)];
     }
 }
 
@@ -266,6 +273,11 @@ bool runOnce(const Condition &c, const QString &folder)
                 "truth: %d wrong (target 0), %d recorded after the answer",
                 stats.verified, 100.0 * stats.verified / std::max(1, pages), stats.refused, wrong,
                 missing);
+    QStringList faults;
+    for (auto it = markers.faults.cbegin(); it != markers.faults.cend(); ++it)
+        faults << QStringLiteral("%1 %2").arg(it.value()).arg(it.key());
+    std::printf("; downloads cut until the next wake %d; link faults: %s", markers.cuts,
+                faults.isEmpty() ? "none" : qPrintable(faults.join(QStringLiteral(", "))));
     std::printf("; longest event-loop stall %.1f ms (%.1f ms of it on the CPU, %d stalls over "
                 "20 ms) (target 50)\n",
                 double(longestStallNs) / 1e6, double(longestStallCpuNs) / 1e6, stallsOver20);

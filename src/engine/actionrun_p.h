@@ -34,7 +34,7 @@ constexpr int PageWaitMs = 2800;
 // the whole page wait would keep an awake sensor idle for nothing.
 constexpr int StreamGapMs = 250;
 // A request whose stream is this damaged is given up for a new one.
-constexpr int MaxBrokenInRequest = 8;
+constexpr int MaxBrokenInRequest = 16;
 constexpr int PollMs = 5;
 constexpr int MaxFrames = 3969; // a whole ring and one: a stream that never ends stops here
 // How long a run waits for a dongle that went away: as long as a whole download may take, time

@@ -377,9 +377,9 @@ int ApiExchange::flushForRequest()
 int ApiExchange::skipToFrameStart()
 {
     refreshShared();
-    int at = m_shared.indexOf(char(api::Delimiter));
-    if (at < 0)
-        at = m_shared.size();
+    int at = 0;
+    while (at < m_shared.size() && api::pageFrameStart(m_shared, at) == api::FrameStart::No)
+        ++at;
     m_shared.remove(0, at);
     return at;
 }

@@ -55,8 +55,8 @@ public:
     int flushForRequest();
     // Pulls what came in and says how many bytes wait for receivePageFrame.
     int pageBytesWaiting();
-    // Drops what waits for receivePageFrame up to the next start byte: the rest of a frame cut
-    // on the way. Returns the bytes dropped.
+    // Drops what waits for receivePageFrame up to the next place a frame may start: the rest of
+    // a frame cut on the way. Returns the bytes dropped.
     int skipToFrameStart();
     // Pulls what came in and says whether a whole frame waits first for receivePageFrame.
     bool wholePageFrameWaiting();

@@ -247,6 +247,21 @@ int pruneIdleInput(QByteArray &buffer, int keepAtMost)
     return dropped;
 }
 
+FrameStart pageFrameStart(const QByteArray &buffer, int at)
+{
+    if (at >= buffer.size() || static_cast<uint8_t>(buffer[at]) != Delimiter)
+        return FrameStart::No;
+    if (buffer.size() < at + 4)
+        return FrameStart::NeedMore;
+    const int length = (static_cast<uint8_t>(buffer[at + 1]) << 8) |
+                       static_cast<uint8_t>(buffer[at + 2]);
+    const bool plausible = length == OnePageLength || length == TwoPageLength ||
+                           waveform::isFrameLength(length) ||
+                           (length >= 6 && length <= ShortFrameMax);
+    return plausible && static_cast<uint8_t>(buffer[at + 3]) == Rx16 ? FrameStart::Yes
+                                                                     : FrameStart::No;
+}
+
 int keepArrivingFrame(QByteArray &buffer)
 {
     const int size = buffer.size();
@@ -255,17 +270,14 @@ int keepArrivingFrame(QByteArray &buffer)
     // start byte met where a frame should begin is the only one trusted.
     int i = 0;
     while (i < size) {
-        if (at(i) != Delimiter) {
-            ++i;
-            continue;
-        }
-        if (size < i + 3)
+        const FrameStart start = pageFrameStart(buffer, i);
+        if (start == FrameStart::NeedMore)
             break;
-        const int length = (at(i + 1) << 8) | at(i + 2);
-        if (length == 0 || length > MaxBody) {
+        if (start == FrameStart::No) {
             ++i;
             continue;
         }
+        const int length = (at(i + 1) << 8) | at(i + 2);
         if (size < i + length + 4)
             break; // still arriving
         i += length + 4;

@@ -102,6 +102,14 @@ private:
 // `keepAtMost` bytes of them, newest last; drops everything else. Returns the bytes dropped.
 int pruneIdleInput(QByteArray &buffer, int keepAtMost);
 
+// Whether a page download's frame may start at `at` in `buffer`: a start byte, then a length and
+// an identifier that a receive frame of a download has (pages, a waveform block, or a sensor
+// frame of at most ShortFrameMax bytes). Inside damaged bytes a start byte turns up every 256
+// bytes or so; one with such a header once in millions. NeedMore when the header is not all in.
+enum class FrameStart { No, Yes, NeedMore };
+constexpr int ShortFrameMax = 300;
+FrameStart pageFrameStart(const QByteArray &buffer, int at);
+
 // Before a new request: everything that came in answers an earlier one and goes, except a frame
 // still arriving at the end of `buffer` (cutting it would leave its tail to look like noise).
 // Returns the bytes dropped.

@@ -206,12 +206,17 @@ private slots:
         QTest::addColumn<int>("refuseEvery");
         QTest::addColumn<int>("loseFragmentEvery");
         QTest::addColumn<int>("window");
-        QTest::newRow("temperature, clean link") << 0x1234 << 0 << 0 << int(AllData);
-        QTest::newRow("counter, refusals and lost fragments") << 0x2345 << 3 << 4 << int(AllData);
+        QTest::addColumn<double>("byteFaults");
+        QTest::newRow("temperature, clean link") << 0x1234 << 0 << 0 << int(AllData) << 0.0;
+        QTest::newRow("counter, refusals and lost fragments")
+            << 0x2345 << 3 << 4 << int(AllData) << 0.0;
+        // Bytes flipped, dropped and inserted: every page is verified by a second copy, and
+        // no wrong row reaches the file.
+        QTest::newRow("temperature, damaged bytes") << 0x1234 << 0 << 0 << int(AllData) << 1e-3;
         // from 40 to 20 minutes ago, in whole minutes: inside the counter's day
-        QTest::newRow("counter, a date window") << 0x2345 << 0 << 0 << int(Minutes);
+        QTest::newRow("counter, a date window") << 0x2345 << 0 << 0 << int(Minutes) << 0.0;
         // from the first to the last sample of a page in the middle of the ring
-        QTest::newRow("counter, one page") << 0x2345 << 0 << 0 << int(OnePage);
+        QTest::newRow("counter, one page") << 0x2345 << 0 << 0 << int(OnePage) << 0.0;
     }
     void aDownloadGivesWhatTheSensorRecorded()
     {
@@ -219,6 +224,7 @@ private slots:
         QFETCH(int, refuseEvery);
         QFETCH(int, loseFragmentEvery);
         QFETCH(int, window);
+        QFETCH(double, byteFaults);
         const QString truth = startWithTruth();
         add({sn});
         readSensors();
@@ -251,6 +257,12 @@ private slots:
         m_model->setChoice(choice);
         m_sim->faults().refuseEvery = refuseEvery;
         m_sim->faults().dropFragmentEvery = loseFragmentEvery;
+        if (byteFaults > 0) {
+            sim::Faults faults = m_sim->faults();
+            faults.byteFaultRate = byteFaults;
+            faults.seed = 5;
+            m_sim->setFaults(faults);
+        }
         QStringList progress;
         connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
             const QString text = m_model->cell(row, FM::ColStatus).text;
@@ -273,7 +285,12 @@ private slots:
         else if (window == OnePage)
             QCOMPARE(progress.size(), 1);
         QCOMPARE(progress.last(), QStringLiteral("100 % downloaded"));
-        if (loseFragmentEvery) {
+        const pagevouch::Stats stats = m_shared->downloadStats(uint32_t(sn));
+        QCOMPARE(stats.refused, 0);
+        if (byteFaults > 0) {
+            QVERIFY(stats.verified > 0);
+            QVERIFY(m_run->reRequests() > 0);
+        } else if (loseFragmentEvery) {
             QVERIFY(m_run->reRequests() > 0);
             QVERIFY(capture.contains(QStringLiteral("error frag: expected:")));
         } else {
