@@ -58,6 +58,13 @@ QByteArray ApiDongle::pageFrameData(uint8_t request, int firstPage, const QByteA
 
 void ApiDongle::deliver(uint16_t source, uint8_t rssi, const QByteArray &data, const QString &note)
 {
+    // The loader owns the serial line: what the radio hears meanwhile is not kept for later
+    // (the firmware that would deliver it is not running), and a frame between two loader
+    // acknowledgements would break the upload.
+    if (m_loader.active()) {
+        m_wire.logNote(QStringLiteral("in the loader, not delivered: ") + note);
+        return;
+    }
     const QByteArray frame = receiveFrame(source, rssi, data);
     if (!m_fleet.dongleConfig().backToBack) {
         // Frames the radio hears are separate events: the gap keeps two of them out of one read.
@@ -67,7 +74,8 @@ void ApiDongle::deliver(uint16_t source, uint8_t rssi, const QByteArray &data, c
     // A dongle that buffers its radio events hands over all it has in one write.
     if (m_joined.isEmpty())
         QTimer::singleShot(0, this, [this] {
-            m_wire.send(m_joined, m_joinedNote);
+            if (!m_loader.active())
+                m_wire.send(m_joined, m_joinedNote);
             m_joined.clear();
             m_joinedNote.clear();
         });
@@ -145,6 +153,8 @@ void ApiDongle::handle(const QByteArray &body)
     if (body == loader::entryCommand()) {
         log(QStringLiteral("restart into the loader"));
         stopStream();
+        // The restart loses what the firmware had not yet written to the host.
+        m_wire.clearQueue();
         m_loader.enter();
         return;
     }

@@ -647,20 +647,39 @@ private slots:
         QVERIFY2(r.errors.join('\n').contains(error), qPrintable(r.errors.join('\n')));
     }
 
-    // The demo fleet as the program meets it: a process behind a link path.
+    // The fleet as the program meets it: a process behind a link path, which appears only once
+    // the recorded span is in the truth files (a few MB here) and the dongle answers.
     void theExecutableServesUntilTerminated()
     {
         const QString link = m_dir.filePath("dongle");
         const QString log = m_dir.filePath("frames.log");
+        const QDir truth(m_dir.filePath("truth"));
+        QFile scenario(m_dir.filePath("big.ini"));
+        QVERIFY(scenario.open(QIODevice::WriteOnly));
+        scenario.write("[dongle]\nchannel = 15\n");
+        for (int i = 0; i < 8; ++i)
+            scenario.write(QStringLiteral("[device %1]\ntype = 2\nperiod = 0\nspan = 6h\n")
+                               .arg(0x2000 + i, 4, 16, QChar('0'))
+                               .toLatin1());
+        scenario.close();
         QProcess process;
-        process.start(
-            QStringLiteral(TESSARAN_SIM_EXE),
-            {"--link", link, "--log", log, QStringLiteral(TESSARAN_SCENARIOS "/demo.ini")});
+        process.start(QStringLiteral(TESSARAN_SIM_EXE),
+                      {"--link", link, "--log", log, "--truth", truth.path(), scenario.fileName()});
         QVERIFY(process.waitForStarted(5000));
-        QVERIFY(process.waitForReadyRead(10000));
-        QCOMPARE(process.readLine().trimmed(), link.toLocal8Bit());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(link).isSymLink(), 20000);
+        const QStringList files = truth.entryList({"*.truth"});
+        QCOMPARE(files.size(), 8);
+        for (const QString &name : files) {
+            QFile file(truth.filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray text = file.readAll();
+            // Six hours at a sample a second, two header lines.
+            QVERIFY2(text.count('\n') >= 6 * 3600 + 2 && text.endsWith('\n'), qPrintable(name));
+        }
         m_link = std::make_unique<ManageSerialPort>();
         QVERIFY(m_link->openPort(link));
+        QTRY_VERIFY_WITH_TIMEOUT(process.canReadLine(), 10000);
+        QCOMPARE(process.readLine().trimmed(), link.toLocal8Bit());
         QCOMPARE(m_link->read_chan(), 15);
         m_link->closePort();
         process.terminate();
