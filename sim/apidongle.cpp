@@ -36,6 +36,9 @@ ApiDongle::ApiDongle(Fleet &fleet, Wire &wire, QObject *parent)
     });
     connect(&m_wire, &Wire::frameFromHost, this, &ApiDongle::handle);
     connect(&m_wire, &Wire::drained, this, [this] { streamStep(0); });
+    m_notReady = m_fleet.dongleConfig().lateAnswers;
+    connect(&m_wire, &Wire::replugged, this,
+            [this] { m_notReady = m_fleet.dongleConfig().lateAnswers; });
 }
 
 QByteArray ApiDongle::receiveFrame(uint16_t source, uint8_t rssi, const QByteArray &data)
@@ -130,6 +133,16 @@ void ApiDongle::heardRelayChannel(uint16_t relay, uint8_t rssi, uint8_t value)
     deliver(relay, rssi, data, QStringLiteral("relay %1 channel %2").arg(hex4(relay)).arg(value));
 }
 
+bool ApiDongle::notReady(const QString &query)
+{
+    if (m_notReady == 0)
+        return false;
+    --m_notReady;
+    m_wire.logNote(
+        QStringLiteral("%1: not ready yet, no answer (%2 more)").arg(query).arg(m_notReady));
+    return true;
+}
+
 int ApiDongle::version() const
 {
     return std::min(255, m_fleet.version() + m_updates);
@@ -161,6 +174,8 @@ void ApiDongle::handle(const QByteArray &body)
     switch (id) {
     case command::ReadChannel:
         log(QStringLiteral("read channel"));
+        if (notReady(QStringLiteral("read channel")))
+            return;
         deliver(0, 0, QByteArray(1, char(command::ReadChannel)) + char(m_fleet.channel()),
                 QStringLiteral("channel %1").arg(m_fleet.channel()));
         return;
@@ -172,6 +187,8 @@ void ApiDongle::handle(const QByteArray &body)
         return;
     case command::ReadVersion:
         log(QStringLiteral("read version"));
+        if (notReady(QStringLiteral("read version")))
+            return;
         // A moment later than the rest: the host drops what is pending right after asking.
         m_wire.sendRaw(QByteArray(1, char(version())), QStringLiteral("version %1").arg(version()),
                        2);
