@@ -36,6 +36,9 @@ ApiDongle::ApiDongle(Fleet &fleet, Wire &wire, QObject *parent)
     });
     connect(&m_wire, &Wire::frameFromHost, this, &ApiDongle::handle);
     connect(&m_wire, &Wire::drained, this, [this] { streamStep(0); });
+    m_notReady = m_fleet.dongleConfig().lateAnswers;
+    connect(&m_wire, &Wire::replugged, this,
+            [this] { m_notReady = m_fleet.dongleConfig().lateAnswers; });
 }
 
 QByteArray ApiDongle::receiveFrame(uint16_t source, uint8_t rssi, const QByteArray &data)
@@ -58,6 +61,13 @@ QByteArray ApiDongle::pageFrameData(uint8_t request, int firstPage, const QByteA
 
 void ApiDongle::deliver(uint16_t source, uint8_t rssi, const QByteArray &data, const QString &note)
 {
+    // The loader owns the serial line: what the radio hears meanwhile is not kept for later
+    // (the firmware that would deliver it is not running), and a frame between two loader
+    // acknowledgements would break the upload.
+    if (m_loader.active()) {
+        m_wire.logNote(QStringLiteral("in the loader, not delivered: ") + note);
+        return;
+    }
     const QByteArray frame = receiveFrame(source, rssi, data);
     if (!m_fleet.dongleConfig().backToBack) {
         // Frames the radio hears are separate events: the gap keeps two of them out of one read.
@@ -67,7 +77,8 @@ void ApiDongle::deliver(uint16_t source, uint8_t rssi, const QByteArray &data, c
     // A dongle that buffers its radio events hands over all it has in one write.
     if (m_joined.isEmpty())
         QTimer::singleShot(0, this, [this] {
-            m_wire.send(m_joined, m_joinedNote);
+            if (!m_loader.active())
+                m_wire.send(m_joined, m_joinedNote);
             m_joined.clear();
             m_joinedNote.clear();
         });
@@ -122,6 +133,16 @@ void ApiDongle::heardRelayChannel(uint16_t relay, uint8_t rssi, uint8_t value)
     deliver(relay, rssi, data, QStringLiteral("relay %1 channel %2").arg(hex4(relay)).arg(value));
 }
 
+bool ApiDongle::notReady(const QString &query)
+{
+    if (m_notReady == 0)
+        return false;
+    --m_notReady;
+    m_wire.logNote(
+        QStringLiteral("%1: not ready yet, no answer (%2 more)").arg(query).arg(m_notReady));
+    return true;
+}
+
 int ApiDongle::version() const
 {
     return std::min(255, m_fleet.version() + m_updates);
@@ -145,12 +166,16 @@ void ApiDongle::handle(const QByteArray &body)
     if (body == loader::entryCommand()) {
         log(QStringLiteral("restart into the loader"));
         stopStream();
+        // The restart loses what the firmware had not yet written to the host.
+        m_wire.clearQueue();
         m_loader.enter();
         return;
     }
     switch (id) {
     case command::ReadChannel:
         log(QStringLiteral("read channel"));
+        if (notReady(QStringLiteral("read channel")))
+            return;
         deliver(0, 0, QByteArray(1, char(command::ReadChannel)) + char(m_fleet.channel()),
                 QStringLiteral("channel %1").arg(m_fleet.channel()));
         return;
@@ -162,6 +187,8 @@ void ApiDongle::handle(const QByteArray &body)
         return;
     case command::ReadVersion:
         log(QStringLiteral("read version"));
+        if (notReady(QStringLiteral("read version")))
+            return;
         // A moment later than the rest: the host drops what is pending right after asking.
         m_wire.sendRaw(QByteArray(1, char(version())), QStringLiteral("version %1").arg(version()),
                        2);

@@ -51,6 +51,9 @@ private:
     LoaderRadio m_loaders;
     BootLoader m_loader;
     int m_updates = 0;
+    // Identification queries still to be ignored since the last power-up (late_answers).
+    int m_notReady = 0;
+    bool notReady(const QString &query);
     struct Stream {
         bool active = false;
         uint8_t request = 0;

@@ -34,10 +34,11 @@ TypeTraits typeTraits(int sensorType)
         t.defaultMask = t.availableMask = 0x0D;
         t.counterMask = 0x0C;
         break;
-    case 4: // power meters: voltage, current, active and apparent power
+    case 4: // power meters: voltage, current, active and apparent energy (32-bit counters)
     case 6:
     case 8:
         t.defaultMask = t.availableMask = 0x0F;
+        t.counterMask = 0x0C;
         break;
     case 10: // three axes
         t.defaultMask = t.availableMask = 0x07;
@@ -65,8 +66,8 @@ int64_t Generator::channelValue(int channel, int64_t seconds) const
     const double dayPhase = 2.0 * M_PI * double(seconds % 86400) / 86400.0;
     const double slowPhase = 2.0 * M_PI * double(seconds % 3600) / 3600.0;
     if (m_traits.counterMask & (1u << channel)) {
-        // Pulses: 7 a second on average and never fewer than 0, so a sample's low word can
-        // only fall when the high word goes up; starting just below 65536 makes that happen
+        // Pulses or energy: 7 a second on average and never fewer than 0, so a sample's low word
+        // can only fall when the high word goes up; starting just below 65536 makes that happen
         // early in every scenario.
         const int64_t t = seconds - m_epoch;
         const int64_t base = 65536 - 3000 + int64_t(mix(m_seed, uint32_t(channel), 0) % 1000);
@@ -89,9 +90,9 @@ int64_t Generator::channelValue(int channel, int64_t seconds) const
     case 4:
     case 6:
     case 8:
+        // Channels 2 and 3 are the energy counters above; 4 and 5 the powers.
         v = channel == 0   ? 2300 + 30 * std::sin(slowPhase)
             : channel == 1 ? 800 + 600 * std::sin(dayPhase)
-            : channel == 2 ? 1700 + 1300 * std::sin(dayPhase)
                            : 1900 + 1400 * std::sin(dayPhase);
         break;
     case 13:

@@ -44,6 +44,9 @@ LoraDongle::LoraDongle(Fleet &fleet, Wire &wire, QObject *parent)
     m_air.setSingleShot(true);
     connect(&m_air, &QTimer::timeout, this, &LoraDongle::airDone);
     connect(&m_wire, &Wire::frameFromHost, this, &LoraDongle::handle);
+    m_notReady = m_fleet.dongleConfig().lateAnswers;
+    connect(&m_wire, &Wire::replugged, this,
+            [this] { m_notReady = m_fleet.dongleConfig().lateAnswers; });
 }
 
 uint8_t LoraDongle::rssiByte(int rssi)
@@ -109,6 +112,11 @@ void LoraDongle::handle(const QByteArray &body)
     const uint8_t id = uint8_t(body[0]);
     if (body.size() == 1 && id == api::LoraPresence) {
         log(QStringLiteral("presence"));
+        if (m_notReady > 0) {
+            --m_notReady;
+            m_wire.logNote(QStringLiteral("presence: not ready yet, no answer"));
+            return;
+        }
         QByteArray report(1, char(lora::Presence));
         report.append(char(m_lastRssi));
         report.append(char(m_transaction.active ? StatusBusy : 0x00));

@@ -64,6 +64,8 @@ private:
     } m_transaction;
     QTimer m_air;
     int m_tag = 0; // frames of the transaction on the wire
+    // Presence queries still to be ignored since the last power-up (late_answers).
+    int m_notReady = 0;
     int m_nextTag = 1;
     int64_t m_requestCount = 0;
     int64_t m_fragmentedCount = 0;

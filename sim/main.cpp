@@ -92,6 +92,10 @@ int main(int argc, char **argv)
          QStringLiteral("LoRa: refuse every Nth request with 06 00."), QStringLiteral("n")},
         {QStringLiteral("back-to-back"),
          QStringLiteral("802.15.4: frames heard together leave in one write (back_to_back = 1).")},
+        {QStringLiteral("late-answers"),
+         QStringLiteral("After the start and each replug the dongle ignores its first N "
+                        "identification queries (late_answers = N)."),
+         QStringLiteral("n")},
         {QStringLiteral("lose-fragment-every"),
          QStringLiteral("LoRa: every Nth page answer loses one fragment."), QStringLiteral("n")},
         {QStringLiteral("loader-no-sync"),
@@ -120,9 +124,9 @@ int main(int argc, char **argv)
         return 2;
     }
     sim::Scenario scenario = loaded.scenario;
-    double speed = scenario.speed, baud = 0, dropEvery = 0, dropRate = 0, corruptEvery = 0,
-           corruptRate = 0, unplugAfter = -1, replugAfter = -1, seed = 1, refuseEvery = 0,
-           loseEvery = 0, syncOn = 0, noAck = 0, noisyAck = 0, byteFaults = 0;
+    double speed = scenario.speed, baud = 0, lateAnswers = 0, dropEvery = 0, dropRate = 0,
+           corruptEvery = 0, corruptRate = 0, unplugAfter = -1, replugAfter = -1, seed = 1,
+           refuseEvery = 0, loseEvery = 0, syncOn = 0, noAck = 0, noisyAck = 0, byteFaults = 0;
     if (!number(parser, QStringLiteral("speed"), 0.001, 100000, speed) ||
         !number(parser, QStringLiteral("baud"), 0, 10000000, baud) ||
         !number(parser, QStringLiteral("drop-every"), 0, 1e9, dropEvery) ||
@@ -137,9 +141,12 @@ int main(int argc, char **argv)
         !number(parser, QStringLiteral("lose-fragment-every"), 0, 1e9, loseEvery) ||
         !number(parser, QStringLiteral("loader-sync-on"), 0, 1e9, syncOn) ||
         !number(parser, QStringLiteral("loader-no-ack"), 0, 1e9, noAck) ||
-        !number(parser, QStringLiteral("loader-noisy-ack"), 0, 1e9, noisyAck))
+        !number(parser, QStringLiteral("loader-noisy-ack"), 0, 1e9, noisyAck) ||
+        !number(parser, QStringLiteral("late-answers"), 0, 1000, lateAnswers))
         return 2;
     scenario.speed = speed;
+    if (parser.isSet(QStringLiteral("late-answers")))
+        scenario.dongle.lateAnswers = int(lateAnswers);
     if (parser.isSet(QStringLiteral("back-to-back")))
         scenario.dongle.backToBack = true;
 

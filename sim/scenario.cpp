@@ -207,6 +207,9 @@ void applyDongleKey(const Reader &r, DongleConfig &d, const QString &key, const 
     } else if (key == QLatin1String("back_to_back")) {
         if (r.integer(key, value, 0, 1, n))
             d.backToBack = n == 1;
+    } else if (key == QLatin1String("late_answers")) {
+        if (r.integer(key, value, 0, 1000, n))
+            d.lateAnswers = n;
     } else if (key == QLatin1String("page_latency_ms")) {
         if (r.integer(key, value, 0, 1000, n))
             d.pageLatencyMs = n;

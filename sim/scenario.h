@@ -11,7 +11,7 @@
 // A scenario: the dongle and the fleet behind it, read from an INI file.
 //
 //   [simulator]  speed, seed
-//   [dongle]     kind, channel, version, frame_gap_ms, back_to_back, page_latency_ms,
+//   [dongle]     kind, channel, version, frame_gap_ms, back_to_back, late_answers, page_latency_ms,
 //                listen_ms, awake_ms, air_scale, wake_preamble (LoRa)
 //   [device XXXX] one section per device, XXXX its serial number in hexadecimal
 //
@@ -58,6 +58,9 @@ struct DongleConfig {
     int frameGapMs = 10;
     // 802.15.4: frames heard at the same moment leave in one write, with no gap.
     bool backToBack = false;
+    // After each power-up (the start and every replug) the dongle ignores this many of the
+    // host's identification queries: a dongle that is not ready yet when the port opens.
+    int lateAnswers = 0;
     int pageLatencyMs = 10;
     int listenMs = 500;
     int awakeMs = 3000;

@@ -92,10 +92,17 @@ void Simulator::flushTruth()
 
 bool Simulator::open(const QString &linkPath)
 {
-    if (!m_wire.open(linkPath))
+    if (!m_wire.open())
         return false;
+    // Recording the span and writing its truth take a while for a large fleet: a collector
+    // started on the link's appearance must meet a dongle that answers and truth files that are
+    // whole, so the link comes last.
     m_fleet.start();
     flushTruth();
+    if (!m_wire.publish(linkPath)) {
+        m_truthFlush.stop();
+        return false;
+    }
     m_wire.start();
     if (!m_truth.empty())
         m_truthFlush.start();

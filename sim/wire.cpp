@@ -24,18 +24,21 @@ Wire::Wire(QObject *parent) : QObject(parent)
 
 Wire::~Wire() = default;
 
-bool Wire::open(const QString &linkPath)
+bool Wire::open()
 {
-    if (!m_peer.open())
-        return false;
     m_linkPath.clear();
-    if (!linkPath.isEmpty()) {
-        if (!m_peer.makeLink(linkPath)) {
-            m_peer.close();
-            return false;
-        }
-        m_linkPath = linkPath;
+    return m_peer.open();
+}
+
+bool Wire::publish(const QString &linkPath)
+{
+    if (linkPath.isEmpty())
+        return true;
+    if (!m_peer.makeLink(linkPath)) {
+        m_peer.close();
+        return false;
     }
+    m_linkPath = linkPath;
     return true;
 }
 
@@ -81,6 +84,12 @@ bool Wire::replug()
     logNote(QStringLiteral("plugged in again"));
     emit replugged();
     return true;
+}
+
+void Wire::clearQueue()
+{
+    m_pumpTimer.stop();
+    m_queue.clear();
 }
 
 void Wire::send(const QByteArray &frame, const QString &note, int delayMs, int gapMs, int tag)

@@ -48,7 +48,11 @@ public:
     explicit Wire(QObject *parent = nullptr);
     ~Wire() override;
 
-    bool open(const QString &linkPath = QString());
+    // Opens the terminal; nobody outside knows of it until publish().
+    bool open();
+    // Makes the stable link to the slave (none when empty); a program started on the link's
+    // appearance finds a device that answers, so this is the last step of starting.
+    bool publish(const QString &linkPath);
     QString slavePath() const { return m_peer.slavePath(); }
     QString linkPath() const { return m_linkPath; }
     bool isOpen() const { return m_peer.isOpen(); }
@@ -68,6 +72,8 @@ public:
     // Raw bytes that are not a frame (the version byte), same rules.
     void sendRaw(const QByteArray &bytes, const QString &note, int delayMs = 0);
     void cancel(int tag);
+    // Drops everything queued (the dongle's firmware restarting).
+    void clearQueue();
     bool hasQueued(int tag) const;
     int queued() const { return int(m_queue.size()); }
 

@@ -71,8 +71,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
     // Connecting is an exchange with waits that process events: it starts once the window is
     // up, never inside the constructor.
     if (m_sensorData)
-        QTimer::singleShot(0, m_sensorData->connectionDialog(),
-                           &ConnectionDialog::tryToOpenConnection);
+        QTimer::singleShot(0, m_sensorData->connectionDialog(), &ConnectionDialog::openAtStart);
 }
 
 DataPlotWindow *MainWindow::openDataPlot()

@@ -132,6 +132,18 @@ bool ConnectionDialog::refreshComList()
 
     const QString stored = settings::readString(settings::key::ComPort);
     m_ports = enumeratePorts(stored);
+    // The port that went away stays offered, and chosen, as what it is: lost. Choosing another
+    // port in its place would open a device that is not the dongle.
+    const QString lost = lostPort();
+    int lostIndex = -1;
+    for (int i = 0; i < m_ports.size() && !lost.isEmpty(); ++i)
+        if (m_ports[i].portName == lost)
+            lostIndex = i;
+    if (!lost.isEmpty() && lostIndex < 0) {
+        lostIndex = m_ports.size();
+        m_ports << PortEntry{lost, (m_openName.isEmpty() ? lost : m_openName) +
+                                       QStringLiteral(" (lost)")};
+    }
     for (const PortEntry &p : m_ports)
         m_portCombo->addItem(p.friendlyName);
     m_portCombo->setCurrentIndex(m_ports.size() < 2 ? 0 : -1);
@@ -146,6 +158,8 @@ bool ConnectionDialog::refreshComList()
             }
         }
     }
+    if (lostIndex >= 0)
+        m_portCombo->setCurrentIndex(lostIndex);
     qDebug() << (found ? QStringLiteral("refresh com 1") : QStringLiteral("refresh com 0"));
     m_portCombo->blockSignals(wasBlocked);
     return found;
@@ -184,6 +198,11 @@ void ConnectionDialog::tryToOpenConnection()
     m_status->setText(QStringLiteral("Trying to open connection..."));
     const PortEntry entry = m_ports[index];
     qDebug() << QStringLiteral("Trying to open connection") << entry.portName;
+    // The operator chose another port than the lost one: it is no longer waited for.
+    if (!lostPort().isEmpty() && entry.portName != lostPort()) {
+        m_reconnect->watch(QString());
+        m_startRetry = false;
+    }
 
     if (m_link->isOpen())
         m_link->closePort();
@@ -216,6 +235,8 @@ void ConnectionDialog::tryToOpenConnection()
         }
         settings::write(settings::key::ComPort, entry.portName);
         m_openPort = entry.portName;
+        m_openName = entry.friendlyName;
+        m_startRetry = false;
         m_reconnect->watch(entry.portName);
         emit tocom();
         setPortColour("green");
@@ -229,6 +250,8 @@ void ConnectionDialog::tryToOpenConnection()
         m_status->setText(QStringLiteral("<font color=green>Connection LORA OK</font>"));
         settings::write(settings::key::ComPort, entry.portName);
         m_openPort = entry.portName;
+        m_openName = entry.friendlyName;
+        m_startRetry = false;
         m_reconnect->watch(entry.portName);
         setPortColour("green");
         m_portCombo->setItemText(index, entry.friendlyName);
@@ -286,8 +309,18 @@ void ConnectionDialog::com_change()
     // taken back when it returns.
     m_openPort.clear();
     refreshComList();
-    if (!lostPort().isEmpty())
+    if (!lostPort().isEmpty() && !m_startRetry)
         m_status->setText(ConnectionLost);
+}
+
+void ConnectionDialog::openAtStart()
+{
+    tryToOpenConnection();
+    const int index = m_portCombo->currentIndex();
+    if (m_link->isOpen() || index < 0 || index >= m_ports.size())
+        return;
+    m_startRetry = true;
+    m_reconnect->retry(m_ports[index].portName);
 }
 
 QString ConnectionDialog::lostPort() const
@@ -309,6 +342,7 @@ void ConnectionDialog::reconnect(const QString &lost)
         return;
     }
     tryToOpenConnection();
-    if (!m_link->isOpen())
+    // A dongle that never answered since the start was not lost: what fail() said stands.
+    if (!m_link->isOpen() && !m_startRetry)
         m_status->setText(ConnectionLost);
 }

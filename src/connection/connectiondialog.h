@@ -53,6 +53,9 @@ signals:
 
 public slots:
     void tryToOpenConnection();
+    // The opening when the program starts: a dongle that does not answer yet gets the attempts
+    // a returning one gets.
+    void openAtStart();
     bool refreshComList();
     void setchan();
     void com_change();
@@ -71,6 +74,8 @@ private:
     QPushButton *m_refreshButton;
     QPushButton *m_openButton;
     QComboBox *m_channelCombo;
-    QString m_openPort; // the port of the working connection
+    QString m_openPort;        // the port of the working connection
+    QString m_openName;        // how the list named it, kept to name it once it is lost
+    bool m_startRetry = false; // the attempts of openAtStart() are under way or spent
     PortReconnect *m_reconnect;
 };

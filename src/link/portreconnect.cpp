@@ -1,7 +1,9 @@
 #include "portreconnect.h"
 
+#include "linkwait.h"
 #include "manageserialport.h"
 
+#include <QDebug>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
@@ -34,6 +36,27 @@ void PortReconnect::watch(const QString &portName)
     m_port = portName;
     m_lost.clear();
     m_timer.stop();
+}
+
+void PortReconnect::retry(const QString &portName)
+{
+    m_port.clear();
+    m_lost = portName;
+    m_attemptsLeft = AttemptsPerReturn - 1;
+    m_timer.start();
+}
+
+bool PortReconnect::openWithRetries(ManageSerialPort *link, const QString &portName, int intervalMs)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (link->openPort(portName))
+            return true;
+        if (attempt == AttemptsPerReturn)
+            return false;
+        qDebug() << QStringLiteral("no dongle answered, trying again") << portName;
+        if (LinkWait(nullptr, intervalMs).pause() != LinkWait::TimedOut)
+            return false;
+    }
 }
 
 void PortReconnect::onLinkChanged()

@@ -19,7 +19,7 @@ public:
     using Presence = std::function<bool(const QString &portName)>;
 
     explicit PortReconnect(ManageSerialPort *link, QObject *parent = nullptr,
-                           int intervalMs = 1000);
+                           int intervalMs = IntervalMs);
 
     // The port of the working connection, taken back if it goes away; empty: none (a port the
     // operator closed is not reopened behind their back). Forgets a lost port.
@@ -30,6 +30,19 @@ public:
     // How to tell the lost port is there again; by default its device file exists.
     void setPresence(Presence presence) { m_presence = std::move(presence); }
     static bool deviceFileExists(const QString &portName);
+
+    // A dongle may need a moment after its port appears before it answers; a returning port and
+    // a first opening get the same chances: this many attempts, IntervalMs apart.
+    static constexpr int AttemptsPerReturn = 3;
+    static constexpr int IntervalMs = 1000;
+    // A first opening of `portName` found no dongle: the remaining attempts follow as for a
+    // returning port (portBack()), and the port is then waited for as a lost one, so a dongle
+    // plugged out and in again is tried afresh.
+    void retry(const QString &portName);
+    // The same attempts made at once, waiting between them: for a caller that cannot go on
+    // without the port (the collector). False when none found a dongle or the wait was stopped.
+    static bool openWithRetries(ManageSerialPort *link, const QString &portName,
+                                int intervalMs = IntervalMs);
 
 signals:
     void portLost(const QString &portName);
@@ -45,6 +58,5 @@ private:
     QTimer m_timer;
     QString m_port;
     QString m_lost;
-    static constexpr int AttemptsPerReturn = 3;
     int m_attemptsLeft = 0;
 };

@@ -221,15 +221,33 @@ private slots:
         QCOMPARE(styleColour(), QStringLiteral("QComboBox   {  color:   black;   }"));
     }
 
+    // A dongle that ignores its first identification queries after each power-up: the opening
+    // at start and the reopening after a replug each get more than one attempt. While it is
+    // away the lost port stays the chosen one, never the other port of the machine.
+    void aLostPortIsReportedAndReopenedWhenItComesBack_data()
+    {
+        QTest::addColumn<int>("lateAnswers");
+        QTest::newRow("answers at once") << 0;
+        QTest::newRow("ignores its first three queries") << 3;
+    }
     void aLostPortIsReportedAndReopenedWhenItComesBack()
     {
-        sim::Simulator simulator(testScenario());
+        QFETCH(int, lateAnswers);
+        sim::Scenario scenario = testScenario();
+        scenario.dongle.lateAnswers = lateAnswers;
+        sim::Simulator simulator(scenario);
         const QString link = m_dir.filePath("dongle");
         QVERIFY(simulator.open(link));
         settings::write(settings::key::ComPort, link);
+        testPorts() = {{m_dir.filePath("ttyS0"), QStringLiteral("Modem (ttyS0)")}};
         build();
-        m_bar->tryToOpenConnection();
-        QVERIFY(m_link->isOpen());
+        QCOMPARE(m_bar->portCombo()->currentText(), link);
+        m_bar->openAtStart();
+        // the first attempt met a dongle not ready yet; a second later it answers
+        QCOMPARE(m_link->isOpen(), lateAnswers == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(m_link->isOpen(), 8000);
+        QCOMPARE(m_bar->statusLabel()->text(),
+                 QStringLiteral("<font color=green>Connection 802.15.4 OK</font>"));
         QSignalSpy tocom(m_bar.get(), &ConnectionDialog::tocom);
         simulator.unplug();
         QTRY_VERIFY_WITH_TIMEOUT(!m_link->isOpen(), 3000);
@@ -237,14 +255,39 @@ private slots:
         QCOMPARE(m_bar->statusLabel()->text(),
                  QStringLiteral("<font color=red><b>Connection lost</b></font>"));
         QVERIFY(m_bar->channelCombo()->isHidden());
-        QCOMPARE(m_bar->portCombo()->count(), 0);
+        QCOMPARE(m_bar->portCombo()->count(), 2);
+        QCOMPARE(m_bar->portCombo()->currentText(), link + QStringLiteral(" (lost)"));
+        QTest::mouseClick(m_bar->refreshButton(), Qt::LeftButton);
+        QCOMPARE(m_bar->portCombo()->currentText(), link + QStringLiteral(" (lost)"));
         // the same dongle, its fleet as it was, behind the same path
         QVERIFY(simulator.replug());
-        QTRY_VERIFY_WITH_TIMEOUT(m_link->isOpen(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_link->isOpen(), 8000);
         QCOMPARE(m_bar->statusLabel()->text(),
                  QStringLiteral("<font color=green>Connection 802.15.4 OK</font>"));
+        QCOMPARE(m_bar->portCombo()->currentText(), link);
         QCOMPARE(m_link->read_chan(), 15);
         QVERIFY(m_bar->lostPort().isEmpty());
+    }
+
+    void choosingAnotherPortForgetsTheLostOne()
+    {
+        sim::Simulator simulator(testScenario());
+        const QString link = m_dir.filePath("dongle");
+        QVERIFY(simulator.open(link));
+        settings::write(settings::key::ComPort, link);
+        ScriptedDongle other(ScriptedDongle::Api);
+        testPorts() = {{other.path(), QStringLiteral("USB Serial (ttyUSB1)")}};
+        build();
+        m_bar->tryToOpenConnection();
+        QVERIFY(m_link->isOpen());
+        simulator.unplug();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_bar->lostPort().isEmpty(), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_bar->portCombo()->currentText(),
+                                  link + QStringLiteral(" (lost)"), 3000);
+        m_bar->portCombo()->setCurrentIndex(0);
+        QVERIFY(m_link->isOpen());
+        QVERIFY(m_bar->lostPort().isEmpty());
+        QCOMPARE(m_bar->portCombo()->currentText(), QStringLiteral("USB Serial (ttyUSB1)"));
     }
 
     void theDongleWindowShowsVersionOrConsole()

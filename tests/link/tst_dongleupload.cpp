@@ -104,6 +104,30 @@ private slots:
         QCOMPARE(int(m_link->readDongleVersion()), versionAfter);
     }
 
+    // Sensors go on waking while the dongle is in its loader: the loader alone speaks, so no
+    // status frame lands between two acknowledgements.
+    void aFleetWakingDuringTheUploadIsNotHeard()
+    {
+        const QByteArray text = writeFirmware("dongle.srec", 60);
+        QVERIFY(!text.isEmpty());
+        QList<uint16_t> fleet;
+        for (const auto &d : m_sim->fleet().devices())
+            fleet << d->serialNumber();
+        QVERIFY(!fleet.isEmpty());
+        int woken = 0;
+        QTimer waking;
+        connect(&waking, &QTimer::timeout, this, [&] {
+            if (loader().active())
+                m_sim->wake(fleet[woken++ % fleet.size()]);
+        });
+        waking.start(3);
+        MessageCapture capture(MessageCapture::Silent);
+        QCOMPARE(m_link->uploadDongleFirmware("dongle.srec"), 0);
+        waking.stop();
+        QVERIFY2(woken > 20, qPrintable(QString::number(woken)));
+        QCOMPARE(loader().lines(), loaderBytes(text));
+    }
+
     // Nothing leaves before the file was checked whole: the dongle stays in its firmware.
     void refusedFilesLeaveTheDongleAlone_data()
     {

@@ -476,7 +476,13 @@ private slots:
     void decodingEveryPageGivesBackTheRecordedSamples()
     {
         QTemporaryDir truth;
-        start(testScenario(), truth.path());
+        sim::Scenario scenario = testScenario();
+        // a power logger beside the fleet's two power meters
+        const sim::ScenarioResult logger =
+            sim::parseScenario("[device 4004]\ntype = 4\nperiod = 0\nspan = 6h\n");
+        QVERIFY(logger.ok());
+        scenario.devices.push_back(logger.scenario.devices.front());
+        start(scenario, truth.path());
         m_sim->fleet().advance(5000); // a few live samples after the recorded span
         m_sim->flushTruth();
         for (const auto &d : m_sim->fleet().devices()) {
@@ -530,6 +536,10 @@ private slots:
             // every page of the ring, decoded as the program does
             const sim::SensorMemory &memory = d->memory();
             size_t decoded = 0;
+            // The catalogue gives the pulse counter and the power meters (their energies) 32-bit
+            // counters on channels 2 and 3; counters only ever rise.
+            const bool counters = QList<int>{3, 4, 6, 8}.contains(d->type());
+            qint64 lastCount[4] = {-1, -1, -1, -1};
             for (int k = 0; k < memory.pagesUsed(); ++k) {
                 const int index = (memory.oldestPage() + k) % page::RingPages;
                 const uint8_t *p = memory.page(index);
@@ -552,10 +562,17 @@ private slots:
                                 continue;
                             const uint16_t word = page::sampleWord(p, w++);
                             qint64 v = ch >= 2 && ch <= 5 ? word : qint64(int16_t(word));
-                            if (d->type() == 3 && (ch == 2 || ch == 3)) { // 32-bit counters
+                            if (counters && (ch == 2 || ch == 3)) {
                                 high[ch] += word < low[ch];
                                 low[ch] = word;
                                 v = high[ch] * 65536 + word;
+                                if (v < lastCount[ch])
+                                    QFAIL(qPrintable(
+                                        QStringLiteral("%1 page %2: counter %3 went down")
+                                            .arg(sn, 0, 16)
+                                            .arg(index)
+                                            .arg(ch)));
+                                lastCount[ch] = v;
                             }
                             got[n++] = v;
                         }
@@ -647,20 +664,39 @@ private slots:
         QVERIFY2(r.errors.join('\n').contains(error), qPrintable(r.errors.join('\n')));
     }
 
-    // The demo fleet as the program meets it: a process behind a link path.
+    // The fleet as the program meets it: a process behind a link path, which appears only once
+    // the recorded span is in the truth files (a few MB here) and the dongle answers.
     void theExecutableServesUntilTerminated()
     {
         const QString link = m_dir.filePath("dongle");
         const QString log = m_dir.filePath("frames.log");
+        const QDir truth(m_dir.filePath("truth"));
+        QFile scenario(m_dir.filePath("big.ini"));
+        QVERIFY(scenario.open(QIODevice::WriteOnly));
+        scenario.write("[dongle]\nchannel = 15\n");
+        for (int i = 0; i < 8; ++i)
+            scenario.write(QStringLiteral("[device %1]\ntype = 2\nperiod = 0\nspan = 6h\n")
+                               .arg(0x2000 + i, 4, 16, QChar('0'))
+                               .toLatin1());
+        scenario.close();
         QProcess process;
-        process.start(
-            QStringLiteral(TESSARAN_SIM_EXE),
-            {"--link", link, "--log", log, QStringLiteral(TESSARAN_SCENARIOS "/demo.ini")});
+        process.start(QStringLiteral(TESSARAN_SIM_EXE),
+                      {"--link", link, "--log", log, "--truth", truth.path(), scenario.fileName()});
         QVERIFY(process.waitForStarted(5000));
-        QVERIFY(process.waitForReadyRead(10000));
-        QCOMPARE(process.readLine().trimmed(), link.toLocal8Bit());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(link).isSymLink(), 20000);
+        const QStringList files = truth.entryList({"*.truth"});
+        QCOMPARE(files.size(), 8);
+        for (const QString &name : files) {
+            QFile file(truth.filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray text = file.readAll();
+            // Six hours at a sample a second, two header lines.
+            QVERIFY2(text.count('\n') >= 6 * 3600 + 2 && text.endsWith('\n'), qPrintable(name));
+        }
         m_link = std::make_unique<ManageSerialPort>();
         QVERIFY(m_link->openPort(link));
+        QTRY_VERIFY_WITH_TIMEOUT(process.canReadLine(), 10000);
+        QCOMPARE(process.readLine().trimmed(), link.toLocal8Bit());
         QCOMPARE(m_link->read_chan(), 15);
         m_link->closePort();
         process.terminate();

@@ -412,7 +412,8 @@ int Collector::run()
     }
 
     ManageSerialPort link(config->link);
-    if (!link.openPort(m_options.port)) {
+    // A dongle that answers late is given the attempts of a returning one.
+    if (!PortReconnect::openWithRetries(&link, m_options.port)) {
         m_err << "tessaran-collect: " << m_options.port
               << " could not be opened, or no dongle answered there\n";
         return Unusable;
