@@ -469,6 +469,7 @@ void ActionRun::action_run()
     m_pageReRequests = 0;
     m_portTimedOut = false;
     m_checks.clear();
+    m_link->dropStaleInput();
     if (prepare()) {
         for (;;) {
             bool heard = false;

@@ -332,11 +332,12 @@ int ApiExchange::pageBytesWaiting()
     return m_shared.size();
 }
 
-void ApiExchange::flush()
+int ApiExchange::flush()
 {
-    m_transport.readPending();
+    const int dropped = m_transport.readPending().size() + m_input.size() + m_shared.size();
     m_input.clear();
     m_shared.clear();
+    return dropped;
 }
 
 int ApiExchange::drainIdle()

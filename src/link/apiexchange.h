@@ -49,7 +49,8 @@ public:
     // The page download's buffer, filled from the caller's timer while it waits.
     void refreshShared();
     // Drops everything: pending bytes, what a receive kept, the page download's buffer.
-    void flush();
+    // Returns how many bytes went.
+    int flush();
     // Pulls what came in and says how many bytes wait for receivePageFrame.
     int pageBytesWaiting();
     // Between exchanges: takes what came in and keeps only what a receive can still use.

@@ -58,6 +58,10 @@ public:
     int linkMode() const { return m_linkMode; }
     // Drops pending input, what a receive kept for the next one, and the page buffer.
     void flushInput();
+    // At the start of a run, a detection or a maintenance exchange: what came in before its
+    // first command answers nothing it will send, so it is dropped (the port's pending bytes
+    // and whatever either exchange kept). Logs and returns how many bytes went.
+    int dropStaleInput();
     void requestStop();
     bool sendFrame(const QByteArray &bytes);
     void reportLinkOk();
