@@ -154,6 +154,10 @@ answer::Status Device::status(int64_t simMs, uint8_t function)
     answer::Status s;
     s.serialNumber = m_config.serialNumber;
     s.function = function;
+    if (m_config.functionByte == DeviceConfig::Varying)
+        s.function = uint8_t(++m_frames * 0x4B + 0x0F);
+    else if (m_config.functionByte >= 0)
+        s.function = uint8_t(m_config.functionByte);
     s.clock = QDateTime::fromMSecsSinceEpoch(sensorMs(simMs), Qt::UTC);
     s.recordingStart = QDateTime::fromSecsSinceEpoch(m_recordingStart, Qt::UTC);
     s.periodCode = uint8_t(m_periodCode);

@@ -100,6 +100,7 @@ private:
     int64_t m_recordingStart = 0; // sensor seconds
     int64_t m_nextSample = 0;     // sensor seconds
     bool m_started = false;
+    uint32_t m_frames = 0; // frames sent, for a varying byte 5
     FirmwareLoader m_loader;
     std::optional<PowerMeter> m_power;
     DeviceMemory m_images;

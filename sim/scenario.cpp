@@ -162,6 +162,11 @@ void applyDeviceKey(const Reader &r, DeviceConfig &d, const QString &key, const 
     } else if (key == QLatin1String("loader")) {
         if (r.integer(key, value, 0, 1, n))
             d.startInLoader = n == 1;
+    } else if (key == QLatin1String("function_byte")) {
+        if (value.trimmed() == QLatin1String("varying"))
+            d.functionByte = DeviceConfig::Varying;
+        else if (r.integer(key, value, 0, 255, n))
+            d.functionByte = n;
     } else if (key == QLatin1String("update_version")) {
         if (r.integer(key, value, 0, 255, n))
             d.updateVersion = n;

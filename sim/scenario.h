@@ -40,6 +40,11 @@ struct DeviceConfig {
     int mode = 1;
     int radioChannel = 0; // 0: the dongle's channel
     int announceSeconds = 5;
+    // Byte 5 of its frames, which the program must not decide on: -1 gives 0 on frames of its
+    // own and the function on answers, 0-255 that byte on every frame, Varying a different byte
+    // on every frame.
+    static constexpr int Varying = 256;
+    int functionByte = -1;
     // Firmware updates: start a sensor in its loader; the version reported after an update
     // (-1: one more than before); an update that fails (the old firmware comes back).
     bool startInLoader = false;

@@ -469,6 +469,7 @@ void ActionRun::action_run()
     resetDownloadStats();
     m_portTimedOut = false;
     m_checks.clear();
+    m_link->dropStaleInput();
     if (prepare()) {
         for (;;) {
             bool heard = false;

@@ -226,6 +226,7 @@ void Detection::detect_sensors()
     detection_running = true;
     m_ranOut = false;
     current_relay = command::Everyone;
+    m_link->dropStaleInput();
     dongle_add_sensor(0);
     m_model->reset_row_colours();
     timeout_flag = false;

@@ -111,6 +111,7 @@ DeviceMaintenance::Result DeviceMaintenance::runLora(Operation operation, const 
         return Refused;
     }
     command::Block block = plan.block;
+    m_link->dropStaleInput();
     if (!m_link->sendLoraCommand(m_serialNumber, block.data()))
         return m_stop ? Stopped : NoAnswer;
     m_text = memorycommand::readText(m_link->lastFrameData(), m_link->lastFrameLength(), true);
@@ -144,10 +145,9 @@ DeviceMaintenance::Result DeviceMaintenance::waitForDevice()
         const Result e = ended();
         if (e != Done)
             return e;
-        // A late answer to an earlier command (a write still on its way) is not the device
-        // showing up: it may have restarted and gone to sleep since.
+        // What came before the request was dropped: the device's next frame is its showing up.
         if (m_link->receiveSensorAnswer(m_serialNumber) == ManageSerialPort::AnswerSensorFrame &&
-            !answersCommand())
+            answersFromDevice())
             break;
         if (!breathe(1))
             return ended();
@@ -167,19 +167,21 @@ DeviceMaintenance::Result DeviceMaintenance::sendBlock(const command::Block &blo
     return Done;
 }
 
-bool DeviceMaintenance::answersCommand() const
+bool DeviceMaintenance::answersFromDevice() const
 {
-    return m_link->lastFrameLength() > answer::Function &&
-           m_link->lastFrameData()[answer::Function] == command::SensorFunction;
+    return memorycommand::fromDevice(m_link->lastFrameData(), m_link->lastFrameLength(),
+                                     m_serialNumber);
 }
 
 bool DeviceMaintenance::receiveAnswer()
 {
     for (int attempt = 0; attempt < AnswerAttempts; ++attempt) {
         const int r = m_link->receiveSensorAnswer(m_serialNumber);
+        // The first frame of the device after the command is its answer.
         if (r == ManageSerialPort::AnswerSensorFrame) {
-            // A frame the device sent on its own carries no memory bytes.
-            return answersCommand();
+            if (answersFromDevice())
+                return true;
+            continue;
         }
         if (r != ManageSerialPort::NoAnswer || !m_link->isOpen())
             return false;
@@ -196,9 +198,9 @@ DeviceMaintenance::Result DeviceMaintenance::runApi(Operation operation, const P
                                                     const memorycommand::Fields &fields,
                                                     QIODevice *dumpFile)
 {
-    // A frame heard before the request (the answer to the last command) is not the device
-    // showing up for this one.
-    m_link->flushInput();
+    // A frame heard before the request (a wake frame, the answer to the last command) is not
+    // the device showing up for this one.
+    m_link->dropStaleInput();
     if (plan.kind == Plan::RelayChannel)
         return relayChannel(plan.relayBody);
     if (operation != Operation::Channel && operation != Operation::ReadError &&
@@ -226,6 +228,9 @@ DeviceMaintenance::Result DeviceMaintenance::runApi(Operation operation, const P
     case Operation::ReadError:
         return readError();
     default:
+        // A write needs no answer, but the device sends one: taken here, it cannot pass for
+        // the device showing up to the next operation, asleep by then after its restart.
+        receiveAnswer();
         return Done;
     }
 }

@@ -84,8 +84,8 @@ private:
     Result sendBlock(const command::Block &block, uint16_t relay);
     // Tries to receive the answer to a command; the last frame holds it when true.
     bool receiveAnswer();
-    // The last frame answers a command of the sensor function.
-    bool answersCommand() const;
+    // The last frame is a whole frame of this device.
+    bool answersFromDevice() const;
     Result readError();
     Result dump(bool ram, QIODevice &out);
     // A short pause that keeps the program alive; false when the operation must end.

@@ -159,6 +159,7 @@ void LoraRun::lora_action_run()
     m_reRequests = 0;
     m_shared->resetDownloadStats();
     m_shared->progress.start(m_model->size());
+    m_link->dropStaleInput();
     if (prepare()) {
         for (int r = 0; r < m_model->size() && m_shared->action_running; ++r) {
             const uint32_t sn = m_model->sensor(r).record.serial_number;

@@ -122,6 +122,7 @@ void SensorFirmwareUpdate::update(const QString &path)
         return;
     }
     const QByteArray image = firmware::imageFromText(text);
+    m_link->dropStaleInput();
     if (firmware::targetFor(m_serialNumber) == firmware::Target::Relay) {
         const firmware::Layout &layout = firmware::layoutFor(firmware::Target::Relay);
         const qint64 frames =

@@ -220,6 +220,7 @@ void WaveformCapture::start()
         return;
     m_running = true;
     m_quitting = false;
+    m_link->dropStaleInput();
     requestNext();
     while (!m_quitting) {
         qDebug() << QStringLiteral("update waveform");

@@ -393,11 +393,12 @@ bool ApiExchange::wholePageFrameWaiting()
     return m_shared.size() >= length + 4;
 }
 
-void ApiExchange::flush()
+int ApiExchange::flush()
 {
-    m_transport.readPending();
+    const int dropped = m_transport.readPending().size() + m_input.size() + m_shared.size();
     m_input.clear();
     m_shared.clear();
+    return dropped;
 }
 
 int ApiExchange::drainIdle()

@@ -49,7 +49,8 @@ public:
     // The page download's buffer, filled from the caller's timer while it waits.
     void refreshShared();
     // Drops everything: pending bytes, what a receive kept, the page download's buffer.
-    void flush();
+    // Returns how many bytes went.
+    int flush();
     // Before a page request: drops what answers earlier requests, but not a frame still
     // arriving, whose tail would otherwise come in as noise. Returns the bytes dropped.
     int flushForRequest();

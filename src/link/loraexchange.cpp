@@ -42,6 +42,15 @@ void LoraExchange::requestStop()
     emit stopping();
 }
 
+int LoraExchange::dropInput()
+{
+    const int dropped =
+        m_transport.readPending().size() + m_input.size() + (m_newFrame ? m_lastFrame.size() : 0);
+    m_input.clear();
+    m_newFrame = false;
+    return dropped;
+}
+
 QByteArray LoraExchange::extractLoraFrame()
 {
     const lora::Extracted out = lora::extractLoraFrame(m_input);

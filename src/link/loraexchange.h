@@ -28,6 +28,8 @@ public:
     void startPolling();
     void stopPolling();
     void clearInput() { m_input.clear(); }
+    // Drops what came in and any frame not yet taken; returns the bytes dropped.
+    int dropInput();
 
     QByteArray extractLoraFrame();
     bool detectLora();

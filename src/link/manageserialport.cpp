@@ -257,6 +257,17 @@ const LinkHealth &ManageSerialPort::health() const
     return m_transport->health();
 }
 
+int ManageSerialPort::dropStaleInput()
+{
+    if (!m_transport->isOpen())
+        return 0;
+    const int dropped = m_api->flush() + m_lora->dropInput();
+    if (dropped > 0)
+        qDebug() << QStringLiteral("/!\\ dropped") << dropped
+                 << QStringLiteral("bytes that came before the first command");
+    return dropped;
+}
+
 void ManageSerialPort::requestStop()
 {
     m_lora->requestStop();

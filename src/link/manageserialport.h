@@ -63,6 +63,10 @@ public:
     int flushBeforeRequest();
     // The faults seen on the link's bytes, for the runs that decide how far a page is trusted.
     const LinkHealth &health() const;
+    // At the start of a run, a detection or a maintenance exchange: what came in before its
+    // first command answers nothing it will send, so it is dropped (the port's pending bytes
+    // and whatever either exchange kept). Logs and returns how many bytes went.
+    int dropStaleInput();
     void requestStop();
     bool sendFrame(const QByteArray &bytes);
     void reportLinkOk();

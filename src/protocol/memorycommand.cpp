@@ -171,6 +171,13 @@ QString errorWordText(uint16_t word)
     return QStringLiteral("%1 ").arg(word, 4, 16, QChar('0'));
 }
 
+bool fromDevice(const uint8_t *frame, int length, uint16_t serialNumber)
+{
+    return frame && length >= answer::FrameLength &&
+           uint16_t((frame[answer::SerialNumberLow] << 8) | frame[answer::SerialNumberLow + 1]) ==
+               serialNumber;
+}
+
 uint8_t identification(const uint8_t *frame, int length)
 {
     return frame && length > answer::Version ? frame[answer::Version] : 0;

@@ -85,6 +85,10 @@ std::optional<uint8_t> errorIndex(const uint8_t *frame, int length);
 std::optional<uint16_t> errorWord(const uint8_t *frame, int length);
 // The error word as the window shows it: 4 lower-case digits and a blank.
 QString errorWordText(uint16_t word);
+// The answer is a whole frame of the device `serialNumber` (the low 16 bits of its serial
+// number). Nothing else in it tells a wake-up frame from the answer to a command: the device
+// answers a command with its next frame.
+bool fromDevice(const uint8_t *frame, int length, uint16_t serialNumber);
 // The identification byte of a wake-up frame; 0 when the frame is too short.
 uint8_t identification(const uint8_t *frame, int length);
 

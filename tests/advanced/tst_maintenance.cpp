@@ -184,6 +184,44 @@ private slots:
         QCOMPARE(m.text(), QStringLiteral("ff 5a ff ff ff ff ff ff "));
     }
 
+    // Byte 5 of a frame means nothing defined: a wake frame is the device showing up and the
+    // next frame answers the command, whatever that byte holds.
+    void answersAreTakenWhateverTheirByteFive_data()
+    {
+        QTest::addColumn<int>("byte5");
+        QTest::newRow("00") << 0x00;
+        QTest::newRow("0F, the command's function") << 0x0F;
+        QTest::newRow("FF") << 0xFF;
+        QTest::newRow("another on each frame") << int(sim::DeviceConfig::Varying);
+    }
+    void answersAreTakenWhateverTheirByteFive()
+    {
+        QFETCH(int, byte5);
+        sim::Scenario scenario = testScenario();
+        for (sim::DeviceConfig &d : scenario.devices)
+            d.functionByte = byte5;
+        QVERIFY(startSimLink(scenario, m_sim, m_link));
+        DeviceMaintenance m(m_link.get(), 0x1313, 0);
+        m.setGuardMs(3000);
+        Fields f;
+        f.readAddress = QStringLiteral("0000");
+        QCOMPARE(run(m, Operation::Read, f), DeviceMaintenance::Done);
+        QCOMPARE(m.text(), QStringLiteral("13 13 0d 14 ff ff ff ff "));
+        QCOMPARE(run(m, Operation::ReadError, {}), DeviceMaintenance::Done);
+        QCOMPARE(m.text(), QStringLiteral("e002 "));
+    }
+
+    // What the device sent while the window idled is no showing up: the sensor is asleep.
+    void framesFromBeforeTheOperationAreNotTheDevice()
+    {
+        start();
+        QVERIFY(queueIdleFrames(*m_sim, *m_link, 0x1234, 2));
+        DeviceMaintenance m(m_link.get(), 0x1234, 0);
+        m.setGuardMs(500);
+        QCOMPARE(m.run(Operation::Read, {}), DeviceMaintenance::Expired);
+        QVERIFY(m.text().isEmpty());
+    }
+
     void channelChangeMovesEachDeviceClass_data()
     {
         QTest::addColumn<int>("sn");

@@ -302,6 +302,24 @@ private slots:
         QVERIFY(!m_bench.model->sensor(row).change_pending);
     }
 
+    // 1234 woke twice while the program sat idle, reporting its old channels; the run starts
+    // at once. Taken as live, the first frame would get the command and the second pass for
+    // its answer: "Error setting new channel" for a sensor that never heard it.
+    void framesFromBeforeTheRunAnswerNothing()
+    {
+        start(testFleet());
+        add({0x1234});
+        QVERIFY(run(20000)); // the row learns the sensor's type and channels
+        actionblock::Choice choice;
+        choice.selectChannels = true;
+        m_bench.model->setChoice(choice);
+        m_bench.model->setCheckedChannels(0, {QStringLiteral("Temperature")}); // mask 0x01
+        QVERIFY(queueIdleFrames(*m_bench.sim, *m_bench.link, 0x1234, 2));
+        QVERIFY(run(20000));
+        QCOMPARE(status(0x1234), QStringLiteral("Action succesfull"));
+        QCOMPARE(int(deviceStatus(0x1234).channelMask), 0x01);
+    }
+
     void aRunThatCannotStartSaysWhy_data()
     {
         QTest::addColumn<bool>("known");

@@ -5,6 +5,7 @@
 #include "messagecapture.h"
 #include "scripteddongle.h"
 #include "sensoranswer.h"
+#include "simlink.h"
 #include "simulator.h"
 #include "testkit.h"
 
@@ -200,6 +201,16 @@ private slots:
         QVERIFY(m_views[2].items.isEmpty());
         const QStringList lines = m_views[relay ? 1 : 0].items.filter(QString::number(sn, 16));
         QVERIFY2(lines.size() == 1 && lines[0].startsWith(item), qPrintable(lines.join('|')));
+    }
+
+    // A frame that came while the program idled is not the sensor heard by this detection.
+    void framesFromBeforeTheDetectionAreNotHeard()
+    {
+        startSimulator();
+        QVERIFY(queueIdleFrames(*m_sim, *m_link, 0x1234, 2));
+        m_detection->max_passes = 1;
+        m_detection->detect_sensors();
+        QCOMPARE(m_model->find_row(0x1234), -1);
     }
 
     // The operator's stop ends the detection within a receive and empties the cells of what

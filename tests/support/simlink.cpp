@@ -1,6 +1,9 @@
 #include "simlink.h"
 
+#include "sensoranswer.h"
+
 #include <QDebug>
+#include <QTest>
 
 sim::Scenario testScenario(const QString &file)
 {
@@ -53,4 +56,17 @@ bool startSimLink(const sim::Scenario &scenario, std::unique_ptr<sim::Simulator>
 QByteArray lastData(const ManageSerialPort &link)
 {
     return QByteArray(reinterpret_cast<const char *>(link.lastFrameData()), link.lastFrameLength());
+}
+
+bool queueIdleFrames(sim::Simulator &sim, const ManageSerialPort &link, uint16_t sn, int frames)
+{
+    sim::Device *d = sim.device(sn);
+    if (!d)
+        return false;
+    for (int i = 0; i < frames; ++i)
+        sim.wake(sn);
+    const bool queued = QTest::qWaitFor(
+        [&] { return link.bufferedBytes() >= frames * answer::CheckedLength; }, 3000);
+    d->awakeUntilMs = 0;
+    return queued;
 }

@@ -14,5 +14,8 @@ sim::Scenario meterScenario();
 bool startSimLink(const sim::Scenario &scenario, std::unique_ptr<sim::Simulator> &sim,
                   std::unique_ptr<ManageSerialPort> &link, const sim::Faults &faults = {},
                   const QString &truthDir = QString());
+// The sensor `sn` wakes `frames` times while the program idles, then sleeps again: true once
+// all its frames wait in the link, where a run that starts now finds them.
+bool queueIdleFrames(sim::Simulator &sim, const ManageSerialPort &link, uint16_t sn, int frames);
 // What the link kept of the last frame it took.
 QByteArray lastData(const ManageSerialPort &link);
