@@ -38,8 +38,15 @@ bool managewirelessdata::ensure_output_folder()
         return true;
     }
     folder_checked = false;
-    button_select_folder_clicked();
-    if (ensureFolder(output_dir.path())) {
+    // A cancelled chooser would name the working folder, which always exists: the run would
+    // then write where the operator never chose. Only a folder actually chosen may rescue it.
+    const QString chosen = Dialogs::current().existingDirectory(
+        this, QStringLiteral("Choose Destination folder"), output_dir.absolutePath());
+    if (!chosen.isEmpty()) {
+        output_dir = QDir(chosen);
+        m_folderEdit->setText(output_dir.absolutePath());
+    }
+    if (!chosen.isEmpty() && ensureFolder(output_dir.path())) {
         folder_checked = true;
         return true;
     }

@@ -190,6 +190,8 @@ void DataPlotWindow::export_file()
                                                          QStringLiteral("Graphic files (*.png )"));
     if (name.isEmpty())
         return;
-    if (!m_plot->grab().save(name, "PNG"))
+    // The chooser gives back what was typed; a picture without a suffix opens nowhere.
+    const QString file = QFileInfo(name).suffix().isEmpty() ? name + QStringLiteral(".png") : name;
+    if (!m_plot->grab().save(file, "PNG"))
         qDebug() << QStringLiteral("Uhmm");
 }

@@ -9,6 +9,7 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -109,7 +110,9 @@ void plug_waveform::export_file()
                                                          QStringLiteral("Graphic files (*.png )"));
     if (name.isEmpty())
         return;
-    if (!m_group->grab().save(name, "PNG"))
+    // The chooser gives back what was typed; a picture without a suffix opens nowhere.
+    const QString file = QFileInfo(name).suffix().isEmpty() ? name + QStringLiteral(".png") : name;
+    if (!m_group->grab().save(file, "PNG"))
         qDebug() << QStringLiteral("Uhmm");
 }
 

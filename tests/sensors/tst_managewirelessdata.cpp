@@ -403,19 +403,30 @@ private slots:
         }
     }
 
+    void folderThatCannotBeMadeIsReported_data()
+    {
+        QTest::addColumn<QString>("chosen"); // under the temporary folder; empty: Cancel
+        QTest::addColumn<QString>("named");
+        QTest::newRow("another bad folder") << "/afile/b"
+                                            << "/afile/b";
+        // Cancel answers nothing, which must not turn into the working folder.
+        QTest::newRow("cancelled") << QString() << "/afile/a";
+    }
     void folderThatCannotBeMadeIsReported()
     {
+        QFETCH(QString, chosen);
+        QFETCH(QString, named);
         build();
         QTemporaryDir out;
         QVERIFY(QFile(out.filePath("afile")).open(QIODevice::WriteOnly));
         m_w->folder_changed(out.path() + "/afile/a");
-        m_dialogs->answerText(out.path() + "/afile/b");
+        m_dialogs->answerText(chosen.isEmpty() ? QString() : out.path() + chosen);
         QVERIFY(!m_w->ensure_output_folder());
         QVERIFY(!m_w->folder_checked);
         QCOMPARE(m_dialogs->titles(),
                  (QStringList{"Choose Destination folder", "Folder Creation Failed"}));
         QCOMPARE(m_dialogs->calls[1].text,
-                 "The folder " + out.path() + "/afile/b can't be created");
+                 "The folder " + out.path() + named + " can't be created");
     }
 
     void endingARunClosesFilesAndGivesTheTableBack()

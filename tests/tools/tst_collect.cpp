@@ -178,6 +178,31 @@ private slots:
             << QStringList{port,     "--sensors",        "1",    "--download",      "all",
                            "--from", "2026-03-01 10:00", "--to", "2026-03-02 10:00"}
             << "either --download all or --from and --to";
+        const QStringList window{"--from", "2026-03-01 10:00", "--to", "2026-03-02 10:00"};
+        QTest::newRow("set time and a window")
+            << (QStringList{port, "--sensors", "1", "--set-time"} + window)
+            << "--set-time cannot go with a download";
+        QTest::newRow("set time and all")
+            << QStringList{port, "--sensors", "1", "--set-time", "--download", "all"}
+            << "--set-time cannot go with a download";
+        QTest::newRow("a reversed window")
+            << QStringList{port,   "--sensors",       "1", "--from", "2026-03-02 10:00",
+                           "--to", "2026-03-01 10:00"}
+            << "--to is before --from";
+        QTest::newRow("an empty window")
+            << QStringList{port,   "--sensors",       "1", "--from", "2026-03-02 10:00",
+                           "--to", "2026-03-02 10:00"}
+            << "the window is empty";
+        QTest::newRow("a window in the future")
+            << QStringList{port,   "--sensors",       "1", "--from", "2999-03-01 10:00",
+                           "--to", "2999-03-02 10:00"}
+            << "--from is in the future";
+        QTest::newRow("to alone") << QStringList{port, "--sensors", "1", "--to", "2026-01-01 10:00"}
+                                  << "--from and --to go together";
+        QTest::newRow("detect without its time")
+            << QStringList{port, "--detect"} << "Missing value after '--detect'";
+        QTest::newRow("detect for no number")
+            << QStringList{port, "--detect", "soon"} << "--detect takes a number of seconds";
         QTest::newRow("detect for no time")
             << QStringList{port, "--detect", "0"} << "--detect takes a number of seconds";
         QTest::newRow("no config file")
@@ -211,7 +236,8 @@ private slots:
         QCOMPARE(collect({"--help"}, out, err), 0);
         for (const char *said :
              {"--port", "--sensors", "--list", "--set-time", "--download", "--from", "--to",
-              "--out", "--timeout", "--config", "yyyy-MM-dd hh:mm[:ss]", "Exit codes", "  2  "})
+              "--out", "--timeout", "--config", "yyyy-MM-dd hh:mm[:ss]",
+              "--set-time with a download", "Exit codes", "  2  "})
             QVERIFY2(out.contains(QLatin1String(said)), said);
     }
 

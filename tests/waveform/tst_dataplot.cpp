@@ -72,7 +72,7 @@ private slots:
 
         DialogDouble dialogs;
         const QString png = m_dir.filePath(QStringLiteral("plot.png"));
-        dialogs.answerText(png);
+        dialogs.answerText(m_dir.filePath(QStringLiteral("plot"))); // the suffix is added
         QTest::mouseClick(window.exportButton(), Qt::LeftButton);
         const QImage image(png);
         QVERIFY(!image.isNull());

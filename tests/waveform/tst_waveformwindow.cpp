@@ -63,7 +63,7 @@ private slots:
         open();
         DialogDouble dialogs;
         const QString png = m_dir.filePath(QStringLiteral("wave.png"));
-        dialogs.answerText(png);
+        dialogs.answerText(m_dir.filePath(QStringLiteral("wave"))); // the suffix is added
         QCOMPARE(m_window->plot()->title().text(), QStringLiteral("Waveforms Module 9001"));
         QStringList texts;
         bool visibleAfterClose = false;

@@ -78,14 +78,16 @@ QCommandLineParser &describe(QCommandLineParser &p)
                                 "optional."),
                  QStringLiteral("SECONDS")});
     p.addOption({QStringLiteral("set-time"), QStringLiteral("Set each sensor's clock to this "
-                                                            "computer's.")});
+                                                            "computer's; not with a download.")});
     p.addOption({QStringLiteral("download"),
-                 QStringLiteral("\"all\": download every recorded sample."),
+                 QStringLiteral("\"all\": download every recorded sample; not with --from "
+                                "or --set-time."),
                  QStringLiteral("all")});
-    p.addOption({QStringLiteral("from"),
-                 QStringLiteral("Download the samples from this local time on, given as "
-                                "\"yyyy-MM-dd hh:mm[:ss]\"; needs --to."),
-                 QStringLiteral("DATETIME")});
+    p.addOption(
+        {QStringLiteral("from"),
+         QStringLiteral("Download the samples from this local time on, given as "
+                        "\"yyyy-MM-dd hh:mm[:ss]\", not in the future; needs a later --to."),
+         QStringLiteral("DATETIME")});
     p.addOption({QStringLiteral("to"),
                  QStringLiteral("Download the samples up to this local time, same format."),
                  QStringLiteral("DATETIME")});
@@ -150,7 +152,11 @@ QString helpText()
 {
     QCommandLineParser p;
     return describe(p).helpText() +
-           QStringLiteral("\nExit codes:\n"
+           QStringLiteral("\nRefused as wrong arguments, before PORT is opened:\n"
+                          "  --set-time with a download (--download all, or --from and --to)\n"
+                          "  --download all with --from; --from without --to, or --to alone\n"
+                          "  a window that is reversed, empty or starts in the future\n"
+                          "\nExit codes:\n"
                           "  0  every listed sensor was served (its download complete)\n"
                           "  1  some were not: --timeout reached, interrupted (SIGINT, "
                           "SIGTERM) or a run that could not start\n"
@@ -244,8 +250,23 @@ Parsed parseArguments(const QStringList &arguments)
             r.error = QStringLiteral("--to is before --from");
             return r;
         }
+        if (*b == *a) {
+            r.error = QStringLiteral("--from and --to are the same time: the window is empty");
+            return r;
+        }
+        if (*a > QDateTime::currentDateTime()) {
+            r.error = QStringLiteral("--from is in the future: no sensor has recorded there yet");
+            return r;
+        }
         o.from = *a;
         o.to = *b;
+    }
+    // A download sends the window in the bytes a clock setting would overwrite, so the two
+    // cannot share one parameter block.
+    if (o.setTime && (o.downloadAll || o.downloadBetween())) {
+        r.error = QStringLiteral("--set-time cannot go with a download (--download all, or "
+                                 "--from and --to): set the clocks in a run of their own");
+        return r;
     }
     if (p.isSet(QStringLiteral("out")))
         o.outDir = p.value(QStringLiteral("out"));
