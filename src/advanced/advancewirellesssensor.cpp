@@ -365,11 +365,8 @@ void AdvanceWirellessSensor::SaveFileClicked()
         !file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered)) {
         // Nothing will wait for the device: the button is given back with the error.
         finish(SaveOp);
-        Dialogs::critical(
-            this, QStringLiteral("Error Opening File"),
-            path.isEmpty()
-                ? QStringLiteral("The file can't be opened")
-                : QStringLiteral("The file can't be opened: %1: %2").arg(path, file.errorString()));
+        Dialogs::critical(this, QStringLiteral("Error Opening File"),
+                          QStringLiteral("The file can't be opened"));
         return;
     }
     m_dumpProgress->clear();
