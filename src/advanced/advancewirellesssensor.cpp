@@ -360,7 +360,9 @@ void AdvanceWirellessSensor::SaveFileClicked()
     if (!path.isEmpty())
         settings::write(settings::key::AdvSensorHexDir, path);
     QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    // Unbuffered: a line the disk refuses must not wait in a buffer to be written, cut, at close.
+    if (path.isEmpty() ||
+        !file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered)) {
         // Nothing will wait for the device: the button is given back with the error.
         finish(SaveOp);
         Dialogs::critical(this, QStringLiteral("Error Opening File"),
@@ -368,15 +370,21 @@ void AdvanceWirellessSensor::SaveFileClicked()
         return;
     }
     m_dumpProgress->clear();
-    const DeviceMaintenance::Result r = execute(SaveOp, &file);
+    DeviceMaintenance::Result r = execute(SaveOp, &file);
+    QString failure = m_maintenance.text();
     file.close();
+    // Every line was flushed, so the close has nothing left to lose; it is checked all the same.
+    if (r == DeviceMaintenance::Done && file.error() != QFileDevice::NoError) {
+        r = DeviceMaintenance::FileError;
+        failure = QStringLiteral("could not close %1: %2").arg(path, file.errorString());
+    }
     if (tellPendingClose())
         return;
     if (m_maintenance.relayChannelSent())
         tellRelayChannel(r);
     else if (r == DeviceMaintenance::FileError)
         Dialogs::critical(this, QStringLiteral("Error Writing File"),
-                          QStringLiteral("The file can't be written: ") + m_maintenance.text());
+                          QStringLiteral("The file can't be written: ") + failure);
 }
 
 void AdvanceWirellessSensor::change_chan_clicked()

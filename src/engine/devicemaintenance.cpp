@@ -1,5 +1,10 @@
 #include "devicemaintenance.h"
 
+#include <QFileDevice>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
 #include "linkwait.h"
 #include "manageserialport.h"
 #include "sensoranswer.h"
@@ -258,11 +263,38 @@ DeviceMaintenance::Result DeviceMaintenance::readError()
     return r;
 }
 
+namespace
+{
+
+// What failed and where, for the window: "could not write /x/dump.hex: No space left on device".
+QString writeFailure(QIODevice &out)
+{
+    const auto *file = qobject_cast<QFileDevice *>(&out);
+    const QString where = file ? file->fileName() : QStringLiteral("the file");
+    // The file's own text is "Unknown error" when its buffer failed: errno still says why.
+    const QString why =
+        errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : out.errorString();
+    return QStringLiteral("could not write %1: %2").arg(where, why);
+}
+
+// Cuts the file back to its last whole line. The file's own buffer is bypassed: flushing what
+// failed once would only fail again, and keep the cut line.
+void cutToWholeLines(QIODevice &out, qint64 whole)
+{
+    if (auto *file = qobject_cast<QFileDevice *>(&out); file && file->handle() >= 0)
+        if (::ftruncate(file->handle(), whole) != 0)
+            qWarning("could not cut %s back to its last whole line", qPrintable(file->fileName()));
+}
+
+} // namespace
+
 DeviceMaintenance::Result DeviceMaintenance::dump(bool ram, QIODevice &out)
 {
     // The device answered: from here on it is kept awake by the reads themselves.
     m_guard.stop();
     Result r = Done;
+    auto *file = qobject_cast<QFileDevice *>(&out);
+    qint64 whole = out.pos();
     for (int address = 0; address < memorycommand::DumpEnd; address += memorycommand::DumpStep) {
         if (!breathe(DumpPauseMs)) {
             r = ended();
@@ -279,12 +311,17 @@ DeviceMaintenance::Result DeviceMaintenance::dump(bool ram, QIODevice &out)
                 memorycommand::dumpLine(uint16_t(address), m_link->lastFrameData(),
                                         m_link->lastFrameLength())
                     .toLatin1();
-            if (out.write(line) != line.size()) {
+            // Each line is flushed: a buffered file takes a line a full disk refuses and tells
+            // only at close, when the dump has long said it is done.
+            errno = 0;
+            if (out.write(line) != line.size() || (file && !file->flush())) {
                 // A full disk or a vanished file: reading on would only lose what comes.
-                m_text = out.errorString();
+                m_text = writeFailure(out);
+                cutToWholeLines(out, whole);
                 r = FileError;
                 break;
             }
+            whole += line.size();
         }
         emit dumpProgress(address);
     }

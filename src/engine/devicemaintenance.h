@@ -87,6 +87,9 @@ private:
     // The last frame is a whole frame of this device.
     bool answersFromDevice() const;
     Result readError();
+    // A file for `out` is best opened unbuffered: a line a full disk refused would otherwise stay
+    // in its buffer and be written, cut, at close. On a refused line the file is cut back to its
+    // last whole line and text() says "could not write PATH: why".
     Result dump(bool ram, QIODevice &out);
     // A short pause that keeps the program alive; false when the operation must end.
     bool breathe(int ms);

@@ -1,6 +1,7 @@
 #include "sensortype.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QSettings>
 #include <cmath>
 
@@ -23,11 +24,22 @@ uint8_t smallNumber(const QString &text)
     return ok ? static_cast<uint8_t>(v & 0xFF) : 0;
 }
 
-float coefficient(const QString &text)
+// A coefficient that is no number leaves the channel's raw value as it came: a 0 there would
+// write every value of the channel as 0, and the raw value can still be scaled afterwards.
+// catalogueWarnings() tells the operator which line it is.
+bool isCoefficient(const QString &text, float *value = nullptr)
 {
     bool ok = false;
     const float v = text.trimmed().toFloat(&ok);
-    return ok && std::isfinite(v) ? v : 0.0f;
+    if (value)
+        *value = v;
+    return ok && std::isfinite(v);
+}
+
+float coefficient(const QString &text)
+{
+    float v = 1.0f;
+    return isCoefficient(text, &v) ? v : 1.0f;
 }
 
 } // namespace
@@ -134,4 +146,44 @@ SensorType describeType(int type, const QString &iniPath)
         t.units[i] = i < unit.size() ? unit.at(i) : QString();
     }
     return t;
+}
+
+QStringList catalogueWarnings(const QString &iniPath)
+{
+    QStringList warnings;
+    QFile file(iniPath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return warnings;
+    // The INI reader keeps no line numbers, and the operator needs one to find the mistake.
+    QString section;
+    int number = 0;
+    // A catalogue is a few kilobytes; a line past this is no catalogue line to check.
+    constexpr qint64 LongestLine = 64 * 1024;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine(LongestLine)).trimmed();
+        ++number;
+        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+            section = line.mid(1, line.size() - 2).trimmed();
+            continue;
+        }
+        const int equals = line.indexOf(QLatin1Char('='));
+        if (equals < 0 ||
+            line.left(equals).trimmed().compare(QLatin1String("COEFF"), Qt::CaseInsensitive) != 0)
+            continue;
+        QString value = line.mid(equals + 1).trimmed();
+        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) &&
+            value.endsWith(QLatin1Char('"')))
+            value = value.mid(1, value.size() - 2);
+        const QStringList items = splitCatalogueList(value);
+        for (int i = 0; i < items.size() && i < SensorType::Channels; ++i)
+            if (!isCoefficient(items.at(i)))
+                warnings << QStringLiteral("%1 line %2: [%3] COEFF item %4 \"%5\" is no number; "
+                                           "channel %4 is written unscaled")
+                                .arg(iniPath)
+                                .arg(number)
+                                .arg(section)
+                                .arg(i + 1)
+                                .arg(items.at(i).trimmed());
+    }
+    return warnings;
 }

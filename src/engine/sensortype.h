@@ -52,3 +52,7 @@ int catalogueType(const QString &title, const QString &iniPath = DefaultCatalogu
 // The ";"-separated items of a catalogue list, empty items kept ("a;;b" has three); an empty
 // value has no item.
 QStringList splitCatalogueList(const QString &value);
+
+// One line per catalogue coefficient that is no number ("sensor.ini line 12: [3] COEFF item 2
+// ..."), for the operator at start; such a channel keeps its raw value.
+QStringList catalogueWarnings(const QString &iniPath = DefaultCatalogue);

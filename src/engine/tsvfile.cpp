@@ -172,12 +172,19 @@ bool parseTsv(const QByteArray &text, TsvData &data, QString *error)
     return true;
 }
 
-bool readTsvFile(const QString &path, TsvData &data, QString *error)
+bool readTsvFile(const QString &path, TsvData &data, QString *error, qint64 largest)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         if (error)
             *error = file.errorString();
+        return false;
+    }
+    // Read whole, a file far past any download (a wrong file, no line end) ended the program.
+    if (file.size() > largest) {
+        if (error)
+            *error = QStringLiteral("the file is larger than %1 MB: not a data file of a sensor")
+                         .arg(largest / (1024 * 1024));
         return false;
     }
     return parseTsv(file.readAll(), data, error);

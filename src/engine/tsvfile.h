@@ -25,7 +25,11 @@ struct TsvData {
 // Parses the whole text; false with `error` set when it is not one of our data files.
 bool parseTsv(const QByteArray &text, TsvData &data, QString *error);
 // Reads and parses the file.
-bool readTsvFile(const QString &path, TsvData &data, QString *error);
+// A full memory of the largest sensor is a few tens of MB: anything past `largest` is refused
+// before it is read.
+inline constexpr qint64 LargestTsvFile = qint64(256) * 1024 * 1024;
+bool readTsvFile(const QString &path, TsvData &data, QString *error,
+                 qint64 largest = LargestTsvFile);
 
 // "dd/MM/yy hh:mm:ss" (years 2000 to 2099) as seconds since the epoch; -1 when it is not one.
 double tsvTime(const char *text, int length);

@@ -74,6 +74,15 @@ Problem checkLine(const QByteArray &line)
         sum += unsigned(byteAt(n));
     if (((~sum) & 0xFFu) != unsigned(byteAt(bytes - 1)))
         return Problem::BadChecksum;
+    if (isData(line[1])) {
+        // A loader would wrap such a record round to address 0 and overwrite its own vectors.
+        quint64 start = 0;
+        for (int n = 1; n <= address; ++n)
+            start = start * 256 + quint64(byteAt(n));
+        const quint64 length = quint64(count - address - 1);
+        if (start + length > (quint64(1) << (8 * address)))
+            return Problem::PastTop;
+    }
     return Problem::None;
 }
 
@@ -152,6 +161,9 @@ QString describe(const Check &check)
         break;
     case Problem::BadChecksum:
         what = QStringLiteral("checksum does not match");
+        break;
+    case Problem::PastTop:
+        what = QStringLiteral("the data runs past the top of the record type's address space");
         break;
     }
     return QStringLiteral("line %1: %2").arg(check.line).arg(what);

@@ -21,6 +21,7 @@ enum class Problem {
     BadCount,    // the count byte does not match the bytes that follow it
     TooShort,    // fewer bytes than the type's address and checksum need
     BadChecksum, // the last byte is not the ones' complement of the sum of the others
+    PastTop,     // a data record's bytes run past the top of its type's address space
     NoData,      // only header, count and start records: no byte of program
 };
 

@@ -1,4 +1,5 @@
 #include "managewirelessdata.h"
+#include "sensortype.h"
 
 #include "advancewirellesssensor.h"
 #include "connectiondialog.h"
@@ -147,6 +148,16 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     m_table->fitColumns();
     each_sec();
     m_tick->start(500);
+    // Told once the window is up; such a channel is written unscaled meanwhile.
+    const QStringList catalogue = catalogueWarnings();
+    if (!catalogue.isEmpty())
+        QMetaObject::invokeMethod(
+            this,
+            [this, catalogue] {
+                Dialogs::warning(this, QStringLiteral("Sensor Catalogue"),
+                                 catalogue.join(QLatin1Char('\n')));
+            },
+            Qt::QueuedConnection);
 }
 
 managewirelessdata::~managewirelessdata()

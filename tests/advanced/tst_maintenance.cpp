@@ -7,9 +7,12 @@
 #include "simlink.h"
 #include "testkit.h"
 
+#include "filesizelimit.h"
 #include <QBuffer>
 #include <QSignalSpy>
 #include <QTimer>
+
+#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 
@@ -304,6 +307,29 @@ private slots:
         QCOMPARE(run(m, Operation::Save, {}, &readOnly), DeviceMaintenance::FileError);
         QCOMPARE(progress.count(), 0);
         QVERIFY(!m.text().isEmpty());
+    }
+
+    void dumpOntoAFullDiskEndsOnAWholeLineAndSaysWhere()
+    {
+        start();
+        DeviceMaintenance m(m_link.get(), 0x1234, 0);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("dump.hex")));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered));
+        DeviceMaintenance::Result r;
+        {
+            FileSizeLimit limit(8 * 1024 + 7);
+            r = run(m, Operation::Save, {}, &file);
+        }
+        file.close();
+        QCOMPARE(r, DeviceMaintenance::FileError);
+        QVERIFY2(m.text() == "could not write " + file.fileName() + ": File too large",
+                 qPrintable(m.text()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray written = file.readAll();
+        QVERIFY2(written.size() > 8 * 1024 - 64 && written.size() <= 8 * 1024 + 7,
+                 qPrintable(QString::number(written.size()) + m.text()));
+        QVERIFY(written.endsWith("\r\n"));
     }
 
     void waitEndsWhenStoppedOrPastTheGuard_data()

@@ -54,19 +54,19 @@ private slots:
         QTest::addColumn<QStringList>("units");
         QTest::addColumn<Bytes>("sizes");
         const QStringList noUnits = repeated(QString());
-        QTest::newRow("an empty coefficient is not a number")
+        QTest::newRow("an empty coefficient leaves the raw value")
             << QByteArray("TITLE_DATA=\"A;B;C\"\nNB_DATA=3\nCOEFF=\"0.1;;2\"\nFORMAT=\"1;2;3\"\n"
                           "UNIT=\"V;;A\"\nSIZE=\"0;0;1\"")
-            << QStringList{"A", "B", "C"} << 3 << Floats{0.1f, 0, 2, 1, 1, 1, 1, 1}
+            << QStringList{"A", "B", "C"} << 3 << Floats{0.1f, 1, 2, 1, 1, 1, 1, 1}
             << Bytes{1, 2, 3, 0, 0, 0, 0, 0} << QStringList{"V", "", "A", "", "", "", "", ""}
             << Bytes{0, 0, 1, 0, 0, 0, 0, 0};
         QTest::newRow("missing keys give the defaults")
             << QByteArray() << QStringList() << 0 << Floats(8, 1.0f) << Bytes(8, 0) << noUnits
             << Bytes(8, 0);
-        QTest::newRow("non-numbers read 0")
+        QTest::newRow("non-numbers read 0, coefficients 1")
             << QByteArray("NB_DATA=two\nCOEFF=\"x;nan;1e50; 2.5 \"\nFORMAT=\"-1;two;3\"\n"
                           "SIZE=\"yes;1\"")
-            << QStringList() << 0 << Floats{0, 0, 0, 2.5f, 1, 1, 1, 1}
+            << QStringList() << 0 << Floats{1, 1, 1, 2.5f, 1, 1, 1, 1}
             << Bytes{0, 0, 3, 0, 0, 0, 0, 0} << noUnits << Bytes{0, 1, 0, 0, 0, 0, 0, 0};
         QTest::newRow("counts keep their low 8 bits of 16")
             << QByteArray("NB_DATA=300\nFORMAT=\"258;70000\"") << QStringList() << 44
@@ -101,6 +101,18 @@ private slots:
         QCOMPARE(listOf<QStringList>(t.units), units);
         QCOMPARE(listOf<Bytes>(t.sizes), sizes);
         QCOMPARE(capture.lines(), QStringList{"\"sensor title\""});
+    }
+
+    void coefficientsThatAreNoNumberAreNamedByLine()
+    {
+        const QString path = catalogue("[1]\nTITLE=A\nCOEFF=\"0.5;1\"\n\n[3]\nTITLE=B\n"
+                                       "COEFF=\"2;x; 1e50\"\n[4]\nCOEFF=\n");
+        QCOMPARE(catalogueWarnings(path),
+                 (QStringList{path + " line 7: [3] COEFF item 2 \"x\" is no number; channel 2 "
+                                     "is written unscaled",
+                              path + " line 7: [3] COEFF item 3 \"1e50\" is no number; channel 3 "
+                                     "is written unscaled"}));
+        QVERIFY(catalogueWarnings(QStringLiteral(TESSARAN_CATALOGUE)).isEmpty());
     }
 
     void typesWithoutATitleAreUnknown_data()

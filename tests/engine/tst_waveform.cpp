@@ -44,6 +44,21 @@ class TestWaveform : public QObject
 {
     Q_OBJECT
 private slots:
+    void aFileWithoutLineEndsIsRefusedBeforeItIsRead()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("huge.tsv")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(3 * 1024 * 1024)); // sparse: three MB of zeros, no line end
+        file.close();
+        TsvData data;
+        QString error;
+        QVERIFY(!readTsvFile(file.fileName(), data, &error, 2 * 1024 * 1024));
+        QCOMPARE(error,
+                 QStringLiteral("the file is larger than 2 MB: not a data file of a sensor"));
+        QVERIFY(data.time.isEmpty());
+    }
+
     void decoding_data();
     void decoding();
     void formulas_data();

@@ -34,6 +34,16 @@ private slots:
         QTest::newRow("half a byte") << QByteArray("S9030000FC0") << p(srec::Problem::OddDigits);
         // S3 needs 4 address bytes and a checksum: count 4 is one short.
         QTest::newRow("S3 too short") << QByteArray("S304000000FB") << p(srec::Problem::TooShort);
+        QTest::newRow("S1 ending at the top")
+            << QByteArray("S105FFFEAB1240") << p(srec::Problem::None);
+        QTest::newRow("S1 one byte past 16 bits")
+            << QByteArray("S105FFFFAB123F") << p(srec::Problem::PastTop);
+        QTest::newRow("S2 one byte past 24 bits")
+            << QByteArray("S207FFFFFEAB12340B") << p(srec::Problem::PastTop);
+        QTest::newRow("S2 above 16 bits")
+            << QByteArray("S206FFFFFEAB1240") << p(srec::Problem::None);
+        QTest::newRow("S3 one byte past 32 bits")
+            << QByteArray("S307FFFFFFFFAB123F") << p(srec::Problem::PastTop);
     }
     void linesAreCheckedBeforeAnythingIsSent()
     {
@@ -58,6 +68,12 @@ private slots:
         QCOMPARE(srec::checkText("S00F000068656C6C6F202020202000003C\nS9030000FC").problem,
                  srec::Problem::NoData);
         QCOMPARE(srec::checkText("garbage\x01\xff").line, 1);
+
+        check = srec::checkText("S1051000AB122D\nS105FFFFAB123F\n");
+        QCOMPARE(check.line, 2);
+        QCOMPARE(srec::describe(check),
+                 QStringLiteral(
+                     "line 2: the data runs past the top of the record type's address space"));
     }
 
     void linesBecomeTheLoadersBytes_data()

@@ -376,6 +376,10 @@ int Collector::run()
         return Unusable;
     }
 
+    // The run goes on: such a channel is written unscaled, which the operator can still mend.
+    for (const QString &w : catalogueWarnings())
+        m_err << "tessaran-collect: warning: " << w << '\n';
+
     FleetModel model;
     m_model = &model;
     QVector<SensorListFile::Sensor> listed;
