@@ -35,6 +35,8 @@ constexpr int PageWaitMs = 2800;
 constexpr int StreamGapMs = 250;
 // A request whose stream is this damaged is given up for a new one.
 constexpr int MaxBrokenInRequest = 16;
+// Or that brought this many bytes that are no frame: some four frames' worth.
+constexpr int MaxNoiseInRequest = 4096;
 constexpr int PollMs = 5;
 constexpr int MaxFrames = 3969; // a whole ring and one: a stream that never ends stops here
 // How long a run waits for a dongle that went away: as long as a whole download may take, time

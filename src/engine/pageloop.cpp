@@ -226,6 +226,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         bool again = false;    // ask again from the page expected, at once
         int past = 0;          // frames of this request past the page expected
         int broken = 0;        // frames of this request that came broken
+        int noiseBytes = 0;    // bytes of this request that were no frame
         int pages = 0;
         while (pages < count && !complete && action_running && !timeout_flag && !again) {
             int r = ManageSerialPort::NoPage;
@@ -287,8 +288,12 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                 // for again at once, the rest of a frame cut on the way would still be coming
                 // in, look broken in turn, and every request would end on it. The page it held
                 // is missing from the stream like a lost one.
-                m_link->skipToFrameStart();
-                if (++broken >= MaxBrokenInRequest)
+                // Noise is counted by the byte: the tail of one cut frame, arriving slowly,
+                // would otherwise look like many broken frames and end every request.
+                const bool noise = m_link->lastPageWasNoise();
+                const int skipped = m_link->skipToFrameStart();
+                noiseBytes += noise ? skipped + 1 : 0;
+                if ((!noise && ++broken >= MaxBrokenInRequest) || noiseBytes > MaxNoiseInRequest)
                     again = true;
                 continue;
             }

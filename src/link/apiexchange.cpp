@@ -241,6 +241,7 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
     LinkWait wait(&m_transport, timeoutMs);
     m_page.clear();
     m_lastSource = 0;
+    m_pageNoise = false;
     int expected = 10;
     int extensions = 10;
 
@@ -273,6 +274,7 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
     if (static_cast<uint8_t>(m_page[0]) != api::Delimiter) {
         qDebug() << QStringLiteral("missing 7E");
         m_transport.health().fault("missing 7E");
+        m_pageNoise = true;
         // Only the first byte is known to be no start: the next frame may begin in the other two.
         m_rxLock = true;
         m_shared.prepend(m_page.mid(1));

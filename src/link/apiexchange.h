@@ -59,6 +59,9 @@ public:
     // Drops what waits for receivePageFrame up to the next place a frame may start: the rest of
     // a frame cut on the way. Returns the bytes dropped.
     int skipToFrameStart();
+    // The last receivePageFrame was Broken because its first byte was no start byte: noise, or
+    // the rest of a frame cut on the way, rather than a damaged frame.
+    bool lastPageWasNoise() const { return m_pageNoise; }
     // Pulls what came in and says whether a whole frame waits first for receivePageFrame.
     bool wholePageFrameWaiting();
     // Between exchanges: takes what came in and keeps only what a receive can still use.
@@ -82,6 +85,7 @@ private:
     QByteArray m_shared; // the page download's buffer
     QByteArray m_page;   // the page frame being assembled
     bool m_rxLock = false;
+    bool m_pageNoise = false;
     QElapsedTimer m_lastRefresh;
     uint16_t m_lastSource = 0;
     int m_lastRssi = 0;

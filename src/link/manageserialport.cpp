@@ -237,6 +237,11 @@ int ManageSerialPort::skipToFrameStart()
     return m_api->skipToFrameStart();
 }
 
+bool ManageSerialPort::lastPageWasNoise() const
+{
+    return m_api->lastPageWasNoise();
+}
+
 bool ManageSerialPort::wholePageFrameWaiting()
 {
     return m_api->wholePageFrameWaiting();

@@ -134,6 +134,8 @@ public:
     // After a broken page frame: drops the bytes before the next start byte, so the frames that
     // follow are read whole instead of being asked for again.
     int skipToFrameStart();
+    // The last broken page frame was bytes before any start byte, not a damaged frame.
+    bool lastPageWasNoise() const;
     // A whole frame waits for receivePageFrame (pulled first): reading it takes no waiting.
     bool wholePageFrameWaiting();
 
