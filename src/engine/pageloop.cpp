@@ -310,11 +310,13 @@ bool ActionRun::download_pages(uint32_t serialNumber)
             if (m_link->lastSourceAddress() != uint16_t(serialNumber))
                 continue;
             if (page == rec->current_page) {
-                ++frames;
                 // The frame's checksum is a byte sum: a damaged page it passes would be wrong
                 // rows in the file for good.
                 const int usable = checkedPages(serialNumber, page, inFrame, request);
                 if (usable > 0) {
+                    // Only frames that wrote pages count towards the stream that never ends:
+                    // while pages are verified, every page comes at least twice.
+                    ++frames;
                     lastDecoded = decode_pages(serialNumber, usable);
                     writeFailed = m_lastDecode == FM::Decoded::NotWritten;
                     row = m_model->find_row(serialNumber);
