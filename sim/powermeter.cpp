@@ -38,6 +38,7 @@ bool applyPowerKey(PowerConfig &c, const QString &key, const QString &value, QSt
         double *target;
     };
     double order = c.harmonicOrder;
+    double pageFrames = c.pageFrames ? 1 : 0;
     const Key keys[] = {
         {"mains_voltage", 0, 400, &c.voltage},
         {"mains_frequency", 1, 1000, &c.frequency},
@@ -46,6 +47,7 @@ bool applyPowerKey(PowerConfig &c, const QString &key, const QString &value, QSt
         {"harmonic", 2, 50, &order},
         {"harmonic_level", 0, 100, &c.harmonicPercent},
         {"power_scale", 0.001, 1000, &c.scale},
+        {"page_frames", 0, 1, &pageFrames},
     };
     for (const Key &k : keys) {
         if (key != QLatin1String(k.name))
@@ -57,6 +59,7 @@ bool applyPowerKey(PowerConfig &c, const QString &key, const QString &value, QSt
                         .arg(k.max)
                         .arg(value);
         c.harmonicOrder = int(order);
+        c.pageFrames = pageFrames >= 0.5;
         return true;
     }
     return false;
@@ -102,6 +105,14 @@ double PowerMeter::currentAt(double t) const
 }
 
 QByteArray PowerMeter::frameData(int number) const
+{
+    QByteArray data = samplesData(number);
+    if (m_config.pageFrames)
+        data.append(QByteArray(waveform::PageFrameDataLength - data.size(), '\0'));
+    return data;
+}
+
+QByteArray PowerMeter::samplesData(int number) const
 {
     const double w = 2 * Pi * m_config.frequency;
     const double a = m_config.voltage * std::sqrt(2.0);

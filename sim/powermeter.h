@@ -12,7 +12,8 @@ namespace sim
 //   mains_voltage (V rms), mains_frequency (Hz), load_current (A rms of the fundamental),
 //   phase (degrees the current lags), harmonic (order), harmonic_level (% of the fundamental),
 //   power_scale (the meter's own current and power scale; the catalogue's coefficients 4 and 5
-//   of its type must match it)
+//   of its type must match it), page_frames (1: the meter sends its two buffers in frames of a
+//   recorded page's length, the rest of the page zero, as some firmware does)
 struct PowerConfig {
     double voltage = 230.0;
     double frequency = 50.0;
@@ -21,6 +22,7 @@ struct PowerConfig {
     int harmonicOrder = 3;
     double harmonicPercent = 10.0;
     double scale = -1; // -1: by type (10 for type 8, else 1)
+    bool pageFrames = false;
 };
 
 // Applies one scenario key. False when `key` is not one of the power keys; `error` is set
@@ -57,6 +59,7 @@ public:
     static constexpr int16_t CalW = 1000;
 
 private:
+    QByteArray samplesData(int number) const;
     double currentAt(double t) const;
     double phaseAt() const;
 

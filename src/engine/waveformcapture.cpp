@@ -134,10 +134,10 @@ void WaveformCapture::requestNext()
 bool WaveformCapture::receive(bool &ok)
 {
     qDebug() << QStringLiteral("read sensor buffer");
-    // Only a waveform frame is one: a broken frame or a page would leave the previous frame's
-    // data in the link's buffer.
+    // A waveform frame, or one of a single page's length that some meters send instead; a
+    // broken frame would leave the previous frame's data in the link's buffer.
     const int result = m_link->receivePageFrame(m_address, waveform::AnswerTimeoutMs);
-    ok = result == ManageSerialPort::PageWaveform;
+    ok = result == ManageSerialPort::PageWaveform || result == ManageSerialPort::OnePage;
     if (!ok)
         qDebug() << QStringLiteral("error com p.  ");
     return ok;
@@ -146,15 +146,15 @@ bool WaveformCapture::receive(bool &ok)
 bool WaveformCapture::acquire()
 {
     m_busy = true;
-    m_link->sendApiFrame(waveform::bufferReadBody(m_address), 0);
-    delayUs(500);
-
+    // What is waiting now came before the read and answers nothing. Input is not dropped after
+    // the read goes out: a meter that answers at once would lose its answer with it.
+    m_link->flushInput();
     QTimer refresh;
     refresh.setInterval(5);
     connect(&refresh, &QTimer::timeout, m_link, &ManageSerialPort::refresh_serial);
-    m_link->flushInput();
     refresh.start();
-    m_link->flushInput();
+    m_link->sendApiFrame(waveform::bufferReadBody(m_address), 0);
+    delayUs(500);
 
     waveform::VoltageFrame voltage;
     waveform::CurrentFrame current;

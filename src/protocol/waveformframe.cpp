@@ -61,7 +61,8 @@ QByteArray bufferReadBody(uint16_t address)
 
 bool decodeVoltageFrame(const uint8_t *data, int length, VoltageFrame &frame)
 {
-    if (!data || length != VoltageDataLength || data[0] != command::PageRequest || data[4] != 1)
+    if (!data || (length != VoltageDataLength && length != PageFrameDataLength) ||
+        data[0] != command::PageRequest || data[4] != 1)
         return false;
     frame.calU = le16s(data + 5);
     frame.calW = le16s(data + 7);
@@ -72,7 +73,8 @@ bool decodeVoltageFrame(const uint8_t *data, int length, VoltageFrame &frame)
 
 bool decodeCurrentFrame(const uint8_t *data, int length, CurrentFrame &frame)
 {
-    if (!data || length != CurrentDataLength || data[0] != command::PageRequest || data[4] != 2)
+    if (!data || (length != CurrentDataLength && length != PageFrameDataLength) ||
+        data[0] != command::PageRequest || data[4] != 2)
         return false;
     frame.rmsCurrent = le16(data + 5);
     frame.rmsVoltage = le16(data + 7);

@@ -26,6 +26,9 @@ constexpr uint16_t ActivePowerLimit = 0xEA60;
 constexpr int HeaderBytes = 5;
 constexpr int VoltageDataLength = 9 + 2 * Samples;  // 289
 constexpr int CurrentDataLength = 13 + 3 * Samples; // 433
+// Some meters send each buffer in a frame of a recorded page's length (API length 0x21A), the
+// fields at the same offsets and the rest unused.
+constexpr int PageFrameDataLength = 0x21A - 5;
 // API body lengths of the two receive frames (identifier, source, RSSI, options, data).
 constexpr int VoltageFrameLength = 5 + VoltageDataLength;
 constexpr int CurrentFrameLength = 5 + CurrentDataLength;
@@ -54,7 +57,7 @@ struct CurrentFrame {
 };
 
 // False when the data is not that frame (length, request byte, frame number); `frame` is
-// then untouched.
+// then untouched. Either length a meter sends is taken.
 bool decodeVoltageFrame(const uint8_t *data, int length, VoltageFrame &frame);
 bool decodeCurrentFrame(const uint8_t *data, int length, CurrentFrame &frame);
 

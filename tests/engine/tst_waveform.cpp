@@ -102,6 +102,12 @@ void TestWaveform::decoding_data()
         << currentData(fields, {}) << voltageData(1, 1, {}) << false << 0 << 0 << 0 << 0;
     QTest::newRow("short voltage frame")
         << voltageData(1, 1, {}).left(100) << currentData(fields, {}) << false << 0 << 0 << 0 << 0;
+    const auto padded = [](QByteArray data) {
+        return data + QByteArray(waveform::PageFrameDataLength - data.size(), '\0');
+    };
+    QTest::newRow("page-length frames")
+        << padded(voltageData(1000, 10, {49})) << padded(currentData(fields, bytes({1, 0, 0})))
+        << true << 1000 << 49 << 1 << 0x1234;
     QTest::newRow("a page answer") << QByteArray(waveform::VoltageDataLength, '\x24')
                                    << currentData(fields, {}) << false << 0 << 0 << 0 << 0;
 }
@@ -345,14 +351,21 @@ void TestWaveform::meterAgainstSimulator_data()
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<double>("voltageRms");
     QTest::addColumn<double>("range");
+    QTest::addColumn<bool>("pageFrames");
+    QTest::addColumn<int>("latencyMs");
     // 5 A with 10 % third harmonic: 5.0249 A rms, 230 x 5 x cos 30 = 995.9 W,
     // 230 x 5.0249 = 1155.7 VA; the peak (about 7.7 A) goes from 200 to 10.
-    QTest::newRow("type 6") << 0x9001 << 1.0f << QStringList{"5.020", "230.00", "996.0", "1156.0"}
-                            << 230.0 << 10.0;
+    const QStringList type6{"5.020", "230.00", "996.0", "1156.0"};
+    QTest::newRow("type 6") << 0x9001 << 1.0f << type6 << 230.0 << 10.0 << false << 10;
+    QTest::newRow("type 6, buffers in page-length frames")
+        << 0x9001 << 1.0f << type6 << 230.0 << 10.0 << true << 10;
+    // An answer there before the read has left the program is still the read's.
+    QTest::newRow("type 6 answering at once") << 0x9001 << 1.0f << type6 << 230.0 << 10.0 << false << 0;
     // Type 8 scales current and power by 10: 40 A in steps of 0.1 A, 4800 W in steps of 10;
     // the peak of 56.6 A gives 75. At 60 Hz 20 ms is not a whole period: no rms check.
     QTest::newRow("type 8") << 0x8001 << 10.0f
-                            << QStringList{"40.000", "120.00", "4800.0", "4800.0"} << -1.0 << 75.0;
+                            << QStringList{"40.000", "120.00", "4800.0", "4800.0"} << -1.0 << 75.0
+                            << false << 10;
 }
 
 void TestWaveform::meterAgainstSimulator()
@@ -360,9 +373,15 @@ void TestWaveform::meterAgainstSimulator()
     QFETCH(int, address);
     QFETCH(float, scale);
     QFETCH(QStringList, texts);
+    QFETCH(bool, pageFrames);
+    QFETCH(int, latencyMs);
+    sim::Scenario scenario = meterScenario();
+    scenario.dongle.pageLatencyMs = latencyMs;
+    for (sim::DeviceConfig &d : scenario.devices)
+        d.power.pageFrames = pageFrames;
     std::unique_ptr<sim::Simulator> simulator;
     std::unique_ptr<ManageSerialPort> link;
-    QVERIFY(startSimLink(meterScenario(), simulator, link));
+    QVERIFY(startSimLink(scenario, simulator, link));
     SensorType type = SensorType::unknown();
     type.coefficients[4] = type.coefficients[5] = scale;
     WaveformCapture capture(link.get(), uint16_t(address), type);
