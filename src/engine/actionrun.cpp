@@ -623,16 +623,18 @@ int ActionRun::sensor_action_cycle(uint32_t serialNumber)
             const auto *a = reinterpret_cast<const uint8_t *>(m_answer.constData());
             const uint16_t start = answer::read16(a, answer::FirstPage);
             const uint16_t end = answer::read16(a, answer::LastPage);
-            if (start == answer::NoPage || end == answer::NoPage) {
-                qDebug() << QStringLiteral("no page range in the answer, sent again");
-                if (action_running && !timeout_flag)
-                    continue;
-                m_connectionTimer.stop();
-                return NoAnswer;
-            }
             row = m_model->find_row(serialNumber);
             if (row < 0)
                 return NoAnswer;
+            // The "no page" mark is the sensor saying its window holds no sample: asking again
+            // brings the same answer at every wake, for ever.
+            if (start == answer::NoPage || end == answer::NoPage) {
+                qDebug() << QStringLiteral("no page range in the answer");
+                m_connectionTimer.stop();
+                refresh_row_from_answer(serialNumber, rowrefresh::AfterAction);
+                m_model->set_status(row, NoDataText, FM::Red);
+                return Served;
+            }
             if (!m_model->sensor(row).record.download_started)
                 read_page_range(serialNumber);
             qDebug() << QStringLiteral("start page : ") << start << QStringLiteral("end page : ")

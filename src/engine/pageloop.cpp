@@ -411,7 +411,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
             if (done.samples_written > 0)
                 m_model->set_status(row, QStringLiteral("Download Complete"), FM::DarkGreen);
             else
-                m_model->set_status(row, QStringLiteral("No data in file, check dates"), FM::Red);
+                m_model->set_status(row, NoDataText, FM::Red);
         }
         m_model->setColour(row, FM::ColSn, FM::DarkGreen);
         if (relay != 0)

@@ -63,4 +63,15 @@ Payload build(const Choice &c, const Sensor &s)
     return p;
 }
 
+WindowFault windowFault(const QDateTime &from, const QDateTime &to, const QDateTime &now)
+{
+    if (to < from)
+        return WindowFault::Reversed;
+    if (to == from)
+        return WindowFault::Empty;
+    if (from > now)
+        return WindowFault::Future;
+    return WindowFault::None;
+}
+
 } // namespace actionblock

@@ -27,6 +27,11 @@ struct Choice {
     bool anyDownload() const { return downloadBetween || downloadAll; }
 };
 
+// What is wrong with a download window before anything is sent: a sensor answers such a
+// window with "no page" at every wake.
+enum class WindowFault { None, Reversed, Empty, Future };
+WindowFault windowFault(const QDateTime &from, const QDateTime &to, const QDateTime &now);
+
 // What the sensor reported and what its row asks for.
 struct Sensor {
     uint8_t sensorType = 0;

@@ -86,6 +86,27 @@ actionblock::Choice managewirelessdata::action_choice() const
     return c;
 }
 
+QString managewirelessdata::windowProblem() const
+{
+    const actionblock::Choice c = action_choice();
+    if (!c.downloadBetween)
+        return {};
+    switch (actionblock::windowFault(c.windowStart, c.windowEnd, QDateTime::currentDateTime())) {
+    case actionblock::WindowFault::Reversed:
+        return QStringLiteral("The \"to\" date is before the \"from\" date: no sensor has "
+                              "recorded in this window. Change the dates and send again.");
+    case actionblock::WindowFault::Empty:
+        return QStringLiteral("The \"from\" and \"to\" dates are the same: the window holds "
+                              "no sample. Change the dates and send again.");
+    case actionblock::WindowFault::Future:
+        return QStringLiteral("The \"from\" date is in the future: no sensor has recorded there "
+                              "yet. Change the dates and send again.");
+    case actionblock::WindowFault::None:
+        break;
+    }
+    return {};
+}
+
 void managewirelessdata::syncChoice()
 {
     m_model->setChoice(action_choice());

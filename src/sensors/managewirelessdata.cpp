@@ -509,6 +509,10 @@ void managewirelessdata::button_send_action_clicked()
                                         "launch sensor auto-detection"));
         return;
     }
+    if (const QString why = windowProblem(); !why.isEmpty()) {
+        Dialogs::warning(this, QStringLiteral("Download Window"), why);
+        return;
+    }
     m_detectAllowed = false;
     m_actionGroup->setEnabled(false);
     // Set before the table is locked: what locking changes in the cells is not the operator's.

@@ -131,6 +131,8 @@ public:
 
     // Actions.
     actionblock::Choice action_choice() const;
+    // Why the download window cannot be sent; empty when it can (or no window is asked for).
+    QString windowProblem() const;
     void compute_selection(uint32_t serialNumber);
     // Fills the 17 bytes for the sensor's next parameter frame; false when the sensor is not
     // listed (the payload is then all zeros).

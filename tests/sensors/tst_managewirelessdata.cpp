@@ -429,6 +429,36 @@ private slots:
                  "The folder " + out.path() + named + " can't be created");
     }
 
+    void aWindowThatHoldsNoSampleIsRefusedBeforeTheRun_data()
+    {
+        QTest::addColumn<int>("fromSecs"); // from now
+        QTest::addColumn<int>("toSecs");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("reversed") << -600 << -1200 << "is before";
+        QTest::newRow("empty") << -600 << -600 << "are the same";
+        QTest::newRow("future") << 3600 << 7200 << "in the future";
+    }
+    void aWindowThatHoldsNoSampleIsRefusedBeforeTheRun()
+    {
+        QFETCH(int, fromSecs);
+        QFETCH(int, toSecs);
+        QFETCH(QString, says);
+        build();
+        typeSerials({"0100"});
+        clickBox(m_w->downloadBetweenBox());
+        const QDateTime now = QDateTime::currentDateTime();
+        m_w->fromEdit()->setDateTime(now.addSecs(fromSecs));
+        m_w->toEdit()->setDateTime(now.addSecs(toSecs));
+        m_w->button_send_action_clicked();
+        QVERIFY(!m_w->action_running);
+        QVERIFY(m_w->actionGroup()->isEnabled());
+        QCOMPARE(m_dialogs->titles(), QStringList{"Download Window"});
+        QVERIFY2(m_dialogs->calls[0].text.contains(says), qPrintable(m_dialogs->calls[0].text));
+        // The same dates are no fault when the window is not asked for.
+        clickBox(m_w->downloadAllBox());
+        QVERIFY(m_w->windowProblem().isEmpty());
+    }
+
     void endingARunClosesFilesAndGivesTheTableBack()
     {
         build();

@@ -1,5 +1,6 @@
 #include "collector.h"
 
+#include "actionblock.h"
 #include "actionrun.h"
 #include "detection.h"
 #include "fleetmodel.h"
@@ -246,17 +247,18 @@ Parsed parseArguments(const QStringList &arguments)
                       p.value(!a ? QStringLiteral("from") : QStringLiteral("to"));
             return r;
         }
-        if (*b < *a) {
+        switch (actionblock::windowFault(*a, *b, QDateTime::currentDateTime())) {
+        case actionblock::WindowFault::Reversed:
             r.error = QStringLiteral("--to is before --from");
             return r;
-        }
-        if (*b == *a) {
+        case actionblock::WindowFault::Empty:
             r.error = QStringLiteral("--from and --to are the same time: the window is empty");
             return r;
-        }
-        if (*a > QDateTime::currentDateTime()) {
+        case actionblock::WindowFault::Future:
             r.error = QStringLiteral("--from is in the future: no sensor has recorded there yet");
             return r;
+        case actionblock::WindowFault::None:
+            break;
         }
         o.from = *a;
         o.to = *b;
