@@ -358,7 +358,7 @@ void AdvanceWirellessSensor::SaveFileClicked()
     const QString path = Dialogs::current().saveFileName(this, QStringLiteral("Choose Filename"),
                                                          dir, QStringLiteral("*.hex"));
     if (!path.isEmpty())
-        settings::write(settings::key::AdvSensorHexDir, path);
+        Dialogs::saveSetting(this, settings::key::AdvSensorHexDir, path);
     QFile file(path);
     // Unbuffered: a line the disk refuses must not wait in a buffer to be written, cut, at close.
     if (path.isEmpty() ||
@@ -444,7 +444,8 @@ void AdvanceWirellessSensor::each_sec()
 
 void AdvanceWirellessSensor::closeEvent(QCloseEvent *event)
 {
-    saveWindowPosition(this, settings::key::AdvSensorWinX, settings::key::AdvSensorWinY);
+    if (!saveWindowPosition(this, settings::key::AdvSensorWinX, settings::key::AdvSensorWinY))
+        Dialogs::notSaved(this, QStringLiteral("The window's position"), settings::FileName);
     hide();
     if (m_firmware)
         m_firmware->stopUpload();

@@ -93,7 +93,7 @@ void SensorFirmwareGroup::ProgramClicked()
         this, QStringLiteral("Choose Filename"),
         settings::readString(settings::key::AdvSensorSrecDir), QStringLiteral("*.srec"));
     if (!path.isEmpty()) {
-        settings::write(settings::key::AdvSensorSrecDir, path);
+        Dialogs::saveSetting(this, settings::key::AdvSensorSrecDir, path);
         m_progress->setValue(0);
         SensorFirmwareUpdate update(m_link, m_serialNumber, m_knownVersion, m_restartIntoLoader);
         connect(&update, &SensorFirmwareUpdate::statusChanged, m_status, &QLabel::setText);

@@ -134,7 +134,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     qDebug() << QStringLiteral("quit");
     m_sensorData->shutdown();
-    saveWindowPosition(this, settings::key::MainWinX, settings::key::MainWinY);
+    if (!saveWindowPosition(this, settings::key::MainWinX, settings::key::MainWinY))
+        Dialogs::notSaved(this, QStringLiteral("The window's position"), settings::FileName);
     if (m_link->isOpen())
         m_link->closePort();
 }

@@ -1,7 +1,12 @@
 #include "dialogs.h"
 
+#include "settings.h"
+
+#include <QDebug>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QInputDialog>
+#include <QSet>
 
 namespace
 {
@@ -77,4 +82,27 @@ bool Dialogs::askAccessCode(QWidget *parent)
                        QStringLiteral("Restricted functions.<br>Please enter password."),
                        QLineEdit::Normal, QString(), &ok);
     return ok && typed == AccessCode;
+}
+
+void Dialogs::notSaved(QWidget *parent, const QString &what, const QString &file)
+{
+    // A folder that is read-only stays so: every later window closing would ask again.
+    static QSet<QString> told;
+    const QString path = QFileInfo(file).absoluteFilePath();
+    qWarning().noquote() << what << "could not be written to" << path;
+    if (told.contains(path))
+        return;
+    told.insert(path);
+    warning(parent, QStringLiteral("Settings Not Saved"),
+            QStringLiteral("%1 could not be written to %2: the file or its folder is read-only, "
+                           "or the disk is full. The next start will not know it.")
+                .arg(what, path));
+}
+
+bool Dialogs::saveSetting(QWidget *parent, const QString &key, const QVariant &value)
+{
+    if (settings::write(key, value))
+        return true;
+    notSaved(parent, key, settings::FileName);
+    return false;
 }

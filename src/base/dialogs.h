@@ -39,4 +39,9 @@ public:
 
     static QMessageBox::StandardButton information(QWidget *parent, const QString &title,
                                                    const QString &text);
+    // What could not be kept in `file` (a settings file of the working folder): a warning the
+    // first time for that file, a diagnostic line every time.
+    static void notSaved(QWidget *parent, const QString &what, const QString &file);
+    // Writes one setting of config.ini, and says so when it could not be written.
+    static bool saveSetting(QWidget *parent, const QString &key, const QVariant &value);
 };

@@ -112,10 +112,12 @@ uint64_t readHex(const QString &key, uint64_t fallback)
     return ok ? value : 0;
 }
 
-void write(const QString &key, const QVariant &value)
+bool write(const QString &key, const QVariant &value)
 {
     QSettings s(FileName, QSettings::IniFormat);
     s.setValue(key, value);
+    s.sync();
+    return s.status() == QSettings::NoError;
 }
 
 } // namespace settings

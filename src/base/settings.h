@@ -64,6 +64,7 @@ bool readBool(const QString &key, bool fallback);
 QString readString(const QString &key, const QString &fallback = QString());
 // Hexadecimal text; a text that is not hexadecimal reads as 0.
 uint64_t readHex(const QString &key, uint64_t fallback);
-void write(const QString &key, const QVariant &value);
+// False when config.ini could not be written (a read-only file or folder, a full disk).
+bool write(const QString &key, const QVariant &value);
 
 } // namespace settings

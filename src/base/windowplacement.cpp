@@ -48,11 +48,13 @@ void restoreWindowPosition(QWidget *window, const QString &xKey, const QString &
         window->move(pos);
 }
 
-void saveWindowPosition(const QWidget *window, const QString &xKey, const QString &yKey)
+bool saveWindowPosition(const QWidget *window, const QString &xKey, const QString &yKey)
 {
     if (!window)
-        return;
+        return true;
     QSettings s(settings::FileName, QSettings::IniFormat);
     s.setValue(xKey, QString::number(window->x()));
     s.setValue(yKey, QString::number(window->y()));
+    s.sync();
+    return s.status() == QSettings::NoError;
 }

@@ -28,5 +28,5 @@ QPoint restoredWindowPosition(bool hasSaved, QPoint saved, QPoint current, QSize
 // Reads the two keys and moves the window; the desktop is the whole virtual screen area.
 void restoreWindowPosition(QWidget *window, const QString &xKey, const QString &yKey,
                            WindowMargins margins);
-// Writes the position as decimal text.
-void saveWindowPosition(const QWidget *window, const QString &xKey, const QString &yKey);
+// Writes the position as decimal text; false when config.ini could not be written.
+bool saveWindowPosition(const QWidget *window, const QString &xKey, const QString &yKey);

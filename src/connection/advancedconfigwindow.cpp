@@ -111,7 +111,7 @@ void AdvancedConfigWindow::sendFirm()
         QStringLiteral("*.srec"));
     if (fileName.isEmpty())
         return;
-    settings::write(settings::key::DongleSrecDir, fileName);
+    Dialogs::saveSetting(this, settings::key::DongleSrecDir, fileName);
     connect(m_link, &ManageSerialPort::update_program_status, this,
             &AdvancedConfigWindow::update_status_line, Qt::UniqueConnection);
     m_uploading = true;
@@ -176,7 +176,8 @@ void AdvancedConfigWindow::closeEvent(QCloseEvent *event)
     // Closing ends an upload under way at once; the port is reopened as after any upload.
     if (m_uploading)
         m_link->requestStop();
-    saveWindowPosition(this, settings::key::AdvConfigWinX, settings::key::AdvConfigWinY);
+    if (!saveWindowPosition(this, settings::key::AdvConfigWinX, settings::key::AdvConfigWinY))
+        Dialogs::notSaved(this, QStringLiteral("The window's position"), settings::FileName);
     hide();
     emit closingWindow();
     event->accept();

@@ -1,6 +1,7 @@
 #include "connectiondialog.h"
 
 #include "commandset.h"
+#include "dialogs.h"
 #include "manageserialport.h"
 #include "portreconnect.h"
 #include "portwatcher.h"
@@ -233,7 +234,7 @@ void ConnectionDialog::tryToOpenConnection()
             const QSignalBlocker quiet(m_channelCombo);
             m_channelCombo->setCurrentIndex(channel - 11);
         }
-        settings::write(settings::key::ComPort, entry.portName);
+        Dialogs::saveSetting(this, settings::key::ComPort, entry.portName);
         m_openPort = entry.portName;
         m_openName = entry.friendlyName;
         m_startRetry = false;
@@ -248,7 +249,7 @@ void ConnectionDialog::tryToOpenConnection()
         m_channelLabel->hide();
         m_channelCombo->hide();
         m_status->setText(QStringLiteral("<font color=green>Connection LORA OK</font>"));
-        settings::write(settings::key::ComPort, entry.portName);
+        Dialogs::saveSetting(this, settings::key::ComPort, entry.portName);
         m_openPort = entry.portName;
         m_openName = entry.friendlyName;
         m_startRetry = false;

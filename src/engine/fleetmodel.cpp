@@ -405,7 +405,7 @@ void FleetModel::clear_snapshot(const QString &path)
     s.sync();
 }
 
-void FleetModel::write_snapshot(const QString &path) const
+bool FleetModel::write_snapshot(const QString &path) const
 {
     QSettings s(path, QSettings::IniFormat);
     s.setIniCodec("UTF-8");
@@ -435,6 +435,7 @@ void FleetModel::write_snapshot(const QString &path) const
         s.endGroup();
     }
     s.sync();
+    return s.status() == QSettings::NoError;
 }
 
 FleetModel::Decoded FleetModel::decode_pages(uint32_t serialNumber, int count, const uint8_t *data,

@@ -169,7 +169,8 @@ public:
 
     // The list snapshot: cleared at start, written at shutdown.
     static void clear_snapshot(const QString &path);
-    void write_snapshot(const QString &path) const;
+    // False when the file could not be written.
+    bool write_snapshot(const QString &path) const;
 
     DownloadFiles &files() { return m_files; }
     enum class Decoded { Ok, NotListed, NotCreated, NotWritten };

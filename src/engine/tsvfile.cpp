@@ -117,10 +117,28 @@ bool parseTsv(const QByteArray &text, TsvData &data, QString *error)
     const char *end = at + text.size();
     if (at == end)
         return fail(QStringLiteral("the file is empty"));
-    const QStringList first = fields(nextLine(at, end));
+    // Our lines are a few hundred bytes: a longer one is another kind of file, and splitting
+    // it into fields would take memory for nothing.
+    int lineNumber = 0;
+    const auto tooLong = [&](const Line &l) {
+        ++lineNumber;
+        return l.end - l.begin > MaxTsvLine;
+    };
+    const auto lineTooLong = [&] {
+        return fail(QStringLiteral("line %1 is longer than %2 bytes: not a data file of a sensor")
+                        .arg(lineNumber)
+                        .arg(MaxTsvLine));
+    };
+    const Line header = nextLine(at, end);
+    if (tooLong(header))
+        return lineTooLong();
+    const QStringList first = fields(header);
     if (at == end)
         return fail(QStringLiteral("the file has no \"Time\" line"));
-    const QStringList second = fields(nextLine(at, end));
+    const Line titles = nextLine(at, end);
+    if (tooLong(titles))
+        return lineTooLong();
+    const QStringList second = fields(titles);
     if (second.value(0) != QLatin1String("Time"))
         return fail(QStringLiteral("the second line does not start with \"Time\""));
     data.serialNumber = first.value(0).trimmed();
@@ -141,6 +159,10 @@ bool parseTsv(const QByteArray &text, TsvData &data, QString *error)
     double last = -std::numeric_limits<double>::infinity();
     while (at < end) {
         const Line l = nextLine(at, end);
+        if (tooLong(l)) {
+            data = TsvData();
+            return lineTooLong();
+        }
         if (l.begin == l.end)
             continue;
         const double t = tsvTime(l.begin, int(l.end - l.begin));

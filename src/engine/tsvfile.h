@@ -22,6 +22,8 @@ struct TsvData {
     bool sorted = true;   // times never go back
 };
 
+// The longest line a data file of ours can hold, with room to spare (64 channels' titles).
+inline constexpr int MaxTsvLine = 4096;
 // Parses the whole text; false with `error` set when it is not one of our data files.
 bool parseTsv(const QByteArray &text, TsvData &data, QString *error);
 // Reads and parses the file.

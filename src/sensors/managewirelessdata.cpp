@@ -737,9 +737,12 @@ void managewirelessdata::shutdown()
         waveform_window->close();
     qDebug() << QStringLiteral("folder ok :") << folder_checked;
     if (folder_checked)
-        settings::write(settings::key::DestFolder, output_dir.absolutePath());
-    saveWindowPosition(this, settings::key::DataWinX, settings::key::DataWinY);
-    m_model->write_snapshot(QStringLiteral("export.ini"));
+        Dialogs::saveSetting(this, settings::key::DestFolder, output_dir.absolutePath());
+    if (!saveWindowPosition(this, settings::key::DataWinX, settings::key::DataWinY))
+        Dialogs::notSaved(this, QStringLiteral("The window's position"), settings::FileName);
+    const QString snapshot = QStringLiteral("export.ini");
+    if (!m_model->write_snapshot(snapshot))
+        Dialogs::notSaved(this, QStringLiteral("The sensor list"), snapshot);
     uncheck_action_boxes();
     m_relayRefreshTimer->stop();
     m_tick->stop();

@@ -1,6 +1,7 @@
 #include "dataplotwindow.h"
 
 #include "dialogs.h"
+#include "pictureexport.h"
 
 #include <qwt_date_scale_draw.h>
 #include <qwt_date_scale_engine.h>
@@ -186,12 +187,5 @@ void DataPlotWindow::refreshCurves()
 
 void DataPlotWindow::export_file()
 {
-    const QString name = Dialogs::current().saveFileName(this, tr("Nom du fichier"), QString(),
-                                                         QStringLiteral("Graphic files (*.png )"));
-    if (name.isEmpty())
-        return;
-    // The chooser gives back what was typed; a picture without a suffix opens nowhere.
-    const QString file = QFileInfo(name).suffix().isEmpty() ? name + QStringLiteral(".png") : name;
-    if (!m_plot->grab().save(file, "PNG"))
-        qDebug() << QStringLiteral("Uhmm");
+    exportPicture(this, m_plot);
 }

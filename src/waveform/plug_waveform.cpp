@@ -1,6 +1,7 @@
 #include "plug_waveform.h"
 
 #include "dialogs.h"
+#include "pictureexport.h"
 #include "plot.h"
 #include "settings.h"
 #include "waveformcapture.h"
@@ -106,14 +107,7 @@ void plug_waveform::switchPauseRefresh()
 
 void plug_waveform::export_file()
 {
-    const QString name = Dialogs::current().saveFileName(this, tr("Nom du fichier"), QString(),
-                                                         QStringLiteral("Graphic files (*.png )"));
-    if (name.isEmpty())
-        return;
-    // The chooser gives back what was typed; a picture without a suffix opens nowhere.
-    const QString file = QFileInfo(name).suffix().isEmpty() ? name + QStringLiteral(".png") : name;
-    if (!m_group->grab().save(file, "PNG"))
-        qDebug() << QStringLiteral("Uhmm");
+    exportPicture(this, m_group);
 }
 
 void plug_waveform::close_window()
@@ -138,7 +132,8 @@ void plug_waveform::closeEvent(QCloseEvent *event)
     event->ignore();
     m_capture->setPaused(true);
     QFile::copy(settings::FileName, settings::FileName + QStringLiteral(".old"));
-    saveWindowPosition(this, settings::key::WaveformWinX, settings::key::WaveformWinY);
+    if (!saveWindowPosition(this, settings::key::WaveformWinX, settings::key::WaveformWinY))
+        Dialogs::notSaved(this, QStringLiteral("The window's position"), settings::FileName);
     qDebug() << QStringLiteral("timeout close window started");
     m_closeTimer = new QTimer(this);
     connect(m_closeTimer, &QTimer::timeout, this, &plug_waveform::close_window);

@@ -1,3 +1,5 @@
+#include "dialogdouble.h"
+#include "filesizelimit.h"
 #include "messagecapture.h"
 #include "settings.h"
 #include "testkit.h"
@@ -5,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <climits>
@@ -86,6 +89,32 @@ private slots:
         QCOMPARE(settings::readInt(settings::key::MainWinX, 0), -12);
     }
 
+    // A full disk: the write fails and says so, once per file, and the old file stays whole.
+    void aSettingThatCannotBeWrittenIsTold()
+    {
+        QVERIFY(settings::write(settings::key::ComPort, QStringLiteral("ttyUSB0")));
+        const qint64 before = QFileInfo(settings::FileName).size();
+        DialogDouble dialogs;
+        MessageCapture log(MessageCapture::Silent);
+        {
+            const FileSizeLimit full(before + 8);
+            QVERIFY(!Dialogs::saveSetting(nullptr, settings::key::DestFolder,
+                                          QStringLiteral("/a/folder/with/a/long/name")));
+            QWidget window;
+            window.move(40, 50);
+            QVERIFY(!saveWindowPosition(&window, settings::key::MainWinX,
+                                        settings::key::MainWinY));
+            Dialogs::notSaved(nullptr, QStringLiteral("The window's position"),
+                              settings::FileName);
+        }
+        QCOMPARE(dialogs.titles(), QStringList{"Settings Not Saved"});
+        QVERIFY(dialogs.calls[0].text.startsWith(
+            settings::key::DestFolder + " could not be written to " +
+            QFileInfo(settings::FileName).absoluteFilePath()));
+        QCOMPARE(log.count(QStringLiteral("could not be written")), 2);
+        QCOMPARE(settings::readString(settings::key::ComPort), QStringLiteral("ttyUSB0"));
+    }
+
     void loraDefaultsAreTheStoredTexts()
     {
         QCOMPARE(settings::defaults::loraConfigText(0), QStringLiteral("106C566693640453000000"));
@@ -136,5 +165,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSettings)
+QTEST_MAIN(TestSettings)
 #include "tst_settings.moc"

@@ -295,6 +295,9 @@ void TestWaveform::tsvRefusesOtherFiles_data()
     QTest::newRow("no Time line") << QByteArray("a,b\r\n1,2\r\n3,4");
     QTest::newRow("no channel") << QByteArray("1A2B\r\nTime\r\n06/12/26 10:00:00\t");
     QTest::newRow("no row") << QByteArray("1A2B\tSN1A2B\r\nTime\tT\r\n\r\nbad\t1");
+    const QByteArray head("1A2B\tSN1A2B\r\nTime\tT\r\n06/12/26 10:00:00\t1\r\n");
+    QTest::newRow("a header line without end") << QByteArray(MaxTsvLine + 1, 'x');
+    QTest::newRow("a row without end") << head + "06/12/26 10:00:01\t" + QByteArray(MaxTsvLine, '7');
 }
 
 void TestWaveform::tsvRefusesOtherFiles()
@@ -304,6 +307,9 @@ void TestWaveform::tsvRefusesOtherFiles()
     QString error;
     QVERIFY(!parseTsv(text, d, &error));
     QVERIFY(!error.isEmpty());
+    QVERIFY(d.time.isEmpty());
+    if (text.size() > MaxTsvLine)
+        QVERIFY2(error.contains(QStringLiteral("longer than")), qPrintable(error));
 }
 
 void TestWaveform::decimationKeepsPeaks()

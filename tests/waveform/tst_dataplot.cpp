@@ -2,6 +2,7 @@
 #include "dataplotwindow.h"
 
 #include "dialogdouble.h"
+#include "filesizelimit.h"
 
 #include <QImage>
 #include <QPushButton>
@@ -78,6 +79,19 @@ private slots:
         QVERIFY(!image.isNull());
         QCOMPARE(image.size(), window.plot()->size());
         QVERIFY(QFileInfo(png).size() > 1000);
+
+        // A disk that fills: the picture is not left cut short, and the window says where.
+        const QString cut = m_dir.filePath(QStringLiteral("cut.png"));
+        dialogs.answerText(cut);
+        {
+            const FileSizeLimit full(500);
+            QTest::mouseClick(window.exportButton(), Qt::LeftButton);
+        }
+        QCOMPARE(dialogs.titles().last(), QStringLiteral("Export"));
+        QVERIFY2(dialogs.calls.last().text.startsWith("The picture could not be written to " +
+                                                      QFileInfo(cut).absoluteFilePath()),
+                 qPrintable(dialogs.calls.last().text));
+        QVERIFY(!QFile::exists(cut));
     }
 
     void refusesAFileThatIsNotData()
