@@ -65,7 +65,14 @@ bool managewirelessdata::create_data_files(uint32_t serialNumber)
         return false;
     const DownloadFiles::Created made =
         m_model->files().create(serialNumber, output_dir.path(), pdc_enabled, [this] {
-            button_select_folder_clicked();
+            // Cancel keeps the folder that failed: the browse button's fallback to the working
+            // folder would put the files where the operator never chose.
+            const QString chosen = Dialogs::current().existingDirectory(
+                this, QStringLiteral("Choose Destination folder"), output_dir.absolutePath());
+            if (!chosen.isEmpty()) {
+                output_dir = QDir(chosen);
+                m_folderEdit->setText(output_dir.absolutePath());
+            }
             return output_dir.path();
         });
     if (made.ok)

@@ -372,30 +372,39 @@ private slots:
     void fileThatCannotBeCreatedGetsASecondChance_data()
     {
         QTest::addColumn<bool>("secondFolderGood");
-        QTest::newRow("operator picks a good folder") << true;
-        QTest::newRow("both folders bad") << false;
+        QTest::addColumn<QString>("second"); // empty: Cancel
+        QTest::newRow("operator picks a good folder") << true << "";
+        QTest::newRow("both folders bad") << false << "/afile/other";
+        QTest::newRow("cancelled") << false << "";
     }
     void fileThatCannotBeCreatedGetsASecondChance()
     {
         QFETCH(bool, secondFolderGood);
+        QFETCH(QString, second);
         build();
         QTemporaryDir out;
         QVERIFY(QFile(out.filePath("afile")).open(QIODevice::WriteOnly));
         m_w->folder_changed(out.path() + "/afile/sub");
-        m_dialogs->answerText(secondFolderGood ? out.path() : out.path() + "/afile/other");
+        const bool cancelled = !secondFolderGood && second.isEmpty();
+        m_dialogs->answerText(secondFolderGood ? out.path()
+                              : cancelled      ? QString()
+                                               : out.path() + second);
         const int r = m_w->insert_sensor(0x0042);
         const bool made = m_w->create_data_files(0x0042);
         QCOMPARE(made, secondFolderGood);
-        QCOMPARE(m_w->folderEdit()->text(),
-                 QDir(secondFolderGood ? out.path() : out.path() + "/afile/other").absolutePath());
+        // Cancel writes nothing in the working folder.
+        QCOMPARE(QDir::current().entryList({"0042_*.tsv"}).size(), 0);
+        if (!cancelled)
+            QCOMPARE(m_w->folderEdit()->text(),
+                     QDir(secondFolderGood ? out.path() : out.path() + second).absolutePath());
+        const QString failedIn = out.path() + (cancelled ? "/afile/sub" : second);
         if (secondFolderGood) {
             QCOMPARE(m_dialogs->titles(), QStringList{"Choose Destination folder"});
             QCOMPARE(QDir(out.path()).entryList({"0042_*.tsv"}).size(), 1);
         } else {
             QCOMPARE(m_dialogs->titles(),
                      (QStringList{"Choose Destination folder", "File Access Error"}));
-            QVERIFY(m_dialogs->calls[1].text.startsWith("The file " + out.path() +
-                                                        "/afile/other/0042_"));
+            QVERIFY(m_dialogs->calls[1].text.startsWith("The file " + failedIn + "/0042_"));
             QVERIFY(m_dialogs->calls[1].text.endsWith(
                 ".tsv can't be created, please verify folder settings"));
             QCOMPARE(status(r), QStringLiteral("Error Creating File"));
