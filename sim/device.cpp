@@ -204,9 +204,11 @@ Device::Outcome Device::apply(const command::Block &block, int64_t simMs)
         out.status = status(simMs, command::SensorFunction);
         return out;
     }
+    bool clockSet = false;
     if (flags & command::SetClock) {
         const QDateTime when = command::bcdDateTime(&block[command::ClockBytes], Qt::UTC);
         if (when.isValid()) {
+            clockSet = true;
             const int64_t target = when.toMSecsSinceEpoch() +
                                    command::subSecondMilliseconds(block[command::SubSecondByte]);
             m_clockOffsetMs = target - simMs;
@@ -263,7 +265,8 @@ Device::Outcome Device::apply(const command::Block &block, int64_t simMs)
     out.status.lastPage = last;
     if (flags & command::ClearData)
         out.status.firstPage = uint16_t(answer::ClearedMark << 8);
-    if (flags & command::SetClock)
+    // A clock that is no date is not taken, and the sensor does not say it was.
+    if (clockSet)
         out.status.timeSet = 1;
     return out;
 }

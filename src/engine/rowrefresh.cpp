@@ -111,13 +111,15 @@ bool outcomeChecks(FleetModel &model, int row, const uint8_t *a, const Context &
     if (s.set_time_pending) {
         s.set_time_pending = false;
         bool set;
+        // A clock that is ahead is as wrong as one that is behind.
+        const bool clockRight = std::abs(s.clock_offset) <= TimeSetTolerance;
         if (c.lora) {
-            set = a[answer::TimeSet] != 0;
+            // The sensor's flag alone is its word: the clock it answers with is the outcome.
+            set = a[answer::TimeSet] != 0 && clockRight;
             if (!set)
-                qDebug() << QStringLiteral("set_time") << a[answer::TimeSet];
+                qDebug() << QStringLiteral("set_time") << a[answer::TimeSet] << s.clock_offset;
         } else {
-            // A clock that is ahead is as wrong as one that is behind.
-            set = std::abs(s.clock_offset) <= TimeSetTolerance;
+            set = clockRight;
         }
         if (set) {
             model.setColour(row, FM::ColCurrentTime, FM::DarkGreen);
