@@ -444,8 +444,7 @@ void AdvanceWirellessSensor::each_sec()
 
 void AdvanceWirellessSensor::closeEvent(QCloseEvent *event)
 {
-    if (!saveWindowPosition(this, settings::key::AdvSensorWinX, settings::key::AdvSensorWinY))
-        Dialogs::notSaved(this, QStringLiteral("The window's position"), settings::FileName);
+    rememberWindowPosition(this, settings::key::AdvSensorWinX, settings::key::AdvSensorWinY);
     hide();
     if (m_firmware)
         m_firmware->stopUpload();

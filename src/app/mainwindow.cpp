@@ -134,8 +134,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     qDebug() << QStringLiteral("quit");
     m_sensorData->shutdown();
-    if (!saveWindowPosition(this, settings::key::MainWinX, settings::key::MainWinY))
-        Dialogs::notSaved(this, QStringLiteral("The window's position"), settings::FileName);
+    rememberWindowPosition(this, settings::key::MainWinX, settings::key::MainWinY);
     if (m_link->isOpen())
         m_link->closePort();
 }

@@ -103,6 +103,6 @@ bool Dialogs::saveSetting(QWidget *parent, const QString &key, const QVariant &v
 {
     if (settings::write(key, value))
         return true;
-    notSaved(parent, key, settings::FileName);
+    notSaved(parent, key, settings::path());
     return false;
 }

@@ -25,12 +25,6 @@ QString defaults::loraConfigText(int index)
     return QString::fromLatin1(texts[index]);
 }
 
-bool contains(const QString &key)
-{
-    QSettings s(FileName, QSettings::IniFormat);
-    return s.contains(key);
-}
-
 namespace
 {
 struct Range {
@@ -68,9 +62,9 @@ std::optional<int> parseInt(const QString &text, Range range)
 
 } // namespace
 
-int readInt(const QString &key, int fallback, int min, int max)
+int Store::readInt(const QString &key, int fallback, int min, int max) const
 {
-    QSettings s(FileName, QSettings::IniFormat);
+    QSettings s(m_path, QSettings::IniFormat);
     if (!s.contains(key))
         return fallback;
     const QString text = s.value(key).toString();
@@ -80,15 +74,21 @@ int readInt(const QString &key, int fallback, int min, int max)
     return fallback;
 }
 
-int readInt(const QString &key, int fallback)
+bool Store::contains(const QString &key) const
+{
+    QSettings s(m_path, QSettings::IniFormat);
+    return s.contains(key);
+}
+
+int Store::readInt(const QString &key, int fallback) const
 {
     const Range range = rangeOf(key);
     return readInt(key, fallback, range.min, range.max);
 }
 
-bool readBool(const QString &key, bool fallback)
+bool Store::readBool(const QString &key, bool fallback) const
 {
-    QSettings s(FileName, QSettings::IniFormat);
+    QSettings s(m_path, QSettings::IniFormat);
     if (!s.contains(key))
         return fallback;
     // Only what reads as a boolean is one: "yes please" in a switch is not a true.
@@ -96,15 +96,15 @@ bool readBool(const QString &key, bool fallback)
     return text == QLatin1String("true") || text == QLatin1String("1");
 }
 
-QString readString(const QString &key, const QString &fallback)
+QString Store::readString(const QString &key, const QString &fallback) const
 {
-    QSettings s(FileName, QSettings::IniFormat);
+    QSettings s(m_path, QSettings::IniFormat);
     return s.contains(key) ? s.value(key).toString() : fallback;
 }
 
-uint64_t readHex(const QString &key, uint64_t fallback)
+uint64_t Store::readHex(const QString &key, uint64_t fallback) const
 {
-    QSettings s(FileName, QSettings::IniFormat);
+    QSettings s(m_path, QSettings::IniFormat);
     if (!s.contains(key))
         return fallback;
     bool ok = false;
@@ -112,12 +112,68 @@ uint64_t readHex(const QString &key, uint64_t fallback)
     return ok ? value : 0;
 }
 
-bool write(const QString &key, const QVariant &value)
+bool Store::write(const QString &key, const QVariant &value) const
 {
-    QSettings s(FileName, QSettings::IniFormat);
-    s.setValue(key, value);
+    return write({{key, value}});
+}
+
+bool Store::write(const QList<QPair<QString, QVariant>> &values) const
+{
+    QSettings s(m_path, QSettings::IniFormat);
+    for (const auto &v : values)
+        s.setValue(v.first, v.second);
     s.sync();
     return s.status() == QSettings::NoError;
+}
+
+namespace
+{
+Store g_current;
+} // namespace
+
+const Store &current()
+{
+    return g_current;
+}
+
+void use(const QString &path)
+{
+    g_current = Store(path);
+}
+
+bool contains(const QString &key)
+{
+    return current().contains(key);
+}
+
+int readInt(const QString &key, int fallback)
+{
+    return current().readInt(key, fallback);
+}
+
+int readInt(const QString &key, int fallback, int min, int max)
+{
+    return current().readInt(key, fallback, min, max);
+}
+
+bool readBool(const QString &key, bool fallback)
+{
+    return current().readBool(key, fallback);
+}
+
+QString readString(const QString &key, const QString &fallback)
+{
+    return current().readString(key, fallback);
+}
+
+uint64_t readHex(const QString &key, uint64_t fallback)
+{
+    return current().readHex(key, fallback);
+}
+
+bool write(const QString &key, const QVariant &value)
+{
+    return current().write(key, value);
 }
 
 } // namespace settings

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QVariant>
 #include <cstdint>
 
-// config.ini in the working directory, opened briefly for each read or write. A key is consulted
-// only when the file holds it. A number is taken only when its text is a decimal integer in the
+// config.ini (in the working directory unless another file is named), opened briefly for each
+// read or write. A key is consulted only when the file holds it. A number is taken only when its text is a decimal integer in the
 // range the program can use; anything else falls back to the default with one diagnostic line.
 namespace settings
 {
@@ -56,15 +58,46 @@ constexpr int LoraConfigCount = 10;
 QString loraConfigText(int index);
 } // namespace defaults
 
+// One settings file, named by its path; every read and write opens it briefly.
+class Store
+{
+public:
+    explicit Store(const QString &path = FileName) : m_path(path) {}
+    const QString &path() const { return m_path; }
+
+    bool contains(const QString &key) const;
+    // Within the key's own range (rangeOf) or the one given.
+    int readInt(const QString &key, int fallback) const;
+    int readInt(const QString &key, int fallback, int min, int max) const;
+    bool readBool(const QString &key, bool fallback) const;
+    QString readString(const QString &key, const QString &fallback = QString()) const;
+    // Hexadecimal text; a text that is not hexadecimal reads as 0.
+    uint64_t readHex(const QString &key, uint64_t fallback) const;
+    // False when the file could not be written (a read-only file or folder, a full disk).
+    bool write(const QString &key, const QVariant &value) const;
+    // Several keys in one go; false as write().
+    bool write(const QList<QPair<QString, QVariant>> &values) const;
+
+private:
+    QString m_path;
+};
+
+// The store the program uses: config.ini of the working folder, unless use() named another.
+const Store &current();
+void use(const QString &path);
+// The path of current(), for messages and copies.
+inline QString path()
+{
+    return current().path();
+}
+
+// The same operations on current().
 bool contains(const QString &key);
-// Within the key's own range (rangeOf) or the one given.
 int readInt(const QString &key, int fallback);
 int readInt(const QString &key, int fallback, int min, int max);
 bool readBool(const QString &key, bool fallback);
 QString readString(const QString &key, const QString &fallback = QString());
-// Hexadecimal text; a text that is not hexadecimal reads as 0.
 uint64_t readHex(const QString &key, uint64_t fallback);
-// False when config.ini could not be written (a read-only file or folder, a full disk).
 bool write(const QString &key, const QVariant &value);
 
 } // namespace settings

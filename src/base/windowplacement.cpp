@@ -1,10 +1,10 @@
 #include "windowplacement.h"
 
+#include "dialogs.h"
 #include "settings.h"
 
 #include <QGuiApplication>
 #include <QScreen>
-#include <QSettings>
 #include <QWidget>
 
 #include <cstdint>
@@ -52,9 +52,12 @@ bool saveWindowPosition(const QWidget *window, const QString &xKey, const QStrin
 {
     if (!window)
         return true;
-    QSettings s(settings::FileName, QSettings::IniFormat);
-    s.setValue(xKey, QString::number(window->x()));
-    s.setValue(yKey, QString::number(window->y()));
-    s.sync();
-    return s.status() == QSettings::NoError;
+    return settings::current().write(
+        {{xKey, QString::number(window->x())}, {yKey, QString::number(window->y())}});
+}
+
+void rememberWindowPosition(QWidget *window, const QString &xKey, const QString &yKey)
+{
+    if (!saveWindowPosition(window, xKey, yKey))
+        Dialogs::notSaved(window, QStringLiteral("The window's position"), settings::path());
 }

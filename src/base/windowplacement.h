@@ -30,3 +30,5 @@ void restoreWindowPosition(QWidget *window, const QString &xKey, const QString &
                            WindowMargins margins);
 // Writes the position as decimal text; false when config.ini could not be written.
 bool saveWindowPosition(const QWidget *window, const QString &xKey, const QString &yKey);
+// The same at a window's close, telling the operator when the position could not be kept.
+void rememberWindowPosition(QWidget *window, const QString &xKey, const QString &yKey);

@@ -176,8 +176,7 @@ void AdvancedConfigWindow::closeEvent(QCloseEvent *event)
     // Closing ends an upload under way at once; the port is reopened as after any upload.
     if (m_uploading)
         m_link->requestStop();
-    if (!saveWindowPosition(this, settings::key::AdvConfigWinX, settings::key::AdvConfigWinY))
-        Dialogs::notSaved(this, QStringLiteral("The window's position"), settings::FileName);
+    rememberWindowPosition(this, settings::key::AdvConfigWinX, settings::key::AdvConfigWinY);
     hide();
     emit closingWindow();
     event->accept();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings.h"
+
 #include <QByteArray>
 #include <QList>
 #include <cstdint>
@@ -19,7 +21,7 @@ struct LinkSettings {
     // CONFIG5 always (even empty), CONFIG6 to CONFIG9 only when they hold something.
     QList<QByteArray> loraConfig;
 
-    static LinkSettings load();
+    static LinkSettings load(const settings::Store &store = settings::current());
     // The defaults, as if config.ini were empty.
     static LinkSettings defaults();
 };

@@ -738,8 +738,7 @@ void managewirelessdata::shutdown()
     qDebug() << QStringLiteral("folder ok :") << folder_checked;
     if (folder_checked)
         Dialogs::saveSetting(this, settings::key::DestFolder, output_dir.absolutePath());
-    if (!saveWindowPosition(this, settings::key::DataWinX, settings::key::DataWinY))
-        Dialogs::notSaved(this, QStringLiteral("The window's position"), settings::FileName);
+    rememberWindowPosition(this, settings::key::DataWinX, settings::key::DataWinY);
     const QString snapshot = QStringLiteral("export.ini");
     if (!m_model->write_snapshot(snapshot))
         Dialogs::notSaved(this, QStringLiteral("The sensor list"), snapshot);

@@ -131,9 +131,8 @@ void plug_waveform::closeEvent(QCloseEvent *event)
     }
     event->ignore();
     m_capture->setPaused(true);
-    QFile::copy(settings::FileName, settings::FileName + QStringLiteral(".old"));
-    if (!saveWindowPosition(this, settings::key::WaveformWinX, settings::key::WaveformWinY))
-        Dialogs::notSaved(this, QStringLiteral("The window's position"), settings::FileName);
+    QFile::copy(settings::path(), settings::path() + QStringLiteral(".old"));
+    rememberWindowPosition(this, settings::key::WaveformWinX, settings::key::WaveformWinY);
     qDebug() << QStringLiteral("timeout close window started");
     m_closeTimer = new QTimer(this);
     connect(m_closeTimer, &QTimer::timeout, this, &plug_waveform::close_window);

@@ -1,5 +1,6 @@
 #include "dialogdouble.h"
 #include "filesizelimit.h"
+#include "linksettings.h"
 #include "messagecapture.h"
 #include "settings.h"
 #include "testkit.h"
@@ -113,6 +114,22 @@ private slots:
             QFileInfo(settings::FileName).absoluteFilePath()));
         QCOMPARE(log.count(QStringLiteral("could not be written")), 2);
         QCOMPARE(settings::readString(settings::key::ComPort), QStringLiteral("ttyUSB0"));
+    }
+
+    // The collector's --config: a file elsewhere, read without moving the working folder.
+    void aStoreReadsTheFileItIsBuiltFrom()
+    {
+        QVERIFY(settings::write(settings::key::TimeoutBase, 40));
+        QTemporaryDir other;
+        const settings::Store store(other.filePath(QStringLiteral("site.ini")));
+        QVERIFY(store.write(settings::key::TimeoutBase, 75));
+        QCOMPARE(store.readInt(settings::key::TimeoutBase, 0), 75);
+        QCOMPARE(settings::readInt(settings::key::TimeoutBase, 0), 40);
+        QCOMPARE(LinkSettings::load(store).timeoutBase, 75);
+        settings::use(store.path());
+        QCOMPARE(settings::readInt(settings::key::TimeoutBase, 0), 75);
+        settings::use(settings::FileName);
+        QCOMPARE(settings::readInt(settings::key::TimeoutBase, 0), 40);
     }
 
     void loraDefaultsAreTheStoredTexts()

@@ -18,7 +18,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
 
@@ -107,43 +106,28 @@ QCommandLineParser &describe(QCommandLineParser &p)
 }
 
 // Link settings, and the data file options, from `file`; empty: config.ini of the working
-// folder. The settings code only reads config.ini where it runs, so another file is read from a
-// folder of its own under that name.
+// folder.
 struct Config {
     LinkSettings link;
     bool pdc = false;
     bool debug = false;
 };
 
-Config readConfigHere()
-{
-    Config c;
-    c.link = LinkSettings::load();
-    c.pdc = settings::readBool(settings::key::PdcEnable, false);
-    c.debug = settings::readBool(settings::key::DebugEnable, false);
-    return c;
-}
-
 std::optional<Config> loadConfig(const QString &file, QString &error)
 {
-    if (file.isEmpty())
-        return readConfigHere();
-    QFile source(file);
-    if (!source.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read %1: %2").arg(file, source.errorString());
-        return std::nullopt;
+    if (!file.isEmpty()) {
+        // A file that cannot be read would read as empty: every setting its default, silently.
+        QFile source(file);
+        if (!source.open(QIODevice::ReadOnly)) {
+            error = QStringLiteral("cannot read %1: %2").arg(file, source.errorString());
+            return std::nullopt;
+        }
     }
-    QTemporaryDir dir;
-    QFile copy(dir.filePath(settings::FileName));
-    if (!dir.isValid() || !copy.open(QIODevice::WriteOnly) || copy.write(source.readAll()) < 0) {
-        error = QStringLiteral("cannot read %1: no room for a copy").arg(file);
-        return std::nullopt;
-    }
-    copy.close();
-    const QString here = QDir::currentPath();
-    QDir::setCurrent(dir.path());
-    const Config c = readConfigHere();
-    QDir::setCurrent(here);
+    const settings::Store store(file.isEmpty() ? settings::FileName : file);
+    Config c;
+    c.link = LinkSettings::load(store);
+    c.pdc = store.readBool(settings::key::PdcEnable, false);
+    c.debug = store.readBool(settings::key::DebugEnable, false);
     return c;
 }
 
