@@ -130,8 +130,8 @@ bool LoaderRadio::transmit(uint16_t serialNumber, const QByteArray &data)
                            .arg(sn)
                            .arg(d->loader().image().size()));
         QTimer::singleShot(RestartMs, this, [this, serialNumber] {
-            const Device *d = m_fleet.device(serialNumber);
-            comeBack(serialNumber, d && !d->config().updateFails);
+            const Device *back = m_fleet.device(serialNumber);
+            comeBack(serialNumber, back && !back->config().updateFails);
         });
         break;
     case FirmwareLoader::Reply::Refused:

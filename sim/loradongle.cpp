@@ -155,7 +155,8 @@ void LoraDongle::request(const QByteArray &body)
     constexpr int Needed = 7 + 16;
     const bool wellFormed =
         body.size() >= Needed && uint8_t(body[6]) == command::SensorFunction && uint8_t(body[1]) > 0;
-    const uint16_t sn = body.size() >= 6 ? uint16_t((uint8_t(body[4]) << 8) | uint8_t(body[5])) : 0;
+    const uint16_t sn =
+        body.size() >= 6 ? uint16_t((uint8_t(body[4]) << 8) | uint8_t(body[5])) : uint16_t(0);
     const int preamble = body.size() >= 2 ? uint8_t(body[1]) : 0;
     m_wire.logLine(QStringLiteral("H>D"), api::buildFrame(body),
                    QStringLiteral("request to %1, preamble %2").arg(hex4(sn)).arg(preamble));

@@ -138,7 +138,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         download_running = false;
         return true;
     }
-    const uint16_t waitMs = isRelayType(rec->sensor_type) ? PageWaitShortMs : PageWaitMs;
+    const uint16_t waitMs = uint16_t(isRelayType(rec->sensor_type) ? PageWaitShortMs : PageWaitMs);
     const bool askAgain = pagesMayBeAskedAgain(*rec);
     timeout_flag = false;
     m_connectionTimer.start(DownloadWaitMs);
@@ -239,7 +239,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                 // Every source is heard: a sensor that wakes meanwhile is served next instead
                 // of being lost to the address filter.
                 r = m_link->receivePageFrame(command::Everyone,
-                                             answered ? std::min<int>(waitMs, StreamGapMs)
+                                             answered ? uint16_t(std::min<int>(waitMs, StreamGapMs))
                                                       : waitMs);
                 if (r != ManageSerialPort::NoPage || !action_running || timeout_flag)
                     break;

@@ -16,7 +16,7 @@ QString hex4(uint16_t value)
 
 uint16_t serialOf(const QByteArray &body)
 {
-    return body.size() < 3 ? 0 : uint16_t((uint8_t(body[1]) << 8) | uint8_t(body[2]));
+    return body.size() < 3 ? uint16_t(0) : uint16_t((uint8_t(body[1]) << 8) | uint8_t(body[2]));
 }
 
 } // namespace

@@ -151,7 +151,7 @@ public:
     // them first when none is open; false when they cannot be created or written.
     bool decode_pages(uint32_t serialNumber, int count);
     // The same for a frame's data held elsewhere (as lastFrameData() lays it out).
-    bool decode_pages(uint32_t serialNumber, int count, const uint8_t *data, int dataLength);
+    bool decode_pages(uint32_t serialNumber, int count, const uint8_t *frame, int dataLength);
     void close_data_files(int row);
     bool folder_checked = false;
     bool pdc_enabled = false;

@@ -95,7 +95,7 @@ bool managewirelessdata::decode_pages(uint32_t serialNumber, int count)
     return decode_pages(serialNumber, count, m_link->lastFrameData(), m_link->lastFrameLength());
 }
 
-bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const uint8_t *data,
+bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const uint8_t *frame,
                                       int dataLength)
 {
     pagedecode::Options options;
@@ -104,7 +104,7 @@ bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const ui
     options.from = m_from->dateTime();
     options.to = m_to->dateTime();
     const FM::Decoded result = m_model->decode_pages(
-        serialNumber, count, data, dataLength, options,
+        serialNumber, count, frame, dataLength, options,
         [this, serialNumber] { return create_data_files(serialNumber); },
         [] { QCoreApplication::processEvents(); });
     if (result == FM::Decoded::NotCreated && action_running)
