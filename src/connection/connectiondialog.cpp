@@ -1,4 +1,5 @@
 #include "connectiondialog.h"
+#include "linkwait.h"
 
 #include "commandset.h"
 #include "dialogs.h"
@@ -6,7 +7,6 @@
 #include "portreconnect.h"
 #include "portwatcher.h"
 #include "settings.h"
-#include "wait.h"
 
 #include <QComboBox>
 #include <QDebug>
@@ -208,7 +208,7 @@ void ConnectionDialog::tryToOpenConnection()
     if (m_link->isOpen())
         m_link->closePort();
     for (int i = 0; i < 9 && m_link->isOpen(); ++i)
-        delayMs(10);
+        LinkWait::pauseFor(10);
     if (m_link->isOpen()) {
         fail();
         emit tocom();

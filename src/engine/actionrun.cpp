@@ -9,12 +9,10 @@
 #include "relaylist.h"
 #include "rowrefresh.h"
 #include "sensoranswer.h"
-#include "wait.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
-#include <QEventLoop>
 #include <algorithm>
 
 using namespace actionrun;
@@ -38,13 +36,21 @@ ActionRun::ActionRun(FleetModel *model, ManageSerialPort *link, QObject *parent)
     : QObject(parent), m_model(model), m_link(link)
 {
     for (QTimer *t :
-         {&m_connectionTimer, &m_sendActionTimer, &m_relayRefreshTimer, &m_readListTimer})
+         {&m_connectionTimer, &m_sendActionTimer, &m_relayRefreshTimer}) {
         t->setSingleShot(true);
+        // A listening window is a lower bound: a coarse timer ends it up to 5 % early, and a
+        // device answering near its end is lost.
+        t->setTimerType(Qt::PreciseTimer);
+    }
     connect(&m_connectionTimer, &QTimer::timeout, this, &ActionRun::time_out);
     connect(&m_sendActionTimer, &QTimer::timeout, this, &ActionRun::timeout_send_action);
     connect(&m_relayRefreshTimer, &QTimer::timeout, this, &ActionRun::refresh_relay);
-    connect(&m_readListTimer, &QTimer::timeout, this, [this] { m_readListExpired = true; });
     connect(&m_pollTimer, &QTimer::timeout, m_link, &ManageSerialPort::refresh_serial);
+    // Every wait ends at once from now on: the run ends as on a stop, rather than spin.
+    connect(&LinkWait::quitNotice(), &QuitNotice::quitting, this, [this] {
+        if (action_running)
+            stop_run();
+    });
 }
 
 ActionRun::~ActionRun() = default;
@@ -89,7 +95,7 @@ bool ActionRun::set_current_sensor(uint32_t serialNumber)
     if (alwaysListening(serialNumber))
         return true;
     const bool sent = sendBody(command::setCurrentBody(uint16_t(serialNumber)));
-    delayUs(500);
+    LinkWait::pauseFor(1);
     return sent;
 }
 
@@ -102,20 +108,17 @@ bool ActionRun::sendRelayListBody(const QByteArray &body, uint16_t relay)
     for (int attempt = 0; attempt < RelayListTries; ++attempt) {
         if (!sendBody(body))
             continue;
-        m_readListExpired = false;
-        m_readListTimer.start(ReadListMs);
-        while (!m_readListExpired) {
+        const LinkWait window(nullptr, ReadListMs);
+        while (!window.over()) {
             const int r = m_link->receiveSensorAnswer(relay);
             if (r != ManageSerialPort::AnswerRelayListAck) {
-                QCoreApplication::processEvents();
+                LinkWait::yield();
                 continue;
             }
             const QByteArray ack(reinterpret_cast<const char *>(m_link->lastFrameData()),
                                  m_link->lastFrameLength());
-            if (radiopaths::relay_ack_confirms(body, ack)) {
-                m_readListTimer.stop();
+            if (radiopaths::relay_ack_confirms(body, ack))
                 return true;
-            }
         }
     }
     return false;
@@ -193,7 +196,7 @@ bool ActionRun::refresh_row_from_answer(uint32_t serialNumber, int mode)
 int ActionRun::receiveAnswer(uint16_t filter)
 {
     if (refresh_in_progress) {
-        delayMs(2);
+        LinkWait::pauseFor(2);
         return ManageSerialPort::NoAnswer;
     }
     const int r = m_link->receiveSensorAnswer(filter);
@@ -202,7 +205,7 @@ int ActionRun::receiveAnswer(uint16_t filter)
     else if (r == ManageSerialPort::AnswerRssiLists)
         handle_rssi_list();
     if (r != ManageSerialPort::AnswerSensorFrame)
-        QCoreApplication::processEvents();
+        LinkWait::yield();
     return r;
 }
 
@@ -376,36 +379,21 @@ actionrun::PortWait actionrun::wait_for_port(const ManageSerialPort &link, const
     if (link.isOpen())
         return PortWait::Back;
     qDebug() << QStringLiteral("port lost, waiting for the dongle");
-    // A plain event loop: the bar's reconnection, the timers and a stop all come as events, and
-    // the port is looked at a few times a second rather than in a busy loop.
-    QEventLoop loop;
-    QTimer poll;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    bool late = false;
+    // The bar's reconnection, the timers and a stop all come as events while it waits.
     // Open and idle: an attempt to reopen it holds the link until the dongle answered, and may
     // still fail and close it again.
     const auto back = [&link] { return link.isOpen() && !link.isBusy(); };
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (back() || !running)
-            loop.quit();
-    });
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-        late = true;
-        loop.quit();
-    });
-    poll.start(PortPollMs);
-    deadline.start(PortBackMs);
-    loop.exec();
+    LinkWait wait(nullptr, PortBackMs);
+    const LinkWait::Outcome o = wait.finish(wait.until([&] { return back() || !running; }));
     if (!running)
         return PortWait::Stopped;
-    if (late) {
+    if (o == LinkWait::Quitting)
+        return PortWait::Quitting;
+    if (o == LinkWait::TimedOut) {
         qDebug() << QStringLiteral("the dongle did not come back");
         return PortWait::Late;
     }
-    // A loop that returned without being told to: the application is quitting, and every
-    // further event loop would return at once.
-    return back() ? PortWait::Back : PortWait::Quitting;
+    return PortWait::Back;
 }
 
 bool ActionRun::wait_for_link()
@@ -519,7 +507,7 @@ void ActionRun::action_run()
                     set_current_sensor(sn);
             }
 
-            QCoreApplication::processEvents();
+            LinkWait::yield();
             if (!action_running)
                 break;
             const int result = sensor_action_cycle(sn);

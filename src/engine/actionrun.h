@@ -167,8 +167,6 @@ private:
     QTimer m_sendActionTimer;
     QTimer m_relayRefreshTimer;
     QTimer m_pollTimer;
-    QTimer m_readListTimer;
-    bool m_readListExpired = false;
     radiopaths::RelayPolls m_polls;
     QByteArray m_answer;
     // Dongle bodies a stop could not send from inside a wait; the run sends them as it ends.

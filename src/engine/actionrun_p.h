@@ -42,7 +42,6 @@ constexpr int MaxFrames = 3969; // a whole ring and one: a stream that never end
 // How long a run waits for a dongle that went away: as long as a whole download may take, time
 // enough to find the dongle and plug it in again.
 constexpr int PortBackMs = DownloadWaitMs;
-constexpr int PortPollMs = 50;
 
 inline const QString WaitResponse = QStringLiteral("Wait for sensor response");
 inline const QString Interrupted = QStringLiteral("Action Interrupted by User");

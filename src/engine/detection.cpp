@@ -1,11 +1,11 @@
 #include "detection.h"
+#include "linkwait.h"
 
 #include "commandset.h"
 #include "manageserialport.h"
 #include "relaylist.h"
 #include "rowrefresh.h"
 #include "sensoranswer.h"
-#include "wait.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -31,8 +31,13 @@ Detection::Detection(FleetModel *model, ManageSerialPort *link, radiopaths::Radi
     // A silent second is a whole second: a coarse timer may fire a few percent early.
     m_connectionTimer.setTimerType(Qt::PreciseTimer);
     m_relayRefreshTimer.setSingleShot(true);
+    m_relayRefreshTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_connectionTimer, &QTimer::timeout, this, &Detection::time_out);
     connect(&m_relayRefreshTimer, &QTimer::timeout, this, &Detection::refresh_relay);
+    connect(&LinkWait::quitNotice(), &QuitNotice::quitting, this, [this] {
+        if (detection_running)
+            stop();
+    });
 }
 
 Detection::~Detection() = default;
@@ -141,7 +146,7 @@ void Detection::resetRows()
 {
     radiopaths::RadioPaths::reset_paths(*m_model);
     emit rssiListsShown(QVector<radiopaths::ListView>(radiopaths::ListViews));
-    delayUs(100);
+    LinkWait::pauseFor(1);
     for (int r = 0; r < m_model->size(); ++r)
         m_model->set_status(r, Waiting, FM::Black);
 }
@@ -184,19 +189,14 @@ void Detection::sensorFrame()
 
 void Detection::waitForAnnounced(uint16_t serialNumber)
 {
-    QTimer wait;
-    wait.setSingleShot(true);
-    wait.setTimerType(Qt::PreciseTimer);
-    bool expired = false;
-    connect(&wait, &QTimer::timeout, this, [&expired] { expired = true; });
-    wait.start(AnnouncedWaitMs);
-    while (!expired && running()) {
+    const LinkWait window(nullptr, AnnouncedWaitMs);
+    while (!window.over() && running()) {
         if (m_link->receiveSensorAnswer(serialNumber) == ManageSerialPort::AnswerSensorFrame) {
             takeAnswer();
             refresh_row_from_answer(serialNumber, rowrefresh::AfterDetection);
             return;
         }
-        QCoreApplication::processEvents();
+        LinkWait::yield();
     }
 }
 
@@ -247,12 +247,12 @@ void Detection::detect_sensors()
         int code = ManageSerialPort::NoAnswer;
         while (code == ManageSerialPort::NoAnswer && !timeout_flag && running()) {
             if (refresh_in_progress) {
-                delayMs(2);
+                LinkWait::pauseFor(2);
                 continue;
             }
             code = m_link->receiveSensorAnswer(command::Everyone);
             if (code == ManageSerialPort::NoAnswer)
-                QCoreApplication::processEvents();
+                LinkWait::yield();
         }
         if (!running())
             break;

@@ -8,7 +8,6 @@
 #include "linkwait.h"
 #include "manageserialport.h"
 #include "sensoranswer.h"
-#include "wait.h"
 
 #include <QDebug>
 #include <QIODevice>
@@ -37,6 +36,7 @@ DeviceMaintenance::DeviceMaintenance(ManageSerialPort *link, uint16_t serialNumb
     : QObject(parent), m_link(link), m_serialNumber(serialNumber), m_relayAddress(relayAddress)
 {
     m_guard.setSingleShot(true);
+    m_guard.setTimerType(Qt::PreciseTimer);
     connect(&m_guard, &QTimer::timeout, this, [this] { m_expired = true; });
 }
 
@@ -143,7 +143,7 @@ DeviceMaintenance::Result DeviceMaintenance::waitForDevice()
     const QByteArray attention = memorycommand::attentionBody(m_serialNumber);
     if (!attention.isEmpty()) {
         if (memorycommand::deviceClass(m_serialNumber) == memorycommand::DeviceClass::Sensor)
-            delayUs(100);
+            LinkWait::pauseFor(1);
         m_link->sendApiFrame(attention, 0);
     }
     for (;;) {

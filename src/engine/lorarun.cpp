@@ -1,4 +1,5 @@
 #include "lorarun.h"
+#include "linkwait.h"
 #include "actionrun_p.h"
 
 #include "actionrun.h"
@@ -38,7 +39,13 @@ LoraRun::LoraRun(ActionRun *shared, FleetModel *model, ManageSerialPort *link, Q
     : QObject(parent), m_shared(shared), m_model(model), m_link(link)
 {
     m_connectionTimer.setSingleShot(true);
+    m_connectionTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_connectionTimer, &QTimer::timeout, this, &LoraRun::time_out);
+    // The shared run stops itself on a quit; the link's own pass must be told too.
+    connect(&LinkWait::quitNotice(), &QuitNotice::quitting, this, [this] {
+        if (m_running && m_link->isBusy())
+            m_link->requestStop();
+    });
 }
 
 LoraRun::~LoraRun() = default;
@@ -118,7 +125,7 @@ void LoraRun::announceRun()
 bool LoraRun::portWentAway()
 {
     if (m_link->isOpen())
-        QCoreApplication::processEvents();
+        LinkWait::yield();
     return !m_link->isOpen();
 }
 

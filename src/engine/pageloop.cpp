@@ -10,7 +10,6 @@
 #include "pagecheck.h"
 #include "pagerange.h"
 #include "sensoranswer.h"
-#include "wait.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -50,7 +49,7 @@ void ActionRun::read_page_range(uint32_t serialNumber)
 bool ActionRun::request_pages(uint32_t serialNumber, uint16_t firstPage, uint8_t count)
 {
     const bool sent = sendBody(command::pageRequestBody(uint16_t(serialNumber), firstPage, count));
-    delayUs(500);
+    LinkWait::pauseFor(1);
     return sent;
 }
 
@@ -59,7 +58,7 @@ bool ActionRun::request_pages_relay(uint32_t serialNumber, uint16_t firstPage, u
 {
     const bool sent =
         sendBody(command::pageRequestRelayBody(uint16_t(serialNumber), relay, firstPage, count));
-    delayMs(1);
+    LinkWait::pauseFor(1);
     return sent;
 }
 
@@ -80,7 +79,7 @@ bool ActionRun::decode_pages(uint32_t serialNumber, int count)
     };
     m_lastDecode = m_model->decode_pages(serialNumber, count, m_link->lastFrameData(),
                                          m_link->lastFrameLength(), options, create,
-                                         [] { QCoreApplication::processEvents(); });
+                                         [] { LinkWait::yield(); });
     if (m_lastDecode == FM::Decoded::NotCreated && action_running)
         stop_run();
     return m_lastDecode == FM::Decoded::Ok;
@@ -232,8 +231,8 @@ bool ActionRun::download_pages(uint32_t serialNumber)
             int r = ManageSerialPort::NoPage;
             for (int attempt = 0; attempt < PageAttempts; ++attempt) {
                 announce_current = false;
-                while (refresh_in_progress)
-                    delayMs(2);
+                while (refresh_in_progress && LinkWait::pauseFor(2) != LinkWait::Quitting) {
+                }
                 if (isRelayType(m_model->sensor(row).record.sensor_type) && listening.phase == 1)
                     listening.countdown = 2;
                 // Every source is heard: a sensor that wakes meanwhile is served next instead
@@ -244,7 +243,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                 if (r != ManageSerialPort::NoPage || !action_running || timeout_flag)
                     break;
                 // The port closes from the event queue once its loss was seen.
-                QCoreApplication::processEvents();
+                LinkWait::yield();
                 if (!m_link->isOpen()) {
                     // Cut as after a lost frame: the files stay open and download_started set,
                     // so the sensor's next answer resumes from current_page into them once the
@@ -349,7 +348,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
             if (!complete && page + inFrame - 1 >= lastAsked && page <= lastAsked &&
                 pages < count)
                 again = true;
-            QCoreApplication::processEvents();
+            LinkWait::yield();
         }
         m_pollTimer.stop();
         if (writeFailed)

@@ -1,9 +1,9 @@
 #include "relaylist.h"
+#include "linkwait.h"
 
 #include "commandset.h"
 #include "manageserialport.h"
 #include "radiopaths.h"
-#include "wait.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -28,18 +28,13 @@ bool send_confirmed(ManageSerialPort &link, const QByteArray &body, uint16_t rel
     if (body.isEmpty())
         return true;
     const auto wanted = [&keepGoing] { return !keepGoing || keepGoing(); };
-    QTimer readList;
-    readList.setSingleShot(true);
-    bool expired = false;
-    QObject::connect(&readList, &QTimer::timeout, [&expired] { expired = true; });
-    for (int attempt = 0; attempt < Tries && wanted(); ++attempt) {
+    for (int attempt = 0; attempt < Tries && wanted() && !LinkWait::quitting(); ++attempt) {
         if (!link.sendApiFrame(body, 0))
             continue;
-        expired = false;
-        readList.start(ReadListMs);
-        while (!expired && wanted()) {
+        const LinkWait window(nullptr, ReadListMs);
+        while (!window.over() && wanted()) {
             if (link.receiveSensorAnswer(relay) != ManageSerialPort::AnswerRelayListAck) {
-                QCoreApplication::processEvents();
+                LinkWait::yield();
                 continue;
             }
             const QByteArray ack(reinterpret_cast<const char *>(link.lastFrameData()),
@@ -57,7 +52,7 @@ bool dongle_add_sensor(ManageSerialPort &link, uint32_t serialNumber)
     if (body.isEmpty())
         return true;
     const bool sent = link.sendApiFrame(body, 0);
-    delayMs(2);
+    LinkWait::pauseFor(2);
     return sent;
 }
 
@@ -67,7 +62,7 @@ bool sensor_ack_direct(ManageSerialPort &link, uint32_t serialNumber)
     if (body.isEmpty())
         return true;
     const bool sent = link.sendApiFrame(body, 0);
-    delayUs(500);
+    LinkWait::pauseFor(1);
     return sent;
 }
 

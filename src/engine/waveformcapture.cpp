@@ -2,7 +2,6 @@
 
 #include "linkwait.h"
 #include "manageserialport.h"
-#include "wait.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -154,7 +153,7 @@ bool WaveformCapture::acquire()
     connect(&refresh, &QTimer::timeout, m_link, &ManageSerialPort::refresh_serial);
     refresh.start();
     m_link->sendApiFrame(waveform::bufferReadBody(m_address), 0);
-    delayUs(500);
+    LinkWait::pauseFor(1);
 
     waveform::VoltageFrame voltage;
     waveform::CurrentFrame current;
@@ -179,7 +178,7 @@ bool WaveformCapture::acquire()
             }
         }
     }
-    QCoreApplication::processEvents();
+    LinkWait::yield();
     refresh.stop();
     if (!ok || m_quitting) {
         ++m_missed;

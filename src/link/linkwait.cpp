@@ -8,7 +8,67 @@
 namespace
 {
 QList<LinkWait *> g_waits; // innermost last; GUI thread only
+bool g_quitting = false;
 } // namespace
+
+bool LinkWait::quitting()
+{
+    return g_quitting;
+}
+
+QuitNotice &LinkWait::quitNotice()
+{
+    static QuitNotice notice;
+    return notice;
+}
+
+namespace
+{
+void setQuitting(bool quitting)
+{
+    const bool news = quitting && !g_quitting;
+    g_quitting = quitting;
+    if (news)
+        emit LinkWait::quitNotice().quitting();
+}
+} // namespace
+
+LinkWait::Outcome LinkWait::yield(QEventLoop::ProcessEventsFlags flags)
+{
+    // A zero timer comes after what is pending. A loop that returns before it fired was told to
+    // quit by the application.
+    QEventLoop loop;
+    bool ours = false;
+    QTimer::singleShot(0, &loop, [&] {
+        ours = true;
+        loop.quit();
+    });
+    loop.exec(flags);
+    setQuitting(!ours);
+    return ours ? Running : Quitting;
+}
+
+LinkWait::Outcome LinkWait::pauseFor(int ms, QEventLoop::ProcessEventsFlags flags)
+{
+    LinkWait wait(nullptr, ms, flags);
+    return wait.finish(wait.pause());
+}
+
+LinkWait::Outcome LinkWait::until(const std::function<bool()> &condition)
+{
+    for (;;) {
+        if (condition())
+            return Done;
+        const Outcome o = pass();
+        if (o != Running)
+            return condition() ? Done : o;
+    }
+}
+
+bool LinkWait::over() const
+{
+    return m_end != Running || g_quitting || m_clock.nsecsElapsed() >= m_deadlineNs;
+}
 
 LinkWait *LinkWait::current()
 {
@@ -151,8 +211,10 @@ LinkWait::Outcome LinkWait::run(bool tick)
     // after that returns at once).
     if (!m_quitByUs && m_end == Running) {
         m_end = Quitting;
-        qDebug() << QStringLiteral("/!\\ wait ended, the application is quitting");
+        if (!g_quitting)
+            qDebug() << QStringLiteral("/!\\ wait ended, the application is quitting");
     }
+    setQuitting(m_end == Quitting);
     if (m_end == Running && portGone())
         m_end = PortLost;
     if (m_end != Running)

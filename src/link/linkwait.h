@@ -4,8 +4,18 @@
 #include <QEventLoop>
 #include <QObject>
 #include <QTimer>
+#include <functional>
 
 class SerialTransport;
+
+// Told once when the application starts quitting while a wait runs: runs and exchanges stop
+// there as on the operator's Stop, instead of looping over waits that all end at once.
+class QuitNotice : public QObject
+{
+    Q_OBJECT
+signals:
+    void quitting();
+};
 
 // One wait of the link. Everything runs on the GUI thread, so a wait keeps processing events
 // while it lasts: either in passes, each of which ends when bytes come in (the caller then
@@ -59,6 +69,23 @@ public:
 
     // The innermost wait under way, or null: lets a caller cut the current wait short.
     static LinkWait *current();
+
+    // True once a wait ended because the application is quitting, until one runs normally
+    // again: every wait after a quit ends at once, so whatever loops over waits must end too.
+    static bool quitting();
+    static QuitNotice &quitNotice();
+    // The events already pending, and back at once: for a loop that must keep the program
+    // alive between waits of its own. Running, or Quitting.
+    static Outcome yield(QEventLoop::ProcessEventsFlags flags = QEventLoop::ExcludeUserInputEvents);
+    // A pause of `ms` that never ends early and ends at once on a quit: TimedOut or Quitting.
+    static Outcome pauseFor(int ms,
+                            QEventLoop::ProcessEventsFlags flags = QEventLoop::ExcludeUserInputEvents);
+
+    // Passes until `condition` holds (looked at after every pass, so within PassMaxMs), the
+    // deadline passes or the wait ends: Done when it held, else as pass().
+    Outcome until(const std::function<bool()> &condition);
+    // The deadline has passed (by the clock, whatever the timers did) or the wait ended.
+    bool over() const;
 
 public slots:
     // The deadline passes now.

@@ -46,12 +46,14 @@ void PortReconnect::retry(const QString &portName)
     m_timer.start();
 }
 
-bool PortReconnect::openWithRetries(ManageSerialPort *link, const QString &portName, int intervalMs)
+bool PortReconnect::openWithRetries(ManageSerialPort *link, const QString &portName, int intervalMs,
+                                    const std::function<bool()> &cancelled)
 {
+    const auto stop = [&] { return (cancelled && cancelled()) || LinkWait::quitting(); };
     for (int attempt = 1;; ++attempt) {
         if (link->openPort(portName))
             return true;
-        if (attempt == AttemptsPerReturn)
+        if (attempt == AttemptsPerReturn || stop())
             return false;
         qDebug() << QStringLiteral("no dongle answered, trying again") << portName;
         if (LinkWait(nullptr, intervalMs).pause() != LinkWait::TimedOut)

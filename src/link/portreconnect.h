@@ -40,9 +40,11 @@ public:
     // plugged out and in again is tried afresh.
     void retry(const QString &portName);
     // The same attempts made at once, waiting between them: for a caller that cannot go on
-    // without the port (the collector). False when none found a dongle or the wait was stopped.
+    // without the port (the collector). False when none found a dongle, the wait was stopped or
+    // `cancelled` says so (looked at between attempts).
     static bool openWithRetries(ManageSerialPort *link, const QString &portName,
-                                int intervalMs = IntervalMs);
+                                int intervalMs = IntervalMs,
+                                const std::function<bool()> &cancelled = {});
 
 signals:
     void portLost(const QString &portName);

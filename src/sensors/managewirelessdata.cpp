@@ -1,4 +1,5 @@
 #include "managewirelessdata.h"
+#include "linkwait.h"
 #include "sensortype.h"
 
 #include "advancewirellesssensor.h"
@@ -11,7 +12,6 @@
 #include "sensorlist.h"
 #include "sensorlistfile.h"
 #include "settings.h"
-#include "wait.h"
 #include "windowplacement.h"
 
 #include <QCheckBox>
@@ -701,7 +701,7 @@ void managewirelessdata::close_com()
         stop_run();
     if (detection_running)
         stopDetection();
-    delayMs(200);
+    LinkWait::pauseFor(200);
 }
 
 void managewirelessdata::time_out()
@@ -747,7 +747,7 @@ void managewirelessdata::shutdown()
     m_tick->stop();
     connection_timer->stop();
     m_downloadTimer->stop();
-    delayMs(50);
+    LinkWait::pauseFor(50);
     if (action_running)
         stop_run();
     if (detection_running)

@@ -1,5 +1,6 @@
 // The output folder of the downloads and the data files written into it.
 #include "managewirelessdata.h"
+#include "linkwait.h"
 
 #include "dialogs.h"
 #include "settings.h"
@@ -106,7 +107,7 @@ bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const ui
     const FM::Decoded result = m_model->decode_pages(
         serialNumber, count, frame, dataLength, options,
         [this, serialNumber] { return create_data_files(serialNumber); },
-        [] { QCoreApplication::processEvents(); });
+        [] { LinkWait::yield(); });
     if (result == FM::Decoded::NotCreated && action_running)
         stop_run();
     return result == FM::Decoded::Ok;

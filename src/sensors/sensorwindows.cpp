@@ -1,6 +1,7 @@
 // The sub-windows the sensor table opens for one sensor: the live waveform of a power meter and
 // the plot of its latest downloaded data.
 #include "managewirelessdata.h"
+#include "linkwait.h"
 
 #include "commandset.h"
 #include "dataplotwindow.h"
@@ -54,7 +55,7 @@ void managewirelessdata::open_waveform_now(uint16_t serialNumber, int attemptsLe
                                          m_link->lastFrameLength());
             answered = true;
         }
-        QCoreApplication::processEvents();
+        LinkWait::yield();
     }
     if (!answered) {
         Dialogs::warning(this, QStringLiteral("Waveform"),

@@ -7,7 +7,7 @@
 #include "simlink.h"
 #include "testkit.h"
 #include "testports.h"
-#include "wait.h"
+#include "linkwait.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -6,7 +6,7 @@
 #include "settings.h"
 #include "simlink.h"
 #include "testkit.h"
-#include "wait.h"
+#include "linkwait.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -36,7 +36,7 @@ void spin(int ms)
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < ms)
-        delayMs(1);
+        LinkWait::pauseFor(1);
 }
 } // namespace
 
@@ -673,17 +673,6 @@ private slots:
         QCOMPARE(m_link->lastSourceAddress(), uint16_t(0));
         QCOMPARE(m_link->receiveSensorAnswer(0xFFFF), int(ManageSerialPort::AnswerRssiLists));
         QCOMPARE(m_link->lastSourceAddress(), uint16_t(0x8001));
-    }
-
-    void delaysOfASecondOrMoreOnlyProcessEvents()
-    {
-        QElapsedTimer clock;
-        clock.start();
-        delayMs(1500);
-        QVERIFY(clock.elapsed() < 1000);
-        clock.restart();
-        delayMs(30);
-        QVERIFY(clock.elapsed() >= 30);
     }
 };
 

@@ -6,7 +6,7 @@
 #include "sensoranswer.h"
 #include "simlink.h"
 #include "testkit.h"
-#include "wait.h"
+#include "linkwait.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -111,7 +111,7 @@ class TestSim : public QObject
             relay ? command::pageRequestRelayBody(sn, relay, uint16_t(first), uint16_t(count))
                   : command::pageRequestBody(sn, uint16_t(first), uint8_t(count)),
             0);
-        delayUs(500);
+        LinkWait::pauseFor(1);
         m_link->flushInput();
         QTimer refresh;
         connect(&refresh, &QTimer::timeout, m_link.get(), &ManageSerialPort::refresh_serial);
@@ -465,9 +465,9 @@ private slots:
         QCOMPARE(heard, 2);
         QVERIFY(m_link->sendApiFrame(command::rawDirectBody(0x9002, command::AnnounceAck), 0));
         // what was already on its way goes out first
-        delayMs(5);
+        LinkWait::pauseFor(5);
         QTRY_COMPARE(m_sim->wire().queued(), 0);
-        delayMs(5);
+        LinkWait::pauseFor(5);
         m_link->flushInput();
         for (int i = 0; i < 10; ++i) // 400 ms: twenty announcements if it still announced
             QCOMPARE(m_link->receiveSensorAnswer(0x9002), 0);

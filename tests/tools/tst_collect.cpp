@@ -1,9 +1,11 @@
+#include "scripteddongle.h"
 #include "sensorlistfile.h"
 #include "sensortype.h"
 #include "truthrows.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -287,6 +289,29 @@ private slots:
                  exitCode);
         for (const QString &s : said)
             QVERIFY2(out.contains(s), qPrintable(out + err));
+    }
+
+    // A port where nothing answers: the identification and its attempts take seconds.
+    void aSignalDuringTheOpeningEndsItAtOnce()
+    {
+        ScriptedDongle mute(ScriptedDongle::Mute);
+        QProcess p;
+        p.setWorkingDirectory(m_dir.path());
+        p.start(QStringLiteral(TESSARAN_COLLECT_EXE),
+                {"--port", mute.path(), "--sensors", "1A01", "--set-time"});
+        QVERIFY(p.waitForStarted(10000));
+        QTest::qWait(1500);
+        QCOMPARE(p.state(), QProcess::Running);
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        const qint64 ms = clock.elapsed();
+        const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(out.contains("interrupted") && out.contains("1A01 NOT served: interrupted"),
+                 qPrintable(out));
+        QVERIFY2(ms <= 200, qPrintable(QStringLiteral("ended %1 ms after the signal").arg(ms)));
     }
 
     void aDownloadWritesWhatTheSensorRecorded_data()

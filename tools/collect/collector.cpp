@@ -5,6 +5,7 @@
 #include "detection.h"
 #include "fleetmodel.h"
 #include "linksettings.h"
+#include "linkwait.h"
 #include "lorarun.h"
 #include "manageserialport.h"
 #include "portreconnect.h"
@@ -291,6 +292,14 @@ void Collector::failed(const QString &title, const QString &text)
 
 void Collector::stop(const QString &why)
 {
+    // Nothing to serve yet: the identification under way and the attempts after it end now.
+    if (m_opening && !m_interrupted) {
+        m_interrupted = true;
+        line(why);
+        if (LinkWait *wait = LinkWait::current())
+            wait->stop();
+        return;
+    }
     if (m_detection && m_detection->detection_running && !m_interrupted) {
         m_interrupted = true;
         line(why);
@@ -424,7 +433,18 @@ int Collector::run()
 
     ManageSerialPort link(config->link);
     // A dongle that answers late is given the attempts of a returning one.
-    if (!PortReconnect::openWithRetries(&link, m_options.port)) {
+    m_opening = true;
+    const bool opened = PortReconnect::openWithRetries(&link, m_options.port,
+                                                       PortReconnect::IntervalMs,
+                                                       [this] { return m_interrupted; });
+    m_opening = false;
+    if (!opened) {
+        if (m_interrupted) {
+            for (int r = 0; r < model.size(); ++r)
+                m_out << hex4(model.sensor(r).record.serial_number) << " NOT served: interrupted\n";
+            m_out.flush();
+            return SomeNotServed;
+        }
         m_err << "tessaran-collect: " << m_options.port
               << " could not be opened, or no dongle answered there\n";
         return Unusable;

@@ -84,6 +84,7 @@ private:
     Detection *m_detection = nullptr; // while it listens
     bool m_stopping = false;
     bool m_interrupted = false; // before the run began
+    bool m_opening = false;     // the port is being opened
     // What was told per serial number, so that a line is written only for news.
     QHash<uint16_t, QString> m_lastStatus;
     QHash<uint16_t, int> m_lastDecile;
