@@ -1,4 +1,5 @@
 #include "apidongle.h"
+#include "hextext.h"
 
 #include "apiframe.h"
 #include "loader.h"
@@ -14,11 +15,6 @@ namespace sim
 
 namespace
 {
-QString hex4(uint16_t v)
-{
-    return QStringLiteral("%1").arg(v, 4, 16, QChar('0')).toUpper();
-}
-
 uint16_t be16(const QByteArray &b, int at)
 {
     return uint16_t((uint8_t(b[at]) << 8) | uint8_t(b[at + 1]));

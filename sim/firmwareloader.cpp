@@ -1,4 +1,5 @@
 #include "firmwareloader.h"
+#include "hextext.h"
 
 #include "apiframe.h"
 #include "fleet.h"
@@ -16,10 +17,6 @@ namespace
 // what the device says before that is lost.
 constexpr int RestartMs = 500;
 
-QString hex4(uint16_t v)
-{
-    return QStringLiteral("%1").arg(v, 4, 16, QChar('0')).toUpper();
-}
 } // namespace
 
 void FirmwareLoader::enter()

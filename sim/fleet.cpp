@@ -1,4 +1,5 @@
 #include "fleet.h"
+#include "hextext.h"
 
 #include "framebuffer.h"
 #include "waveformframe.h"
@@ -17,10 +18,6 @@ int64_t wallClockMs()
 
 namespace
 {
-QString hex4(uint16_t v)
-{
-    return QStringLiteral("%1").arg(v, 4, 16, QChar('0')).toUpper();
-}
 } // namespace
 
 Fleet::Fleet(const Scenario &scenario, QObject *parent)

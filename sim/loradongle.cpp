@@ -1,4 +1,5 @@
 #include "loradongle.h"
+#include "hextext.h"
 
 #include "apiframe.h"
 #include "crc16.h"
@@ -14,11 +15,6 @@ namespace sim
 
 namespace
 {
-QString hex4(uint16_t v)
-{
-    return QStringLiteral("%1").arg(v, 4, 16, QChar('0')).toUpper();
-}
-
 constexpr uint8_t ReadConfig = 0x03;
 constexpr uint8_t ConfigFrame = 0x10;
 constexpr uint8_t RunStart = 0x05;

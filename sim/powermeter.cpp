@@ -1,5 +1,6 @@
 #include "powermeter.h"
 
+#include "commandset.h"
 #include "waveformframe.h"
 
 #include <algorithm>
@@ -67,7 +68,7 @@ bool applyPowerKey(PowerConfig &c, const QString &key, const QString &value, QSt
 
 bool isPowerMeter(int type, uint16_t serialNumber)
 {
-    return type == 6 || type == 8 || (type == 0 && serialNumber >= 0x9000);
+    return command::listensAlways(uint8_t(type), serialNumber);
 }
 
 PowerMeter::PowerMeter(const PowerConfig &config, int type)

@@ -5,6 +5,7 @@
 
 #include "commandset.h"
 #include "fleetmodel.h"
+#include "hextext.h"
 #include "sensorrecord.h"
 
 #include <QByteArray>
@@ -49,15 +50,7 @@ inline const QString Timeout = QStringLiteral("Connection Timeout");
 inline const QString WriteError = QStringLiteral("Error writing data in file");
 inline const QString NoDataText = QStringLiteral("No data in file, check dates");
 
-inline QString hex4(uint32_t serialNumber)
-{
-    return QStringLiteral("%1").arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
-}
-
-inline bool isRelayType(uint8_t type)
-{
-    return type == 6 || type == 8;
-}
+using command::isRelayType;
 
 inline bool alwaysListening(uint32_t serialNumber)
 {

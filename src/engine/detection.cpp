@@ -13,12 +13,6 @@
 namespace
 {
 using FM = FleetModel;
-
-bool announcesItself(uint8_t type)
-{
-    return type == 6 || type == 8;
-}
-
 } // namespace
 
 const QString Detection::Waiting = QStringLiteral("Waiting for sensor");
@@ -166,7 +160,7 @@ void Detection::sensorFrame()
         return;
     const auto *a = reinterpret_cast<const uint8_t *>(m_answer.constData());
     const uint16_t sn = answer::read16(a, answer::SerialNumberLow);
-    if (announcesItself(a[answer::SensorType]))
+    if (command::isRelayType(a[answer::SensorType]))
         sendBodies(m_paths->acknowledge_announcement(sn, current_relay));
     int row = m_model->find_row(sn);
     if (row < 0)

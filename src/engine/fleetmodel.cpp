@@ -1,4 +1,5 @@
 #include "fleetmodel.h"
+#include "hextext.h"
 
 #include "commandset.h"
 #include "periods.h"
@@ -11,10 +12,6 @@ namespace
 {
 const QString WaitingForAction = QStringLiteral("Waiting for action");
 
-QString hex4(uint32_t serialNumber)
-{
-    return QStringLiteral("%1").arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
-}
 } // namespace
 
 QString FleetModel::Sensor::periodText() const

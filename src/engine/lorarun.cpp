@@ -1,4 +1,5 @@
 #include "lorarun.h"
+#include "hextext.h"
 #include "linkwait.h"
 #include "actionrun_p.h"
 
@@ -27,11 +28,6 @@ const QString WaitResponse = QStringLiteral("Wait for sensor response");
 const QString Interrupted = QStringLiteral("Action Interrupted by User");
 const QString NoData = QStringLiteral("No data in file, check dates");
 const QString Timeout = QStringLiteral("Connection Timeout");
-
-QString hex4(uint32_t serialNumber)
-{
-    return QStringLiteral("%1").arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
-}
 
 } // namespace
 

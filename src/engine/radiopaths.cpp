@@ -1,4 +1,5 @@
 #include "radiopaths.h"
+#include "hextext.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -8,11 +9,6 @@ namespace radiopaths
 
 namespace
 {
-
-QString hex4(uint16_t value)
-{
-    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
-}
 
 uint16_t serialOf(const QByteArray &body)
 {
@@ -81,8 +77,7 @@ QString relay_list_title(int position, uint16_t relay, uint8_t relayRssi)
 
 bool always_listening(uint8_t sensorType, uint16_t serialNumber)
 {
-    return sensorType == 6 || sensorType == 8 ||
-           (sensorType == 0 && serialNumber >= command::AlwaysListeningFrom);
+    return command::listensAlways(sensorType, serialNumber);
 }
 
 QByteArray dongle_add_sensor(uint16_t serialNumber)

@@ -115,6 +115,18 @@ constexpr uint8_t ControlStart = api::LoraPresence; // 0x04
 constexpr uint8_t ControlEnd = api::ControlEnd;     // 0x05
 // Serial numbers from here on belong to always-listening devices: no dongle list bodies.
 constexpr uint16_t AlwaysListeningFrom = 0x9000;
+// The relay class: relays and power meters (types 6 and 8). They listen at all times and
+// announce themselves; a relay passes other sensors' frames on.
+constexpr bool isRelayType(uint8_t type)
+{
+    return type == 6 || type == 8;
+}
+// Devices that listen at all times: the relay class, and devices of a type not known yet
+// numbered from AlwaysListeningFrom on.
+constexpr bool listensAlways(uint8_t type, uint16_t serialNumber)
+{
+    return isRelayType(type) || (type == 0 && serialNumber >= AlwaysListeningFrom);
+}
 constexpr uint16_t RelayRangeFirst = 0x8000;
 constexpr uint16_t RelayRangeLast = 0x8FFF;
 // Every device / every relay.

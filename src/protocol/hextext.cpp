@@ -19,3 +19,8 @@ QString hexText(const QByteArray &bytes)
 {
     return hexText(reinterpret_cast<const uint8_t *>(bytes.constData()), bytes.size());
 }
+
+QString hex4(uint32_t value)
+{
+    return QStringLiteral("%1").arg(value & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
+}

@@ -1,4 +1,5 @@
 #include "managewirelessdata.h"
+#include "hextext.h"
 #include "linkwait.h"
 #include "sensortype.h"
 
@@ -44,11 +45,6 @@ const QString ActionBlinkText = QStringLiteral("Processing action, Press to inte
 const QString DetectBlinkText = QStringLiteral("Ongoing Detection, Press to interrupt");
 constexpr int LimitTicks = 300;
 constexpr int RelayTicks = 5;
-
-QString hex4(uint32_t serialNumber)
-{
-    return QStringLiteral("%1").arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper();
-}
 
 } // namespace
 

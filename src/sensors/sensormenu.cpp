@@ -14,8 +14,7 @@ namespace
 // known yet.
 bool offersWaveform(const SensorRecord &record)
 {
-    return record.sensor_type == 6 || record.sensor_type == 8 ||
-           (record.sensor_type == 0 && record.serial_number >= command::AlwaysListeningFrom);
+    return command::listensAlways(record.sensor_type, uint16_t(record.serial_number));
 }
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "collector.h"
+#include "hextext.h"
 
 #include "actionblock.h"
 #include "actionrun.h"
@@ -38,11 +39,6 @@ const QString NoDataInWindow = QStringLiteral("No data in file, check dates");
 const QString Downloaded = QStringLiteral(" % downloaded");
 // Timers take milliseconds in an int.
 constexpr int MaxSeconds = 2000000;
-
-QString hex4(uint32_t serialNumber)
-{
-    return SensorListFile::section(uint16_t(serialNumber));
-}
 
 std::optional<QDateTime> parseDate(const QString &text)
 {
