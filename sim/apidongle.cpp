@@ -189,8 +189,8 @@ void ApiDongle::handle(const QByteArray &body)
         m_wire.sendRaw(QByteArray(1, char(version())), QStringLiteral("version %1").arg(version()),
                        2);
         return;
-    case command::ControlStart:
-    case command::ControlEnd:
+    case command::RunEnd:
+    case command::RunStart:
         log(QStringLiteral("control byte 0x%1").arg(id, 2, 16, QChar('0')));
         return;
     case api::TxDirect: {

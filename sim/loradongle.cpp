@@ -17,7 +17,6 @@ namespace
 {
 constexpr uint8_t ReadConfig = 0x03;
 constexpr uint8_t ConfigFrame = 0x10;
-constexpr uint8_t RunStart = 0x05;
 // Air time of a sensor's answer, in ms at scale 1. The request itself reaches the sensor after
 // the air time the host reckons with when it stamps the clock (lora::airTimeMs), so a clock set
 // on the first attempt lands where the host meant it to.
@@ -120,7 +119,7 @@ void LoraDongle::handle(const QByteArray &body)
                     QStringLiteral("radio report, rssi %1 dBm").arg(int(m_lastRssi) - 137));
         return;
     }
-    if (body.size() == 1 && id == RunStart) {
+    if (body.size() == 1 && id == command::RunStart) {
         log(QStringLiteral("control byte 0x05"));
         return;
     }

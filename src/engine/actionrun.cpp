@@ -100,28 +100,10 @@ bool ActionRun::set_current_sensor(uint32_t serialNumber)
 }
 
 // A relay answers each list body with its whole list; the body took effect when the list says
-// so.
+// so. Also from a stop: the relay is told to forget whoever the run left on its lists.
 bool ActionRun::sendRelayListBody(const QByteArray &body, uint16_t relay)
 {
-    if (body.isEmpty())
-        return true;
-    for (int attempt = 0; attempt < RelayListTries; ++attempt) {
-        if (!sendBody(body))
-            continue;
-        const LinkWait window(nullptr, ReadListMs);
-        while (!window.over()) {
-            const int r = m_link->receiveSensorAnswer(relay);
-            if (r != ManageSerialPort::AnswerRelayListAck) {
-                LinkWait::yield();
-                continue;
-            }
-            const QByteArray ack(reinterpret_cast<const char *>(m_link->lastFrameData()),
-                                 m_link->lastFrameLength());
-            if (radiopaths::relay_ack_confirms(body, ack))
-                return true;
-        }
-    }
-    return false;
+    return relaylist::send_confirmed(*m_link, body, relay, nullptr);
 }
 
 bool ActionRun::relay_register_sensor(uint32_t serialNumber, uint16_t relay)
@@ -396,24 +378,32 @@ actionrun::PortWait actionrun::wait_for_port(const ManageSerialPort &link, const
     return PortWait::Back;
 }
 
+bool actionrun::await_port(const ManageSerialPort &link, const bool &running, bool &timedOut,
+                           const std::function<void()> &stop)
+{
+    switch (wait_for_port(link, running)) {
+    case PortWait::Back:
+        return true;
+    case PortWait::Stopped:
+        return false;
+    case PortWait::Late:
+        timedOut = true;
+        stop();
+        return false;
+    case PortWait::Quitting:
+        stop();
+        return false;
+    }
+    return false;
+}
+
 bool ActionRun::wait_for_link()
 {
     if (m_link->isOpen())
         return true;
     m_pollTimer.stop();
-    switch (actionrun::wait_for_port(*m_link, action_running)) {
-    case actionrun::PortWait::Back:
-        break;
-    case actionrun::PortWait::Stopped:
+    if (!actionrun::await_port(*m_link, action_running, m_portTimedOut, [this] { stop_run(); }))
         return false;
-    case actionrun::PortWait::Late:
-        m_portTimedOut = true;
-        stop_run();
-        return false;
-    case actionrun::PortWait::Quitting:
-        stop_run();
-        return false;
-    }
     qDebug() << QStringLiteral("port open again, listening");
     // A dongle that was unplugged lost its power and with it the sensors it was told about.
     for (int r = 0; r < m_model->size(); ++r)

@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <functional>
 
 class ManageSerialPort;
 
@@ -24,9 +25,7 @@ constexpr int ListenMsLate = 1000;
 constexpr int RelayRefreshMs = 15000;
 constexpr int ParameterWaitMs = 2500;
 constexpr int DownloadWaitMs = 600000;
-constexpr int ReadListMs = 200;
 constexpr int ParameterSends = 4;
-constexpr int RelayListTries = 3;
 constexpr int PageAttempts = 3;
 constexpr int PageWaitShortMs = 400; // devices that always listen answer at once
 constexpr int PageWaitMs = 2800;
@@ -86,5 +85,9 @@ enum class PortWait { Back, Stopped, Late, Quitting };
 // operator's stop), the application quits or PortBackMs pass. What the dongle needs again once
 // back is the caller's.
 PortWait wait_for_port(const ManageSerialPort &link, const bool &running);
+// The same, as both runs act on it: true once the dongle is back. A dongle that stayed away
+// sets `timedOut`; it and a quit end the run through `stop`.
+bool await_port(const ManageSerialPort &link, const bool &running, bool &timedOut,
+                const std::function<void()> &stop);
 
 } // namespace actionrun

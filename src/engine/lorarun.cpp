@@ -115,7 +115,7 @@ bool LoraRun::prepare()
 void LoraRun::announceRun()
 {
     // The dongle hears the run start (05) and end (04); it answers neither in a way the run reads.
-    m_link->sendApiFrame(QByteArray(1, char(command::ControlEnd)), 0);
+    m_link->sendApiFrame(QByteArray(1, char(command::RunStart)), 0);
 }
 
 bool LoraRun::portWentAway()
@@ -133,19 +133,9 @@ bool LoraRun::linkBack()
     const bool timing = m_connectionTimer.isActive();
     const int left = timing ? m_connectionTimer.remainingTime() : 0;
     m_connectionTimer.stop();
-    switch (actionrun::wait_for_port(*m_link, m_shared->action_running)) {
-    case actionrun::PortWait::Back:
-        break;
-    case actionrun::PortWait::Stopped:
+    if (!actionrun::await_port(*m_link, m_shared->action_running, m_portTimedOut,
+                               [this] { stop_run(); }))
         return false;
-    case actionrun::PortWait::Late:
-        m_portTimedOut = true;
-        stop_run();
-        return false;
-    case actionrun::PortWait::Quitting:
-        stop_run();
-        return false;
-    }
     qDebug() << QStringLiteral("port open again, going on");
     // The link configured the dongle at the open; the run under way is the run's to tell.
     announceRun();
@@ -186,7 +176,7 @@ void LoraRun::lora_action_run()
             }
         }
         if (m_link->isOpen())
-            m_link->sendApiFrame(QByteArray(1, char(command::ControlStart)), 0);
+            m_link->sendApiFrame(QByteArray(1, char(command::RunEnd)), 0);
         if (!m_shared->action_running) {
             for (int r = 0; r < m_model->size(); ++r) {
                 if (m_model->sensor(r).served)

@@ -111,8 +111,9 @@ constexpr uint8_t RelayChannel = 0x46; // 'F', also the first byte of its answer
 constexpr uint8_t SetChannel = api::SetChannel;
 constexpr uint8_t ReadChannel = api::ReadChannel;
 constexpr uint8_t ReadVersion = api::ReadVersion;
-constexpr uint8_t ControlStart = api::LoraPresence; // 0x04
-constexpr uint8_t ControlEnd = api::ControlEnd;     // 0x05
+// A run's first and last frames to the dongle (the same byte as the LoRa presence query ends it).
+constexpr uint8_t RunStart = api::RunStart;   // 0x05
+constexpr uint8_t RunEnd = api::LoraPresence; // 0x04
 // Serial numbers from here on belong to always-listening devices: no dongle list bodies.
 constexpr uint16_t AlwaysListeningFrom = 0x9000;
 // The relay class: relays and power meters (types 6 and 8). They listen at all times and

@@ -74,9 +74,7 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
       m_rssiGroup(new QGroupBox(QStringLiteral("Rssi Lists"))), m_dongleLevel(new QLabel),
       m_table(new SensorTableView(m_model)), m_runProgress(new QProgressBar), m_elapsed(new QLabel),
       m_runSummary(new QLabel),
-      m_tick(new QTimer(this)), connection_timer(new QTimer(this)),
-      m_relayRefreshTimer(new QTimer(this)), m_downloadTimer(new QTimer(this)),
-      m_sendActionTimer(new QTimer(this)), m_readListTimer(new QTimer(this))
+      m_tick(new QTimer(this))
 {
     // Delete pressed in the table reaches the row removal before the table's own handling.
     m_table->installEventFilter(this);
@@ -87,10 +85,6 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     debug_enabled = settings::readBool(settings::key::DebugEnable, false);
 
     connect(m_tick, &QTimer::timeout, this, &managewirelessdata::each_sec);
-    connect(connection_timer, &QTimer::timeout, this, &managewirelessdata::time_out);
-    connect(m_downloadTimer, &QTimer::timeout, this, &managewirelessdata::time_out_dl);
-    connect(m_sendActionTimer, &QTimer::timeout, this, &managewirelessdata::timeout_send_action);
-    connect(m_readListTimer, &QTimer::timeout, this, &managewirelessdata::timeout_read_list);
 
     m_apiDestination = m_link->apiDestination();
     setWindowTitle(QStringLiteral("Wireless Sensor - Internal Data"));
@@ -556,9 +550,6 @@ void managewirelessdata::lockTableForRun()
 
 void managewirelessdata::stop_run()
 {
-    m_relayRefreshTimer->stop();
-    m_downloadTimer->stop();
-    connection_timer->stop();
     // The run closes the files, makes the dongle forget the sensors and calls runStopped(); the
     // LoRa run also cuts its transaction short.
     if (m_link->linkMode() == ManageSerialPort::Lora)
@@ -606,7 +597,6 @@ void managewirelessdata::button_detect_sensor_clicked()
 void managewirelessdata::stopDetection()
 {
     m_detection->stop();
-    m_relayRefreshTimer->stop();
     timeout_flag = false;
     m_sendActionAllowed = m_link->isOpen();
     m_table->giveBack();
@@ -700,29 +690,6 @@ void managewirelessdata::close_com()
     LinkWait::pauseFor(200);
 }
 
-void managewirelessdata::time_out()
-{
-    timeout_flag = true;
-    connection_timer->stop();
-}
-
-void managewirelessdata::time_out_dl()
-{
-    m_downloadTimer->stop();
-}
-
-void managewirelessdata::timeout_send_action()
-{
-    m_sendActionTimer->stop();
-    wait_expired = true;
-}
-
-void managewirelessdata::timeout_read_list()
-{
-    m_readListTimer->stop();
-    read_list_expired = true;
-}
-
 void managewirelessdata::shutdown()
 {
     // A sub-window ends its exchange with the device as it closes, and says so to this table,
@@ -739,10 +706,7 @@ void managewirelessdata::shutdown()
     if (!m_model->write_snapshot(snapshot))
         Dialogs::notSaved(this, QStringLiteral("The sensor list"), snapshot);
     uncheck_action_boxes();
-    m_relayRefreshTimer->stop();
     m_tick->stop();
-    connection_timer->stop();
-    m_downloadTimer->stop();
     LinkWait::pauseFor(50);
     if (action_running)
         stop_run();

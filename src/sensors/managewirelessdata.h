@@ -102,7 +102,6 @@ public:
     bool &download_running;
     bool &timeout_flag;
     bool &wait_expired;
-    bool read_list_expired = false;
     bool &announce_current;
     bool &answer_waiting;
     uint8_t &selected_channel_mask;
@@ -227,10 +226,6 @@ public slots:
 
     void waveform_closed();
 
-    void time_out();
-    void time_out_dl();
-    void timeout_send_action();
-    void timeout_read_list();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -283,11 +278,6 @@ private:
     QLabel *m_runSummary;
 
     QTimer *m_tick;
-    QTimer *connection_timer;
-    QTimer *m_relayRefreshTimer;
-    QTimer *m_downloadTimer;
-    QTimer *m_sendActionTimer;
-    QTimer *m_readListTimer;
 
     QDir output_dir;
     uint64_t m_apiDestination = 0xFFFF;

@@ -405,7 +405,7 @@ private slots:
         for (int sn : {0x1234, 0x2345})
             compareWithTruth(sn, truth + QLatin1Char('/') + hex4(sn) + QStringLiteral(".truth"));
         // The dongle heard again that a run is under way: once at each run, once at the reopen.
-        QCOMPARE(m_sim->loraDongle()->received().count(QByteArray(1, char(command::ControlEnd))),
+        QCOMPARE(m_sim->loraDongle()->received().count(QByteArray(1, char(command::RunStart))),
                  3);
     }
 
