@@ -127,12 +127,8 @@ bool ActionRun::relay_add_current_sensor(uint32_t serialNumber, uint16_t relay)
 void ActionRun::sendBodies(const QVector<QByteArray> &bodies)
 {
     for (const QByteArray &body : bodies) {
-        const uint8_t op = uint8_t(body[0]);
-        // 0x40/0x41/0x43, serial number, relay: the relay answers them.
-        if ((op == command::RelayRegister || op == command::RelayRelease ||
-             op == command::RelayAddCurrent) &&
-            body.size() >= 5)
-            sendRelayListBody(body, uint16_t((uint8_t(body[3]) << 8) | uint8_t(body[4])));
+        if (const uint16_t relay = command::relayListTarget(body))
+            sendRelayListBody(body, relay);
         else
             sendBody(body);
     }

@@ -55,7 +55,7 @@ bool Detection::sendBody(const QByteArray &body)
 void Detection::sendBodies(const QVector<QByteArray> &bodies)
 {
     for (const QByteArray &body : bodies) {
-        if (const uint16_t relay = relaylist::relay_of(body))
+        if (const uint16_t relay = command::relayListTarget(body))
             relaylist::send_confirmed(*m_link, body, relay, [this] { return running(); });
         else
             sendBody(body);

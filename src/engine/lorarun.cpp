@@ -21,8 +21,6 @@ namespace
 using FM = FleetModel;
 
 constexpr int DownloadWaitMs = 3600000; // a LoRa page is a transaction: a whole ring takes long
-// In a reassembled page answer the fragment header ends with the page number (big-endian).
-constexpr int PageNumberOffset = lora::FragmentHeader - 2;
 
 const QString WaitResponse = QStringLiteral("Wait for sensor response");
 const QString Interrupted = QStringLiteral("Action Interrupted by User");
@@ -340,7 +338,7 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
         if (!damaged)
             vouch.cleanFrame();
         const uint8_t *d = m_link->lastFrameData();
-        const int number = (d[PageNumberOffset] << 8) | d[PageNumberOffset + 1];
+        const int number = lora::pageAnswerNumber(d);
         const uint8_t *bytes = d + page::FrameFirstPage;
         // The link's checksum is a byte sum: a page it passes may still be damaged, and a
         // damaged page decoded is wrong rows in the file for good.

@@ -1,4 +1,6 @@
 #include "radiopaths.h"
+
+#include "commandset.h"
 #include "hextext.h"
 
 #include <QDebug>
@@ -6,16 +8,6 @@
 
 namespace radiopaths
 {
-
-namespace
-{
-
-uint16_t serialOf(const QByteArray &body)
-{
-    return body.size() < 3 ? uint16_t(0) : uint16_t((uint8_t(body[1]) << 8) | uint8_t(body[2]));
-}
-
-} // namespace
 
 int direct_score(int rssi, int age)
 {
@@ -126,7 +118,7 @@ bool relay_ack_confirms(const QByteArray &sent, const QByteArray &ack)
         qDebug() << "relay list ack size not 2 mul";
         return false;
     }
-    const uint16_t sn = serialOf(sent);
+    const uint16_t sn = command::listBodySerial(sent);
     switch (uint8_t(sent[0])) {
     case command::RelayRegister:
     case command::RelayAddCurrent:

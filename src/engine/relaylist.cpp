@@ -11,17 +11,6 @@
 namespace relaylist
 {
 
-uint16_t relay_of(const QByteArray &body)
-{
-    if (body.size() < 5)
-        return 0;
-    const uint8_t op = uint8_t(body[0]);
-    if (op != command::RelayRegister && op != command::RelayRelease &&
-        op != command::RelayAddCurrent)
-        return 0;
-    return uint16_t((uint8_t(body[3]) << 8) | uint8_t(body[4]));
-}
-
 bool send_confirmed(ManageSerialPort &link, const QByteArray &body, uint16_t relay,
                     const std::function<bool()> &keepGoing)
 {

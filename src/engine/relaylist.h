@@ -15,8 +15,6 @@ namespace relaylist
 constexpr int Tries = 3;
 constexpr int ReadListMs = 200;
 
-// The relay a register, release or add-current body is for; 0 when `body` is none of them.
-uint16_t relay_of(const QByteArray &body);
 
 // Sends `body` until the relay's acknowledgement confirms it, each try waiting ReadListMs for
 // it. True once confirmed, or at once for an empty body (nothing to send); false after Tries

@@ -167,7 +167,8 @@ bool WaveformCapture::acquire()
             qDebug() << QStringLiteral("calU") << voltage.calU;
             qDebug() << QStringLiteral("calW") << voltage.calW;
             qDebug() << QStringLiteral("compute u value")
-                     << QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()) + 9,
+                     << QByteArray(reinterpret_cast<const char *>(m_link->lastFrameData()) +
+                                       waveform::VoltageSamplesOffset,
                                    2 * waveform::Samples)
                             .toHex(' ');
             if (receive(ok)) {

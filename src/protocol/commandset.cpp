@@ -284,4 +284,19 @@ std::optional<QVector<uint16_t>> parseRelayListAck(const QByteArray &data)
     return list;
 }
 
+uint16_t relayListTarget(const QByteArray &body)
+{
+    if (body.size() < 5)
+        return 0;
+    const uint8_t op = uint8_t(body[0]);
+    if (op != RelayRegister && op != RelayRelease && op != RelayAddCurrent)
+        return 0;
+    return uint16_t((uint8_t(body[3]) << 8) | uint8_t(body[4]));
+}
+
+uint16_t listBodySerial(const QByteArray &body)
+{
+    return body.size() < 3 ? uint16_t(0) : uint16_t((uint8_t(body[1]) << 8) | uint8_t(body[2]));
+}
+
 } // namespace command

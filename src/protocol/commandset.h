@@ -66,6 +66,12 @@ uint8_t subSecondByte(int milliseconds);
 // Milliseconds a sub-second byte stands for (at most 1000).
 int subSecondMilliseconds(uint8_t byte);
 
+// The relay a relay list body (register 0x40, release 0x41, add current 0x43: op, serial
+// number, relay) is for; 0 for any other body. The relay answers these with its whole list.
+uint16_t relayListTarget(const QByteArray &body);
+// The serial number a dongle or relay list body names (bytes 1-2); 0 when it is too short.
+uint16_t listBodySerial(const QByteArray &body);
+
 Block emptyBlock();
 // Flags and the bytes the flags need; `when` is the clock to set or the window start.
 struct Actions {

@@ -67,6 +67,12 @@ constexpr uint8_t ReadConfig = 0x03;
 // fragment up to 53 data bytes from its byte 5.
 constexpr int Fragments = 10;
 constexpr int FragmentHeader = 5;
+// The page a reassembled page answer carries: the last two bytes of its fragment header,
+// big-endian.
+inline uint16_t pageAnswerNumber(const uint8_t *answer)
+{
+    return uint16_t((answer[FragmentHeader - 2] << 8) | answer[FragmentHeader - 1]);
+}
 constexpr int FragmentData = 53;
 
 // 01, preamble size, serial number (big-endian), 0F, bytes 0-15 of the block, seven 00.

@@ -24,8 +24,11 @@ constexpr uint16_t ActivePowerLimit = 0xEA60;
 // Data bytes before the fields: request byte, buffer page (big-endian), frame number
 // (big-endian, 1 or 2).
 constexpr int HeaderBytes = 5;
-constexpr int VoltageDataLength = 9 + 2 * Samples;  // 289
-constexpr int CurrentDataLength = 13 + 3 * Samples; // 433
+// Where the samples of each frame begin.
+constexpr int VoltageSamplesOffset = 9;
+constexpr int CurrentSamplesOffset = 13;
+constexpr int VoltageDataLength = VoltageSamplesOffset + 2 * Samples;  // 289
+constexpr int CurrentDataLength = CurrentSamplesOffset + 3 * Samples; // 433
 // Some meters send each buffer in a frame of a recorded page's length (API length 0x21A), the
 // fields at the same offsets and the rest unused.
 constexpr int PageFrameDataLength = 0x21A - 5;
