@@ -279,6 +279,7 @@ bool ActionRun::prepare()
             qDebug() << QStringLiteral("relay") << hex4(rec.serial_number)
                      << hex4(rec.relay_address) << m_polls.size() - 1;
         }
+        m_model->edit(r).record.download_end = DownloadEnd::None;
         m_model->set_status(r, WaitResponse, FM::Black);
     }
 
@@ -606,7 +607,7 @@ int ActionRun::sensor_action_cycle(uint32_t serialNumber)
                 qDebug() << QStringLiteral("no page range in the answer");
                 m_connectionTimer.stop();
                 refresh_row_from_answer(serialNumber, rowrefresh::AfterAction);
-                m_model->set_status(row, NoDataText, FM::Red);
+                end_download(*m_model, row, DownloadEnd::NoData);
                 return Served;
             }
             if (!m_model->sensor(row).record.download_started)

@@ -80,6 +80,14 @@ void end_download_on_write_error(FleetModel &model, uint32_t serialNumber);
 
 // Both runs: how a wait for a dongle that went away ended.
 enum class PortWait { Back, Stopped, Late, Quitting };
+// Both runs: the download of `row` ended so. Sets the record's outcome and the Status text and
+// colour that go with it (`page`: the page given up, for Refused).
+void end_download(FleetModel &model, int row, DownloadEnd end, int page = -1);
+// The Status text of an outcome.
+QString downloadEndText(DownloadEnd end, int page = -1);
+// Both runs: "N % downloaded" for the download of `row`.
+void show_download_progress(FleetModel &model, int row, int percent);
+
 // Both runs: the port went away. Waits without spinning, processing events, until the link is
 // open again (the connection bar or the collector reopens it), `running` is cleared (the
 // operator's stop), the application quits or PortBackMs pass. What the dongle needs again once

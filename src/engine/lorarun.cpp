@@ -24,7 +24,6 @@ constexpr int DownloadWaitMs = 3600000; // a LoRa page is a transaction: a whole
 
 const QString WaitResponse = QStringLiteral("Wait for sensor response");
 const QString Interrupted = QStringLiteral("Action Interrupted by User");
-const QString NoData = QStringLiteral("No data in file, check dates");
 const QString Timeout = QStringLiteral("Connection Timeout");
 
 } // namespace
@@ -90,6 +89,7 @@ bool LoraRun::prepare()
         s.record.path_age = SensorRecord::NoContact;
         m_model->files().close(s.record.serial_number);
         m_model->setText(r, FM::ColRssi, QString());
+        s.record.download_end = DownloadEnd::None;
         m_model->set_status(r, WaitResponse, FM::Black);
     }
     m_shared->download_running = false;
@@ -233,7 +233,7 @@ bool LoraRun::lora_sensor_cycle(uint32_t serialNumber)
     // would fetch the previous run's pages, or the whole ring.
     if (!pagerange::readRange(m_answer)) {
         qDebug() << QStringLiteral("no page range in the answer");
-        m_model->set_status(row, NoData, FM::Red);
+        actionrun::end_download(*m_model, row, DownloadEnd::NoData);
         return true;
     }
     read_page_range(serialNumber);
@@ -258,10 +258,7 @@ bool LoraRun::request_page_lora(uint32_t serialNumber, uint16_t page)
 
 void LoraRun::showProgress(int row, int received, int total)
 {
-    m_model->set_status(row,
-                        QString::number(pagerange::loraProgress(received, total)) +
-                            QStringLiteral(" % downloaded"),
-                        FM::Black);
+    actionrun::show_download_progress(*m_model, row, pagerange::loraProgress(received, total));
 }
 
 bool LoraRun::download_pages_lora(uint32_t serialNumber)
@@ -396,7 +393,7 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
         // file never skips a page silently.
         ++stats.refused;
         qDebug() << hex4(serialNumber) << QStringLiteral("page given up :") << refusedPage;
-        m_model->set_status(row, ActionRun::pageRefusedText(refusedPage), FM::Red);
+        actionrun::end_download(*m_model, row, DownloadEnd::Refused, refusedPage);
         m_model->edit(row).record.download_started = false;
         m_model->files().close(serialNumber);
         return false;
@@ -408,26 +405,23 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     if (complete) {
         SensorRecord &done = m_model->edit(row).record;
         done.download_started = false;
-        if (!lastDecoded)
-            m_model->set_status(row, QStringLiteral("Error writing data in file"), FM::Red);
-        else if (done.samples_written > 0)
-            m_model->set_status(row, QStringLiteral("Download Complete"), FM::DarkGreen);
-        else
-            m_model->set_status(row, NoData, FM::Red);
+        actionrun::end_download(*m_model, row,
+                                !lastDecoded                ? DownloadEnd::WriteError
+                                : done.samples_written > 0 ? DownloadEnd::Complete
+                                                            : DownloadEnd::NoData);
         m_model->setColour(row, FM::ColSn, FM::DarkGreen);
         m_model->files().close(serialNumber);
         return false;
     }
     // No stop body: every page is a transaction of its own, so nothing keeps streaming.
     if (!m_shared->action_running) {
-        m_model->set_status(
-            row, m_portTimedOut ? Timeout : QStringLiteral("Download Interrupted by user"),
-            FM::Red);
+        actionrun::end_download(*m_model, row,
+                                m_portTimedOut ? DownloadEnd::Timeout : DownloadEnd::Interrupted);
         m_model->files().close(serialNumber);
         return false;
     }
     if (m_shared->timeout_flag) {
-        m_model->set_status(row, Timeout, FM::Red);
+        actionrun::end_download(*m_model, row, DownloadEnd::Timeout);
         m_model->files().close(serialNumber);
         return false;
     }

@@ -31,12 +31,48 @@ void actionrun::store_page_range(FleetModel &model, uint32_t serialNumber, const
              << rec.end_page;
 }
 
+QString actionrun::downloadEndText(DownloadEnd end, int page)
+{
+    switch (end) {
+    case DownloadEnd::Complete:
+        return QStringLiteral("Download Complete");
+    case DownloadEnd::NoData:
+        return NoDataText;
+    case DownloadEnd::WriteError:
+        return WriteError;
+    case DownloadEnd::Refused:
+        return ActionRun::pageRefusedText(page);
+    case DownloadEnd::Interrupted:
+        return QStringLiteral("Download Interrupted by user");
+    case DownloadEnd::Timeout:
+        return Timeout;
+    case DownloadEnd::None:
+        break;
+    }
+    return QString();
+}
+
+void actionrun::end_download(FleetModel &model, int row, DownloadEnd end, int page)
+{
+    if (!model.isSensorRow(row))
+        return;
+    model.edit(row).record.download_end = end;
+    model.set_status(row, downloadEndText(end, page),
+                     end == DownloadEnd::Complete ? FM::DarkGreen : FM::Red);
+}
+
+void actionrun::show_download_progress(FleetModel &model, int row, int percent)
+{
+    model.edit(row).record.download_percent = percent;
+    model.set_status(row, QString::number(percent) + QStringLiteral(" % downloaded"), FM::Black);
+}
+
 void actionrun::end_download_on_write_error(FleetModel &model, uint32_t serialNumber)
 {
     const int row = model.find_row(serialNumber);
     if (row < 0)
         return;
-    model.set_status(row, WriteError, FM::Red);
+    end_download(model, row, DownloadEnd::WriteError);
     model.edit(row).record.download_started = false;
     model.files().close(serialNumber);
 }
@@ -89,7 +125,7 @@ void ActionRun::showProgress(int row, int next)
 {
     const SensorRecord &rec = m_model->sensor(row).record;
     const int percent = pagerange::progress(rec.start_page, rec.end_page, next, rec.page_count);
-    m_model->set_status(row, QString::number(percent) + QStringLiteral(" % downloaded"), FM::Black);
+    show_download_progress(*m_model, row, percent);
 }
 
 void ActionRun::closeDownload(uint32_t serialNumber)
@@ -382,14 +418,14 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         ++stats.refused;
         checksFor(serialNumber).vouch.done(refusedPage);
         qDebug() << hex4(serialNumber) << QStringLiteral("page given up :") << refusedPage;
-        m_model->set_status(row, pageRefusedText(refusedPage), FM::Red);
+        end_download(*m_model, row, DownloadEnd::Refused, refusedPage);
         m_model->edit(row).record.download_started = false;
         closeDownload(serialNumber);
         endDownloadLine(serialNumber);
         return false;
     }
     if (!lastDecoded)
-        m_model->set_status(row, WriteError, FM::Red);
+        end_download(*m_model, row, DownloadEnd::WriteError);
     if (writeFailed) {
         // The sensor stops streaming: the rest would only fail again.
         m_connectionTimer.stop();
@@ -406,12 +442,9 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         SensorRecord &done = m_model->edit(row).record;
         done.download_started = false;
         // A file that failed on the last page keeps its error: "complete" would hide it.
-        if (lastDecoded) {
-            if (done.samples_written > 0)
-                m_model->set_status(row, QStringLiteral("Download Complete"), FM::DarkGreen);
-            else
-                m_model->set_status(row, NoDataText, FM::Red);
-        }
+        if (lastDecoded)
+            end_download(*m_model, row,
+                         done.samples_written > 0 ? DownloadEnd::Complete : DownloadEnd::NoData);
         m_model->setColour(row, FM::ColSn, FM::DarkGreen);
         if (relay != 0)
             request_pages_relay(0, 0, 0, relay);
@@ -421,13 +454,13 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     }
     if (!action_running) {
         request_pages(0, 0, 0);
-        m_model->set_status(row, QStringLiteral("Download Interrupted by user"), FM::Red);
+        end_download(*m_model, row, DownloadEnd::Interrupted);
         closeDownload(serialNumber);
         endDownloadLine(serialNumber);
         return false;
     }
     if (timeout_flag) {
-        m_model->set_status(row, Timeout, FM::Red);
+        end_download(*m_model, row, DownloadEnd::Timeout);
         closeDownload(serialNumber);
         endDownloadLine(serialNumber);
         return false;

@@ -4,6 +4,18 @@
 #include <QDateTime>
 #include <cstdint>
 
+// How a sensor's download ended in the run under way; None while none ended (or none was asked
+// for). The Status cell shows the text of each (downloadEndText).
+enum class DownloadEnd {
+    None,
+    Complete,    // every page written
+    NoData,      // the window held no sample
+    WriteError,  // a data file could not be written
+    Refused,     // a page nobody could vouch for was given up
+    Interrupted, // the operator stopped the run
+    Timeout      // the sensor went silent for too long
+};
+
 // What the program knows of one sensor of the list, one per table row. The sub-windows get a
 // copy of it.
 struct SensorRecord {
@@ -34,6 +46,8 @@ struct SensorRecord {
     uint8_t spare8 = 0;
     uint16_t spare16 = 0;
     uint32_t samples_written = 0;
+    DownloadEnd download_end = DownloadEnd::None;
+    int download_percent = 0; // of the download under way
 
     // The state of a serial number the operator has just entered: relays (always-listening
     // devices) are known as type 6 before they ever answer.

@@ -439,7 +439,11 @@ private slots:
                 capture.contains(QStringLiteral("sensor frame during download, served next :")));
 
         for (int sn : serials) {
-            QVERIFY(m_bench.model->sensor(m_bench.model->find_row(uint32_t(sn))).served);
+            const FM::Sensor &s = m_bench.model->sensor(m_bench.model->find_row(uint32_t(sn)));
+            QVERIFY(s.served);
+            // What a front end reads, beside the text the window shows.
+            QCOMPARE(s.record.download_end,
+                     windowFromMin > 1000 ? DownloadEnd::NoData : DownloadEnd::Complete);
             if (windowFromMin > 1000) {
                 QCOMPARE(status(sn), QStringLiteral("No data in file, check dates"));
                 QVERIFY(tsvRows(m_bench.tsvOf(sn)).isEmpty());

@@ -34,8 +34,6 @@ const QString DateFormats[] = {QStringLiteral("yyyy-MM-dd hh:mm:ss"),
                                QStringLiteral("yyyy-MM-dd hh:mm")};
 
 // The statuses a download ends with when the sensor's data is all on disk.
-const QString DownloadComplete = QStringLiteral("Download Complete");
-const QString NoDataInWindow = QStringLiteral("No data in file, check dates");
 const QString Downloaded = QStringLiteral(" % downloaded");
 // Timers take milliseconds in an int.
 constexpr int MaxSeconds = 2000000;
@@ -354,8 +352,9 @@ bool Collector::sensorDone(int row) const
         return false;
     if (!m_model->choice().anyDownload())
         return true;
-    const QString status = m_model->cell(row, FM::ColStatus).text;
-    return status == DownloadComplete || status == NoDataInWindow;
+    // An empty window is a download done: there was nothing to fetch.
+    const DownloadEnd end = s.record.download_end;
+    return end == DownloadEnd::Complete || end == DownloadEnd::NoData;
 }
 
 int Collector::run()
