@@ -12,6 +12,7 @@
 
 #include "actionrun.h"
 #include "fleetmodel.h"
+#include "linkwait.h"
 #include "manageserialport.h"
 #include "simprocess.h"
 
@@ -23,6 +24,7 @@
 #include <QMap>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <sys/resource.h>
 
@@ -101,11 +103,13 @@ int main(int argc, char **argv)
         wall.start();
         startCpuUs = processCpuUs();
         measuring = true;
+        LinkWait::measureLateness(true);
     });
     QTimer::singleShot(SettleMs + MeasureMs, &run, [&] {
         endNs = wall.nsecsElapsed();
         endCpuUs = processCpuUs();
         measuring = false;
+        LinkWait::measureLateness(false);
         run.stop_run();
     });
     run.action_run();
@@ -131,5 +135,15 @@ int main(int argc, char **argv)
                 "open port alone, without a run: %.4f\n",
                 model.size(), wallMs, cpuMs, lines, qPrintable(frequent),
                 diagnostics.value(frequent), cpuMs / wallMs, idleRatio);
+    // The waits of the run: how late each deadline or window ended.
+    LinkWait::Lateness late = LinkWait::lateness();
+    std::sort(late.lateUs.begin(), late.lateUs.end());
+    const auto ms = [](qint64 us) { return double(us) / 1000.0; };
+    if (!late.lateUs.isEmpty())
+        std::printf("bench_listen: %d wait deadlines ran out, late by %.2f ms median, %.2f ms worst "
+                    "(target: none early, worst 5 ms); timers that fired early and were armed "
+                    "again: %d\n",
+                    int(late.lateUs.size()), ms(late.lateUs[late.lateUs.size() / 2]),
+                    ms(late.lateUs.last()), late.earlyFirings);
     return 0;
 }

@@ -9,7 +9,35 @@ namespace
 {
 QList<LinkWait *> g_waits; // innermost last; GUI thread only
 bool g_quitting = false;
+bool g_measuring = false;
+LinkWait::Lateness g_lateness;
+
+// Called when a deadline or window timer fires: false (and counted) when it came early.
+bool onTime(const QElapsedTimer &clock, qint64 dueNs)
+{
+    const qint64 now = clock.nsecsElapsed();
+    if (now < dueNs) {
+        if (g_measuring)
+            ++g_lateness.earlyFirings;
+        return false;
+    }
+    if (g_measuring && g_lateness.lateUs.size() < 1000000)
+        g_lateness.lateUs.append((now - dueNs) / 1000);
+    return true;
+}
 } // namespace
+
+void LinkWait::measureLateness(bool on)
+{
+    g_measuring = on;
+    if (on)
+        g_lateness = Lateness();
+}
+
+LinkWait::Lateness LinkWait::lateness()
+{
+    return g_lateness;
+}
 
 bool LinkWait::quitting()
 {
@@ -144,7 +172,7 @@ void LinkWait::closeWindow()
 
 void LinkWait::onDeadline()
 {
-    if (m_clock.nsecsElapsed() < m_deadlineNs) {
+    if (!onTime(m_clock, m_deadlineNs)) {
         arm(m_deadline, m_clock, m_deadlineNs);
         return;
     }
@@ -154,7 +182,7 @@ void LinkWait::onDeadline()
 
 void LinkWait::onWindow()
 {
-    if (m_clock.nsecsElapsed() < m_windowNs) {
+    if (!onTime(m_clock, m_windowNs)) {
         arm(m_window, m_clock, m_windowNs);
         return;
     }

@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QObject>
 #include <QTimer>
+#include <QVector>
 #include <functional>
 
 class SerialTransport;
@@ -86,6 +87,15 @@ public:
     Outcome until(const std::function<bool()> &condition);
     // The deadline has passed (by the clock, whatever the timers did) or the wait ended.
     bool over() const;
+
+    // How late deadlines and windows ended, for a benchmark: recorded only while measuring.
+    // A timer that fires early is armed again (counted), so none ends early.
+    struct Lateness {
+        QVector<qint64> lateUs; // per deadline or window that ran out
+        int earlyFirings = 0;
+    };
+    static void measureLateness(bool on);
+    static Lateness lateness();
 
 public slots:
     // The deadline passes now.
