@@ -225,18 +225,8 @@ void SensorFirmwareUpdate::runSensor(const QByteArray &image)
             return;
         }
     }
-    if (m_cancelled) {
-        setStatus(CanceledText);
+    if (!sendImage(image, firmware::Target::Sensor))
         return;
-    }
-    pause(SettleMs);
-    if (stream(image) != Streamed::All)
-        return;
-
-    m_link->sendApiFrame(
-        firmware::endOfImageBody(firmware::Target::Sensor, m_serialNumber, uint32_t(image.size())),
-        0);
-    qDebug() << QStringLiteral("trame size : ") << image.size();
     pause(SettleMs);
     // The sensor starts its new firmware on its own channel: listening for it on the loader
     // channel would never hear it.
@@ -266,24 +256,29 @@ void SensorFirmwareUpdate::runSensor(const QByteArray &image)
     setStatus(QStringLiteral("Error when updating sensor"));
 }
 
+bool SensorFirmwareUpdate::sendImage(const QByteArray &image, firmware::Target target)
+{
+    if (m_cancelled) {
+        setStatus(CanceledText);
+        return false;
+    }
+    pause(SettleMs);
+    if (stream(image) != Streamed::All)
+        return false;
+    m_link->sendApiFrame(firmware::endOfImageBody(target, m_serialNumber, uint32_t(image.size())),
+                         0);
+    qDebug() << QStringLiteral("trame size : ") << image.size();
+    return true;
+}
+
 void SensorFirmwareUpdate::runRelay(const QByteArray &image)
 {
     int saved = 0;
     if (!enterLoaderChannel(&saved))
         return;
     ChannelRestore channel([this](int c) { return setDongleChannel(c); }, saved);
-    if (m_cancelled) {
-        setStatus(CanceledText);
+    if (!sendImage(image, firmware::Target::Relay))
         return;
-    }
-    pause(SettleMs);
-    if (stream(image) != Streamed::All)
-        return;
-
-    m_link->sendApiFrame(
-        firmware::endOfImageBody(firmware::Target::Relay, m_serialNumber, uint32_t(image.size())),
-        0);
-    qDebug() << QStringLiteral("trame size : ") << image.size();
     LinkWait guard(nullptr, RelayCompletionMs);
     pause(RelayRestoreMs);
     channel.restore();

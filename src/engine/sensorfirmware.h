@@ -1,5 +1,7 @@
 #pragma once
 
+#include "firmwareimage.h"
+
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -47,6 +49,9 @@ private:
     void runRelay(const QByteArray &image);
     // Both: the page frames; sets the status when they do not all go out.
     Streamed stream(const QByteArray &image);
+    // The image streamed and its end told; false, with the status set, when cancelled before
+    // or when the stream failed.
+    bool sendImage(const QByteArray &image, firmware::Target target);
     // False (with the status set) when the dongle's channel cannot be read or set.
     bool enterLoaderChannel(int *saved);
     bool setDongleChannel(int channel);
