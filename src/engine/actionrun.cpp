@@ -36,14 +36,13 @@ ActionRun::ActionRun(FleetModel *model, ManageSerialPort *link, QObject *parent)
     : QObject(parent), m_model(model), m_link(link)
 {
     for (QTimer *t :
-         {&m_connectionTimer, &m_sendActionTimer, &m_relayRefreshTimer}) {
+         {&m_connectionTimer, &m_relayRefreshTimer}) {
         t->setSingleShot(true);
         // A listening window is a lower bound: a coarse timer ends it up to 5 % early, and a
         // device answering near its end is lost.
         t->setTimerType(Qt::PreciseTimer);
     }
     connect(&m_connectionTimer, &QTimer::timeout, this, &ActionRun::time_out);
-    connect(&m_sendActionTimer, &QTimer::timeout, this, &ActionRun::timeout_send_action);
     connect(&m_relayRefreshTimer, &QTimer::timeout, this, &ActionRun::refresh_relay);
     connect(&m_pollTimer, &QTimer::timeout, m_link, &ManageSerialPort::refresh_serial);
     // Every wait ends at once from now on: the run ends as on a stop, rather than spin.
@@ -59,12 +58,6 @@ void ActionRun::time_out()
 {
     m_connectionTimer.stop();
     timeout_flag = true;
-}
-
-void ActionRun::timeout_send_action()
-{
-    m_sendActionTimer.stop();
-    wait_expired = true;
 }
 
 void ActionRun::tick()
@@ -198,7 +191,6 @@ void ActionRun::stop_run()
     m_relayRefreshTimer.stop();
     m_pollTimer.stop();
     m_connectionTimer.stop();
-    m_sendActionTimer.stop();
     action_running = false;
     progress.finish();
     // From inside a wait of the run the link refuses another exchange: the run sends the
@@ -324,9 +316,13 @@ void ActionRun::listen()
         return;
     }
     sendBody(command::rssiListsBody(listen_address));
+    const int windowMs = listening.phase == 1                  ? ListenMsRelayPoll
+                         : listening.phase == ListenPhases::Last ? ListenMsLate
+                                                                 : ListenMsSettled;
+    // The window runs from here: the relay poll and refresh below are part of it.
+    const LinkWait window(nullptr, windowMs);
     switch (listening.phase) {
     case 1:
-        m_sendActionTimer.start(ListenMsRelayPoll);
         if (m_polls.size() == 0) {
             listening.phase = 2;
             listening.countdown = 4;
@@ -335,21 +331,19 @@ void ActionRun::listen()
         }
         break;
     case ListenPhases::Last:
-        m_sendActionTimer.start(ListenMsLate);
         pollRelay(true);
         break;
     default:
-        m_sendActionTimer.start(ListenMsSettled);
         refresh_relay();
         break;
     }
-    while (!wait_expired && action_running) {
-        if (receiveAnswer(command::Everyone) == ManageSerialPort::AnswerSensorFrame)
-            break;
-        if (!m_link->isOpen()) {
+    while (action_running) {
+        if (window.over() || !m_link->isOpen()) {
             wait_expired = true;
             break;
         }
+        if (receiveAnswer(command::Everyone) == ManageSerialPort::AnswerSensorFrame)
+            break;
     }
 }
 
@@ -454,7 +448,6 @@ void ActionRun::action_run()
                 heard = true;
             } else {
                 listen();
-                m_sendActionTimer.stop();
                 heard = wait_expired == false && action_running;
                 wait_expired = false;
             }

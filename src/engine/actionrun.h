@@ -122,7 +122,6 @@ public:
 
 public slots:
     void time_out();
-    void timeout_send_action();
 
 signals:
     // The run stopped: the front end gives its controls back.
@@ -164,7 +163,6 @@ private:
     FleetModel *m_model;
     ManageSerialPort *m_link;
     QTimer m_connectionTimer;
-    QTimer m_sendActionTimer;
     QTimer m_relayRefreshTimer;
     QTimer m_pollTimer;
     radiopaths::RelayPolls m_polls;
