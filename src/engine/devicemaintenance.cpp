@@ -44,8 +44,13 @@ DeviceMaintenance::~DeviceMaintenance() = default;
 
 void DeviceMaintenance::stop()
 {
-    if (m_running)
-        m_stop = true;
+    if (!m_running)
+        return;
+    m_stop = true;
+    // The operation runs inside the caller of this stop (a click or a window closing, processed
+    // by one of its waits): that wait ends now instead of running out.
+    if (LinkWait *wait = LinkWait::current())
+        wait->stop();
 }
 
 DeviceMaintenance::Result DeviceMaintenance::ended() const

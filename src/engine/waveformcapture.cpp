@@ -118,7 +118,18 @@ bool WaveformCapture::pause(int ms)
     wait.finish(o);
     if (o == LinkWait::Quitting)
         m_quitting = true;
-    return o == LinkWait::TimedOut;
+    return o == LinkWait::TimedOut && !m_stopped;
+}
+
+void WaveformCapture::stop()
+{
+    m_paused = true;
+    if (!m_running)
+        return;
+    m_stopped = true;
+    // The cycle runs inside this call's caller: the wait it is in is the innermost one.
+    if (LinkWait *wait = LinkWait::current())
+        wait->stop();
 }
 
 void WaveformCapture::requestNext()
@@ -181,7 +192,7 @@ bool WaveformCapture::acquire()
     }
     LinkWait::yield();
     refresh.stop();
-    if (!ok || m_quitting) {
+    if (!ok || m_quitting || m_stopped) {
         ++m_missed;
         return false;
     }
@@ -220,13 +231,14 @@ void WaveformCapture::start()
         return;
     m_running = true;
     m_quitting = false;
+    m_stopped = false;
     m_link->dropStaleInput();
     requestNext();
-    while (!m_quitting) {
+    while (!m_quitting && !m_stopped) {
         qDebug() << QStringLiteral("update waveform");
         acquire();
         qDebug() << QStringLiteral("request next");
-        if (!m_quitting)
+        if (!m_quitting && !m_stopped)
             requestNext();
         if (m_paused)
             break;

@@ -65,6 +65,8 @@ public:
     // nothing when a cycle already runs (it only forgets the pause then).
     void start();
     void setPaused(bool paused) { m_paused = paused; }
+    // Ends the cycle now, the wait under way included (the window closes): paused after it.
+    void stop();
     bool paused() const { return m_paused; }
     // From the start of an acquisition to the end of the capture request that follows it.
     bool busy() const { return m_busy; }
@@ -104,6 +106,7 @@ private:
     bool m_busy = false;
     bool m_running = false;
     bool m_quitting = false;
+    bool m_stopped = false;
     double m_range = waveform::InitialRange;
     int m_zeroCross = 0;
     int m_acquisitions = 0;

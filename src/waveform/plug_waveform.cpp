@@ -130,7 +130,7 @@ void plug_waveform::closeEvent(QCloseEvent *event)
         return;
     }
     event->ignore();
-    m_capture->setPaused(true);
+    m_capture->stop();
     QFile::copy(settings::path(), settings::path() + QStringLiteral(".old"));
     rememberWindowPosition(this, settings::key::WaveformWinX, settings::key::WaveformWinY);
     qDebug() << QStringLiteral("timeout close window started");
