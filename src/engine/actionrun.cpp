@@ -427,6 +427,7 @@ void ActionRun::served(uint32_t serialNumber, int row)
     if (row >= 0)
         m_model->edit(row).served = true;
     progress.served(serialNumber);
+    emit sensorServed(serialNumber);
     m_polls.remove(uint16_t(serialNumber));
 }
 

@@ -126,6 +126,8 @@ public slots:
 signals:
     // The run stopped: the front end gives its controls back.
     void stopped();
+    // `serialNumber` was served (by this run or by the LoRa run over it).
+    void sensorServed(uint32_t serialNumber);
     // The run is over: the action boxes are unchecked.
     void finished();
     // A run that could not start, for a message box.

@@ -85,8 +85,6 @@ enum class PortWait { Back, Stopped, Late, Quitting };
 void end_download(FleetModel &model, int row, DownloadEnd end, int page = -1);
 // The Status text of an outcome.
 QString downloadEndText(DownloadEnd end, int page = -1);
-// Both runs: "N % downloaded" for the download of `row`.
-void show_download_progress(FleetModel &model, int row, int percent);
 
 // Both runs: the port went away. Waits without spinning, processing events, until the link is
 // open again (the connection bar or the collector reopens it), `running` is cleared (the

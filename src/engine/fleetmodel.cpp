@@ -124,7 +124,20 @@ void FleetModel::setColour(int row, int column, Rgb colour)
 
 void FleetModel::set_status(int row, const QString &text, Rgb colour)
 {
+    if (isSensorRow(row))
+        edit(row).showingProgress = false;
     setCell(row, ColStatus, text, colour);
+}
+
+void FleetModel::show_progress(int row, int percent)
+{
+    if (!isSensorRow(row))
+        return;
+    Sensor &s = edit(row);
+    s.record.download_percent = percent;
+    // Set before the cell: whoever follows the change reads it.
+    s.showingProgress = true;
+    setCell(row, ColStatus, QString::number(percent) + QStringLiteral(" % downloaded"), Black);
 }
 
 void FleetModel::setLastValues(int row, const QString &text)

@@ -77,6 +77,7 @@ public:
         bool served = false;
         bool detected = false;
         int clock_offset = 0xFFFF; // seconds from the sensor clock to the PC clock
+        bool showingProgress = false; // the Status cell shows the download's progress
         // What the row shows. The "Add" and "Val" cells hold the memory write's texts.
         std::array<Cell, Columns> cells;
         QString lastValues;
@@ -121,6 +122,8 @@ public:
     void setText(int row, int column, const QString &text);
     void setColour(int row, int column, Rgb colour);
     void set_status(int row, const QString &text, Rgb colour);
+    // "N % downloaded": the download's progress, kept on the record as well.
+    void show_progress(int row, int percent);
     void setLastValues(int row, const QString &text);
     void setCheckedChannels(int row, const QStringList &channels);
     void setPeriodItem(int row, int item);

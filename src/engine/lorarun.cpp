@@ -166,6 +166,7 @@ void LoraRun::lora_action_run()
             if (answered) {
                 m_model->edit(row).served = true;
                 m_shared->progress.served(sn);
+                emit m_shared->sensorServed(sn);
             } else if (m_shared->action_running) {
                 // Both passes went unanswered (out of reach, another channel, flat battery):
                 // the row must not go on waiting for a response once the run is over.
@@ -258,7 +259,7 @@ bool LoraRun::request_page_lora(uint32_t serialNumber, uint16_t page)
 
 void LoraRun::showProgress(int row, int received, int total)
 {
-    actionrun::show_download_progress(*m_model, row, pagerange::loraProgress(received, total));
+    m_model->show_progress(row, pagerange::loraProgress(received, total));
 }
 
 bool LoraRun::download_pages_lora(uint32_t serialNumber)

@@ -61,12 +61,6 @@ void actionrun::end_download(FleetModel &model, int row, DownloadEnd end, int pa
                      end == DownloadEnd::Complete ? FM::DarkGreen : FM::Red);
 }
 
-void actionrun::show_download_progress(FleetModel &model, int row, int percent)
-{
-    model.edit(row).record.download_percent = percent;
-    model.set_status(row, QString::number(percent) + QStringLiteral(" % downloaded"), FM::Black);
-}
-
 void actionrun::end_download_on_write_error(FleetModel &model, uint32_t serialNumber)
 {
     const int row = model.find_row(serialNumber);
@@ -125,7 +119,7 @@ void ActionRun::showProgress(int row, int next)
 {
     const SensorRecord &rec = m_model->sensor(row).record;
     const int percent = pagerange::progress(rec.start_page, rec.end_page, next, rec.page_count);
-    show_download_progress(*m_model, row, percent);
+    m_model->show_progress(row, percent);
 }
 
 void ActionRun::closeDownload(uint32_t serialNumber)

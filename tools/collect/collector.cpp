@@ -34,7 +34,6 @@ const QString DateFormats[] = {QStringLiteral("yyyy-MM-dd hh:mm:ss"),
                                QStringLiteral("yyyy-MM-dd hh:mm")};
 
 // The statuses a download ends with when the sensor's data is all on disk.
-const QString Downloaded = QStringLiteral(" % downloaded");
 // Timers take milliseconds in an int.
 constexpr int MaxSeconds = 2000000;
 
@@ -315,13 +314,14 @@ void Collector::statusChanged(int row, int column)
 {
     if ((column != FM::ColStatus && column != FM::AllColumns) || !m_model->isSensorRow(row))
         return;
-    const uint16_t sn = uint16_t(m_model->sensor(row).record.serial_number);
+    const FM::Sensor &s = m_model->sensor(row);
+    const uint16_t sn = uint16_t(s.record.serial_number);
     const QString text = m_model->cell(row, FM::ColStatus).text;
     if (text.isEmpty() || text == m_lastStatus.value(sn))
         return;
     m_lastStatus[sn] = text;
-    if (text.endsWith(Downloaded)) {
-        const int decile = text.left(text.size() - Downloaded.size()).toInt() / 10;
+    if (s.showingProgress) {
+        const int decile = s.record.download_percent / 10;
         if (decile <= m_lastDecile.value(sn, -1))
             return;
         m_lastDecile[sn] = decile;
@@ -331,16 +331,13 @@ void Collector::statusChanged(int row, int column)
     line(hex4(sn) + QStringLiteral(": ") + text);
 }
 
-void Collector::noticeServed()
+void Collector::noticeServed(uint32_t serialNumber)
 {
-    for (int r = 0; r < m_model->size(); ++r) {
-        const FM::Sensor &s = m_model->sensor(r);
-        const uint16_t sn = uint16_t(s.record.serial_number);
-        if (s.served && !m_toldServed.value(sn)) {
-            m_toldServed[sn] = true;
-            line(hex4(sn) + QStringLiteral(": served"));
-        }
-    }
+    const uint16_t sn = uint16_t(serialNumber);
+    if (m_toldServed.value(sn))
+        return;
+    m_toldServed[sn] = true;
+    line(hex4(sn) + QStringLiteral(": served"));
 }
 
 // Served, and when data was asked for, with all of it on disk: a download cut by a time-out
@@ -482,10 +479,7 @@ int Collector::run()
     QTimer tick;
     connect(&tick, &QTimer::timeout, &run, &ActionRun::tick);
     tick.start(1000);
-    // The run marks a sensor served without telling anyone.
-    QTimer watch;
-    connect(&watch, &QTimer::timeout, this, &Collector::noticeServed);
-    watch.start(100);
+    connect(&run, &ActionRun::sensorServed, this, &Collector::noticeServed);
     QTimer deadline;
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, this,
@@ -529,9 +523,7 @@ int Collector::run()
         run.action_run();
     }
     tick.stop();
-    watch.stop();
     deadline.stop();
-    noticeServed();
     model.files().closeAll();
     reconnect.watch(QString());
     link.closePort();

@@ -71,7 +71,7 @@ private slots:
 
 private:
     void statusChanged(int row, int column);
-    void noticeServed();
+    void noticeServed(uint32_t serialNumber);
     bool sensorDone(int row) const;
     void line(const QString &text);
 
