@@ -320,7 +320,7 @@ void ActionRun::listen()
                          : listening.phase == ListenPhases::Last ? ListenMsLate
                                                                  : ListenMsSettled;
     // The window runs from here: the relay poll and refresh below are part of it.
-    const LinkWait window(nullptr, windowMs);
+    LinkWait window(nullptr, windowMs); // a stop may end it (through current())
     switch (listening.phase) {
     case 1:
         if (m_polls.size() == 0) {

@@ -183,7 +183,7 @@ void Detection::sensorFrame()
 
 void Detection::waitForAnnounced(uint16_t serialNumber)
 {
-    const LinkWait window(nullptr, AnnouncedWaitMs);
+    LinkWait window(nullptr, AnnouncedWaitMs); // a stop may end it (through current())
     while (!window.over() && running()) {
         if (m_link->receiveSensorAnswer(serialNumber) == ManageSerialPort::AnswerSensorFrame) {
             takeAnswer();

@@ -20,7 +20,7 @@ bool send_confirmed(ManageSerialPort &link, const QByteArray &body, uint16_t rel
     for (int attempt = 0; attempt < Tries && wanted() && !LinkWait::quitting(); ++attempt) {
         if (!link.sendApiFrame(body, 0))
             continue;
-        const LinkWait window(nullptr, ReadListMs);
+        LinkWait window(nullptr, ReadListMs); // a stop may end it (through current())
         while (!window.over() && wanted()) {
             if (link.receiveSensorAnswer(relay) != ManageSerialPort::AnswerRelayListAck) {
                 LinkWait::yield();
