@@ -1,9 +1,11 @@
 #include "detection.h"
+#include "devicemaintenance.h"
 #include "linkwait.h"
 #include "lorarun.h"
 #include "radiopaths.h"
 #include "runbench.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -64,6 +66,22 @@ int runChild(const QByteArray &kind)
         QElapsedTimer clock;
         clock.start();
         return quitWhen([&] { return clock.elapsed() > 1500; }, [&] { run.lora_action_run(); });
+    }
+    if (kind == "dump" || kind == "device away") {
+        sim::Simulator simulator(testScenario());
+        if (!simulator.open())
+            return 3;
+        ManageSerialPort link;
+        if (!link.openPort(simulator.slavePath()))
+            return 3;
+        // 1234 shows up and is dumped line by line; 7777 never shows up (the 120 s guard).
+        const bool dump = kind == "dump";
+        DeviceMaintenance maintenance(&link, dump ? 0x1234 : 0x7777, 0);
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        QTimer::singleShot(60, &simulator, [&] { simulator.wake(0x1234); });
+        return quitWhen([&] { return dump ? out.size() > 2000 : maintenance.isRunning(); },
+                        [&] { maintenance.run(memorycommand::Operation::Save, {}, &out); });
     }
     if (kind == "detection") {
         sim::Simulator simulator(testScenario());
@@ -134,7 +152,8 @@ private slots:
     void everyKindOfWorkEndsWithTheApplication_data()
     {
         QTest::addColumn<QByteArray>("kind");
-        for (const char *kind : {"listen", "download", "dongle away", "detection", "lora"})
+        for (const char *kind :
+             {"listen", "download", "dongle away", "detection", "lora", "dump", "device away"})
             QTest::newRow(kind) << QByteArray(kind);
     }
     void everyKindOfWorkEndsWithTheApplication()
