@@ -75,9 +75,9 @@ public:
     // again: every wait after a quit ends at once, so whatever loops over waits must end too.
     static bool quitting();
     static QuitNotice &quitNotice();
-    // The events already pending, and back at once: for a loop that must keep the program
-    // alive between waits of its own. Running, or Quitting.
-    static Outcome yield(QEventLoop::ProcessEventsFlags flags = QEventLoop::ExcludeUserInputEvents);
+    // The events already pending (the operator's input too), and back at once: for a loop that
+    // must keep the program alive between waits of its own. Running, or Quitting.
+    static Outcome yield(QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);
     // A pause of `ms` that never ends early and ends at once on a quit: TimedOut or Quitting.
     static Outcome pauseFor(int ms,
                             QEventLoop::ProcessEventsFlags flags = QEventLoop::ExcludeUserInputEvents);
