@@ -2,6 +2,7 @@
 #include "actionrun_p.h"
 
 #include "commandset.h"
+#include "datafiles.h"
 #include "linkwait.h"
 #include "manageserialport.h"
 #include "page.h"
@@ -226,22 +227,11 @@ bool ActionRun::prepare()
     dongle_add_sensor(0);
     answer_waiting = false;
 
-    bool folderReady;
-    if (hooks.ensureFolder) {
-        folderReady = hooks.ensureFolder();
-    } else {
-        folderReady = QDir().mkpath(folder);
-        if (!folderReady) {
-            qDebug() << QStringLiteral("output folder can't be created :") << folder;
-            stop_run();
-            emit failed(QStringLiteral("Folder Creation Failed"),
-                        QStringLiteral("The folder ") + QDir(folder).absolutePath() +
-                            QStringLiteral(" can't be created"));
-        }
-    }
-    if (!folderReady) {
+    if (const std::optional<Refusal> refused = folder_refusal(hooks.ensureFolder, folder)) {
         if (action_running)
             stop_run();
+        if (!refused->title.isEmpty())
+            emit failed(refused->title, refused->text);
         return false;
     }
 
@@ -345,6 +335,19 @@ void ActionRun::listen()
         if (receiveAnswer(command::Everyone) == ManageSerialPort::AnswerSensorFrame)
             break;
     }
+}
+
+std::optional<actionrun::Refusal> actionrun::folder_refusal(const std::function<bool()> &hook,
+                                                           const QString &folder)
+{
+    if (hook)
+        return hook() ? std::nullopt : std::optional<Refusal>(Refusal());
+    if (ensureFolder(folder))
+        return std::nullopt;
+    qDebug() << QStringLiteral("output folder can't be created :") << folder;
+    return Refusal{QStringLiteral("Folder Creation Failed"),
+                   QStringLiteral("The folder ") + QDir(folder).absolutePath() +
+                       QStringLiteral(" can't be created")};
 }
 
 actionrun::PortWait actionrun::wait_for_port(const ManageSerialPort &link, const bool &running)

@@ -12,6 +12,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 class ManageSerialPort;
 
@@ -73,6 +74,10 @@ struct Refusal {
     QString text;
 };
 Refusal pending_refusal(const FleetModel &model, int marked);
+// Both runs: the output folder, made when it is missing, or the front end's `hook` (the window
+// asks the operator for another). Empty when it is there; else why the run cannot start (the
+// hook says so itself, and leaves it empty).
+std::optional<Refusal> folder_refusal(const std::function<bool()> &hook, const QString &folder);
 // Both runs: a data file that could not be written. The files already hold whole rows and
 // records only (a failed write is cut back), and a full disk stays full: the sensor's download
 // ends here with its files closed and the error in its status, and the run goes on.

@@ -61,22 +61,12 @@ void LoraRun::stop_run()
 
 bool LoraRun::prepare()
 {
-    bool folderReady;
-    if (m_shared->hooks.ensureFolder) {
-        folderReady = m_shared->hooks.ensureFolder();
-    } else {
-        folderReady = QDir().mkpath(m_shared->folder);
-        if (!folderReady) {
-            qDebug() << QStringLiteral("output folder can't be created :") << m_shared->folder;
-            stop_run();
-            emit failed(QStringLiteral("Folder Creation Failed"),
-                        QStringLiteral("The folder ") + QDir(m_shared->folder).absolutePath() +
-                            QStringLiteral(" can't be created"));
-        }
-    }
-    if (!folderReady) {
+    if (const std::optional<actionrun::Refusal> refused =
+            actionrun::folder_refusal(m_shared->hooks.ensureFolder, m_shared->folder)) {
         if (m_shared->action_running)
             stop_run();
+        if (!refused->title.isEmpty())
+            emit failed(refused->title, refused->text);
         return false;
     }
 

@@ -337,6 +337,9 @@ private slots:
                                          "action without action";
         QTest::newRow("no channel") << true << "Action failed"
                                     << "No channel selected for recording on sensor 1234";
+        // The output folder would be under a file.
+        QTest::newRow("no folder") << true << "Folder Creation Failed"
+                                   << "The folder %1 can't be created";
     }
     void aRunThatCannotStartSaysWhy()
     {
@@ -345,12 +348,20 @@ private slots:
         QFETCH(QString, text);
         start(testFleet());
         add({0x1234});
+        const bool noFolder = title.startsWith("Folder");
+        if (noFolder) {
+            QFile blocker(m_dir.filePath(QStringLiteral("afile")));
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+            m_bench.run->folder = blocker.fileName() + QStringLiteral("/out");
+            text = text.arg(m_bench.run->folder);
+        }
         if (known) {
             m_bench.model->edit(0).record.sensor_type = 1;
             m_bench.model->fill_channel_selector(0, false);
         }
         actionblock::Choice choice;
-        choice.selectChannels = true;
+        choice.selectChannels = !noFolder;
+        choice.setTime = noFolder;
         m_bench.model->setChoice(choice);
         QSignalSpy failed(m_bench.run.get(), &ActionRun::failed);
         QSignalSpy stopped(m_bench.run.get(), &ActionRun::stopped);

@@ -3,6 +3,7 @@
 
 #include "actionblock.h"
 #include "actionrun.h"
+#include "datafiles.h"
 #include "detection.h"
 #include "fleetmodel.h"
 #include "linksettings.h"
@@ -395,7 +396,7 @@ int Collector::run()
         return Unusable;
     }
     // Made before the port is opened: a folder that cannot be made is a wrong --out.
-    if (!QDir().mkpath(m_options.outDir)) {
+    if (!ensureFolder(m_options.outDir)) {
         m_err << "tessaran-collect: the folder " << QDir(m_options.outDir).absolutePath()
               << " can't be created\n";
         return Unusable;
