@@ -22,10 +22,9 @@ using FM = FleetModel;
 
 constexpr int DownloadWaitMs = 3600000; // a LoRa page is a transaction: a whole ring takes long
 
-const QString WaitResponse = QStringLiteral("Wait for sensor response");
-const QString Interrupted = QStringLiteral("Action Interrupted by User");
-const QString Timeout = QStringLiteral("Connection Timeout");
-
+using actionrun::Interrupted;
+using actionrun::Timeout;
+using actionrun::WaitResponse;
 } // namespace
 
 LoraRun::LoraRun(ActionRun *shared, FleetModel *model, ManageSerialPort *link, QObject *parent)
