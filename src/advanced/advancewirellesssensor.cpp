@@ -121,7 +121,8 @@ void AdvanceWirellessSensor::buildLayout(bool api, bool lora)
 
     auto *readGroup = new QGroupBox(QStringLiteral("Read Data"));
     auto *readForm = new QFormLayout(readGroup);
-    m_readAddress = hexEdit(QStringLiteral("0000"), 4);
+    const memorycommand::Fields blank;
+    m_readAddress = hexEdit(blank.readAddress, 4);
     m_memoryType = new QComboBox;
     m_memoryType->addItems({QStringLiteral("EEPROM"), QStringLiteral("RAM")});
     m_data = new QLineEdit;
@@ -140,9 +141,9 @@ void AdvanceWirellessSensor::buildLayout(bool api, bool lora)
 
     auto *writeGroup = new QGroupBox(QStringLiteral("Write Data in EEPROM"));
     auto *writeForm = new QFormLayout(writeGroup);
-    m_writeAddress = hexEdit(QStringLiteral("0000"), 4);
+    m_writeAddress = hexEdit(blank.writeAddress, 4);
     m_reset = new QCheckBox;
-    m_value = hexEdit(QStringLiteral("00"), 8);
+    m_value = hexEdit(blank.value, 8);
     writeForm->addRow(QStringLiteral("Address :"), m_writeAddress);
     writeForm->addRow(QStringLiteral("Reset Chip :"), m_reset);
     writeForm->addRow(QStringLiteral("Value to write :"), m_value);

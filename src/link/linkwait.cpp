@@ -76,9 +76,10 @@ LinkWait::Outcome LinkWait::yield(QEventLoop::ProcessEventsFlags flags)
     return ours ? Running : Quitting;
 }
 
-LinkWait::Outcome LinkWait::pauseFor(int ms, QEventLoop::ProcessEventsFlags flags)
+LinkWait::Outcome LinkWait::pauseFor(int ms, QEventLoop::ProcessEventsFlags flags,
+                                     SerialTransport *transport)
 {
-    LinkWait wait(nullptr, ms, flags);
+    LinkWait wait(transport, ms, flags);
     return wait.finish(wait.pause());
 }
 

@@ -78,9 +78,11 @@ public:
     // The events already pending (the operator's input too), and back at once: for a loop that
     // must keep the program alive between waits of its own. Running, or Quitting.
     static Outcome yield(QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);
-    // A pause of `ms` that never ends early and ends at once on a quit: TimedOut or Quitting.
+    // A pause of `ms` that never ends early and ends at once on a quit (and, with `transport`,
+    // on a lost port): TimedOut, or why it ended before.
     static Outcome pauseFor(int ms,
-                            QEventLoop::ProcessEventsFlags flags = QEventLoop::ExcludeUserInputEvents);
+                            QEventLoop::ProcessEventsFlags flags = QEventLoop::ExcludeUserInputEvents,
+                            SerialTransport *transport = nullptr);
 
     // Passes until `condition` holds (looked at after every pass, so within PassMaxMs), the
     // deadline passes or the wait ends: Done when it held, else as pass().

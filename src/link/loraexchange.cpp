@@ -88,7 +88,7 @@ bool LoraExchange::frameOfKind(uint8_t kind) const
 
 bool LoraExchange::detectLora()
 {
-    if (LinkWait(&m_transport, 200, QEventLoop::ExcludeUserInputEvents).pause() !=
+    if (LinkWait::pauseFor(200, QEventLoop::ExcludeUserInputEvents, &m_transport) !=
         LinkWait::TimedOut)
         return false;
     m_api.sendApiFrame(QByteArray(1, char(api::LoraPresence)), 0);

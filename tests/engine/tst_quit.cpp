@@ -50,12 +50,12 @@ int runChild(const QByteArray &kind)
     if (kind == "lora") {
         sim::ScenarioResult r =
             sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini"));
-        sim::Simulator simulator(r.scenario);
-        if (!simulator.open())
+        std::unique_ptr<sim::Simulator> sim;
+        std::unique_ptr<ManageSerialPort> port;
+        if (!startSimLink(r.scenario, sim, port))
             return 3;
-        ManageSerialPort link;
-        if (!link.openPort(simulator.slavePath()))
-            return 3;
+        sim::Simulator &simulator = *sim;
+        ManageSerialPort &link = *port;
         FleetModel model;
         ActionRun shared(&model, &link);
         LoraRun run(&shared, &model, &link);
@@ -68,12 +68,12 @@ int runChild(const QByteArray &kind)
         return quitWhen([&] { return clock.elapsed() > 1500; }, [&] { run.lora_action_run(); });
     }
     if (kind == "dump" || kind == "device away") {
-        sim::Simulator simulator(testScenario());
-        if (!simulator.open())
+        std::unique_ptr<sim::Simulator> sim;
+        std::unique_ptr<ManageSerialPort> port;
+        if (!startSimLink(testScenario(), sim, port))
             return 3;
-        ManageSerialPort link;
-        if (!link.openPort(simulator.slavePath()))
-            return 3;
+        sim::Simulator &simulator = *sim;
+        ManageSerialPort &link = *port;
         // 1234 shows up and is dumped line by line; 7777 never shows up (the 120 s guard).
         const bool dump = kind == "dump";
         DeviceMaintenance maintenance(&link, dump ? 0x1234 : 0x7777, 0);
@@ -84,12 +84,12 @@ int runChild(const QByteArray &kind)
                         [&] { maintenance.run(memorycommand::Operation::Save, {}, &out); });
     }
     if (kind == "detection") {
-        sim::Simulator simulator(testScenario());
-        if (!simulator.open())
+        std::unique_ptr<sim::Simulator> sim;
+        std::unique_ptr<ManageSerialPort> port;
+        if (!startSimLink(testScenario(), sim, port))
             return 3;
-        ManageSerialPort link;
-        if (!link.openPort(simulator.slavePath()))
-            return 3;
+        sim::Simulator &simulator = *sim;
+        ManageSerialPort &link = *port;
         FleetModel model;
         radiopaths::RadioPaths paths;
         Detection detection(&model, &link, &paths);
