@@ -279,7 +279,7 @@ void Detection::detect_sensors()
     } else {
         stop();
         for (int r = 0; r < m_model->size(); ++r)
-            if (m_model->cell(r, FM::ColStatus).text == Waiting)
+            if (m_model->sensor(r).status == Waiting)
                 m_model->set_status(r, QString(), FM::Black);
     }
     show_rssi_lists();

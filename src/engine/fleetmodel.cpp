@@ -60,8 +60,10 @@ int FleetModel::insert_sensor(uint16_t serialNumber)
         s->cells[ColCurrentTime].colour = Red;
     if (m_choice.clearData)
         s->cells[ColStartTime].colour = Red;
-    if (m_choice.setTime || m_choice.clearData || m_choice.anyDownload())
+    if (m_choice.setTime || m_choice.clearData || m_choice.anyDownload()) {
         s->cells[ColStatus].text = WaitingForAction;
+        s->status = WaitingForAction;
+    }
     describe(*s, true);
     s->channelsTint = Red;
     m_sensors.insert(m_sensors.begin() + at, std::move(s));
@@ -105,9 +107,14 @@ void FleetModel::setCell(int row, int column, const QString &text, Rgb colour)
     Cell &c = cellRef(row, column);
     if (c.text == text && c.colour == colour)
         return;
+    const bool statusNews = column == ColStatus && isSensorRow(row) && c.text != text;
     c.text = text;
     c.colour = colour;
+    if (statusNews)
+        edit(row).status = text;
     emit changed(row, column);
+    if (statusNews)
+        emit statusChanged(row);
 }
 
 void FleetModel::setText(int row, int column, const QString &text)

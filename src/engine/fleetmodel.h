@@ -78,6 +78,8 @@ public:
         bool detected = false;
         int clock_offset = 0xFFFF; // seconds from the sensor clock to the PC clock
         bool showingProgress = false; // the Status cell shows the download's progress
+        // The sensor's last status, as its row shows it: what a collector tells of the sensor.
+        QString status;
         // What the row shows. The "Add" and "Val" cells hold the memory write's texts.
         std::array<Cell, Columns> cells;
         QString lastValues;
@@ -189,6 +191,8 @@ signals:
     void sensorInserted(int row);
     void sensorRemoved(int row);
     void changed(int row, int column);
+    // The status of a sensor row changed (Sensor::status).
+    void statusChanged(int row);
 
 private:
     Cell &cellRef(int row, int column);

@@ -57,6 +57,7 @@ void actionrun::end_download(FleetModel &model, int row, DownloadEnd end, int pa
     if (!model.isSensorRow(row))
         return;
     model.edit(row).record.download_end = end;
+    model.edit(row).record.refused_page = end == DownloadEnd::Refused ? page : -1;
     model.set_status(row, downloadEndText(end, page),
                      end == DownloadEnd::Complete ? FM::DarkGreen : FM::Red);
 }

@@ -48,6 +48,7 @@ struct SensorRecord {
     uint32_t samples_written = 0;
     DownloadEnd download_end = DownloadEnd::None;
     int download_percent = 0; // of the download under way
+    int refused_page = -1;    // the page a Refused download gave up
 
     // The state of a serial number the operator has just entered: relays (always-listening
     // devices) are known as type 6 before they ever answer.

@@ -49,9 +49,9 @@ constexpr int RelayTicks = 5;
 } // namespace
 
 managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
-    : QWidget(parent), m_link(link), m_model(new FleetModel(this)),
-      m_run(new ActionRun(m_model, link, this)), m_lora(new LoraRun(m_run, m_model, link, this)),
-      m_detection(new Detection(m_model, link, &m_run->paths, this)),
+    : QWidget(parent), m_link(link), m_session(new FleetSession(link, this)),
+      m_model(&m_session->fleet()), m_run(&m_session->actionRun()),
+      m_lora(&m_session->loraRun()), m_detection(&m_session->detection()),
       action_running(m_run->action_running), detection_running(m_detection->detection_running),
       download_running(m_run->download_running), timeout_flag(m_run->timeout_flag),
       wait_expired(m_run->wait_expired), announce_current(m_run->announce_current),
@@ -109,19 +109,19 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
             &managewirelessdata::button_send_action_clicked);
     connect(m_run, &ActionRun::stopped, this, &managewirelessdata::runStopped);
     connect(m_run, &ActionRun::finished, this, &managewirelessdata::uncheck_action_boxes);
-    connect(m_run, &ActionRun::stopped, this, &managewirelessdata::showRunSummary);
-    connect(m_run, &ActionRun::failed, this, [this](const QString &title, const QString &text) {
-        Dialogs::critical(this, title, text);
-    });
+    connect(m_session, &FleetSession::runEnded, this, &managewirelessdata::showRunSummary);
+    connect(m_session, &FleetSession::progressChanged, this,
+            &managewirelessdata::showRunProgress);
+    connect(m_session, &FleetSession::failed, this,
+            [this](const QString &title, const QString &text) {
+                Dialogs::critical(this, title, text);
+            });
     connect(m_lora, &LoraRun::finished, this, &managewirelessdata::uncheck_action_boxes);
-    connect(m_lora, &LoraRun::failed, this, [this](const QString &title, const QString &text) {
-        Dialogs::critical(this, title, text);
-    });
     connect(m_detect, &QPushButton::clicked, this,
             &managewirelessdata::button_detect_sensor_clicked);
     connect(m_import, &QPushButton::clicked, this, &managewirelessdata::button_import_clicked);
     connect(m_export, &QPushButton::clicked, this, &managewirelessdata::button_export_clicked);
-    connect(m_detection, &Detection::ranOut, this, &managewirelessdata::stopDetection);
+    connect(m_session, &FleetSession::detectionRanOut, this, &managewirelessdata::stopDetection);
     connect(m_detection, &Detection::rssiListsShown, this, &managewirelessdata::showRssiViews);
     m_run->hooks.ensureFolder = [this] { return ensure_output_folder(); };
     m_run->hooks.createFiles = [this](uint32_t sn) { return create_data_files(sn); };
@@ -272,7 +272,7 @@ void managewirelessdata::buildLayout()
 
 void managewirelessdata::showRunProgress()
 {
-    const RunProgress &p = m_run->progress;
+    const RunProgress &p = m_session->progress();
     const bool running = action_running && p.isRunning();
     if (running) {
         m_runProgress->setRange(0, p.maximum());
@@ -285,15 +285,13 @@ void managewirelessdata::showRunProgress()
         m_elapsed->setText(p.elapsedText());
 }
 
-void managewirelessdata::showRunSummary()
+void managewirelessdata::showRunSummary(const RunSummary &summary)
 {
     QStringList lines;
-    for (int r = 0; r < m_model->size(); ++r) {
-        const uint32_t sn = m_model->sensor(r).record.serial_number;
-        const QString summary = m_run->downloadSummary(sn);
-        if (!summary.isEmpty())
-            lines << SensorListFile::section(uint16_t(sn)) + QStringLiteral(": ") + summary;
-    }
+    for (const SensorSummary &s : summary.sensors)
+        if (!s.pagesText.isEmpty())
+            lines << SensorListFile::section(uint16_t(s.serialNumber)) + QStringLiteral(": ") +
+                         s.pagesText;
     m_runSummary->setText(lines.isEmpty() ? QString()
                                           : QStringLiteral("Last run: ") +
                                                 lines.join(QStringLiteral("; ")));
@@ -515,20 +513,10 @@ void managewirelessdata::button_send_action_clicked()
     applyBusy();
 
     syncChoice();
-    m_run->folder = output_dir.path();
-    m_run->pdc_enabled = pdc_enabled;
-    m_run->debug_enabled = debug_enabled;
-    switch (m_link->linkMode()) {
-    case ManageSerialPort::Api802154:
-        m_run->action_run();
-        break;
-    case ManageSerialPort::Lora:
-        m_lora->lora_action_run();
-        break;
-    default:
+    m_session->setRunSettings({output_dir.path(), pdc_enabled, debug_enabled});
+    // Without a dongle nothing runs: the controls come back at once.
+    if (!m_session->runActions())
         stop_run();
-        break;
-    }
 }
 
 void managewirelessdata::lockTableForRun()
@@ -552,10 +540,7 @@ void managewirelessdata::stop_run()
 {
     // The run closes the files, makes the dongle forget the sensors and calls runStopped(); the
     // LoRa run also cuts its transaction short.
-    if (m_link->linkMode() == ManageSerialPort::Lora)
-        m_lora->stop_run();
-    else
-        m_run->stop_run();
+    m_session->stop();
 }
 
 void managewirelessdata::runStopped()
@@ -588,15 +573,16 @@ void managewirelessdata::button_detect_sensor_clicked()
     m_detect->setStyleSheet(QStringLiteral("font-weight: bold;color: red"));
     m_table->clearSelection();
     applyBusy();
-    // Returns once the detection is over: stopped from here, or out of passes (ranOut()).
-    m_detection->detect_sensors();
+    // Returns once the detection is over: stopped from here, or out of passes.
+    m_session->detect();
 }
 
 // The tick goes on after a detection: it drives the clock and the RSSI lists, which would
 // otherwise stand still until the next run.
 void managewirelessdata::stopDetection()
 {
-    m_detection->stop();
+    if (m_session->isDetecting())
+        m_session->stop();
     timeout_flag = false;
     m_sendActionAllowed = m_link->isOpen();
     m_table->giveBack();
@@ -668,7 +654,7 @@ void managewirelessdata::each_sec()
         m_detect->setText(m_blink ? QString() : DetectBlinkText);
     showRunProgress();
     if (m_blink)
-        m_run->tick();
+        m_session->tick();
     if (m_blink) {
         m_blink = false;
         show_rssi_lists();

@@ -5,6 +5,7 @@
 #include "advancewirellesssensor.h"
 #include "detection.h"
 #include "fleetmodel.h"
+#include "fleetsession.h"
 #include "listenphases.h"
 #include "lorarun.h"
 #include "sensortableview.h"
@@ -40,6 +41,8 @@ class managewirelessdata : public QWidget
     Q_OBJECT
     // First: the run state below refers into the run, which works on the model over the link.
     ManageSerialPort *m_link;
+    // The fleet and its runs: the window starts, stops and follows them through the session.
+    FleetSession *m_session;
     FleetModel *m_model;
     ActionRun *m_run;
     // The LoRa dongle's run, over the same run state.
@@ -84,6 +87,7 @@ public:
     QDir outputDir() const { return output_dir; }
 
     FleetModel &model() const { return *m_model; }
+    FleetSession &session() const { return *m_session; }
     // Rows with a sensor (the entry row excluded).
     int sensorRows() const { return m_model->size(); }
     CustomCombo *channelSelector(int row) const { return m_table->channelSelector(row); }
@@ -248,7 +252,7 @@ private:
     void markColumnOfBox(const QCheckBox *box, int column);
 
     void runStopped();
-    void showRunSummary();
+    void showRunSummary(const RunSummary &summary);
     void showRunProgress();
     void lockTableForRun();
 

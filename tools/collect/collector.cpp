@@ -2,13 +2,10 @@
 #include "hextext.h"
 
 #include "actionblock.h"
-#include "actionrun.h"
 #include "datafiles.h"
-#include "detection.h"
 #include "fleetmodel.h"
 #include "linksettings.h"
 #include "linkwait.h"
-#include "lorarun.h"
 #include "manageserialport.h"
 #include "portreconnect.h"
 #include "sensorlist.h"
@@ -294,33 +291,30 @@ void Collector::stop(const QString &why)
             wait->stop();
         return;
     }
-    if (m_detection && m_detection->detection_running && !m_interrupted) {
+    if (m_session && m_session->isDetecting() && !m_interrupted) {
         m_interrupted = true;
         line(why);
-        m_detection->stop();
+        m_session->stop();
         return;
     }
-    if (!m_run || !m_run->action_running || m_stopping)
+    if (!m_session || !m_session->isRunning() || m_stopping)
         return;
     m_stopping = true;
     line(why);
-    if (m_lora)
-        m_lora->stop_run();
-    else
-        m_run->stop_run();
+    m_session->stop();
 }
 
 // Progress is told each time it passes a tenth; every other status once per change.
-void Collector::statusChanged(int row, int column)
+void Collector::statusChanged(int row)
 {
-    if ((column != FM::ColStatus && column != FM::AllColumns) || !m_model->isSensorRow(row))
+    const FleetModel &fleet = m_session->fleet();
+    if (!fleet.isSensorRow(row))
         return;
-    const FM::Sensor &s = m_model->sensor(row);
+    const FM::Sensor &s = fleet.sensor(row);
     const uint16_t sn = uint16_t(s.record.serial_number);
-    const QString text = m_model->cell(row, FM::ColStatus).text;
-    if (text.isEmpty() || text == m_lastStatus.value(sn))
+    if (s.status.isEmpty() || s.status == m_lastStatus.value(sn))
         return;
-    m_lastStatus[sn] = text;
+    m_lastStatus[sn] = s.status;
     if (s.showingProgress) {
         const int decile = s.record.download_percent / 10;
         if (decile <= m_lastDecile.value(sn, -1))
@@ -329,30 +323,16 @@ void Collector::statusChanged(int row, int column)
     } else {
         m_lastDecile.remove(sn);
     }
-    line(hex4(sn) + QStringLiteral(": ") + text);
+    line(hex4(sn) + QStringLiteral(": ") + s.status);
 }
 
-void Collector::noticeServed(uint32_t serialNumber)
+void Collector::outcome(uint32_t serialNumber, SensorOutcome outcome)
 {
-    const uint16_t sn = uint16_t(serialNumber);
-    if (m_toldServed.value(sn))
+    // A sensor whose data fell short is told once, NOT served, with the summary.
+    if (outcome != SensorOutcome::Served && outcome != SensorOutcome::DownloadComplete &&
+        outcome != SensorOutcome::NoData)
         return;
-    m_toldServed[sn] = true;
-    line(hex4(sn) + QStringLiteral(": served"));
-}
-
-// Served, and when data was asked for, with all of it on disk: a download cut by a time-out
-// or a file that could not be written leaves the sensor served but the data short.
-bool Collector::sensorDone(int row) const
-{
-    const FM::Sensor &s = m_model->sensor(row);
-    if (!s.served)
-        return false;
-    if (!m_model->choice().anyDownload())
-        return true;
-    // An empty window is a download done: there was nothing to fetch.
-    const DownloadEnd end = s.record.download_end;
-    return end == DownloadEnd::Complete || end == DownloadEnd::NoData;
+    line(hex4(serialNumber) + QStringLiteral(": served"));
 }
 
 int Collector::run()
@@ -368,8 +348,10 @@ int Collector::run()
     for (const QString &w : catalogueWarnings())
         m_err << "tessaran-collect: warning: " << w << '\n';
 
-    FleetModel model;
-    m_model = &model;
+    ManageSerialPort link(config->link);
+    FleetSession session(&link);
+    m_session = &session;
+    FleetModel &model = session.fleet();
     QVector<SensorListFile::Sensor> listed;
     if (!m_options.listFile.isEmpty()) {
         const SensorListFile file = SensorListFile::read(m_options.listFile);
@@ -424,7 +406,6 @@ int Collector::run()
         model.edit(row).record.channel_mask = uint8_t(s.recordingChannelsIndex);
     }
 
-    ManageSerialPort link(config->link);
     // A dongle that answers late is given the attempts of a returning one.
     m_opening = true;
     const bool opened = PortReconnect::openWithRetries(&link, m_options.port,
@@ -467,20 +448,13 @@ int Collector::run()
     choice.windowEnd = m_options.to;
     model.setChoice(choice);
 
-    ActionRun run(&model, &link);
-    m_run = &run;
-    run.folder = m_options.outDir;
-    run.pdc_enabled = config->pdc;
-    run.debug_enabled = config->debug;
-    connect(&model, &FleetModel::changed, this, &Collector::statusChanged);
-    LoraRun lora(&run, &model, &link);
-    connect(&run, &ActionRun::failed, this, &Collector::failed);
-    connect(&lora, &LoraRun::failed, this, &Collector::failed);
-
+    session.setRunSettings({m_options.outDir, config->pdc, config->debug});
+    connect(&model, &FleetModel::statusChanged, this, &Collector::statusChanged);
+    connect(&session, &FleetSession::failed, this, &Collector::failed);
+    connect(&session, &FleetSession::sensorOutcome, this, &Collector::outcome);
     QTimer tick;
-    connect(&tick, &QTimer::timeout, &run, &ActionRun::tick);
+    connect(&tick, &QTimer::timeout, &session, &FleetSession::tick);
     tick.start(1000);
-    connect(&run, &ActionRun::sensorServed, this, &Collector::noticeServed);
     QTimer deadline;
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, this,
@@ -494,9 +468,7 @@ int Collector::run()
             link.closePort();
             return Unusable;
         }
-        Detection detection(&model, &link, &run.paths);
-        m_detection = &detection;
-        connect(&detection, &Detection::sensorDetected, this, [this](uint32_t sn) {
+        connect(&session, &FleetSession::sensorDetected, this, [this](uint32_t sn) {
             if (!m_toldDetected.value(uint16_t(sn))) {
                 m_toldDetected[uint16_t(sn)] = true;
                 line(hex4(sn) + QStringLiteral(": detected"));
@@ -504,24 +476,22 @@ int Collector::run()
         });
         QTimer enough;
         enough.setSingleShot(true);
-        connect(&enough, &QTimer::timeout, &detection, &Detection::stop);
+        connect(&enough, &QTimer::timeout, &session, &FleetSession::stop);
         enough.start(m_options.detectSeconds * 1000);
         line(QStringLiteral("detecting for %1 s").arg(m_options.detectSeconds));
-        detection.detect_sensors();
-        m_detection = nullptr;
+        session.detect();
     }
 
     if (m_interrupted) {
         // Stopped while detecting: no run, nobody served.
     } else if (model.size() == 0) {
         m_err << "tessaran-collect: no sensor to serve\n";
-    } else if (link.linkMode() == ManageSerialPort::Lora) {
-        m_lora = &lora;
-        line(QStringLiteral("reaching %1 sensor(s) through the LoRa dongle").arg(model.size()));
-        lora.lora_action_run();
     } else {
-        line(QStringLiteral("listening for %1 sensor(s)").arg(model.size()));
-        run.action_run();
+        if (link.linkMode() == ManageSerialPort::Lora)
+            line(QStringLiteral("reaching %1 sensor(s) through the LoRa dongle").arg(model.size()));
+        else
+            line(QStringLiteral("listening for %1 sensor(s)").arg(model.size()));
+        session.runActions();
     }
     tick.stop();
     deadline.stop();
@@ -529,23 +499,17 @@ int Collector::run()
     reconnect.watch(QString());
     link.closePort();
 
-    int notDone = 0;
-    for (int r = 0; r < model.size(); ++r) {
-        const bool done = sensorDone(r);
-        notDone += done ? 0 : 1;
-        const uint32_t sn = model.sensor(r).record.serial_number;
-        const QString pages = run.downloadSummary(sn);
-        m_out << hex4(sn) << ' ' << (done ? "served" : "NOT served") << ": "
-              << model.cell(r, FM::ColStatus).text;
-        if (!pages.isEmpty())
-            m_out << " (" << pages << ')';
+    const RunSummary summary = session.summary();
+    for (const SensorSummary &sensor : summary.sensors) {
+        m_out << hex4(sensor.serialNumber) << ' ' << (sensor.done ? "served" : "NOT served")
+              << ": " << sensor.status;
+        if (!sensor.pagesText.isEmpty())
+            m_out << " (" << sensor.pagesText << ')';
         m_out << '\n';
     }
     m_out.flush();
-    m_run = nullptr;
-    m_lora = nullptr;
-    m_model = nullptr;
-    return notDone == 0 && model.size() > 0 ? AllServed : SomeNotServed;
+    m_session = nullptr;
+    return summary.allDone() ? AllServed : SomeNotServed;
 }
 
 } // namespace collect

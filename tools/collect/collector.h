@@ -9,10 +9,8 @@
 #include <cstdint>
 #include <optional>
 
-class ActionRun;
-class Detection;
-class FleetModel;
-class LoraRun;
+#include "fleetsession.h"
+
 class QTextStream;
 
 namespace collect
@@ -70,25 +68,20 @@ private slots:
     void failed(const QString &title, const QString &text);
 
 private:
-    void statusChanged(int row, int column);
-    void noticeServed(uint32_t serialNumber);
-    bool sensorDone(int row) const;
+    void statusChanged(int row);
+    void outcome(uint32_t serialNumber, SensorOutcome outcome);
     void line(const QString &text);
 
     Options m_options;
     QTextStream &m_out;
     QTextStream &m_err;
-    FleetModel *m_model = nullptr;
-    ActionRun *m_run = nullptr;
-    LoraRun *m_lora = nullptr;        // on a LoRa dongle, the run in charge
-    Detection *m_detection = nullptr; // while it listens
+    FleetSession *m_session = nullptr; // while it runs
     bool m_stopping = false;
     bool m_interrupted = false; // before the run began
     bool m_opening = false;     // the port is being opened
     // What was told per serial number, so that a line is written only for news.
     QHash<uint16_t, QString> m_lastStatus;
     QHash<uint16_t, int> m_lastDecile;
-    QHash<uint16_t, bool> m_toldServed;
     QHash<uint16_t, bool> m_toldDetected;
 };
 

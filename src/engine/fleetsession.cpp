@@ -1,0 +1,171 @@
+#include "fleetsession.h"
+
+#include "actionrun_p.h"
+#include "manageserialport.h"
+
+QString outcomeText(SensorOutcome outcome, int page)
+{
+    switch (outcome) {
+    case SensorOutcome::Served:
+        return QString();
+    case SensorOutcome::DownloadComplete:
+        return actionrun::downloadEndText(DownloadEnd::Complete);
+    case SensorOutcome::NoData:
+        return actionrun::downloadEndText(DownloadEnd::NoData);
+    case SensorOutcome::WriteError:
+        return actionrun::downloadEndText(DownloadEnd::WriteError);
+    case SensorOutcome::PageRefused:
+        return actionrun::downloadEndText(DownloadEnd::Refused, page);
+    case SensorOutcome::Interrupted:
+        return actionrun::Interrupted;
+    case SensorOutcome::Timeout:
+        return actionrun::Timeout;
+    }
+    return QString();
+}
+
+bool RunSummary::allDone() const
+{
+    if (sensors.isEmpty())
+        return false;
+    for (const SensorSummary &s : sensors)
+        if (!s.done)
+            return false;
+    return true;
+}
+
+FleetSession::FleetSession(ManageSerialPort *link, QObject *parent)
+    : QObject(parent), m_link(link), m_run(&m_fleet, link), m_lora(&m_run, &m_fleet, link),
+      m_detection(&m_fleet, link, &m_run.paths)
+{
+    connect(&m_run, &ActionRun::failed, this, &FleetSession::failed);
+    connect(&m_lora, &LoraRun::failed, this, &FleetSession::failed);
+    connect(&m_run, &ActionRun::sensorServed, this, &FleetSession::turnOver);
+    connect(&m_detection, &Detection::sensorDetected, this, &FleetSession::sensorDetected);
+    connect(&m_detection, &Detection::ranOut, this, &FleetSession::detectionRanOut);
+}
+
+FleetSession::~FleetSession() = default;
+
+void FleetSession::setRunSettings(const RunSettings &settings)
+{
+    m_run.folder = settings.folder;
+    m_run.pdc_enabled = settings.pdc;
+    m_run.debug_enabled = settings.debug;
+}
+
+void FleetSession::tick()
+{
+    m_run.tick();
+    emit progressChanged(m_run.progress);
+}
+
+bool FleetSession::runActions()
+{
+    // The front end may have marked the run as under way already, to lock its controls.
+    if (isDetecting() || m_lora.isRunning() || !m_link->isOpen())
+        return false;
+    const int mode = m_link->linkMode();
+    if (mode != ManageSerialPort::Api802154 && mode != ManageSerialPort::Lora)
+        return false;
+    m_told.clear();
+    emit progressChanged(m_run.progress);
+    if (mode == ManageSerialPort::Lora)
+        m_lora.lora_action_run();
+    else
+        m_run.action_run();
+    // Whoever the run did not finish with ends on why the run ended.
+    for (int r = 0; r < m_fleet.size(); ++r) {
+        const uint32_t sn = m_fleet.sensor(r).record.serial_number;
+        if (!m_told.contains(sn)) {
+            const SensorSummary s = summaryOf(r);
+            m_told.insert(sn);
+            emit sensorOutcome(sn, s.outcome, s.status);
+        }
+    }
+    emit progressChanged(m_run.progress);
+    emit runEnded(summary());
+    return true;
+}
+
+bool FleetSession::detect()
+{
+    // Through a closed port or a LoRa dongle the detection ends at once, and says so itself.
+    if (isRunning())
+        return false;
+    m_detection.detect_sensors();
+    return true;
+}
+
+void FleetSession::stop()
+{
+    if (isDetecting())
+        m_detection.stop();
+    if (!isRunning())
+        return;
+    if (m_link->linkMode() == ManageSerialPort::Lora && m_lora.isRunning())
+        m_lora.stop_run();
+    else
+        m_run.stop_run();
+}
+
+void FleetSession::turnOver(uint32_t serialNumber)
+{
+    const int row = m_fleet.find_row(serialNumber);
+    if (row < 0 || m_told.contains(serialNumber))
+        return;
+    m_told.insert(serialNumber);
+    const SensorSummary s = summaryOf(row);
+    emit sensorOutcome(serialNumber, s.outcome, s.status);
+    emit progressChanged(m_run.progress);
+}
+
+SensorSummary FleetSession::summaryOf(int row) const
+{
+    const FleetModel::Sensor &sensor = m_fleet.sensor(row);
+    SensorSummary s;
+    s.serialNumber = sensor.record.serial_number;
+    s.status = sensor.status;
+    s.pages = m_run.downloadStats(s.serialNumber);
+    s.pagesText = m_run.downloadSummary(s.serialNumber);
+    const bool download = m_fleet.choice().anyDownload();
+    switch (sensor.record.download_end) {
+    case DownloadEnd::Complete:
+        s.outcome = SensorOutcome::DownloadComplete;
+        break;
+    case DownloadEnd::NoData:
+        s.outcome = SensorOutcome::NoData;
+        break;
+    case DownloadEnd::WriteError:
+        s.outcome = SensorOutcome::WriteError;
+        break;
+    case DownloadEnd::Refused:
+        s.outcome = SensorOutcome::PageRefused;
+        break;
+    case DownloadEnd::Interrupted:
+        s.outcome = SensorOutcome::Interrupted;
+        break;
+    case DownloadEnd::Timeout:
+        s.outcome = SensorOutcome::Timeout;
+        break;
+    case DownloadEnd::None:
+        if (sensor.served)
+            s.outcome = download ? SensorOutcome::Interrupted : SensorOutcome::Served;
+        else
+            s.outcome = sensor.status == actionrun::Timeout ? SensorOutcome::Timeout
+                                                            : SensorOutcome::Interrupted;
+        break;
+    }
+    s.done = sensor.served && (s.outcome == SensorOutcome::Served ||
+                               s.outcome == SensorOutcome::DownloadComplete ||
+                               s.outcome == SensorOutcome::NoData);
+    return s;
+}
+
+RunSummary FleetSession::summary() const
+{
+    RunSummary r;
+    for (int row = 0; row < m_fleet.size(); ++row)
+        r.sensors << summaryOf(row);
+    return r;
+}

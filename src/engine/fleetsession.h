@@ -1,0 +1,116 @@
+#pragma once
+
+#include "actionrun.h"
+#include "detection.h"
+#include "fleetmodel.h"
+#include "lorarun.h"
+#include "pagevouch.h"
+#include "runprogress.h"
+
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QVector>
+#include <cstdint>
+
+class ManageSerialPort;
+
+// How a sensor's turn in a run ended.
+enum class SensorOutcome {
+    Served,           // its actions were taken and no data was asked for
+    DownloadComplete, // every page of its download is in the files
+    NoData,           // the window held no sample
+    WriteError,       // a data file could not be written
+    PageRefused,      // a page nobody could vouch for was given up
+    Interrupted,      // the run was stopped before the sensor was done
+    Timeout,          // the sensor, or the dongle, stayed silent too long
+};
+// The Status text the table shows for an outcome (`page`: the page a refusal gave up).
+QString outcomeText(SensorOutcome outcome, int page = -1);
+
+// What a run did for one sensor.
+struct SensorSummary {
+    uint32_t serialNumber = 0;
+    SensorOutcome outcome = SensorOutcome::Interrupted;
+    // Served and, when data was asked for, all of it on disk (an empty window included).
+    bool done = false;
+    QString status;      // the sensor's last status
+    pagevouch::Stats pages;
+    QString pagesText;   // "pages fetched N, re-requested N, ..."; empty when none was fetched
+};
+
+struct RunSummary {
+    QVector<SensorSummary> sensors;
+    bool allDone() const;
+};
+
+// The one way a front end works with the fleet: it owns the sensors, their radio paths, the
+// detection and the action run on either dongle, starts and stops them, and tells what happens
+// as typed events. The window and the collector both drive it; neither reads a display text
+// or polls a flag.
+class FleetSession : public QObject
+{
+    Q_OBJECT
+public:
+    explicit FleetSession(ManageSerialPort *link, QObject *parent = nullptr);
+    ~FleetSession() override;
+
+    FleetModel &fleet() { return m_fleet; }
+    const FleetModel &fleet() const { return m_fleet; }
+    radiopaths::RadioPaths &paths() { return m_run.paths; }
+    // The runs themselves, for what a window shows of them (the listening phase, the link).
+    ActionRun &actionRun() { return m_run; }
+    LoraRun &loraRun() { return m_lora; }
+    Detection &detection() { return m_detection; }
+
+    // Where a run's files go and what they hold; the front end's hooks come on top.
+    struct RunSettings {
+        QString folder;
+        bool pdc = false;
+        bool debug = false;
+    };
+    void setRunSettings(const RunSettings &settings);
+    void setHooks(const ActionRun::Hooks &hooks) { m_run.hooks = hooks; }
+
+    // Runs the chosen actions over the fleet on whichever dongle the link has, and returns
+    // when the run is over (the caller's events go on meanwhile). False when no dongle is
+    // open: nothing ran.
+    bool runActions();
+    // Listens for the sensors in reach; returns when stopped or out of passes.
+    bool detect();
+    // Ends the run or the detection under way; from inside one of their waits, at once.
+    void stop();
+    // The run's one-second clock (listening phases, contact ages), from the front end's timer;
+    // it also reports the progress.
+    void tick();
+    bool isRunning() const { return m_run.action_running; }
+    bool isDetecting() const { return m_detection.detection_running; }
+    bool isBusy() const { return isRunning() || isDetecting(); }
+    const RunProgress &progress() const { return m_run.progress; }
+    // What the last run did, sensor by sensor, in table order.
+    RunSummary summary() const;
+
+signals:
+    // A sensor's turn is over (each sensor once a run); `text` is its Status.
+    void sensorOutcome(uint32_t serialNumber, SensorOutcome outcome, const QString &text);
+    // The run's counts moved: sensors served, pages fetched and to fetch, rate.
+    void progressChanged(const RunProgress &progress);
+    // The run ended (the controls may be given back) and what it did.
+    void runEnded(const RunSummary &summary);
+    // A run that could not start, for a message box or a line.
+    void failed(const QString &title, const QString &text);
+    void sensorDetected(uint32_t serialNumber);
+    // The detection ended by itself (out of passes).
+    void detectionRanOut();
+
+private:
+    void turnOver(uint32_t serialNumber);
+    SensorSummary summaryOf(int row) const;
+
+    ManageSerialPort *m_link;
+    FleetModel m_fleet;
+    ActionRun m_run;
+    LoraRun m_lora;
+    Detection m_detection;
+    QSet<uint32_t> m_told; // sensors whose outcome this run told
+};
