@@ -363,8 +363,8 @@ private slots:
         choice.selectChannels = !noFolder;
         choice.setTime = noFolder;
         m_bench.model->setChoice(choice);
-        QSignalSpy failed(m_bench.run.get(), &ActionRun::failed);
-        QSignalSpy stopped(m_bench.run.get(), &ActionRun::stopped);
+        QSignalSpy failed(m_bench.run, &ActionRun::failed);
+        QSignalSpy stopped(m_bench.run, &ActionRun::stopped);
         m_bench.run->action_run();
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed[0][0].toString(), title);
@@ -377,12 +377,23 @@ private slots:
     {
         start(testFleet());
         add({0x1234, 0x1400});
-        QTimer::singleShot(600, m_bench.run.get(), &ActionRun::stop_run);
+        QTimer::singleShot(600, m_bench.session.get(), &FleetSession::stop);
+        QVector<QPair<uint32_t, SensorOutcome>> told;
+        connect(m_bench.session.get(), &FleetSession::sensorOutcome, this,
+                [&](uint32_t sn, SensorOutcome o, const QString &text) {
+                    told.append({sn, o});
+                    QCOMPARE(text, QStringLiteral("Action Interrupted by User"));
+                });
         QElapsedTimer clock;
         clock.start();
-        m_bench.run->action_run(); // nobody wakes
+        QVERIFY(m_bench.session->runActions()); // nobody wakes
         QVERIFY2(clock.elapsed() < 2000, "the stop did not end the run");
-        QVERIFY(!m_bench.run->action_running);
+        QVERIFY(!m_bench.session->isRunning());
+        // Each sensor once, with why it was not served.
+        QCOMPARE(told, (QVector<QPair<uint32_t, SensorOutcome>>{
+                           {0x1234, SensorOutcome::Interrupted},
+                           {0x1400, SensorOutcome::Interrupted}}));
+        QVERIFY(!m_bench.session->summary().allDone());
         QCOMPARE(status(0x1234), QStringLiteral("Action Interrupted by User"));
         QCOMPARE(uint(m_bench.model->cell(1, FM::ColStatus).colour), uint(FM::Red));
         QTRY_VERIFY(m_bench.sim->fleet().wakeTargets().isEmpty());
@@ -440,7 +451,21 @@ private slots:
         m_bench.sim->faults().dropEvery = dropEvery;
         m_wakeDuringDownload = wakeDuringDownload;
         MessageCapture capture(MessageCapture::Silent);
+        QHash<uint32_t, SensorOutcome> told;
+        int ends = 0;
+        connect(m_bench.session.get(), &FleetSession::sensorOutcome, this,
+                [&](uint32_t sn, SensorOutcome o, const QString &) {
+                    QVERIFY2(!told.contains(sn), "an outcome told twice");
+                    told.insert(sn, o);
+                });
+        connect(m_bench.session.get(), &FleetSession::runEnded, this,
+                [&](const RunSummary &summary) {
+                    ++ends;
+                    QVERIFY(summary.allDone());
+                    QCOMPARE(summary.sensors.size(), serials.size());
+                });
         QVERIFY(run(240000));
+        QCOMPARE(ends, 1);
         m_bench.sim->faults().dropEvery = 0;
         // the lost frames really were asked for again
         if (dropEvery)
@@ -455,6 +480,9 @@ private slots:
             // What a front end reads, beside the text the window shows.
             QCOMPARE(s.record.download_end,
                      windowFromMin > 1000 ? DownloadEnd::NoData : DownloadEnd::Complete);
+            QCOMPARE(told.value(uint32_t(sn)), windowFromMin > 1000
+                                                   ? SensorOutcome::NoData
+                                                   : SensorOutcome::DownloadComplete);
             if (windowFromMin > 1000) {
                 QCOMPARE(status(sn), QStringLiteral("No data in file, check dates"));
                 QVERIFY(tsvRows(m_bench.tsvOf(sn)).isEmpty());

@@ -114,7 +114,7 @@ private slots:
         QVERIFY(memory.pokeByte(at, 0x13));
         // Put right before the page is asked for again: the first copy was damaged on its way.
         QVector<int> refused;
-        connect(m_bench.run.get(), &ActionRun::pageRefused, this, [&](uint32_t sn, int number) {
+        connect(m_bench.run, &ActionRun::pageRefused, this, [&](uint32_t sn, int number) {
             QCOMPARE(int(sn), Sn);
             refused << number;
             if (onTheWay)
@@ -192,7 +192,7 @@ private slots:
         start(40, pageLatencyMs);
         // The second frame of the first request goes missing.
         bool dropped = false;
-        connect(m_bench.model.get(), &FleetModel::changed, this, [&] {
+        connect(m_bench.model, &FleetModel::changed, this, [&] {
             if (!dropped && status().endsWith(QStringLiteral(" % downloaded"))) {
                 dropped = true;
                 m_bench.sim->faults().dropNext = 1;

@@ -12,18 +12,20 @@ bool RunBench::start(const sim::Scenario &scenario, const QString &folder, const
     link = std::make_unique<ManageSerialPort>();
     if (!link->openPort(port.isEmpty() ? sim->slavePath() : port))
         return false;
-    model = std::make_unique<FleetModel>();
-    run = std::make_unique<ActionRun>(model.get(), link.get());
-    run->folder = folder;
+    session = std::make_unique<FleetSession>(link.get());
+    model = &session->fleet();
+    run = &session->actionRun();
+    session->setRunSettings({folder, false, false});
     return true;
 }
 
 void RunBench::reset()
 {
-    run.reset();
+    model = nullptr;
+    run = nullptr;
+    session.reset();
     link.reset();
     sim.reset();
-    model.reset();
 }
 
 bool RunBench::runFor(int limitMs)
@@ -33,15 +35,15 @@ bool RunBench::runFor(int limitMs)
     guard.setSingleShot(true);
     QObject::connect(&guard, &QTimer::timeout, &guard, [&] {
         late = true;
-        run->stop_run();
+        session->stop();
     });
     guard.start(limitMs);
     QTimer waker;
     if (wake)
         QObject::connect(&waker, &QTimer::timeout, &waker, wake);
     waker.start(150);
-    run->action_run();
-    return !late && !run->action_running;
+    session->runActions();
+    return !late && !session->isRunning();
 }
 
 QString RunBench::status(int sn) const

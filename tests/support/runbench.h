@@ -2,6 +2,7 @@
 
 #include "actionrun.h"
 #include "fleetmodel.h"
+#include "fleetsession.h"
 #include "simlink.h"
 #include "testkit.h"
 #include "truthrows.h"
@@ -10,13 +11,14 @@
 #include <functional>
 #include <memory>
 
-// A fleet run against the simulator: a scenario behind the real link, a fleet model, and the run
-// that serves it, writing its files to `folder`.
+// A fleet run against the simulator: a scenario behind the real link and a session over it, whose
+// runs write their files to `folder`. `model` and `run` are the session's.
 struct RunBench {
     std::unique_ptr<sim::Simulator> sim;
     std::unique_ptr<ManageSerialPort> link;
-    std::unique_ptr<FleetModel> model;
-    std::unique_ptr<ActionRun> run;
+    std::unique_ptr<FleetSession> session;
+    FleetModel *model = nullptr;
+    ActionRun *run = nullptr;
     // Stands in for the sensors' schedule: called every 150 ms while a run goes.
     std::function<void()> wake;
 
