@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QTimer>
 #include <QVector>
+#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <random>
@@ -101,8 +102,8 @@ private:
     struct Item {
         QByteArray bytes;
         QString note;
-        int64_t notBefore = 0;
-        int gapMs = 0;
+        int64_t notBefore = 0; // ns on the wire's clock
+        int64_t gapNs = 0;
         int tag = 0;
         bool frame = true;
         int written = 0;
@@ -112,7 +113,17 @@ private:
     void schedule();
     bool applyFaults(QByteArray &bytes, QString &note);
     void applyByteFaults(QByteArray &bytes, QString &note);
-    int64_t now() const { return m_clock.elapsed(); }
+    static constexpr int64_t MsNs = 1000000;
+    // The wire keeps its time in nanoseconds: at 1,000,000 baud a byte takes 10 us, and a pace
+    // kept in whole milliseconds stretched each 1070-byte frame by half a millisecond.
+    int64_t now() const { return m_clock.nsecsElapsed(); }
+    // When the line is free again: the end of the last paced byte.
+    static constexpr double SecondNs = 1e9;
+    int64_t lineFree() const
+    {
+        return m_paceStart + int64_t(std::ceil(double(m_paced) * 10 / m_baud * SecondNs));
+    }
+    int64_t reactionTime() const { return m_reacting ? m_lastEnd : now(); }
 
     PtyPeer m_peer;
     QString m_linkPath;
@@ -121,9 +132,10 @@ private:
     QTimer m_pumpTimer;
     QTimer m_unplugTimer;
     QTimer m_replugTimer;
-    int64_t m_lastEnd = 0;   // when the last byte of the previous frame left
-    int64_t m_paceStart = 0; // pacing: when the current run of bytes began
+    int64_t m_lastEnd = 0;   // when the last byte of the previous frame left (ns)
+    int64_t m_paceStart = 0; // pacing: when the current run of bytes began (ns)
     int64_t m_paced = 0;     // pacing: bytes written since then
+    bool m_reacting = false; // drained() is being told
     int m_baud = 0;
     Faults m_faults;
     std::mt19937 m_rng{1};
