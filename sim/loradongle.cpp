@@ -17,10 +17,6 @@ namespace
 {
 constexpr uint8_t ReadConfig = 0x03;
 constexpr uint8_t ConfigFrame = 0x10;
-// Air time of a sensor's answer, in ms at scale 1. The request itself reaches the sensor after
-// the air time the host reckons with when it stamps the clock (lora::airTimeMs), so a clock set
-// on the first attempt lands where the host meant it to.
-constexpr double AnswerAirMs = 40;
 // How long the dongle listens for the sensor's radio acknowledgement before giving up.
 constexpr double AckListenMs = 50;
 // What the radio hears when nothing transmits: -120 dBm.
@@ -82,9 +78,9 @@ QByteArray LoraDongle::pageFragment(uint8_t rssi, int number, uint16_t page,
     return f;
 }
 
-int LoraDongle::scaled(double ms) const
+int LoraDongle::scaled(double ms, double airScale)
 {
-    return int(std::lround(ms * m_fleet.dongleConfig().airScale));
+    return int(std::lround(ms * airScale));
 }
 
 void LoraDongle::out(const QByteArray &payload, const QString &note, int delayMs)
