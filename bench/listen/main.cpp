@@ -1,7 +1,7 @@
 // What the listening loop costs while it waits for sensors that sleep: the run asks the dongle
 // who is awake, polls and waits, for 30 s, and nobody answers. The simulated dongle runs in its
 // own process so that only the program's work is counted: CPU time of this process (user and
-// system, getrusage) over wall time, target 0.02 or less. The run's first two seconds, while it
+// system, getrusage) over wall time, target 0.01 or less. The run's first two seconds, while it
 // prepares, are left out.
 //
 // For comparison, the same process is first measured for 10 s with the port open and no run:
@@ -131,7 +131,7 @@ int main(int argc, char **argv)
             frequent = it.key();
     }
     std::printf("bench_listen: %d sleeping sensors, %.0f ms of listening, %.0f ms of CPU, %d "
-                "diagnostic lines (most: %s x%d); ratio (CPU / wall) %.4f (target 0.02); the "
+                "diagnostic lines (most: %s x%d); ratio (CPU / wall) %.4f (target 0.01); the "
                 "open port alone, without a run: %.4f\n",
                 model.size(), wallMs, cpuMs, lines, qPrintable(frequent),
                 diagnostics.value(frequent), cpuMs / wallMs, idleRatio);

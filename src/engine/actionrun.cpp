@@ -45,7 +45,6 @@ ActionRun::ActionRun(FleetModel *model, ManageSerialPort *link, QObject *parent)
     }
     connect(&m_connectionTimer, &QTimer::timeout, this, &ActionRun::time_out);
     connect(&m_relayRefreshTimer, &QTimer::timeout, this, &ActionRun::refresh_relay);
-    connect(&m_pollTimer, &QTimer::timeout, m_link, &ManageSerialPort::refresh_serial);
     // Every wait ends at once from now on: the run ends as on a stop, rather than spin.
     connect(&LinkWait::quitNotice(), &QuitNotice::quitting, this, [this] {
         if (action_running)
@@ -190,7 +189,6 @@ void ActionRun::takeAnswer()
 void ActionRun::stop_run()
 {
     m_relayRefreshTimer.stop();
-    m_pollTimer.stop();
     m_connectionTimer.stop();
     action_running = false;
     progress.finish();
@@ -395,7 +393,6 @@ bool ActionRun::wait_for_link()
 {
     if (m_link->isOpen())
         return true;
-    m_pollTimer.stop();
     if (!actionrun::await_port(*m_link, action_running, m_portTimedOut, [this] { stop_run(); }))
         return false;
     qDebug() << QStringLiteral("port open again, listening");

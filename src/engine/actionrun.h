@@ -166,7 +166,6 @@ private:
     ManageSerialPort *m_link;
     QTimer m_connectionTimer;
     QTimer m_relayRefreshTimer;
-    QTimer m_pollTimer;
     radiopaths::RelayPolls m_polls;
     QByteArray m_answer;
     // Dongle bodies a stop could not send from inside a wait; the run sends them as it ends.

@@ -38,7 +38,6 @@ constexpr int StreamGapMs = 250;
 constexpr int MaxBrokenInRequest = 16;
 // Or that brought this many bytes that are no frame: some four frames' worth.
 constexpr int MaxNoiseInRequest = 4096;
-constexpr int PollMs = 5;
 constexpr int MaxFrames = 3969; // a whole ring and one: a stream that never ends stops here
 // How long a run waits for a dongle that went away: as long as a whole download may take, time
 // enough to find the dongle and plug it in again.

@@ -206,7 +206,6 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                  << hex4(m_link->lastSourceAddress());
         answer_waiting = true;
         download_running = false;
-        m_pollTimer.stop();
         m_link->flushInput();
     };
     // The pages of the request before, to tell a request made again from a new one.
@@ -249,7 +248,6 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                 request_pages_relay(serialNumber, first, uint16_t(count), relay);
             else
                 request_pages(serialNumber, first, uint8_t(count));
-            m_pollTimer.start(PollMs);
         };
         ask();
         bool answered = false; // the sensor sent something for this request: it is awake
@@ -282,7 +280,6 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                     qDebug() << QStringLiteral("port lost during download :") << hex4(serialNumber)
                              << m_model->sensor(row).record.current_page;
                     download_running = false;
-                    m_pollTimer.stop();
                     announce_current = true;
                     return true;
                 }
@@ -296,13 +293,11 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                 }
                 if (!askAgain || attempt == PageAttempts - 1) {
                     download_running = false;
-                    m_pollTimer.stop();
                     m_link->flushInput();
                     qDebug() << QStringLiteral("flag_dl_interrupt");
                     announce_current = true;
                     return true;
                 }
-                m_pollTimer.stop();
                 ask();
             }
             if (again || r == ManageSerialPort::NoPage)
@@ -381,7 +376,6 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                 again = true;
             LinkWait::yield();
         }
-        m_pollTimer.stop();
         if (writeFailed)
             break;
         row = m_model->find_row(serialNumber);
@@ -397,7 +391,6 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     }
 
     download_running = false;
-    m_pollTimer.stop();
     announce_current = true;
     row = m_model->find_row(serialNumber);
     if (row < 0)

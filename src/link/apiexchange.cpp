@@ -12,7 +12,7 @@ namespace
 {
 // What input between exchanges may keep: a few whole frames a receive may still ask for.
 constexpr int IdleKeep = 4096;
-// A download refreshes its buffer every few milliseconds; this long without it, it is over.
+// A download refreshes its buffer at every page receive; this long without it, it is over.
 constexpr int DownloadQuietMs = 2000;
 } // namespace
 
@@ -89,7 +89,7 @@ QByteArray ApiExchange::receiveApiFrame(uint64_t addressFilter)
                 break;
             wait.extend(10);
         }
-        const LinkWait::Outcome o = wait.pass();
+        const LinkWait::Outcome o = wait.awaitInput();
         if (o != LinkWait::Running && o != LinkWait::TimedOut) {
             failed = true;
             break;
@@ -245,8 +245,8 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
     int expected = 10;
     int extensions = 10;
 
-    // The moves out of the shared buffer are guarded so refreshShared(), which a timer runs
-    // inside our waits, never appends while we take from the front.
+    // The moves out of the shared buffer are guarded so refreshShared(), which a caller's timer
+    // may run inside our waits, never appends while we take from the front.
     const auto take = [this](int count) {
         m_rxLock = true;
         m_page.append(m_shared.left(count));
@@ -254,11 +254,11 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
         m_rxLock = false;
     };
 
-    // A pass ends when bytes come in: they are pulled here rather than left to the caller's
-    // poll timer, which would otherwise leave them for the next pass.
+    // A wait ends when bytes come in, and they are pulled here before the first wait and after
+    // every one: nothing waits for a poll, and no byte is left unseen until the next wait ends.
     refreshShared();
     while (m_shared.size() < 3) {
-        const LinkWait::Outcome o = wait.pass();
+        const LinkWait::Outcome o = wait.awaitInput();
         refreshShared();
         if (o == LinkWait::TimedOut) {
             qDebug() << QStringLiteral("timeout") << true;
@@ -338,7 +338,7 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
             }
             rejected = true;
         }
-        const LinkWait::Outcome o = wait.pass();
+        const LinkWait::Outcome o = wait.awaitInput();
         refreshShared();
         if (o == LinkWait::Running)
             continue;

@@ -46,7 +46,8 @@ public:
     sensoranswer::Result receiveSensorAnswer(uint16_t addressFilter);
     pageresult::Result receivePageFrame(uint16_t addressFilter, uint16_t timeoutMs);
 
-    // The page download's buffer, filled from the caller's timer while it waits.
+    // The page download's buffer: filled by receivePageFrame as bytes come in, and by a
+    // caller's timer too (the waveform capture's) while it waits.
     void refreshShared();
     // Drops everything: pending bytes, what a receive kept, the page download's buffer.
     // Returns how many bytes went.
@@ -65,8 +66,8 @@ public:
     // Pulls what came in and says whether a whole frame waits first for receivePageFrame.
     bool wholePageFrameWaiting();
     // Between exchanges: takes what came in and keeps only what a receive can still use.
-    // Returns the bytes dropped. Nothing is taken while a download fills its buffer from a
-    // timer: what comes in between two page receives is that download's.
+    // Returns the bytes dropped. Nothing is taken while a download fills its buffer: what comes
+    // in between two page receives is that download's.
     int drainIdle();
     int keptBytes() const { return m_input.size(); }
 

@@ -216,7 +216,7 @@ bool LinkWait::portGone() const
     return m_transport && (!m_transport->isOpen() || m_transport->isLost());
 }
 
-LinkWait::Outcome LinkWait::run(bool tick)
+LinkWait::Outcome LinkWait::run(bool onInput, bool bounded)
 {
     if (m_end == Running && m_transport)
         m_transport->checkAlive();
@@ -224,13 +224,14 @@ LinkWait::Outcome LinkWait::run(bool tick)
         m_end = PortLost;
     if (m_end != Running)
         return m_end;
-    if (!tick && m_timedOut && !m_windowOpen)
+    // Nothing would end an unbounded wait whose deadline is gone.
+    if (!bounded && m_timedOut && !m_windowOpen)
         return TimedOut;
     QEventLoop loop;
     m_loop = &loop;
     m_quitByUs = false;
-    m_passing = tick;
-    if (tick)
+    m_passing = onInput;
+    if (bounded)
         m_tick.start(PassMaxMs);
     loop.exec(m_flags);
     m_loop = nullptr;
@@ -253,12 +254,17 @@ LinkWait::Outcome LinkWait::run(bool tick)
 
 LinkWait::Outcome LinkWait::pass()
 {
-    return run(true);
+    return run(true, true);
+}
+
+LinkWait::Outcome LinkWait::awaitInput()
+{
+    return run(true, false);
 }
 
 LinkWait::Outcome LinkWait::sleep()
 {
-    return run(false);
+    return run(false, false);
 }
 
 LinkWait::Outcome LinkWait::pause()

@@ -56,6 +56,12 @@ public:
     // Returns Running, TimedOut once the deadline has passed, or the reason the wait must end
     // now (Stopped, PortLost, Quitting).
     Outcome pass();
+    // A pass without the PassMaxMs bound: asleep until bytes come in (the port's own notice),
+    // the window or the deadline passes, or the wait must end. For a caller that looks at the
+    // port itself before every call, so no byte is left waiting for a tick; a listening link
+    // then wakes for what arrives and for its deadlines only. Returns as pass(), and at once
+    // (TimedOut) when the deadline has passed and no window is open.
+    Outcome awaitInput();
     // Processes events until wake(), the window, the deadline or an end. Returns as pass().
     // Returns at once when the deadline has passed and no window is open.
     Outcome sleep();
@@ -106,7 +112,8 @@ public slots:
     void stop();
 
 private:
-    Outcome run(bool tick);
+    // `onInput`: bytes coming in end it; `bounded`: so does PassMaxMs.
+    Outcome run(bool onInput, bool bounded);
     void quitLoop();
     void onDeadline();
     void onWindow();
