@@ -56,7 +56,7 @@ namespace
 
 constexpr int Baud = 1000000;
 constexpr uint16_t Serial = 0x4002;
-constexpr int LimitMs = 300000; // a download that has not ended by then is stopped
+constexpr int LimitMs = 300000;     // a download that has not ended by then is stopped
 constexpr int LoraLimitMs = 900000; // one transaction a page: some four and a half minutes
 
 // A receive frame carrying pages: start byte, two length bytes, the API header (frame type,
@@ -160,8 +160,8 @@ Least loraLeastTime(int pages, const sim::DongleConfig &dongle, int preamble, in
     const double gap = dongle.frameGapMs;
     const double ackStart = std::max(air, gap);
     const double firstFragment = std::max(air + answer, ackStart + ackBytes * byteMs + gap);
-    const double end = firstFragment + lora::Fragments * fragmentBytes * byteMs +
-                       (lora::Fragments - 1) * gap;
+    const double end =
+        firstFragment + lora::Fragments * fragmentBytes * byteMs + (lora::Fragments - 1) * gap;
     Least least;
     least.baud = baud;
     least.requests = pages;
