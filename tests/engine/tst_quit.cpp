@@ -54,7 +54,6 @@ int runChild(const QByteArray &kind)
         std::unique_ptr<ManageSerialPort> port;
         if (!startSimLink(r.scenario, sim, port))
             return 3;
-        sim::Simulator &simulator = *sim;
         ManageSerialPort &link = *port;
         FleetModel model;
         ActionRun shared(&model, &link);
@@ -88,7 +87,6 @@ int runChild(const QByteArray &kind)
         std::unique_ptr<ManageSerialPort> port;
         if (!startSimLink(testScenario(), sim, port))
             return 3;
-        sim::Simulator &simulator = *sim;
         ManageSerialPort &link = *port;
         FleetModel model;
         radiopaths::RadioPaths paths;
