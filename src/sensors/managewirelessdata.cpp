@@ -53,9 +53,7 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
       m_model(&m_session->fleet()), m_run(&m_session->actionRun()),
       m_lora(&m_session->loraRun()), m_detection(&m_session->detection()),
       action_running(m_run->action_running), detection_running(m_detection->detection_running),
-      download_running(m_run->download_running), timeout_flag(m_run->timeout_flag),
-      wait_expired(m_run->wait_expired), announce_current(m_run->announce_current),
-      answer_waiting(m_run->answer_waiting), selected_channel_mask(m_run->selected_channel_mask),
+      selected_channel_mask(m_run->selected_channel_mask),
       selected_period_code(m_run->selected_period_code), listen_address(m_run->listen_address),
       listening(m_run->listening), m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
       m_actionGroup(new QGroupBox(QStringLiteral("Action for all sensors in the list below"))),
@@ -583,7 +581,6 @@ void managewirelessdata::stopDetection()
 {
     if (m_session->isDetecting())
         m_session->stop();
-    timeout_flag = false;
     m_sendActionAllowed = m_link->isOpen();
     m_table->giveBack();
     m_detect->setText(DetectText);

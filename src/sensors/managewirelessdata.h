@@ -103,11 +103,6 @@ public:
     Detection &detection() const { return *m_detection; }
     bool &action_running;
     bool &detection_running;
-    bool &download_running;
-    bool &timeout_flag;
-    bool &wait_expired;
-    bool &announce_current;
-    bool &answer_waiting;
     uint8_t &selected_channel_mask;
     uint8_t &selected_period_code;
     uint16_t &listen_address;
