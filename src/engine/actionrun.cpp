@@ -389,6 +389,17 @@ bool actionrun::await_port(const ManageSerialPort &link, const bool &running, bo
     return false;
 }
 
+void actionrun::mark_unserved(FleetModel &model, bool portTimedOut)
+{
+    const QString &why = portTimedOut ? Timeout : Interrupted;
+    for (int r = 0; r < model.size(); ++r) {
+        if (model.sensor(r).served)
+            continue;
+        model.set_status(r, why, FM::Red);
+        qDebug() << hex4(model.sensor(r).record.serial_number) << why;
+    }
+}
+
 bool ActionRun::wait_for_link()
 {
     if (m_link->isOpen())
@@ -517,15 +528,8 @@ void ActionRun::action_run()
                 break;
             }
         }
-        if (!completed) {
-            for (int r = 0; r < m_model->size(); ++r) {
-                if (m_model->sensor(r).served)
-                    continue;
-                const QString &why = m_portTimedOut ? Timeout : Interrupted;
-                m_model->set_status(r, why, FM::Red);
-                qDebug() << hex4(m_model->sensor(r).record.serial_number) << why;
-            }
-        }
+        if (!completed)
+            actionrun::mark_unserved(*m_model, m_portTimedOut);
     }
     m_model->clear_pending_marks();
     emit finished();

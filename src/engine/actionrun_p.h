@@ -99,5 +99,8 @@ PortWait wait_for_port(const ManageSerialPort &link, const bool &running);
 // sets `timedOut`; it and a quit end the run through `stop`.
 bool await_port(const ManageSerialPort &link, const bool &running, bool &timedOut,
                 const std::function<void()> &stop);
+// Both runs, cut short: every sensor not served is told why, the dongle that stayed away or
+// the operator's stop.
+void mark_unserved(FleetModel &model, bool portTimedOut);
 
 } // namespace actionrun

@@ -165,15 +165,8 @@ void LoraRun::lora_action_run()
         }
         if (m_link->isOpen())
             m_link->sendApiFrame(QByteArray(1, char(command::RunEnd)), 0);
-        if (!m_shared->action_running) {
-            for (int r = 0; r < m_model->size(); ++r) {
-                if (m_model->sensor(r).served)
-                    continue;
-                const QString &why = m_portTimedOut ? Timeout : Interrupted;
-                m_model->set_status(r, why, FM::Red);
-                qDebug() << hex4(m_model->sensor(r).record.serial_number) << why;
-            }
-        }
+        if (!m_shared->action_running)
+            actionrun::mark_unserved(*m_model, m_portTimedOut);
     }
     m_model->clear_pending_marks();
     emit finished();
