@@ -34,37 +34,20 @@ Refusal actionrun::pending_refusal(const FleetModel &model, int marked)
 }
 
 ActionRun::ActionRun(FleetModel *model, ManageSerialPort *link, QObject *parent)
-    : QObject(parent), m_model(model), m_link(link)
+    : FleetRun(model, link, parent)
 {
-    for (QTimer *t :
-         {&m_connectionTimer, &m_relayRefreshTimer}) {
-        t->setSingleShot(true);
-        // A listening window is a lower bound: a coarse timer ends it up to 5 % early, and a
-        // device answering near its end is lost.
-        t->setTimerType(Qt::PreciseTimer);
-    }
-    connect(&m_connectionTimer, &QTimer::timeout, this, &ActionRun::time_out);
+    m_relayRefreshTimer.setSingleShot(true);
+    m_relayRefreshTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_relayRefreshTimer, &QTimer::timeout, this, &ActionRun::refresh_relay);
-    // Every wait ends at once from now on: the run ends as on a stop, rather than spin.
-    connect(&LinkWait::quitNotice(), &QuitNotice::quitting, this, [this] {
-        if (action_running)
-            stop_run();
-    });
 }
 
 ActionRun::~ActionRun() = default;
 
-void ActionRun::time_out()
-{
-    m_connectionTimer.stop();
-    timeout_flag = true;
-}
-
 void ActionRun::tick()
 {
-    if (!action_running)
+    if (!m_running)
         return;
-    listening.tick();
+    m_listening.tick();
     m_model->age_contacts();
 }
 
@@ -131,7 +114,7 @@ void ActionRun::handle_rssi_list()
 {
     const QByteArray data(reinterpret_cast<const char *>(m_link->lastFrameData()),
                           m_link->lastFrameLength());
-    const radiopaths::RadioPaths::Handled handled = paths.handle_rssi_list(
+    const radiopaths::RadioPaths::Handled handled = m_paths.handle_rssi_list(
         *m_model, m_link->lastSourceAddress(), uint8_t(m_link->lastRssi()), data, false);
     sendBodies(handled.bodies);
 }
@@ -139,12 +122,12 @@ void ActionRun::handle_rssi_list()
 void ActionRun::refresh_relay()
 {
     m_relayRefreshTimer.stop();
-    if (!download_running && !m_link->isBusy()) {
-        refresh_in_progress = true;
+    if (!m_downloading && !m_link->isBusy()) {
+        m_refreshing = true;
         sendBody(command::relayRefreshBody());
-        refresh_in_progress = false;
+        m_refreshing = false;
     }
-    if (action_running)
+    if (m_running)
         m_relayRefreshTimer.start(RelayRefreshMs);
 }
 
@@ -152,11 +135,11 @@ bool ActionRun::refresh_row_from_answer(uint32_t serialNumber, int mode)
 {
     rowrefresh::Context c;
     c.lora = m_link->linkMode() == ManageSerialPort::Lora;
-    c.downloadRunning = download_running;
-    c.selectedChannelMask = selected_channel_mask;
-    c.selectedPeriodCode = selected_period_code;
+    c.downloadRunning = m_downloading;
+    c.selectedChannelMask = m_selection.channelMask;
+    c.selectedPeriodCode = m_selection.periodCode;
     c.frameRssi = m_link->lastRssi();
-    c.paths = &paths;
+    c.paths = &m_paths;
     QVector<QByteArray> bodies;
     c.bodies = &bodies;
     const bool ok = rowrefresh::refresh_row_from_answer(*m_model, serialNumber, mode, m_answer, c);
@@ -166,7 +149,7 @@ bool ActionRun::refresh_row_from_answer(uint32_t serialNumber, int mode)
 
 int ActionRun::receiveAnswer(uint16_t filter)
 {
-    if (refresh_in_progress) {
+    if (m_refreshing) {
         LinkWait::pauseFor(2);
         return ManageSerialPort::NoAnswer;
     }
@@ -190,8 +173,8 @@ void ActionRun::stop_run()
 {
     m_relayRefreshTimer.stop();
     m_connectionTimer.stop();
-    action_running = false;
-    progress.finish();
+    m_running = false;
+    m_progress.finish();
     // From inside a wait of the run the link refuses another exchange: the run sends the
     // bodies itself once that wait is over.
     if (m_link->isBusy()) {
@@ -201,55 +184,38 @@ void ActionRun::stop_run()
     } else if (m_link->isOpen() && m_link->linkMode() == ManageSerialPort::Api802154) {
         forgetDongleLists();
     }
-    m_model->files().closeAll();
-    for (int r = 0; r < m_model->size(); ++r)
-        m_model->edit(r).record.download_started = false;
     if (m_link->isOpen() && !m_link->isBusy())
         m_link->flushInput();
-    emit stopped();
+    endRun();
 }
 
 void ActionRun::forgetDongleLists()
 {
     m_forgetOwed = false;
     dongle_add_sensor(0);
-    for (const radiopaths::RssiList &relay : paths.relays())
+    for (const radiopaths::RssiList &relay : m_paths.relays())
         relay_register_sensor(0, relay.address);
 }
 
 bool ActionRun::prepare()
 {
-    listening = ListenPhases();
-    listen_address = command::Everyone;
-    announce_current = true;
+    m_listening = ListenPhases();
+    m_listenAddress = command::Everyone;
+    m_announceCurrent = true;
     dongle_add_sensor(0);
-    answer_waiting = false;
-
-    if (const std::optional<Refusal> refused = folder_refusal(hooks.ensureFolder, folder)) {
-        if (action_running)
-            stop_run();
-        if (!refused->title.isEmpty())
-            emit failed(refused->title, refused->text);
+    m_answerWaiting = false;
+    if (!folderReady())
         return false;
-    }
 
+    resetRows();
     for (int r = 0; r < m_model->size(); ++r) {
-        FM::Sensor &s = m_model->edit(r);
-        SensorRecord &rec = s.record;
-        s.served = false;
-        rec.download_started = false;
-        m_model->files().close(rec.serial_number);
+        SensorRecord &rec = m_model->edit(r).record;
         rec.answer_state[0] = 0;
         rec.answer_state[2] = 255;
         rec.relay_address = 0;
         rec.rssi = 255;
-        rec.direct_age = SensorRecord::NoContact;
-        rec.path_age = SensorRecord::NoContact;
-        m_model->setText(r, FM::ColRssi, QString());
     }
-
-    paths.clear();
-
+    m_paths.clear();
     m_polls.clear();
     for (int r = 0; r < m_model->size(); ++r) {
         const SensorRecord &rec = m_model->sensor(r).record;
@@ -259,25 +225,8 @@ bool ActionRun::prepare()
             qDebug() << QStringLiteral("relay") << hex4(rec.serial_number)
                      << hex4(rec.relay_address) << m_polls.size() - 1;
         }
-        m_model->edit(r).record.download_end = DownloadEnd::None;
-        m_model->set_status(r, WaitResponse, FM::Black);
     }
-
-    download_running = false;
-    m_model->reset_row_colours();
-    if (m_model->choice().anyDownload()) {
-        for (int r = 0; r < m_model->size(); ++r) {
-            m_model->edit(r).record.current_page = 0;
-            m_model->edit(r).record.download_started = false;
-        }
-    }
-
-    const Refusal refusal = pending_refusal(*m_model, m_model->mark_pending_changes());
-    if (refusal.title.isEmpty())
-        return true;
-    stop_run();
-    emit failed(refusal.title, refusal.text);
-    return false;
+    return pendingChangesReady();
 }
 
 void ActionRun::pollRelay(bool skipDownloading)
@@ -296,24 +245,24 @@ void ActionRun::pollRelay(bool skipDownloading)
 // One listening turn: ask who is awake, poll a relay as the phase says, and wait for a frame.
 void ActionRun::listen()
 {
-    wait_expired = false;
+    m_waitExpired = false;
     if (!m_link->isOpen()) {
         // Nothing is heard through a closed port: this turn is over either way.
-        wait_expired = true;
+        m_waitExpired = true;
         wait_for_link();
         return;
     }
-    sendBody(command::rssiListsBody(listen_address));
-    const int windowMs = listening.phase == 1                  ? ListenMsRelayPoll
-                         : listening.phase == ListenPhases::Last ? ListenMsLate
-                                                                 : ListenMsSettled;
+    sendBody(command::rssiListsBody(m_listenAddress));
+    const int windowMs = m_listening.phase == 1                    ? ListenMsRelayPoll
+                         : m_listening.phase == ListenPhases::Last ? ListenMsLate
+                                                                   : ListenMsSettled;
     // The window runs from here: the relay poll and refresh below are part of it.
     LinkWait window(nullptr, windowMs); // a stop may end it (through current())
-    switch (listening.phase) {
+    switch (m_listening.phase) {
     case 1:
         if (m_polls.size() == 0) {
-            listening.phase = 2;
-            listening.countdown = 4;
+            m_listening.phase = 2;
+            m_listening.countdown = 4;
         } else {
             pollRelay(false);
         }
@@ -325,9 +274,9 @@ void ActionRun::listen()
         refresh_relay();
         break;
     }
-    while (action_running) {
+    while (m_running) {
         if (window.over() || !m_link->isOpen()) {
-            wait_expired = true;
+            m_waitExpired = true;
             break;
         }
         if (receiveAnswer(command::Everyone) == ManageSerialPort::AnswerSensorFrame)
@@ -336,7 +285,7 @@ void ActionRun::listen()
 }
 
 std::optional<actionrun::Refusal> actionrun::folder_refusal(const std::function<bool()> &hook,
-                                                           const QString &folder)
+                                                            const QString &folder)
 {
     if (hook)
         return hook() ? std::nullopt : std::optional<Refusal>(Refusal());
@@ -389,29 +338,18 @@ bool actionrun::await_port(const ManageSerialPort &link, const bool &running, bo
     return false;
 }
 
-void actionrun::mark_unserved(FleetModel &model, bool portTimedOut)
-{
-    const QString &why = portTimedOut ? Timeout : Interrupted;
-    for (int r = 0; r < model.size(); ++r) {
-        if (model.sensor(r).served)
-            continue;
-        model.set_status(r, why, FM::Red);
-        qDebug() << hex4(model.sensor(r).record.serial_number) << why;
-    }
-}
-
 bool ActionRun::wait_for_link()
 {
     if (m_link->isOpen())
         return true;
-    if (!actionrun::await_port(*m_link, action_running, m_portTimedOut, [this] { stop_run(); }))
+    if (!actionrun::await_port(*m_link, m_running, m_portTimedOut, [this] { stop_run(); }))
         return false;
     qDebug() << QStringLiteral("port open again, listening");
     // A dongle that was unplugged lost its power and with it the sensors it was told about.
     for (int r = 0; r < m_model->size(); ++r)
         if (!m_model->sensor(r).served)
             dongle_add_sensor(m_model->sensor(r).record.serial_number);
-    listen_address = command::Everyone;
+    m_listenAddress = command::Everyone;
     return true;
 }
 
@@ -433,37 +371,30 @@ void ActionRun::served(uint32_t serialNumber, int row)
     } else {
         releaseCurrent(rec.relay_address);
     }
-    // The row may have moved while the dongle was told.
-    row = m_model->find_row(serialNumber);
-    if (row >= 0)
-        m_model->edit(row).served = true;
-    progress.served(serialNumber);
-    emit sensorServed(serialNumber);
     m_polls.remove(uint16_t(serialNumber));
+    // The row may have moved while the dongle was told.
+    markServed(serialNumber, m_model->find_row(serialNumber));
 }
 
 void ActionRun::action_run()
 {
-    action_running = true;
-    progress.start(m_model->size());
+    beginRun();
     bool completed = false;
-    resetDownloadStats();
-    m_portTimedOut = false;
+    m_pageReRequests = 0;
     m_checks.clear();
-    m_link->dropStaleInput();
     if (prepare()) {
         for (;;) {
             bool heard = false;
-            if (answer_waiting) {
+            if (m_answerWaiting) {
                 // A download ended on this sensor frame: it is served now.
-                answer_waiting = false;
+                m_answerWaiting = false;
                 heard = true;
             } else {
                 listen();
-                heard = wait_expired == false && action_running;
-                wait_expired = false;
+                heard = m_waitExpired == false && m_running;
+                m_waitExpired = false;
             }
-            if (!action_running)
+            if (!m_running)
                 break;
             if (!heard)
                 continue;
@@ -481,18 +412,15 @@ void ActionRun::action_run()
             if (m_model->sensor(row).served)
                 continue;
 
-            FM::Selection sel{selected_channel_mask, selected_period_code};
-            m_model->compute_selection(sn, sel);
-            selected_channel_mask = sel.channelMask;
-            selected_period_code = sel.periodCode;
+            m_model->compute_selection(sn, m_selection);
             refresh_row_from_answer(sn, rowrefresh::AfterDetection);
             row = m_model->find_row(sn);
             if (row < 0)
                 continue;
             const SensorRecord &rec = m_model->sensor(row).record;
-            if (isRelayType(rec.sensor_type) && listening.phase == 1)
-                listening.countdown = 2;
-            if (announce_current) {
+            if (isRelayType(rec.sensor_type) && m_listening.phase == 1)
+                m_listening.countdown = 2;
+            if (m_announceCurrent) {
                 if (rec.relay_address != 0)
                     relay_add_current_sensor(sn, rec.relay_address);
                 else
@@ -500,11 +428,11 @@ void ActionRun::action_run()
             }
 
             LinkWait::yield();
-            if (!action_running)
+            if (!m_running)
                 break;
             const int result = sensor_action_cycle(sn);
-            progress.downloadEnded();
-            listen_address = command::Everyone;
+            m_progress.downloadEnded();
+            m_listenAddress = command::Everyone;
             row = m_model->find_row(sn);
             if (row < 0)
                 continue;
@@ -514,11 +442,11 @@ void ActionRun::action_run()
             } else if (result == NoAnswer) {
                 qDebug() << hex4(sn) << QStringLiteral("Error when applying settings");
                 releaseCurrent(relay);
-            } else if (result == FilesLeftOpen && announce_current) {
+            } else if (result == FilesLeftOpen && m_announceCurrent) {
                 qDebug() << hex4(sn) << QStringLiteral("Download interrupt, listen all sensor");
                 releaseCurrent(relay);
             }
-            if (!action_running)
+            if (!m_running)
                 break;
             bool all = true;
             for (int r = 0; r < m_model->size() && all; ++r)
@@ -529,16 +457,16 @@ void ActionRun::action_run()
             }
         }
         if (!completed)
-            actionrun::mark_unserved(*m_model, m_portTimedOut);
+            markUnserved();
     }
     m_model->clear_pending_marks();
     emit finished();
-    if (action_running)
+    if (m_running)
         stop_run();
     if (m_forgetOwed && m_link->isOpen() && !m_link->isBusy())
         forgetDongleLists();
-    listening = ListenPhases();
-    listening.phase = 0;
+    m_listening = ListenPhases();
+    m_listening.phase = 0;
 }
 
 void ActionRun::stampClock(uint8_t payload[17], uint8_t subSecondBase) const
@@ -554,11 +482,10 @@ void ActionRun::stampClock(uint8_t payload[17], uint8_t subSecondBase) const
 int ActionRun::sensor_action_cycle(uint32_t serialNumber)
 {
     uint8_t payload[command::BlockSize];
-    const int relay = m_model->build_param_payload(
-        serialNumber, FM::Selection{selected_channel_mask, selected_period_code}, payload);
+    const int relay = m_model->build_param_payload(serialNumber, m_selection, payload);
     if (relay < 0)
         return NoAnswer;
-    listen_address = uint16_t(relay);
+    m_listenAddress = uint16_t(relay);
     const actionblock::Choice choice = m_model->choice();
     int row = m_model->find_row(serialNumber);
     const bool nothingToSet = payload[command::FlagsByte] == 0 &&
@@ -566,12 +493,12 @@ int ActionRun::sensor_action_cycle(uint32_t serialNumber)
 
     if (!nothingToSet && !m_model->sensor(row).record.download_started) {
         const uint8_t subSecondBase = payload[command::SubSecondByte];
-        timeout_flag = false;
+        m_timedOut = false;
         m_connectionTimer.start(ParameterWaitMs);
         for (;;) {
             bool got = false;
-            announce_current = false;
-            for (int i = 0; i < ParameterSends && action_running && !got; ++i) {
+            m_announceCurrent = false;
+            for (int i = 0; i < ParameterSends && m_running && !got; ++i) {
                 // The clock is taken anew for every send, so the one the sensor keeps is the
                 // time of the send it took.
                 if (choice.setTime)
@@ -580,9 +507,9 @@ int ActionRun::sensor_action_cycle(uint32_t serialNumber)
                                           reinterpret_cast<const char *>(payload), uint16_t(relay));
                 got = receiveAnswer(uint16_t(serialNumber)) == ManageSerialPort::AnswerSensorFrame;
             }
-            announce_current = true;
+            m_announceCurrent = true;
             // Through a closed port nothing comes: the run's listening waits for the dongle.
-            while (!got && action_running && !timeout_flag && m_link->isOpen())
+            while (!got && m_running && !m_timedOut && m_link->isOpen())
                 got = receiveAnswer(uint16_t(serialNumber)) == ManageSerialPort::AnswerSensorFrame;
             if (!got) {
                 m_connectionTimer.stop();

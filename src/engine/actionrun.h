@@ -1,20 +1,18 @@
 #pragma once
 
 #include "fleetmodel.h"
+#include "fleetrun.h"
 #include "listenphases.h"
 #include "pagecheck.h"
 #include "pagevouch.h"
 #include "radiopaths.h"
-#include "runprogress.h"
 
 #include <QByteArray>
 #include <QHash>
-#include <QObject>
 #include <QString>
 #include <QTimer>
 #include <QVector>
 #include <cstdint>
-#include <functional>
 
 class ManageSerialPort;
 
@@ -23,7 +21,7 @@ class ManageSerialPort;
 // its pages) and ends when every sensor was served or the operator stops it. Everything runs on
 // the caller's thread: the link's waits keep processing events, so a stop, the timers and the
 // one-second tick all happen in the middle of the run.
-class ActionRun : public QObject
+class ActionRun : public FleetRun
 {
     Q_OBJECT
 public:
@@ -33,44 +31,21 @@ public:
     ActionRun(FleetModel *model, ManageSerialPort *link, QObject *parent = nullptr);
     ~ActionRun() override;
 
-    // Shared with the front end, which shows and interrupts the run.
-    bool action_running = false;
-    bool download_running = false;
-    bool timeout_flag = false;
-    bool wait_expired = false;
-    bool announce_current = false;
-    bool answer_waiting = false;
-    bool refresh_in_progress = false;
-    uint8_t selected_channel_mask = 0;
-    uint8_t selected_period_code = 0;
-    uint16_t listen_address = 0xFFFF;
-    ListenPhases listening;
-    // What the front end's progress bar shows; the LoRa run reports into it too.
-    RunProgress progress;
+    // What a front end shows of the run under way.
+    const ListenPhases &listening() const { return m_listening; }
+    // The relay the dongle listens through for the sensor served now (0xFFFF: everyone).
+    uint16_t listenAddress() const { return m_listenAddress; }
 
-    // Where the data files go and what they hold.
-    QString folder;
-    bool pdc_enabled = false;
-    bool debug_enabled = false;
-
-    // What the front end adds to a run. Each may be left empty.
-    struct Hooks {
-        // The output folder exists, or was made; false ends the run (the hook has told the
-        // operator). Empty: the folder is made here and a failure is reported by failed().
-        std::function<bool()> ensureFolder;
-        // Opens the sensor's data files; empty: they are made in `folder`.
-        std::function<bool(uint32_t serialNumber)> createFiles;
-    };
-    Hooks hooks;
     // The relay table and every sensor's path: the run keeps them up to date from the RSSI
     // lists and answers it hears.
-    radiopaths::RadioPaths paths;
+    radiopaths::RadioPaths &paths() { return m_paths; }
+    const radiopaths::RadioPaths &paths() const { return m_paths; }
 
     // The run itself: returns when it ended.
     void action_run();
     // Ends a run: the timers stop, the dongle forgets the sensors, open files close. Called
     // from inside a wait of the run it cuts that wait short and the run ends at once.
-    void stop_run();
+    void stop_run() override;
     // The run's one-second clock.
     void tick();
 
@@ -82,9 +57,6 @@ public:
     bool request_pages_relay(uint32_t serialNumber, uint16_t firstPage, uint16_t count,
                              uint16_t relay);
     bool refresh_row_from_answer(uint32_t serialNumber, int mode);
-    bool decode_pages(uint32_t serialNumber, int count);
-    // What the last decode_pages made of its pages.
-    FleetModel::Decoded lastDecode() const { return m_lastDecode; }
 
     bool dongle_add_sensor(uint32_t serialNumber);
     bool sensor_ack_direct(uint32_t serialNumber);
@@ -99,39 +71,13 @@ public:
 
     // Requests made again for pages already asked for, over the whole run.
     int pageReRequests() const { return m_pageReRequests; }
-    // What each sensor's download did with its pages in this run (both dongles report here).
-    pagevouch::Stats downloadStats(uint32_t serialNumber) const
-    {
-        return m_stats.value(serialNumber);
-    }
-    pagevouch::Stats &downloadStats(uint32_t serialNumber) { return m_stats[serialNumber]; }
-    void resetDownloadStats()
-    {
-        m_stats.clear();
-        m_pageReRequests = 0;
-    }
-    // The line a summary gives of a sensor's download, or empty when it fetched nothing.
-    QString downloadSummary(uint32_t serialNumber) const;
-    // The Status of a download that ended on a page it could not vouch for.
-    static QString pageRefusedText(int page);
 
     // The port went away: waits, processing events, until the link is open again (the connection
     // bar reopens it when the dongle comes back), the run is stopped or the connection time-out
     // passes. True when the link is open.
     bool wait_for_link();
 
-public slots:
-    void time_out();
-
 signals:
-    // The run stopped: the front end gives its controls back.
-    void stopped();
-    // `serialNumber` was served (by this run or by the LoRa run over it).
-    void sensorServed(uint32_t serialNumber);
-    // The run is over: the action boxes are unchecked.
-    void finished();
-    // A run that could not start, for a message box.
-    void failed(const QString &title, const QString &text);
     // A received copy of a page was not taken as it came (its header failed its check): the
     // page is asked for again.
     void pageRefused(uint32_t serialNumber, int page);
@@ -162,15 +108,18 @@ private:
     int pagesInFrame(const SensorRecord &rec, int page, int inFrame) const;
     void endDownloadLine(uint32_t serialNumber);
 
-    FleetModel *m_model;
-    ManageSerialPort *m_link;
-    QTimer m_connectionTimer;
+    radiopaths::RadioPaths m_paths;
+    bool m_waitExpired = false;
+    bool m_announceCurrent = false;
+    bool m_answerWaiting = false;
+    bool m_refreshing = false; // the relay table is being refreshed between two frames
+    uint16_t m_listenAddress = 0xFFFF;
+    ListenPhases m_listening;
     QTimer m_relayRefreshTimer;
     radiopaths::RelayPolls m_polls;
     QByteArray m_answer;
     // Dongle bodies a stop could not send from inside a wait; the run sends them as it ends.
     bool m_forgetOwed = false;
-    FleetModel::Decoded m_lastDecode = FleetModel::Decoded::Ok;
     // Per sensor download: the retry state of the page being fetched and the page accepted last
     // (a download cut and resumed goes on with both).
     struct PageChecks {
@@ -179,8 +128,6 @@ private:
     };
     PageChecks &checksFor(uint32_t serialNumber);
     QHash<uint32_t, PageChecks> m_checks;
-    QHash<uint32_t, pagevouch::Stats> m_stats;
     int m_pageReRequests = 0;
     int m_requestSeq = 0;
-    bool m_portTimedOut = false; // the dongle stayed away: the run ended on it
 };

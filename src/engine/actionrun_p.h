@@ -31,8 +31,8 @@ constexpr int PageAttempts = 3;
 constexpr int PageWaitShortMs = 400; // devices that always listen answer at once
 constexpr int PageWaitMs = 2800;
 // Once a request's frames are coming, the next one follows within a frame's time on the line
-// (under 100 ms at the slowest rate the dongle runs at). This long without it, it was lost on the way: waiting out
-// the whole page wait would keep an awake sensor idle for nothing.
+// (under 100 ms at the slowest rate the dongle runs at). This long without it, it was lost on the
+// way: waiting out the whole page wait would keep an awake sensor idle for nothing.
 constexpr int StreamGapMs = 250;
 // A request whose stream is this damaged is given up for a new one.
 constexpr int MaxBrokenInRequest = 16;
@@ -99,8 +99,5 @@ PortWait wait_for_port(const ManageSerialPort &link, const bool &running);
 // sets `timedOut`; it and a quit end the run through `stop`.
 bool await_port(const ManageSerialPort &link, const bool &running, bool &timedOut,
                 const std::function<void()> &stop);
-// Both runs, cut short: every sensor not served is told why, the dongle that stayed away or
-// the operator's stop.
-void mark_unserved(FleetModel &model, bool portTimedOut);
 
 } // namespace actionrun

@@ -29,7 +29,7 @@ Detection::Detection(FleetModel *model, ManageSerialPort *link, radiopaths::Radi
     connect(&m_connectionTimer, &QTimer::timeout, this, &Detection::time_out);
     connect(&m_relayRefreshTimer, &QTimer::timeout, this, &Detection::refresh_relay);
     connect(&LinkWait::quitNotice(), &QuitNotice::quitting, this, [this] {
-        if (detection_running)
+        if (m_running)
             stop();
     });
 }
@@ -38,13 +38,13 @@ Detection::~Detection() = default;
 
 bool Detection::running() const
 {
-    return detection_running && m_link->isOpen();
+    return m_running && m_link->isOpen();
 }
 
 void Detection::time_out()
 {
     m_connectionTimer.stop();
-    timeout_flag = true;
+    m_timedOut = true;
 }
 
 bool Detection::sendBody(const QByteArray &body)
@@ -93,11 +93,11 @@ void Detection::refresh_relay()
         m_refreshOwed = true;
     } else {
         m_refreshOwed = false;
-        refresh_in_progress = true;
+        m_refreshing = true;
         sendBody(command::relayRefreshBody());
-        refresh_in_progress = false;
+        m_refreshing = false;
     }
-    if (detection_running)
+    if (m_running)
         m_relayRefreshTimer.start(RelayRefreshMs);
 }
 
@@ -111,7 +111,7 @@ bool Detection::refresh_row_from_answer(uint32_t serialNumber, int mode)
 {
     rowrefresh::Context c;
     c.lora = m_link->linkMode() == ManageSerialPort::Lora;
-    c.detection = detection_running;
+    c.detection = m_running;
     c.frameRssi = m_link->lastRssi();
     c.paths = m_paths;
     QVector<QByteArray> bodies;
@@ -130,8 +130,8 @@ QVector<radiopaths::ListView> Detection::show_rssi_lists()
 
 void Detection::stop()
 {
-    detection_running = false;
-    timeout_flag = false;
+    m_running = false;
+    m_timedOut = false;
     m_connectionTimer.stop();
     m_relayRefreshTimer.stop();
 }
@@ -161,7 +161,7 @@ void Detection::sensorFrame()
     const auto *a = reinterpret_cast<const uint8_t *>(m_answer.constData());
     const uint16_t sn = answer::read16(a, answer::SerialNumberLow);
     if (command::isRelayType(a[answer::SensorType]))
-        sendBodies(m_paths->acknowledge_announcement(sn, current_relay));
+        sendBodies(m_paths->acknowledge_announcement(sn, m_currentRelay));
     int row = m_model->find_row(sn);
     if (row < 0)
         row = m_model->insert_sensor(sn);
@@ -205,9 +205,8 @@ void Detection::handle_rssi_list()
     m_listBusy = true;
     const QByteArray data(reinterpret_cast<const char *>(m_link->lastFrameData()),
                           m_link->lastFrameLength());
-    const radiopaths::RadioPaths::Handled handled =
-        m_paths->handle_rssi_list(*m_model, m_link->lastSourceAddress(),
-                                  uint8_t(m_link->lastRssi()), data, detection_running);
+    const radiopaths::RadioPaths::Handled handled = m_paths->handle_rssi_list(
+        *m_model, m_link->lastSourceAddress(), uint8_t(m_link->lastRssi()), data, m_running);
     sendBodies(handled.bodies);
     for (uint16_t sn : handled.announced)
         if (running())
@@ -217,13 +216,13 @@ void Detection::handle_rssi_list()
 
 void Detection::detect_sensors()
 {
-    detection_running = true;
+    m_running = true;
     m_ranOut = false;
-    current_relay = command::Everyone;
+    m_currentRelay = command::Everyone;
     m_link->dropStaleInput();
     dongle_add_sensor(0);
     m_model->reset_row_colours();
-    timeout_flag = false;
+    m_timedOut = false;
     resetRows();
     refresh_relay();
 
@@ -233,14 +232,14 @@ void Detection::detect_sensors()
     // relays and the always-listening devices would hardly ever go out. Counting every frame as
     // a pass would likewise cut the ten minutes to a few, fewer the more relays report.
     int seconds = 0;
-    timeout_flag = false;
+    m_timedOut = false;
     m_connectionTimer.start(SecondMs);
-    while (running() && seconds < max_passes) {
+    while (running() && seconds < m_maxPasses) {
         if (m_refreshOwed)
             refresh_relay();
         int code = ManageSerialPort::NoAnswer;
-        while (code == ManageSerialPort::NoAnswer && !timeout_flag && running()) {
-            if (refresh_in_progress) {
+        while (code == ManageSerialPort::NoAnswer && !m_timedOut && running()) {
+            if (m_refreshing) {
                 LinkWait::pauseFor(2);
                 continue;
             }
@@ -255,7 +254,7 @@ void Detection::detect_sensors()
         case ManageSerialPort::NoAnswer:
             ++seconds;
             callEveryone();
-            timeout_flag = false;
+            m_timedOut = false;
             m_connectionTimer.start(SecondMs);
             break;
         case ManageSerialPort::AnswerSensorFrame:
@@ -272,7 +271,7 @@ void Detection::detect_sensors()
     m_connectionTimer.stop();
     m_relayRefreshTimer.stop();
     m_model->clear_pending_marks();
-    if (detection_running && seconds >= max_passes) {
+    if (m_running && seconds >= m_maxPasses) {
         m_ranOut = true;
         stop();
         emit ranOut();

@@ -35,13 +35,9 @@ public:
               QObject *parent = nullptr);
     ~Detection() override;
 
-    // Shared with the front end, which shows and interrupts the detection.
-    bool detection_running = false;
-    bool timeout_flag = false;
-    bool refresh_in_progress = false;
-    int max_passes = Passes;
-    // The relay the announcement acknowledgements go through: every one.
-    uint16_t current_relay = 0xFFFF;
+    bool isRunning() const { return m_running; }
+    // Seconds before the detection ends by itself (Passes unless set).
+    void setMaxPasses(int passes) { m_maxPasses = passes; }
 
     // The detection itself: returns when the operator stopped it or its passes ran out.
     void detect_sensors();
@@ -92,6 +88,12 @@ private:
     QTimer m_connectionTimer;
     QTimer m_relayRefreshTimer;
     QByteArray m_answer;
+    bool m_running = false;
+    bool m_refreshing = false; // the relay table is being refreshed between two frames
+    bool m_timedOut = false;   // the connection timer fired: the receive under way ends
+    int m_maxPasses = Passes;
+    // The relay the announcement acknowledgements go through: every one.
+    uint16_t m_currentRelay = 0xFFFF;
     bool m_listBusy = false;
     bool m_refreshOwed = false;
     bool m_ranOut = false;

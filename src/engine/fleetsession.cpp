@@ -35,12 +35,14 @@ bool RunSummary::allDone() const
 }
 
 FleetSession::FleetSession(ManageSerialPort *link, QObject *parent)
-    : QObject(parent), m_link(link), m_run(&m_fleet, link), m_lora(&m_run, &m_fleet, link),
-      m_detection(&m_fleet, link, &m_run.paths)
+    : QObject(parent), m_link(link), m_run(&m_fleet, link), m_lora(&m_fleet, link),
+      m_detection(&m_fleet, link, &m_run.paths())
 {
-    connect(&m_run, &ActionRun::failed, this, &FleetSession::failed);
-    connect(&m_lora, &LoraRun::failed, this, &FleetSession::failed);
-    connect(&m_run, &ActionRun::sensorServed, this, &FleetSession::turnOver);
+    for (FleetRun *run : {static_cast<FleetRun *>(&m_run), static_cast<FleetRun *>(&m_lora)}) {
+        connect(run, &FleetRun::failed, this, &FleetSession::failed);
+        connect(run, &FleetRun::sensorServed, this, &FleetSession::turnOver);
+        connect(run, &FleetRun::stopped, this, &FleetSession::stopped);
+    }
     connect(&m_detection, &Detection::sensorDetected, this, &FleetSession::sensorDetected);
     connect(&m_detection, &Detection::ranOut, this, &FleetSession::detectionRanOut);
 }
@@ -49,27 +51,32 @@ FleetSession::~FleetSession() = default;
 
 void FleetSession::setRunSettings(const RunSettings &settings)
 {
-    m_run.folder = settings.folder;
-    m_run.pdc_enabled = settings.pdc;
-    m_run.debug_enabled = settings.debug;
+    m_run.setSettings(settings);
+    m_lora.setSettings(settings);
+}
+
+void FleetSession::setHooks(const FleetRun::Hooks &hooks)
+{
+    m_run.setHooks(hooks);
+    m_lora.setHooks(hooks);
 }
 
 void FleetSession::tick()
 {
     m_run.tick();
-    emit progressChanged(m_run.progress);
+    emit progressChanged(m_current->progress());
 }
 
 bool FleetSession::runActions()
 {
-    // The front end may have marked the run as under way already, to lock its controls.
-    if (isDetecting() || m_lora.isRunning() || !m_link->isOpen())
+    if (isRunning() || isDetecting() || !m_link->isOpen())
         return false;
     const int mode = m_link->linkMode();
     if (mode != ManageSerialPort::Api802154 && mode != ManageSerialPort::Lora)
         return false;
     m_told.clear();
-    emit progressChanged(m_run.progress);
+    m_current = mode == ManageSerialPort::Lora ? static_cast<FleetRun *>(&m_lora) : &m_run;
+    emit progressChanged(m_current->progress());
     if (mode == ManageSerialPort::Lora)
         m_lora.lora_action_run();
     else
@@ -83,7 +90,7 @@ bool FleetSession::runActions()
             emit sensorOutcome(sn, s.outcome, s.status);
         }
     }
-    emit progressChanged(m_run.progress);
+    emit progressChanged(m_current->progress());
     emit runEnded(summary());
     return true;
 }
@@ -101,12 +108,8 @@ void FleetSession::stop()
 {
     if (isDetecting())
         m_detection.stop();
-    if (!isRunning())
-        return;
-    if (m_link->linkMode() == ManageSerialPort::Lora && m_lora.isRunning())
-        m_lora.stop_run();
-    else
-        m_run.stop_run();
+    if (m_current->isRunning())
+        m_current->stop_run();
 }
 
 void FleetSession::turnOver(uint32_t serialNumber)
@@ -117,7 +120,7 @@ void FleetSession::turnOver(uint32_t serialNumber)
     m_told.insert(serialNumber);
     const SensorSummary s = summaryOf(row);
     emit sensorOutcome(serialNumber, s.outcome, s.status);
-    emit progressChanged(m_run.progress);
+    emit progressChanged(m_current->progress());
 }
 
 SensorSummary FleetSession::summaryOf(int row) const
@@ -126,8 +129,8 @@ SensorSummary FleetSession::summaryOf(int row) const
     SensorSummary s;
     s.serialNumber = sensor.record.serial_number;
     s.status = sensor.status;
-    s.pages = m_run.downloadStats(s.serialNumber);
-    s.pagesText = m_run.downloadSummary(s.serialNumber);
+    s.pages = m_current->downloadStats(s.serialNumber);
+    s.pagesText = m_current->downloadSummary(s.serialNumber);
     const bool download = m_fleet.choice().anyDownload();
     switch (sensor.record.download_end) {
     case DownloadEnd::Complete:
@@ -156,9 +159,9 @@ SensorSummary FleetSession::summaryOf(int row) const
                                                             : SensorOutcome::Interrupted;
         break;
     }
-    s.done = sensor.served && (s.outcome == SensorOutcome::Served ||
-                               s.outcome == SensorOutcome::DownloadComplete ||
-                               s.outcome == SensorOutcome::NoData);
+    s.done = sensor.served &&
+             (s.outcome == SensorOutcome::Served || s.outcome == SensorOutcome::DownloadComplete ||
+              s.outcome == SensorOutcome::NoData);
     return s;
 }
 

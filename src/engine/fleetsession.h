@@ -34,9 +34,9 @@ struct SensorSummary {
     SensorOutcome outcome = SensorOutcome::Interrupted;
     // Served and, when data was asked for, all of it on disk (an empty window included).
     bool done = false;
-    QString status;      // the sensor's last status
+    QString status; // the sensor's last status
     pagevouch::Stats pages;
-    QString pagesText;   // "pages fetched N, re-requested N, ..."; empty when none was fetched
+    QString pagesText; // "pages fetched N, re-requested N, ..."; empty when none was fetched
 };
 
 struct RunSummary {
@@ -57,20 +57,16 @@ public:
 
     FleetModel &fleet() { return m_fleet; }
     const FleetModel &fleet() const { return m_fleet; }
-    radiopaths::RadioPaths &paths() { return m_run.paths; }
+    radiopaths::RadioPaths &paths() { return m_run.paths(); }
     // The runs themselves, for what a window shows of them (the listening phase, the link).
     ActionRun &actionRun() { return m_run; }
     LoraRun &loraRun() { return m_lora; }
     Detection &detection() { return m_detection; }
 
     // Where a run's files go and what they hold; the front end's hooks come on top.
-    struct RunSettings {
-        QString folder;
-        bool pdc = false;
-        bool debug = false;
-    };
+    using RunSettings = FleetRun::Settings;
     void setRunSettings(const RunSettings &settings);
-    void setHooks(const ActionRun::Hooks &hooks) { m_run.hooks = hooks; }
+    void setHooks(const FleetRun::Hooks &hooks);
 
     // Runs the chosen actions over the fleet on whichever dongle the link has, and returns
     // when the run is over (the caller's events go on meanwhile). False when no dongle is
@@ -83,10 +79,10 @@ public:
     // The run's one-second clock (listening phases, contact ages), from the front end's timer;
     // it also reports the progress.
     void tick();
-    bool isRunning() const { return m_run.action_running; }
-    bool isDetecting() const { return m_detection.detection_running; }
+    bool isRunning() const { return m_run.isRunning() || m_lora.isRunning(); }
+    bool isDetecting() const { return m_detection.isRunning(); }
     bool isBusy() const { return isRunning() || isDetecting(); }
-    const RunProgress &progress() const { return m_run.progress; }
+    const RunProgress &progress() const { return m_current->progress(); }
     // What the last run did, sensor by sensor, in table order.
     RunSummary summary() const;
 
@@ -95,7 +91,10 @@ signals:
     void sensorOutcome(uint32_t serialNumber, SensorOutcome outcome, const QString &text);
     // The run's counts moved: sensors served, pages fetched and to fetch, rate.
     void progressChanged(const RunProgress &progress);
-    // The run ended (the controls may be given back) and what it did.
+    // The run stopped: the controls may be given back. From inside one of its waits this comes
+    // at once, before the run has unwound and runEnded() follows.
+    void stopped();
+    // The run ended and what it did.
     void runEnded(const RunSummary &summary);
     // A run that could not start, for a message box or a line.
     void failed(const QString &title, const QString &text);
@@ -111,6 +110,8 @@ private:
     FleetModel m_fleet;
     ActionRun m_run;
     LoraRun m_lora;
+    // The run under way, or the one that ran last: what progress and summary tell of.
+    FleetRun *m_current = &m_run;
     Detection m_detection;
     QSet<uint32_t> m_told; // sensors whose outcome this run told
 };

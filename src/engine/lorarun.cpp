@@ -1,7 +1,7 @@
 #include "lorarun.h"
+#include "actionrun_p.h"
 #include "hextext.h"
 #include "linkwait.h"
-#include "actionrun_p.h"
 
 #include "actionrun.h"
 #include "commandset.h"
@@ -27,74 +27,38 @@ using actionrun::Timeout;
 using actionrun::WaitResponse;
 } // namespace
 
-LoraRun::LoraRun(ActionRun *shared, FleetModel *model, ManageSerialPort *link, QObject *parent)
-    : QObject(parent), m_shared(shared), m_model(model), m_link(link)
+LoraRun::LoraRun(FleetModel *model, ManageSerialPort *link, QObject *parent)
+    : FleetRun(model, link, parent)
 {
-    m_connectionTimer.setSingleShot(true);
-    m_connectionTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_connectionTimer, &QTimer::timeout, this, &LoraRun::time_out);
-    // The shared run stops itself on a quit; the link's own pass must be told too.
-    connect(&LinkWait::quitNotice(), &QuitNotice::quitting, this, [this] {
-        if (m_running && m_link->isBusy())
-            m_link->requestStop();
-    });
 }
 
 LoraRun::~LoraRun() = default;
 
-void LoraRun::time_out()
-{
-    m_connectionTimer.stop();
-    m_shared->timeout_flag = true;
-}
-
 void LoraRun::stop_run()
 {
     m_connectionTimer.stop();
-    // The shared stop only ends the wait under way; the link would then go on with the wake-up
-    // pass of the same transaction, a minute long. Its own stop request ends both passes.
-    if (m_running && m_link->isBusy())
+    // Ending the wait under way is not enough: the link would go on with the wake-up pass of
+    // the same transaction, a minute long. Its own stop request ends both passes.
+    if (m_inRun && m_link->isBusy())
         m_link->requestStop();
-    m_shared->stop_run();
+    m_running = false;
+    m_progress.finish();
+    if (m_link->isBusy()) {
+        if (LinkWait *wait = LinkWait::current())
+            wait->stop();
+    } else if (m_link->isOpen()) {
+        m_link->flushInput();
+    }
+    endRun();
 }
 
 bool LoraRun::prepare()
 {
-    if (const std::optional<actionrun::Refusal> refused =
-            actionrun::folder_refusal(m_shared->hooks.ensureFolder, m_shared->folder)) {
-        if (m_shared->action_running)
-            stop_run();
-        if (!refused->title.isEmpty())
-            emit failed(refused->title, refused->text);
+    if (!folderReady())
         return false;
-    }
-
-    m_model->reset_row_colours();
-    for (int r = 0; r < m_model->size(); ++r) {
-        FM::Sensor &s = m_model->edit(r);
-        s.served = false;
-        s.record.download_started = false;
-        s.record.direct_age = SensorRecord::NoContact;
-        s.record.path_age = SensorRecord::NoContact;
-        m_model->files().close(s.record.serial_number);
-        m_model->setText(r, FM::ColRssi, QString());
-        s.record.download_end = DownloadEnd::None;
-        m_model->set_status(r, WaitResponse, FM::Black);
-    }
-    m_shared->download_running = false;
-    if (m_model->choice().anyDownload()) {
-        for (int r = 0; r < m_model->size(); ++r)
-            m_model->edit(r).record.current_page = 0;
-    }
-
-    const actionrun::Refusal refusal =
-        actionrun::pending_refusal(*m_model, m_model->mark_pending_changes());
-    if (!refusal.title.isEmpty()) {
-        stop_run();
-        emit failed(refusal.title, refusal.text);
+    resetRows();
+    if (!pendingChangesReady())
         return false;
-    }
-    m_shared->listening = ListenPhases();
     announceRun();
     return true;
 }
@@ -115,48 +79,38 @@ bool LoraRun::portWentAway()
 bool LoraRun::linkBack()
 {
     if (m_link->isOpen())
-        return m_shared->action_running;
+        return m_running;
     // The dongle's absence is no sensor's fault: the download's own time-out stands still.
     const bool timing = m_connectionTimer.isActive();
     const int left = timing ? m_connectionTimer.remainingTime() : 0;
     m_connectionTimer.stop();
-    if (!actionrun::await_port(*m_link, m_shared->action_running, m_portTimedOut,
-                               [this] { stop_run(); }))
+    if (!actionrun::await_port(*m_link, m_running, m_portTimedOut, [this] { stop_run(); }))
         return false;
     qDebug() << QStringLiteral("port open again, going on");
     // The link configured the dongle at the open; the run under way is the run's to tell.
     announceRun();
     if (timing)
         m_connectionTimer.start(qMax(left, 0));
-    return m_shared->action_running;
+    return m_running;
 }
 
 void LoraRun::lora_action_run()
 {
-    m_running = true;
-    m_portTimedOut = false;
-    m_shared->action_running = true;
+    m_inRun = true;
+    beginRun();
     m_reRequests = 0;
-    m_shared->resetDownloadStats();
-    m_shared->progress.start(m_model->size());
-    m_link->dropStaleInput();
     if (prepare()) {
-        for (int r = 0; r < m_model->size() && m_shared->action_running; ++r) {
+        for (int r = 0; r < m_model->size() && m_running; ++r) {
             const uint32_t sn = m_model->sensor(r).record.serial_number;
-            FM::Selection sel{m_shared->selected_channel_mask, m_shared->selected_period_code};
-            m_model->compute_selection(sn, sel);
-            m_shared->selected_channel_mask = sel.channelMask;
-            m_shared->selected_period_code = sel.periodCode;
+            m_model->compute_selection(sn, m_selection);
             const bool answered = lora_sensor_cycle(sn);
-            m_shared->progress.downloadEnded();
+            m_progress.downloadEnded();
             const int row = m_model->find_row(sn);
             if (row < 0)
                 continue;
             if (answered) {
-                m_model->edit(row).served = true;
-                m_shared->progress.served(sn);
-                emit m_shared->sensorServed(sn);
-            } else if (m_shared->action_running) {
+                markServed(sn, row);
+            } else if (m_running) {
                 // Both passes went unanswered (out of reach, another channel, flat battery):
                 // the row must not go on waiting for a response once the run is over.
                 qDebug() << hex4(sn) << QStringLiteral("Error when applying settings");
@@ -165,31 +119,30 @@ void LoraRun::lora_action_run()
         }
         if (m_link->isOpen())
             m_link->sendApiFrame(QByteArray(1, char(command::RunEnd)), 0);
-        if (!m_shared->action_running)
-            actionrun::mark_unserved(*m_model, m_portTimedOut);
+        if (!m_running)
+            markUnserved();
     }
     m_model->clear_pending_marks();
     emit finished();
-    if (m_shared->action_running)
+    if (m_running)
         stop_run();
-    m_running = false;
+    m_inRun = false;
 }
 
 bool LoraRun::refresh_row_from_answer(uint32_t serialNumber, int mode)
 {
     rowrefresh::Context c;
     c.lora = true;
-    c.downloadRunning = m_shared->download_running;
-    c.selectedChannelMask = m_shared->selected_channel_mask;
-    c.selectedPeriodCode = m_shared->selected_period_code;
+    c.downloadRunning = m_downloading;
+    c.selectedChannelMask = m_selection.channelMask;
+    c.selectedPeriodCode = m_selection.periodCode;
     return rowrefresh::refresh_row_from_answer(*m_model, serialNumber, mode, m_answer, c);
 }
 
 bool LoraRun::lora_sensor_cycle(uint32_t serialNumber)
 {
     uint8_t payload[command::BlockSize];
-    const FM::Selection sel{m_shared->selected_channel_mask, m_shared->selected_period_code};
-    if (m_model->build_param_payload(serialNumber, sel, payload) < 0)
+    if (m_model->build_param_payload(serialNumber, m_selection, payload) < 0)
         return false;
     // With "Set Time" the link stamps the clock fields into the block as each attempt leaves,
     // air time included: a sensor woken by the long preamble gets the time of that attempt.
@@ -249,13 +202,13 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     int row = m_model->find_row(serialNumber);
     if (row < 0)
         return true;
-    m_shared->download_running = true;
+    m_downloading = true;
     SensorRecord *rec = &m_model->edit(row).record;
     const uint16_t end = rec->end_page;
     const uint16_t pageCount = rec->page_count;
     const std::optional<int> total = pagerange::loraTotal(rec->start_page, end, pageCount);
     if (!total) {
-        m_shared->download_running = false;
+        m_downloading = false;
         return true;
     }
     qDebug() << QStringLiteral("Nb Pages : ") << *total;
@@ -263,15 +216,15 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
         rec->current_page = rec->start_page;
         rec->download_started = true;
     }
-    m_shared->progress.downloadStarted(
-        *total, *total - pagerange::pagesLeft(rec->current_page, end, pageCount));
-    m_shared->timeout_flag = false;
+    m_progress.downloadStarted(*total,
+                               *total - pagerange::pagesLeft(rec->current_page, end, pageCount));
+    m_timedOut = false;
     m_connectionTimer.start(DownloadWaitMs);
 
     // A page goes out as a transaction of its own, so every copy comes from a request of its
     // own; the rules for vouching for it are those of the 802.15.4 download.
     pagevouch::Vouch vouch(m_link->health().cleanRun());
-    pagevouch::Stats &stats = m_shared->downloadStats(serialNumber);
+    pagevouch::Stats &stats = m_stats[serialNumber];
     quint64 faultsSeen = m_link->health().faults();
     QByteArray previous; // the page accepted before, for the order of the start times
     int received = 0;
@@ -280,10 +233,9 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     bool complete = false;
     bool lastDecoded = false;
     bool writeFailed = false;
-    while (m_shared->action_running && !m_shared->timeout_flag && !complete) {
+    while (m_running && !m_timedOut && !complete) {
         const uint16_t page = rec->current_page;
         qDebug() << QStringLiteral("new request");
-        m_shared->announce_current = false;
         if (!linkBack())
             break;
         ++request;
@@ -325,9 +277,9 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
         const pagecheck::Reason reason = pagecheck::check(
             bytes, number, page, rec->sensor_type,
             previous.isEmpty() ? nullptr : reinterpret_cast<const uint8_t *>(previous.constData()));
-        const pagevouch::Vouch::Verdict verdict =
-            reason == pagecheck::Reason::WrongNumber ? pagevouch::Vouch::Verdict::Hold
-                                                     : vouch.offer(page, request, bytes, reason);
+        const pagevouch::Vouch::Verdict verdict = reason == pagecheck::Reason::WrongNumber
+                                                      ? pagevouch::Vouch::Verdict::Hold
+                                                      : vouch.offer(page, request, bytes, reason);
         if (reason == pagecheck::Reason::WrongNumber)
             vouch.fault();
         if (verdict == pagevouch::Vouch::Verdict::Hold) {
@@ -349,8 +301,8 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
                      << pagecheck::reasonName(reason);
         vouch.done(page);
         previous = QByteArray(reinterpret_cast<const char *>(bytes), page::Size);
-        lastDecoded = m_shared->decode_pages(serialNumber, 1);
-        writeFailed = m_shared->lastDecode() == FM::Decoded::NotWritten;
+        lastDecoded = decode_pages(serialNumber, 1);
+        writeFailed = lastDecode() == FM::Decoded::NotWritten;
         row = m_model->find_row(serialNumber);
         if (row < 0 || writeFailed)
             break;
@@ -365,12 +317,11 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     }
 
     m_connectionTimer.stop();
-    m_shared->download_running = false;
-    m_shared->announce_current = true;
+    m_downloading = false;
     row = m_model->find_row(serialNumber);
     if (row < 0)
         return true;
-    qDebug() << hex4(serialNumber) << m_shared->downloadSummary(serialNumber);
+    qDebug() << hex4(serialNumber) << downloadSummary(serialNumber);
     if (refusedPage >= 0) {
         // Every page before it is in the files, whole; nothing after it is fetched, so the
         // file never skips a page silently.
@@ -389,21 +340,21 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
         SensorRecord &done = m_model->edit(row).record;
         done.download_started = false;
         actionrun::end_download(*m_model, row,
-                                !lastDecoded                ? DownloadEnd::WriteError
+                                !lastDecoded               ? DownloadEnd::WriteError
                                 : done.samples_written > 0 ? DownloadEnd::Complete
-                                                            : DownloadEnd::NoData);
+                                                           : DownloadEnd::NoData);
         m_model->setColour(row, FM::ColSn, FM::DarkGreen);
         m_model->files().close(serialNumber);
         return false;
     }
     // No stop body: every page is a transaction of its own, so nothing keeps streaming.
-    if (!m_shared->action_running) {
+    if (!m_running) {
         actionrun::end_download(*m_model, row,
                                 m_portTimedOut ? DownloadEnd::Timeout : DownloadEnd::Interrupted);
         m_model->files().close(serialNumber);
         return false;
     }
-    if (m_shared->timeout_flag) {
+    if (m_timedOut) {
         actionrun::end_download(*m_model, row, DownloadEnd::Timeout);
         m_model->files().close(serialNumber);
         return false;

@@ -1,35 +1,28 @@
 #pragma once
 
 #include "fleetmodel.h"
+#include "fleetrun.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QString>
-#include <QTimer>
 #include <cstdint>
 
-class ActionRun;
 class ManageSerialPort;
 
 // The action run on the LoRa dongle. A LoRa sensor never announces itself: the run reaches every
 // listed sensor in turn with a transaction of its own (the link wakes a sleeping one with the long
-// preamble), sends it the parameter block, and fetches its pages one transaction per page. The
-// state the front end shows and interrupts (running, download, time-out flags, the selection, the
-// output folder and the file hooks) is the 802.15.4 run's, so one button and one set of controls
-// serve both dongles.
-class LoraRun : public QObject
+// preamble), sends it the parameter block, and fetches its pages one transaction per page.
+class LoraRun : public FleetRun
 {
     Q_OBJECT
 public:
-    LoraRun(ActionRun *shared, FleetModel *model, ManageSerialPort *link,
-            QObject *parent = nullptr);
+    LoraRun(FleetModel *model, ManageSerialPort *link, QObject *parent = nullptr);
     ~LoraRun() override;
 
     // The run itself: returns when every sensor had its turn or the run was stopped.
     void lora_action_run();
     // Ends the run; from inside a transaction it cuts that transaction short.
-    void stop_run();
-    bool isRunning() const { return m_running; }
+    void stop_run() override;
 
     // True when the sensor answered its parameter block (whatever its download did).
     bool lora_sensor_cycle(uint32_t serialNumber);
@@ -46,15 +39,6 @@ public:
     // Pages asked for again over the last download (lost transactions and failed checks).
     int reRequests() const { return m_reRequests; }
 
-public slots:
-    void time_out();
-
-signals:
-    // The run is over: the action boxes are unchecked.
-    void finished();
-    // A run that could not start, for a message box.
-    void failed(const QString &title, const QString &text);
-
 private:
     bool prepare();
     // The dongle hears that a run is under way.
@@ -67,12 +51,9 @@ private:
     bool portWentAway();
     void showProgress(int row, int received, int total);
 
-    ActionRun *m_shared;
-    FleetModel *m_model;
-    ManageSerialPort *m_link;
-    QTimer m_connectionTimer;
     QByteArray m_answer;
-    bool m_running = false;
-    bool m_portTimedOut = false; // the dongle stayed away: the run ended on it
+    // From the start of lora_action_run() to its return: a stop before its end still has the
+    // link's transaction to cut short.
+    bool m_inRun = false;
     int m_reRequests = 0;
 };

@@ -41,7 +41,7 @@ QString actionrun::downloadEndText(DownloadEnd end, int page)
     case DownloadEnd::WriteError:
         return WriteError;
     case DownloadEnd::Refused:
-        return ActionRun::pageRefusedText(page);
+        return FleetRun::pageRefusedText(page);
     case DownloadEnd::Interrupted:
         return QStringLiteral("Download Interrupted by user");
     case DownloadEnd::Timeout:
@@ -93,29 +93,6 @@ bool ActionRun::request_pages_relay(uint32_t serialNumber, uint16_t firstPage, u
     return sent;
 }
 
-bool ActionRun::decode_pages(uint32_t serialNumber, int count)
-{
-    // Every page the download accepts comes through here, whatever the file makes of it.
-    progress.pagesReceived(count);
-    pagedecode::Options options;
-    const actionblock::Choice &choice = m_model->choice();
-    options.debugColumns = debug_enabled;
-    options.window = choice.downloadBetween;
-    options.from = choice.windowStart;
-    options.to = choice.windowEnd;
-    const auto create = [this, serialNumber] {
-        if (hooks.createFiles)
-            return hooks.createFiles(serialNumber);
-        return m_model->files().create(serialNumber, folder, pdc_enabled, nullptr).ok;
-    };
-    m_lastDecode = m_model->decode_pages(serialNumber, count, m_link->lastFrameData(),
-                                         m_link->lastFrameLength(), options, create,
-                                         [] { LinkWait::yield(); });
-    if (m_lastDecode == FM::Decoded::NotCreated && action_running)
-        stop_run();
-    return m_lastDecode == FM::Decoded::Ok;
-}
-
 void ActionRun::showProgress(int row, int next)
 {
     const SensorRecord &rec = m_model->sensor(row).record;
@@ -136,41 +113,24 @@ ActionRun::PageChecks &ActionRun::checksFor(uint32_t serialNumber)
     return *it;
 }
 
-QString ActionRun::pageRefusedText(int page)
-{
-    return QStringLiteral("Page %1 could not be read without errors").arg(page);
-}
-
-QString ActionRun::downloadSummary(uint32_t serialNumber) const
-{
-    if (!m_stats.contains(serialNumber))
-        return {};
-    const pagevouch::Stats s = m_stats.value(serialNumber);
-    return QStringLiteral("pages fetched %1, re-requested %2, verified %3, refused %4")
-        .arg(s.fetched)
-        .arg(s.reRequested)
-        .arg(s.verified)
-        .arg(s.refused);
-}
-
 bool ActionRun::download_pages(uint32_t serialNumber)
 {
     int row = m_model->find_row(serialNumber);
     if (row < 0)
         return true;
-    download_running = true;
+    m_downloading = true;
     SensorRecord *rec = &m_model->edit(row).record;
     const uint16_t start = rec->start_page;
     const uint16_t end = rec->end_page;
     const uint16_t pageCount = rec->page_count;
     const uint16_t relay = rec->relay_address;
     if (!pagerange::fitsRing(start, end, pageCount)) {
-        download_running = false;
+        m_downloading = false;
         return true;
     }
     const uint16_t waitMs = uint16_t(isRelayType(rec->sensor_type) ? PageWaitShortMs : PageWaitMs);
     const bool askAgain = pagesMayBeAskedAgain(*rec);
-    timeout_flag = false;
+    m_timedOut = false;
     m_connectionTimer.start(DownloadWaitMs);
     if (!rec->download_started) {
         rec->download_started = true;
@@ -180,8 +140,8 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     checksFor(serialNumber);
     pagevouch::Stats &stats = m_stats[serialNumber];
     const int toFetch = pagerange::pagesLeft(start, end, pageCount);
-    progress.downloadStarted(toFetch,
-                             toFetch - pagerange::pagesLeft(rec->current_page, end, pageCount));
+    m_progress.downloadStarted(toFetch,
+                               toFetch - pagerange::pagesLeft(rec->current_page, end, pageCount));
 
     bool complete = false;
     bool lastDecoded = false;
@@ -204,15 +164,15 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         takeAnswer();
         qDebug() << QStringLiteral("sensor frame during download, served next :")
                  << hex4(m_link->lastSourceAddress());
-        answer_waiting = true;
-        download_running = false;
+        m_answerWaiting = true;
+        m_downloading = false;
         m_link->flushInput();
     };
     // The pages of the request before, to tell a request made again from a new one.
     int askedFrom = -1;
     int askedTo = -1;
     bool asked = false;
-    while (action_running && !timeout_flag && !complete) {
+    while (m_running && !m_timedOut && !complete) {
         row = m_model->find_row(serialNumber);
         if (row < 0)
             break;
@@ -233,7 +193,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         int request = 0;
         const auto ask = [&] {
             qDebug() << QStringLiteral("new request");
-            announce_current = false;
+            m_announceCurrent = false;
             request = ++m_requestSeq;
             if (first >= askedFrom && first <= askedTo) {
                 ++stats.reRequested;
@@ -256,20 +216,20 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         int broken = 0;        // frames of this request that came broken
         int noiseBytes = 0;    // bytes of this request that were no frame
         int pages = 0;
-        while (pages < count && !complete && action_running && !timeout_flag && !again) {
+        while (pages < count && !complete && m_running && !m_timedOut && !again) {
             int r = ManageSerialPort::NoPage;
             for (int attempt = 0; attempt < PageAttempts; ++attempt) {
-                announce_current = false;
-                while (refresh_in_progress && LinkWait::pauseFor(2) != LinkWait::Quitting) {
+                m_announceCurrent = false;
+                while (m_refreshing && LinkWait::pauseFor(2) != LinkWait::Quitting) {
                 }
-                if (isRelayType(m_model->sensor(row).record.sensor_type) && listening.phase == 1)
-                    listening.countdown = 2;
+                if (isRelayType(m_model->sensor(row).record.sensor_type) && m_listening.phase == 1)
+                    m_listening.countdown = 2;
                 // Every source is heard: a sensor that wakes meanwhile is served next instead
                 // of being lost to the address filter.
                 r = m_link->receivePageFrame(command::Everyone,
                                              answered ? uint16_t(std::min<int>(waitMs, StreamGapMs))
                                                       : waitMs);
-                if (r != ManageSerialPort::NoPage || !action_running || timeout_flag)
+                if (r != ManageSerialPort::NoPage || !m_running || m_timedOut)
                     break;
                 // The port closes from the event queue once its loss was seen.
                 LinkWait::yield();
@@ -279,8 +239,8 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                     // dongle is back.
                     qDebug() << QStringLiteral("port lost during download :") << hex4(serialNumber)
                              << m_model->sensor(row).record.current_page;
-                    download_running = false;
-                    announce_current = true;
+                    m_downloading = false;
+                    m_announceCurrent = true;
                     return true;
                 }
                 qDebug() << QStringLiteral("error com p. : ")
@@ -292,10 +252,10 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                     break;
                 }
                 if (!askAgain || attempt == PageAttempts - 1) {
-                    download_running = false;
+                    m_downloading = false;
                     m_link->flushInput();
                     qDebug() << QStringLiteral("flag_dl_interrupt");
-                    announce_current = true;
+                    m_announceCurrent = true;
                     return true;
                 }
                 ask();
@@ -345,7 +305,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                     lastDecoded = decode_pages(serialNumber, usable);
                     writeFailed = m_lastDecode == FM::Decoded::NotWritten;
                     row = m_model->find_row(serialNumber);
-                    if (row < 0 || !action_running || writeFailed)
+                    if (row < 0 || !m_running || writeFailed)
                         break;
                     rec = &m_model->edit(row).record;
                     stats.fetched += usable;
@@ -371,8 +331,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                     again = true;
             }
             // The last frame of the request came: nothing more will.
-            if (!complete && page + inFrame - 1 >= lastAsked && page <= lastAsked &&
-                pages < count)
+            if (!complete && page + inFrame - 1 >= lastAsked && page <= lastAsked && pages < count)
                 again = true;
             LinkWait::yield();
         }
@@ -390,8 +349,8 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         }
     }
 
-    download_running = false;
-    announce_current = true;
+    m_downloading = false;
+    m_announceCurrent = true;
     row = m_model->find_row(serialNumber);
     if (row < 0)
         return true;
@@ -440,14 +399,14 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         endDownloadLine(serialNumber);
         return false;
     }
-    if (!action_running) {
+    if (!m_running) {
         request_pages(0, 0, 0);
         end_download(*m_model, row, DownloadEnd::Interrupted);
         closeDownload(serialNumber);
         endDownloadLine(serialNumber);
         return false;
     }
-    if (timeout_flag) {
+    if (m_timedOut) {
         end_download(*m_model, row, DownloadEnd::Timeout);
         closeDownload(serialNumber);
         endDownloadLine(serialNumber);
@@ -484,7 +443,8 @@ int ActionRun::checkedPages(uint32_t serialNumber, int page, int inFrame, int re
             qDebug() << QStringLiteral("page refused :") << number << pagecheck::reasonName(reason);
             emit pageRefused(serialNumber, number);
         }
-        const pagevouch::Vouch::Verdict verdict = checks.vouch.offer(number, request, bytes, reason);
+        const pagevouch::Vouch::Verdict verdict =
+            checks.vouch.offer(number, request, bytes, reason);
         if (verdict == pagevouch::Vouch::Verdict::Hold)
             return k;
         if (verdict == pagevouch::Vouch::Verdict::Verified)

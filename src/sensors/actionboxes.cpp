@@ -111,31 +111,3 @@ void managewirelessdata::syncChoice()
 {
     m_model->setChoice(action_choice());
 }
-
-void managewirelessdata::compute_selection(uint32_t serialNumber)
-{
-    FleetModel::Selection s{selected_channel_mask, selected_period_code};
-    m_model->compute_selection(serialNumber, s);
-    selected_channel_mask = s.channelMask;
-    selected_period_code = s.periodCode;
-}
-
-bool managewirelessdata::build_param_payload(uint32_t serialNumber, uint8_t payload[17])
-{
-    const int relay = m_model->build_param_payload(
-        serialNumber, FleetModel::Selection{selected_channel_mask, selected_period_code}, payload);
-    if (relay < 0)
-        return false;
-    listen_address = uint16_t(relay);
-    return true;
-}
-
-int managewirelessdata::mark_pending_changes()
-{
-    return m_model->mark_pending_changes();
-}
-
-void managewirelessdata::clear_pending_marks()
-{
-    m_model->clear_pending_marks();
-}

@@ -50,12 +50,8 @@ constexpr int RelayTicks = 5;
 
 managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     : QWidget(parent), m_link(link), m_session(new FleetSession(link, this)),
-      m_model(&m_session->fleet()), m_run(&m_session->actionRun()),
-      m_lora(&m_session->loraRun()), m_detection(&m_session->detection()),
-      action_running(m_run->action_running), detection_running(m_detection->detection_running),
-      selected_channel_mask(m_run->selected_channel_mask),
-      selected_period_code(m_run->selected_period_code), listen_address(m_run->listen_address),
-      listening(m_run->listening), m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
+      m_model(&m_session->fleet()), m_detection(&m_session->detection()),
+      m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
       m_actionGroup(new QGroupBox(QStringLiteral("Action for all sensors in the list below"))),
       m_setTime(new QCheckBox(QStringLiteral("Set Time"))),
       m_selectChannels(new QCheckBox(QStringLiteral("Select Channels to record"))),
@@ -71,8 +67,7 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
       m_export(new QPushButton(QStringLiteral("Export Sensor List"))),
       m_rssiGroup(new QGroupBox(QStringLiteral("Rssi Lists"))), m_dongleLevel(new QLabel),
       m_table(new SensorTableView(m_model)), m_runProgress(new QProgressBar), m_elapsed(new QLabel),
-      m_runSummary(new QLabel),
-      m_tick(new QTimer(this))
+      m_runSummary(new QLabel), m_tick(new QTimer(this))
 {
     // Delete pressed in the table reaches the row removal before the table's own handling.
     m_table->installEventFilter(this);
@@ -89,7 +84,7 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     setWindowModality(Qt::ApplicationModal);
 
     buildLayout();
-    m_table->setRunning([this] { return action_running || detection_running; });
+    m_table->setRunning([this] { return m_hold != Hold::None; });
     m_table->append_entry_row();
     restore_last_list();
     connect(m_table, &SensorTableView::channelsEdited, this, &managewirelessdata::channelsEdited);
@@ -105,24 +100,24 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     connect(m_connection, &ConnectionDialog::tocom, this, &managewirelessdata::com_slot);
     connect(m_sendAction, &QPushButton::clicked, this,
             &managewirelessdata::button_send_action_clicked);
-    connect(m_run, &ActionRun::stopped, this, &managewirelessdata::runStopped);
-    connect(m_run, &ActionRun::finished, this, &managewirelessdata::uncheck_action_boxes);
-    connect(m_session, &FleetSession::runEnded, this, &managewirelessdata::showRunSummary);
-    connect(m_session, &FleetSession::progressChanged, this,
-            &managewirelessdata::showRunProgress);
+    connect(m_session, &FleetSession::stopped, this, &managewirelessdata::runStopped);
+    connect(m_session, &FleetSession::runEnded, this, [this](const RunSummary &summary) {
+        uncheck_action_boxes();
+        showRunSummary(summary);
+    });
+    connect(m_session, &FleetSession::progressChanged, this, &managewirelessdata::showRunProgress);
     connect(m_session, &FleetSession::failed, this,
             [this](const QString &title, const QString &text) {
                 Dialogs::critical(this, title, text);
             });
-    connect(m_lora, &LoraRun::finished, this, &managewirelessdata::uncheck_action_boxes);
     connect(m_detect, &QPushButton::clicked, this,
             &managewirelessdata::button_detect_sensor_clicked);
     connect(m_import, &QPushButton::clicked, this, &managewirelessdata::button_import_clicked);
     connect(m_export, &QPushButton::clicked, this, &managewirelessdata::button_export_clicked);
     connect(m_session, &FleetSession::detectionRanOut, this, &managewirelessdata::stopDetection);
     connect(m_detection, &Detection::rssiListsShown, this, &managewirelessdata::showRssiViews);
-    m_run->hooks.ensureFolder = [this] { return ensure_output_folder(); };
-    m_run->hooks.createFiles = [this](uint32_t sn) { return create_data_files(sn); };
+    m_session->setHooks({[this] { return ensure_output_folder(); },
+                         [this](uint32_t sn) { return create_data_files(sn); }});
 
     if (settings::contains(settings::key::DestFolder)) {
         const QString folder = settings::readString(settings::key::DestFolder);
@@ -271,7 +266,7 @@ void managewirelessdata::buildLayout()
 void managewirelessdata::showRunProgress()
 {
     const RunProgress &p = m_session->progress();
-    const bool running = action_running && p.isRunning();
+    const bool running = m_hold == Hold::Run && p.isRunning();
     if (running) {
         m_runProgress->setRange(0, p.maximum());
         m_runProgress->setValue(p.value());
@@ -290,9 +285,9 @@ void managewirelessdata::showRunSummary(const RunSummary &summary)
         if (!s.pagesText.isEmpty())
             lines << SensorListFile::section(uint16_t(s.serialNumber)) + QStringLiteral(": ") +
                          s.pagesText;
-    m_runSummary->setText(lines.isEmpty() ? QString()
-                                          : QStringLiteral("Last run: ") +
-                                                lines.join(QStringLiteral("; ")));
+    m_runSummary->setText(lines.isEmpty()
+                              ? QString()
+                              : QStringLiteral("Last run: ") + lines.join(QStringLiteral("; ")));
     m_runSummary->setVisible(!lines.isEmpty());
 }
 
@@ -329,7 +324,7 @@ void managewirelessdata::enter_serial_number(int row)
         m_model->enter_serial_number(m_table->item(row, FM::ColSn)->text(), entry ? -1 : row);
     // The cell shows the model again: the number the row keeps, or an empty entry row.
     m_table->renderCell(e.outcome == FM::Entered::Added ? m_table->rowCount() - 1 : row, FM::ColSn);
-    if (action_running || detection_running)
+    if (m_hold != Hold::None)
         return;
     if (e.outcome == FM::Entered::Invalid)
         tellLater(QStringLiteral("Error SN"), sensorlist::TypedSerialNumberRule);
@@ -375,7 +370,7 @@ void managewirelessdata::removeSelectedRows()
 void managewirelessdata::keyPressEvent(QKeyEvent *event)
 {
     if (event->key() == Qt::Key_Delete) {
-        if (!action_running && !detection_running)
+        if (m_hold == Hold::None)
             removeSelectedRows();
         event->accept();
         return;
@@ -463,7 +458,7 @@ void managewirelessdata::periodEdited(int row, int index)
 
 void managewirelessdata::periode_changed()
 {
-    if (action_running || detection_running || m_table->isFilling())
+    if (m_hold != Hold::None || m_table->isFilling())
         return;
     if (m_model->track_period_changes())
         m_changePeriod->setChecked(true);
@@ -471,7 +466,7 @@ void managewirelessdata::periode_changed()
 
 void managewirelessdata::datarec_changed()
 {
-    if (action_running || detection_running || m_table->isFilling())
+    if (m_hold != Hold::None || m_table->isFilling())
         return;
     if (m_model->track_channel_changes())
         m_selectChannels->setChecked(true);
@@ -485,7 +480,7 @@ void managewirelessdata::legacy_mode_changed(int row, bool checked)
 
 void managewirelessdata::button_send_action_clicked()
 {
-    if (action_running) {
+    if (m_hold == Hold::Run) {
         stop_run();
         return;
     }
@@ -502,7 +497,7 @@ void managewirelessdata::button_send_action_clicked()
     m_detectAllowed = false;
     m_actionGroup->setEnabled(false);
     // Set before the table is locked: what locking changes in the cells is not the operator's.
-    action_running = true;
+    m_hold = Hold::Run;
     lockTableForRun();
     m_tick->start(500);
     m_sendAction->setText(ActionBlinkText);
@@ -514,7 +509,7 @@ void managewirelessdata::button_send_action_clicked()
     m_session->setRunSettings({output_dir.path(), pdc_enabled, debug_enabled});
     // Without a dongle nothing runs: the controls come back at once.
     if (!m_session->runActions())
-        stop_run();
+        runStopped();
 }
 
 void managewirelessdata::lockTableForRun()
@@ -536,9 +531,12 @@ void managewirelessdata::lockTableForRun()
 
 void managewirelessdata::stop_run()
 {
-    // The run closes the files, makes the dongle forget the sensors and calls runStopped(); the
-    // LoRa run also cuts its transaction short.
-    m_session->stop();
+    // The run closes the files, makes the dongle forget the sensors and the session gives the
+    // controls back (runStopped); the LoRa run also cuts its transaction short.
+    if (m_session->isRunning())
+        m_session->stop();
+    else if (m_hold == Hold::Run)
+        runStopped();
 }
 
 void managewirelessdata::runStopped()
@@ -548,7 +546,7 @@ void managewirelessdata::runStopped()
     m_table->giveBack();
     m_sendAction->setText(SendActionText);
     m_sendAction->setStyleSheet(QStringLiteral("color: black"));
-    action_running = false;
+    m_hold = Hold::None;
     applyBusy();
     showRunProgress();
     emit button_sa_clicked();
@@ -556,29 +554,33 @@ void managewirelessdata::runStopped()
 
 void managewirelessdata::button_detect_sensor_clicked()
 {
-    if (detection_running) {
+    if (m_hold == Hold::Detection) {
         stopDetection();
         return;
     }
-    if (action_running)
+    if (m_hold == Hold::Run)
         return;
     m_sendActionAllowed = false;
     // Set before the table is locked: what locking changes in the cells is not the operator's.
-    detection_running = true;
+    m_hold = Hold::Detection;
     lockTableForRun();
     m_tick->start(500);
     m_detect->setText(DetectBlinkText);
     m_detect->setStyleSheet(QStringLiteral("font-weight: bold;color: red"));
     m_table->clearSelection();
     applyBusy();
-    // Returns once the detection is over: stopped from here, or out of passes.
+    // Returns once the detection is over: stopped from here, out of passes, or through a port
+    // that closed or never had an 802.15.4 dongle.
     m_session->detect();
+    if (m_hold == Hold::Detection)
+        stopDetection();
 }
 
 // The tick goes on after a detection: it drives the clock and the RSSI lists, which would
 // otherwise stand still until the next run.
 void managewirelessdata::stopDetection()
 {
+    m_hold = Hold::None;
     if (m_session->isDetecting())
         m_session->stop();
     m_sendActionAllowed = m_link->isOpen();
@@ -615,8 +617,8 @@ void managewirelessdata::linkBusyChanged(bool busy)
 void managewirelessdata::applyBusy()
 {
     const bool busy = m_linkBusy;
-    m_sendAction->setEnabled(m_sendActionAllowed && (action_running || !busy));
-    m_detect->setEnabled(m_detectAllowed && (detection_running || !busy));
+    m_sendAction->setEnabled(m_sendActionAllowed && (m_hold == Hold::Run || !busy));
+    m_detect->setEnabled(m_detectAllowed && (m_hold == Hold::Detection || !busy));
     m_import->setEnabled(!busy);
     m_export->setEnabled(!busy);
 }
@@ -645,9 +647,9 @@ void managewirelessdata::each_sec()
         m_from->setMaximumDateTime(now.addDays(2));
         m_to->setMaximumDateTime(now.addDays(2));
     }
-    if (action_running)
+    if (m_hold == Hold::Run)
         m_sendAction->setText(m_blink ? QString() : ActionBlinkText);
-    if (detection_running)
+    if (m_hold == Hold::Detection)
         m_detect->setText(m_blink ? QString() : DetectBlinkText);
     showRunProgress();
     if (m_blink)
@@ -655,7 +657,7 @@ void managewirelessdata::each_sec()
     if (m_blink) {
         m_blink = false;
         show_rssi_lists();
-        if (sub_window_open && !action_running && --m_relayCountdown <= 0) {
+        if (sub_window_open && m_hold != Hold::Run && --m_relayCountdown <= 0) {
             m_relayCountdown = RelayTicks;
             emit refresh_relais();
         }
@@ -666,9 +668,9 @@ void managewirelessdata::each_sec()
 
 void managewirelessdata::close_com()
 {
-    if (action_running)
+    if (m_hold == Hold::Run)
         stop_run();
-    if (detection_running)
+    if (m_hold == Hold::Detection)
         stopDetection();
     LinkWait::pauseFor(200);
 }
@@ -691,8 +693,8 @@ void managewirelessdata::shutdown()
     uncheck_action_boxes();
     m_tick->stop();
     LinkWait::pauseFor(50);
-    if (action_running)
+    if (m_hold == Hold::Run)
         stop_run();
-    if (detection_running)
+    if (m_hold == Hold::Detection)
         stopDetection();
 }

@@ -39,14 +39,12 @@ class QTimer;
 class managewirelessdata : public QWidget
 {
     Q_OBJECT
-    // First: the run state below refers into the run, which works on the model over the link.
+    // First: the session works over the link, and the model and detection below are its own.
     ManageSerialPort *m_link;
     // The fleet and its runs: the window starts, stops and follows them through the session.
     FleetSession *m_session;
     FleetModel *m_model;
-    ActionRun *m_run;
-    // The LoRa dongle's run, over the same run state.
-    LoraRun *m_lora;
+    // The detection's RSSI lists are shown here.
     Detection *m_detection;
 
 public:
@@ -97,16 +95,12 @@ public:
     QComboBox *rssiCombo(int index) const { return m_rssiCombos.value(index); }
     QSize sizeHint() const override;
 
-    // Run state: the action run's own, shown and interrupted from here.
-    ActionRun &run() const { return *m_run; }
-    LoraRun &loraRun() const { return *m_lora; }
-    Detection &detection() const { return *m_detection; }
-    bool &action_running;
-    bool &detection_running;
-    uint8_t &selected_channel_mask;
-    uint8_t &selected_period_code;
-    uint16_t &listen_address;
-    ListenPhases &listening;
+    // What the window's controls are held for: a run or a detection started here, from the
+    // click until the session gives them back.
+    enum class Hold { None, Run, Detection };
+    Hold hold() const { return m_hold; }
+    // Holds the controls as a run or a detection would, without starting one.
+    void setHold(Hold hold) { m_hold = hold; }
 
     // The table and its rows.
     void append_entry_row() { m_table->append_entry_row(); }
@@ -131,15 +125,6 @@ public:
     actionblock::Choice action_choice() const;
     // Why the download window cannot be sent; empty when it can (or no window is asked for).
     QString windowProblem() const;
-    void compute_selection(uint32_t serialNumber);
-    // Fills the 17 bytes for the sensor's next parameter frame; false when the sensor is not
-    // listed (the payload is then all zeros).
-    bool build_param_payload(uint32_t serialNumber, uint8_t payload[17]);
-    // 0 ready, 1 a row's sensor information is missing, 2 a row has no channel selected
-    // (pending_failure_row() names the row).
-    int mark_pending_changes();
-    int pending_failure_row() const { return m_model->pending_failure_row(); }
-    void clear_pending_marks();
     void uncheck_action_boxes();
 
     // Data files (the model's DownloadFiles hold them open).
@@ -225,12 +210,12 @@ public slots:
 
     void waveform_closed();
 
-
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    Hold m_hold = Hold::None;
     void buildLayout();
     void channelsEdited(int row, const QStringList &items);
     void periodEdited(int row, int index);

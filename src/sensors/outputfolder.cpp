@@ -1,6 +1,6 @@
 // The output folder of the downloads and the data files written into it.
-#include "managewirelessdata.h"
 #include "linkwait.h"
+#include "managewirelessdata.h"
 
 #include "dialogs.h"
 #include "settings.h"
@@ -52,7 +52,7 @@ bool managewirelessdata::ensure_output_folder()
         return true;
     }
     qDebug() << QStringLiteral("2");
-    if (action_running)
+    if (m_hold == Hold::Run)
         stop_run();
     Dialogs::critical(this, QStringLiteral("Folder Creation Failed"),
                       QStringLiteral("The folder ") + output_dir.absolutePath() +
@@ -108,7 +108,7 @@ bool managewirelessdata::decode_pages(uint32_t serialNumber, int count, const ui
         serialNumber, count, frame, dataLength, options,
         [this, serialNumber] { return create_data_files(serialNumber); },
         [] { LinkWait::yield(); });
-    if (result == FM::Decoded::NotCreated && action_running)
+    if (result == FM::Decoded::NotCreated && m_hold == Hold::Run)
         stop_run();
     return result == FM::Decoded::Ok;
 }

@@ -25,7 +25,7 @@ void managewirelessdata::button_export_clicked()
 void managewirelessdata::button_import_clicked()
 {
     // A run or a detection walks the rows: the list changes only between them.
-    if (action_running || detection_running)
+    if (m_hold != Hold::None)
         return;
     const QString path = Dialogs::current().openFileName(
         this, ListCaption, output_dir.path() + QStringLiteral("/list.ini"), ListFilter);

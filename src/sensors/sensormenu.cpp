@@ -31,7 +31,7 @@ bool managewirelessdata::inDataArea(QPoint globalPos) const
 std::unique_ptr<QMenu> managewirelessdata::contextMenuAt(QPoint pos)
 {
     const QPoint global = mapToGlobal(pos);
-    if (action_running || detection_running || !inDataArea(global))
+    if (m_hold != Hold::None || !inDataArea(global))
         return nullptr;
     const int row = m_table->rowAt(m_table->viewport()->mapFromGlobal(global).y());
     auto menu = std::make_unique<QMenu>(this);
@@ -89,7 +89,7 @@ void managewirelessdata::adv_config_closed()
     sub_window_open = false;
     // Maintenance may have moved devices to other channels or restarted them: every path is
     // forgotten, and the next detection or RSSI list finds them again.
-    m_run->paths.clear();
+    m_session->paths().clear();
     radiopaths::RadioPaths::reset_paths(*m_model);
     showRssiViews({});
 }

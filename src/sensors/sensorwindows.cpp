@@ -1,7 +1,7 @@
 // The sub-windows the sensor table opens for one sensor: the live waveform of a power meter and
 // the plot of its latest downloaded data.
-#include "managewirelessdata.h"
 #include "linkwait.h"
+#include "managewirelessdata.h"
 
 #include "commandset.h"
 #include "dataplotwindow.h"
@@ -27,9 +27,9 @@ void managewirelessdata::open_waveform(int row)
     if (!m_model->isSensorRow(row))
         return;
     const auto sn = uint16_t(m_model->sensor(row).record.serial_number);
-    if (detection_running)
+    if (m_hold == Hold::Detection)
         button_detect_sensor_clicked();
-    if (action_running)
+    if (m_hold == Hold::Run)
         button_send_action_clicked();
     open_waveform_now(sn, FreeLinkAttempts);
 }
@@ -38,7 +38,7 @@ void managewirelessdata::open_waveform_now(uint16_t serialNumber, int attemptsLe
 {
     // A run that was just told to stop may still hold the link in a wait below this call: the
     // rest waits until it has returned.
-    if (m_link->isBusy() || detection_running || action_running) {
+    if (m_link->isBusy() || m_hold != Hold::None) {
         if (attemptsLeft > 0)
             QTimer::singleShot(FreeLinkPollMs, this, [this, serialNumber, attemptsLeft] {
                 open_waveform_now(serialNumber, attemptsLeft - 1);
@@ -65,7 +65,7 @@ void managewirelessdata::open_waveform_now(uint16_t serialNumber, int attemptsLe
     rowrefresh::Context c;
     c.lora = m_link->linkMode() == ManageSerialPort::Lora;
     c.frameRssi = m_link->lastRssi();
-    c.paths = &m_run->paths;
+    c.paths = &m_session->paths();
     rowrefresh::refresh_row_from_answer(*m_model, serialNumber, rowrefresh::AfterDetection,
                                         waveform_answer, c);
     const int row = m_model->find_row(serialNumber);

@@ -1,6 +1,6 @@
 #include "advancewirellesssensor.h"
-#include "sensorfirmwaregroup.h"
 #include "managewirelessdata.h"
+#include "sensorfirmwaregroup.h"
 
 #include "dialogdouble.h"
 #include "manageserialport.h"
@@ -207,12 +207,12 @@ private slots:
             t->viewport()->mapToGlobal(QPoint(t->horizontalHeader()->length() + 3, 5)));
         QVERIFY(!data.contextMenuAt(below));
         QVERIFY(!data.contextMenuAt(right));
-        data.action_running = true;
+        data.setHold(managewirelessdata::Hold::Run);
         QVERIFY(!data.contextMenuAt(atRow(data, 1)));
-        data.action_running = false;
-        data.detection_running = true;
+        data.setHold(managewirelessdata::Hold::None);
+        data.setHold(managewirelessdata::Hold::Detection);
         QVERIFY(!data.contextMenuAt(atRow(data, 1)));
-        data.detection_running = false;
+        data.setHold(managewirelessdata::Hold::None);
         std::unique_ptr<QMenu> menu = data.contextMenuAt(atRow(data, 1));
         QVERIFY(menu);
         QCOMPARE(texts(*menu), (QStringList{"Remove selected line(s)",

@@ -64,11 +64,11 @@ class TestActionRun : public QObject
             sim::Device *d = simulator.device(uint16_t(s.record.serial_number));
             if (s.served || !d || simulator.fleet().isAwake(*d))
                 continue;
-            if (m_bench.run->download_running) {
+            if (m_bench.run->isDownloading()) {
                 if (!m_wakeDuringDownload || s.record.download_started)
                     continue;
                 m_wakeDuringDownload = false;
-            } else if (m_bench.run->listen_address != 0xFFFF) {
+            } else if (m_bench.run->listenAddress() != 0xFFFF) {
                 return; // a sensor is being served: another's frame would go unheard
             }
             simulator.wake(uint16_t(s.record.serial_number));
@@ -275,7 +275,8 @@ private slots:
         QCOMPARE(status(0x1234), QStringLiteral("Sensor reading done"));
         QCOMPARE(status(0x1400), QStringLiteral("Sensor reading done"));
         QCOMPARE(status(0x2345), QStringLiteral("Sensor reading done"));
-        QCOMPARE(int(m_bench.model->sensor(m_bench.model->find_row(0x2345)).record.relay_address), 0x8001);
+        QCOMPARE(int(m_bench.model->sensor(m_bench.model->find_row(0x2345)).record.relay_address),
+                 0x8001);
 
         actionblock::Choice choice;
         choice.setTime = boxes == "t";
@@ -284,9 +285,10 @@ private slots:
         choice.clearData = boxes == "c";
         m_bench.model->setChoice(choice);
         const int row = m_bench.model->find_row(0x1234);
-        m_bench.model->setPeriodItem(row, 10);                                   // 10 minutes: code 8
+        m_bench.model->setPeriodItem(row, 10); // 10 minutes: code 8
         m_bench.model->setCheckedChannels(row, {QStringLiteral("Temperature")}); // mask 0x01
-        m_bench.model->setCheckedChannels(m_bench.model->find_row(0x1010), {QStringLiteral("Accel X")});
+        m_bench.model->setCheckedChannels(m_bench.model->find_row(0x1010),
+                                          {QStringLiteral("Accel X")});
         const int pagesBefore = deviceStatus(0x1234).pageCount;
         QVERIFY(run(20000));
 
@@ -352,8 +354,8 @@ private slots:
         if (noFolder) {
             QFile blocker(m_dir.filePath(QStringLiteral("afile")));
             QVERIFY(blocker.open(QIODevice::WriteOnly));
-            m_bench.run->folder = blocker.fileName() + QStringLiteral("/out");
-            text = text.arg(m_bench.run->folder);
+            m_bench.run->setSettings({blocker.fileName() + QStringLiteral("/out"), false, false});
+            text = text.arg(m_bench.run->settings().folder);
         }
         if (known) {
             m_bench.model->edit(0).record.sensor_type = 1;
@@ -370,7 +372,7 @@ private slots:
         QCOMPARE(failed[0][0].toString(), title);
         QCOMPARE(failed[0][1].toString(), text);
         QCOMPARE(stopped.size(), 1);
-        QVERIFY(!m_bench.run->action_running);
+        QVERIFY(!m_bench.run->isRunning());
     }
 
     void aStopEndsTheRunAndTheDongleForgetsTheSensors()
@@ -390,9 +392,9 @@ private slots:
         QVERIFY2(clock.elapsed() < 2000, "the stop did not end the run");
         QVERIFY(!m_bench.session->isRunning());
         // Each sensor once, with why it was not served.
-        QCOMPARE(told, (QVector<QPair<uint32_t, SensorOutcome>>{
-                           {0x1234, SensorOutcome::Interrupted},
-                           {0x1400, SensorOutcome::Interrupted}}));
+        QCOMPARE(told,
+                 (QVector<QPair<uint32_t, SensorOutcome>>{{0x1234, SensorOutcome::Interrupted},
+                                                          {0x1400, SensorOutcome::Interrupted}}));
         QVERIFY(!m_bench.session->summary().allDone());
         QCOMPARE(status(0x1234), QStringLiteral("Action Interrupted by User"));
         QCOMPARE(uint(m_bench.model->cell(1, FM::ColStatus).colour), uint(FM::Red));

@@ -208,7 +208,7 @@ private slots:
     {
         startSimulator();
         QVERIFY(queueIdleFrames(*m_sim, *m_link, 0x1234, 2));
-        m_detection->max_passes = 1;
+        m_detection->setMaxPasses(1);
         m_detection->detect_sensors();
         QCOMPARE(m_model->find_row(0x1234), -1);
     }
@@ -239,9 +239,9 @@ private slots:
                 m_detection->stop();
             });
         else
-            m_detection->max_passes = 2;
+            m_detection->setMaxPasses(2);
         m_detection->detect_sensors();
-        QVERIFY(!m_detection->detection_running);
+        QVERIFY(!m_detection->isRunning());
         QCOMPARE(statusOf(0x0777), unheard);
         QCOMPARE(ranOut.count(), operatorStops ? 0 : 1);
         if (operatorStops) {

@@ -49,8 +49,8 @@ class TestDownload : public QObject
         for (sim::DeviceConfig &d : scenario.devices)
             if (d.serialNumber == Sn)
                 d.pages = pages; // 12: room to be cut in the middle
-        QVERIFY(m_bench.start(scenario, m_dir.path() + QStringLiteral("/out"), truthDir(),
-                              linkPath()));
+        QVERIFY(
+            m_bench.start(scenario, m_dir.path() + QStringLiteral("/out"), truthDir(), linkPath()));
         QVERIFY(m_bench.model->insert_sensor(Sn) >= 0);
         QVERIFY(m_bench.runFor(20000));
         m_bench.sim->flushTruth();
@@ -64,8 +64,8 @@ class TestDownload : public QObject
     {
         sim::Device *d = m_bench.sim->device(Sn);
         if (!m_bench.link->isOpen() || !d || m_bench.sim->fleet().isAwake(*d) ||
-            m_bench.model->sensor(0).served || m_bench.run->download_running ||
-            m_bench.run->listen_address != 0xFFFF)
+            m_bench.model->sensor(0).served || m_bench.run->isDownloading() ||
+            m_bench.run->listenAddress() != 0xFFFF)
             return;
         m_bench.sim->wake(Sn);
     }
@@ -287,6 +287,38 @@ private slots:
         QVERIFY(rows < truthRows(truthDir() + "/" + hex4(Sn) + ".truth").size());
     }
 
+    // The operator's stop in the middle of a download: the files close on whole rows, each of
+    // them the sensor's, and the sensor is told why it was not finished.
+    void aStopInTheMiddleClosesTheFilesOnWholeRows()
+    {
+        start();
+        bool stopped = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (!stopped && m_bench.run->isDownloading() &&
+                record().current_page >= record().start_page + 4) {
+                stopped = true;
+                m_bench.session->stop();
+            }
+        });
+        watch.start(2);
+        MessageCapture capture(MessageCapture::Silent);
+        m_bench.runFor(120000);
+        QVERIFY(stopped);
+        QVERIFY(!m_bench.session->isRunning());
+        QCOMPARE(status(), QStringLiteral("Download Interrupted by user"));
+        QCOMPARE(m_bench.session->summary().sensors.value(0).outcome, SensorOutcome::Interrupted);
+        QVERIFY(!m_bench.model->files().isOpen(Sn));
+        QVERIFY(!record().download_started);
+        QFile f(tsv());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const int fetched = m_bench.run->downloadStats(Sn).fetched;
+        QVERIFY2(fetched >= 4 && fetched < 12, qPrintable(QString::number(fetched)));
+        const int rows = rowCount(f.readAll());
+        QVERIFY(rows > 0);
+        compareWithTruth(rows);
+    }
+
     void aRunOutlivesTheDongleBeingPulledOut_data()
     {
         QTest::addColumn<int>("afterPages"); // pulled out after this many pages; -1: listening
@@ -301,8 +333,8 @@ private slots:
         QTimer watch;
         connect(&watch, &QTimer::timeout, this, [&] {
             const bool now = afterPages < 0
-                                 ? !m_bench.run->download_running
-                                 : m_bench.run->download_running &&
+                                 ? !m_bench.run->isDownloading()
+                                 : m_bench.run->isDownloading() &&
                                        record().current_page >= record().start_page + afterPages;
             if (pulled || !now)
                 return;

@@ -1,4 +1,3 @@
-#include "actionrun.h"
 #include "filesizelimit.h"
 #include "fleetmodel.h"
 #include "lorarun.h"
@@ -58,7 +57,6 @@ class TestLoraRun : public QObject
     std::unique_ptr<sim::Simulator> m_sim;
     std::unique_ptr<ManageSerialPort> m_link;
     std::unique_ptr<FleetModel> m_model;
-    std::unique_ptr<ActionRun> m_shared;
     std::unique_ptr<LoraRun> m_run;
 
     // The sensors' clocks stand still unless a case needs them to move: nothing is recorded
@@ -81,9 +79,8 @@ class TestLoraRun : public QObject
         QVERIFY(m_link->openPort(linkPath.isEmpty() ? m_sim->slavePath() : linkPath));
         QCOMPARE(m_link->linkMode(), int(ManageSerialPort::Lora));
         m_model = std::make_unique<FleetModel>();
-        m_shared = std::make_unique<ActionRun>(m_model.get(), m_link.get());
-        m_shared->folder = m_dir.path() + QStringLiteral("/out");
-        m_run = std::make_unique<LoraRun>(m_shared.get(), m_model.get(), m_link.get());
+        m_run = std::make_unique<LoraRun>(m_model.get(), m_link.get());
+        m_run->setSettings({m_dir.path() + QStringLiteral("/out"), false, false});
     }
 
     // A fresh truth folder and no data files yet; returns the truth folder.
@@ -134,9 +131,10 @@ class TestLoraRun : public QObject
     QString tsvOf(int sn) const
     {
         const QStringList found =
-            QDir(m_shared->folder)
+            QDir(m_run->settings().folder)
                 .entryList({hex4(sn) + QStringLiteral("_*.tsv")}, QDir::Files, QDir::Name);
-        return found.size() == 1 ? m_shared->folder + QLatin1Char('/') + found.first() : QString();
+        return found.size() == 1 ? m_run->settings().folder + QLatin1Char('/') + found.first()
+                                 : QString();
     }
 
 private slots:
@@ -150,7 +148,6 @@ private slots:
     void cleanup()
     {
         m_run.reset();
-        m_shared.reset();
         m_link.reset();
         m_sim.reset();
         m_model.reset();
@@ -181,7 +178,7 @@ private slots:
         QSignalSpy finished(m_run.get(), &LoraRun::finished);
         m_run->lora_action_run();
         QCOMPARE(finished.size(), 1);
-        QVERIFY(!m_shared->action_running);
+        QVERIFY(!m_run->isRunning());
 
         const QDateTime now = QDateTime::currentDateTime();
         const answer::Status d =
@@ -285,7 +282,7 @@ private slots:
         else if (window == OnePage)
             QCOMPARE(progress.size(), 1);
         QCOMPARE(progress.last(), QStringLiteral("100 % downloaded"));
-        const pagevouch::Stats stats = m_shared->downloadStats(uint32_t(sn));
+        const pagevouch::Stats stats = m_run->downloadStats(uint32_t(sn));
         QCOMPARE(stats.refused, 0);
         if (byteFaults > 0) {
             QVERIFY(stats.verified > 0);
@@ -307,7 +304,7 @@ private slots:
         actionblock::Choice choice;
         choice.downloadAll = true;
         m_model->setChoice(choice);
-        m_shared->pdc_enabled = true;
+        m_run->setSettings({m_run->settings().folder, true, false});
         QStringList statuses; // of 2345
         connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
             if (column == FM::ColStatus && m_model->sensor(row).record.serial_number == 0x2345)
@@ -405,8 +402,7 @@ private slots:
         for (int sn : {0x1234, 0x2345})
             compareWithTruth(sn, truth + QLatin1Char('/') + hex4(sn) + QStringLiteral(".truth"));
         // The dongle heard again that a run is under way: once at each run, once at the reopen.
-        QCOMPARE(m_sim->loraDongle()->received().count(QByteArray(1, char(command::RunStart))),
-                 3);
+        QCOMPARE(m_sim->loraDongle()->received().count(QByteArray(1, char(command::RunStart))), 3);
     }
 
     void aStopEndsTheRun_data()
@@ -450,13 +446,13 @@ private slots:
         } else {
             QTimer::singleShot(2500, m_run.get(), &LoraRun::stop_run);
         }
-        QSignalSpy stopped(m_shared.get(), &ActionRun::stopped);
+        QSignalSpy stopped(m_run.get(), &LoraRun::stopped);
         QElapsedTimer clock;
         clock.start();
         m_run->lora_action_run();
         QVERIFY2(clock.elapsed() < 15000, "the stop did not end the run");
         QCOMPARE(stopped.size(), 1);
-        QVERIFY(!m_shared->action_running && !m_shared->download_running);
+        QVERIFY(!m_run->isRunning() && !m_run->isDownloading());
         QCOMPARE(status(serials[0]), first);
         QCOMPARE(status(serials[1]), second);
         QCOMPARE(uint(m_model->cell(1, FM::ColStatus).colour), uint(FM::Red));

@@ -56,8 +56,7 @@ int runChild(const QByteArray &kind)
             return 3;
         ManageSerialPort &link = *port;
         FleetModel model;
-        ActionRun shared(&model, &link);
-        LoraRun run(&shared, &model, &link);
+        LoraRun run(&model, &link);
         model.insert_sensor(0x7777); // nobody: the run goes on to the wake-up pass
         actionblock::Choice choice;
         choice.setTime = true;
@@ -115,12 +114,12 @@ int runChild(const QByteArray &kind)
         bench.model->insert_sensor(Sn);
         choice.downloadAll = true;
         bench.wake = [&] {
-            if (!bench.model->sensor(0).served && !bench.run->download_running)
+            if (!bench.model->sensor(0).served && !bench.run->isDownloading())
                 bench.sim->wake(Sn);
         };
         // A second into the download: in the middle of its pages.
         std::function<bool()> downloading = [&, since = QElapsedTimer()]() mutable {
-            if (!bench.run->download_running)
+            if (!bench.run->isDownloading())
                 return false;
             if (!since.isValid())
                 since.start();

@@ -70,7 +70,7 @@ private slots:
         QCOMPARE(seen, (QStringList{"font-weight: bold;color: red", "", "0", "", "Sensor Detected",
                                     "Dongle", ""}));
 
-        QVERIFY(!w.detection_running);
+        QVERIFY(w.hold() == managewirelessdata::Hold::None && !w.session().isDetecting());
         QCOMPARE(detect->text(), QStringLiteral("Auto-detect and add sensors to list"));
         QCOMPARE(detect->styleSheet(), QStringLiteral("color: black"));
         QVERIFY(w.sendActionButton()->isEnabled());

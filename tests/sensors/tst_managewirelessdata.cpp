@@ -1,5 +1,4 @@
 #include "managewirelessdata.h"
-#include "pageframes.h"
 
 #include "connectiondialog.h"
 #include "customcombo.h"
@@ -231,10 +230,10 @@ private slots:
             table()->selectionModel()->select(table()->model()->index(r, 0),
                                               QItemSelectionModel::Select |
                                                   QItemSelectionModel::Rows);
-        m_w->action_running = true;
+        m_w->setHold(managewirelessdata::Hold::Run);
         QTest::keyClick(table(), Qt::Key_Delete);
         QCOMPARE(m_w->sensorRows(), 5);
-        m_w->action_running = false;
+        m_w->setHold(managewirelessdata::Hold::None);
         QTest::keyClick(table(), Qt::Key_Delete);
         QCOMPARE(snColumn(), (QStringList{"0200", "0400", ""}));
         QVERIFY(log.contains(QStringLiteral("Selected Rows : ")));
@@ -330,43 +329,40 @@ private slots:
         MessageCapture log(MessageCapture::Silent);
         const int r = answeredSensor(0x0100, 1, 4);
         m_w->model().edit(r).record.relay_address = 0x9001;
+        FleetModel &model = m_w->model();
+        FleetModel::Selection sel;
         uint8_t payload[17];
         typeInto(r, 12, "01F0");
         typeInto(r, 13, "a5");
-        QVERIFY(m_w->build_param_payload(0x0100, payload));
+        // The block goes through the sensor's relay.
+        QCOMPARE(model.build_param_payload(0x0100, sel, payload), 0x9001);
         QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 6).toHex(' '),
                  QByteArray("00 13 01 f0 a5 01"));
-        QCOMPARE(m_w->listen_address, uint16_t(0x9001));
 
         clickBox(m_w->selectChannelsBox());
         m_w->channelSelector(r)->setCheckedItems({"Humidity"});
-        m_w->compute_selection(0x0100);
-        QVERIFY(m_w->build_param_payload(0x0100, payload));
+        model.compute_selection(0x0100, sel);
+        QCOMPARE(model.build_param_payload(0x0100, sel, payload), 0x9001);
         QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 17).toHex(' '),
                  QByteArray("40 00 00 00 00 00 00 00 00 00 00 00 00 00 02 01 00"));
-        QVERIFY(!m_w->build_param_payload(0x0999, payload));
+        QCOMPARE(model.build_param_payload(0x0999, sel, payload), -1);
     }
 
-    // The tick is half a second: the run's clock (phases and counters, tst_fleetmodel's) moves
-    // once every two.
-    void tickShowsClockBlinksAndCounts()
+    // The tick is half a second: the button of the run under way blinks with it (the run's own
+    // clock, which it drives once every two, is the engine's).
+    void tickShowsClockAndBlinks()
     {
         build();
-        const int r = m_w->insert_sensor(0x0100);
-        SensorRecord &rec = m_w->model().edit(r).record;
-        rec.path_age = 5;
-        m_w->action_running = true;
+        m_w->setHold(managewirelessdata::Hold::Run);
         QStringList texts;
         for (int tick = 0; tick < 16; ++tick) {
             m_w->each_sec();
             texts << m_w->sendActionButton()->text();
         }
-        QCOMPARE(m_w->listening.phase, 3);
         QCOMPARE(texts.count(QStringLiteral("Processing action, Press to interrupt")), 8);
         QCOMPARE(texts.count(QString()), 8);
-        QCOMPARE(int(rec.path_age), 13);
         QVERIFY(QDateTime::fromString(m_w->clockLabel()->text(), "dd/MM/yyyy hh:mm:ss").isValid());
-        m_w->action_running = false;
+        m_w->setHold(managewirelessdata::Hold::None);
     }
 
     void fileThatCannotBeCreatedGetsASecondChance_data()
@@ -459,7 +455,7 @@ private slots:
         m_w->fromEdit()->setDateTime(now.addSecs(fromSecs));
         m_w->toEdit()->setDateTime(now.addSecs(toSecs));
         m_w->button_send_action_clicked();
-        QVERIFY(!m_w->action_running);
+        QVERIFY(m_w->hold() == managewirelessdata::Hold::None && !m_w->session().isRunning());
         QVERIFY(m_w->actionGroup()->isEnabled());
         QCOMPARE(m_dialogs->titles(), QStringList{"Download Window"});
         QVERIFY2(m_dialogs->calls[0].text.contains(says), qPrintable(m_dialogs->calls[0].text));
@@ -468,26 +464,20 @@ private slots:
         QVERIFY(m_w->windowProblem().isEmpty());
     }
 
-    void endingARunClosesFilesAndGivesTheTableBack()
+    // The run's own ending (files closed, the dongle told) is the engine's; here the window
+    // gets its controls back, also when no run got under way.
+    void endingARunGivesTheTableBack()
     {
         build();
-        QTemporaryDir out;
-        m_w->folder_changed(out.path());
         const int r = m_w->insert_sensor(0x0100);
-        const std::vector<uint8_t> frame = pageFrame(1, 0x03, 2000, 100);
-        QVERIFY(m_w->decode_pages(0x0100, 1, frame.data(), int(frame.size())));
-        QVERIFY(m_w->model().files().isOpen(0x0100));
-        m_w->model().edit(r).record.download_started = true;
-        m_w->action_running = true;
+        m_w->setHold(managewirelessdata::Hold::Run);
         m_w->actionGroup()->setEnabled(false);
         table()->item(r, 0)->setFlags(Qt::ItemIsEnabled);
         m_w->periodSelector(r)->setEnabled(false);
         QSignalSpy ended(m_w.get(), &managewirelessdata::button_sa_clicked);
         m_w->stop_run();
         QCOMPARE(ended.count(), 1);
-        QVERIFY(!m_w->action_running);
-        QVERIFY(!m_w->model().files().isOpen(0x0100));
-        QVERIFY(!m_w->model().sensor(r).record.download_started);
+        QVERIFY(m_w->hold() == managewirelessdata::Hold::None);
         QVERIFY(m_w->actionGroup()->isEnabled());
         QVERIFY(m_w->periodSelector(r)->isEnabled());
         QVERIFY(table()->item(r, 0)->flags() & Qt::ItemIsEditable);
@@ -612,10 +602,10 @@ private slots:
         for (QPushButton *b : buttons)
             QVERIFY2(!b->isEnabled(), qPrintable(b->text()));
         // The button of the run under way stays: it is how the operator interrupts it.
-        m_w->action_running = true;
+        m_w->setHold(managewirelessdata::Hold::Run);
         emit m_link->busyChanged(true);
         QVERIFY(m_w->sendActionButton()->isEnabled());
-        m_w->action_running = false;
+        m_w->setHold(managewirelessdata::Hold::None);
         emit m_link->busyChanged(false);
         for (QPushButton *b : buttons)
             QVERIFY2(b->isEnabled(), qPrintable(b->text()));

@@ -56,7 +56,7 @@ private slots:
                 sim->wake(0x1234);
             // Enough seen, or the sensor never came: the operator stops the run.
             if (text == QStringLiteral("1 of 2 sensors served") || shown.size() > 3 ||
-                w.run().progress.elapsedMs() > 20000) {
+                w.session().progress().elapsedMs() > 20000) {
                 watch.stop();
                 QTest::mouseClick(w.sendActionButton(), Qt::LeftButton);
             }
@@ -67,7 +67,7 @@ private slots:
         watch.stop();
 
         QCOMPARE(dialogs.titles(), QStringList());
-        QVERIFY(!w.action_running);
+        QVERIFY(w.hold() == managewirelessdata::Hold::None && !w.session().isRunning());
         QCOMPARE(shown.value(0), QStringLiteral("0 of 2 sensors served"));
         QCOMPARE(shown.last(), QStringLiteral("1 of 2 sensors served"));
         QVERIFY(w.runProgressBar()->isHidden());

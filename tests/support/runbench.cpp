@@ -59,8 +59,9 @@ uint RunBench::colour(int sn) const
 QString RunBench::tsvOf(int sn) const
 {
     const QStringList found =
-        QDir(run->folder).entryList({hex4(sn) + QStringLiteral("_*.tsv")}, QDir::Files);
-    return found.size() == 1 ? run->folder + QLatin1Char('/') + found.first() : QString();
+        QDir(run->settings().folder).entryList({hex4(sn) + QStringLiteral("_*.tsv")}, QDir::Files);
+    return found.size() == 1 ? run->settings().folder + QLatin1Char('/') + found.first()
+                             : QString();
 }
 
 bool RunBench::matchesTruth(int sn, const QString &truthDir, QString *why, int count,

@@ -1,0 +1,151 @@
+#include "fleetrun.h"
+#include "actionrun_p.h"
+
+#include "linkwait.h"
+#include "manageserialport.h"
+
+#include <QDebug>
+
+using namespace actionrun;
+
+FleetRun::FleetRun(FleetModel *model, ManageSerialPort *link, QObject *parent)
+    : QObject(parent), m_model(model), m_link(link)
+{
+    m_connectionTimer.setSingleShot(true);
+    // A listening window is a lower bound: a coarse timer ends it up to 5 % early, and a device
+    // answering near its end is lost.
+    m_connectionTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_connectionTimer, &QTimer::timeout, this, &FleetRun::time_out);
+    // Every wait ends at once from now on: the run ends as on a stop, rather than spin.
+    connect(&LinkWait::quitNotice(), &QuitNotice::quitting, this, [this] {
+        if (m_running)
+            stop_run();
+    });
+}
+
+FleetRun::~FleetRun() = default;
+
+void FleetRun::time_out()
+{
+    m_connectionTimer.stop();
+    m_timedOut = true;
+}
+
+QString FleetRun::pageRefusedText(int page)
+{
+    return QStringLiteral("Page %1 could not be read without errors").arg(page);
+}
+
+QString FleetRun::downloadSummary(uint32_t serialNumber) const
+{
+    if (!m_stats.contains(serialNumber))
+        return {};
+    const pagevouch::Stats s = m_stats.value(serialNumber);
+    return QStringLiteral("pages fetched %1, re-requested %2, verified %3, refused %4")
+        .arg(s.fetched)
+        .arg(s.reRequested)
+        .arg(s.verified)
+        .arg(s.refused);
+}
+
+bool FleetRun::decode_pages(uint32_t serialNumber, int count)
+{
+    // Every page the download accepts comes through here, whatever the file makes of it.
+    m_progress.pagesReceived(count);
+    pagedecode::Options options;
+    const actionblock::Choice &choice = m_model->choice();
+    options.debugColumns = m_settings.debug;
+    options.window = choice.downloadBetween;
+    options.from = choice.windowStart;
+    options.to = choice.windowEnd;
+    const auto create = [this, serialNumber] {
+        if (m_hooks.createFiles)
+            return m_hooks.createFiles(serialNumber);
+        return m_model->files().create(serialNumber, m_settings.folder, m_settings.pdc, nullptr).ok;
+    };
+    m_lastDecode = m_model->decode_pages(serialNumber, count, m_link->lastFrameData(),
+                                         m_link->lastFrameLength(), options, create,
+                                         [] { LinkWait::yield(); });
+    if (m_lastDecode == FM::Decoded::NotCreated && m_running)
+        stop_run();
+    return m_lastDecode == FM::Decoded::Ok;
+}
+
+void FleetRun::beginRun()
+{
+    m_running = true;
+    m_portTimedOut = false;
+    m_stats.clear();
+    m_progress.start(m_model->size());
+    m_link->dropStaleInput();
+}
+
+bool FleetRun::folderReady()
+{
+    const std::optional<Refusal> refused = folder_refusal(m_hooks.ensureFolder, m_settings.folder);
+    if (!refused)
+        return true;
+    if (m_running)
+        stop_run();
+    if (!refused->title.isEmpty())
+        emit failed(refused->title, refused->text);
+    return false;
+}
+
+void FleetRun::resetRows()
+{
+    const bool download = m_model->choice().anyDownload();
+    for (int r = 0; r < m_model->size(); ++r) {
+        FM::Sensor &s = m_model->edit(r);
+        SensorRecord &rec = s.record;
+        s.served = false;
+        rec.download_started = false;
+        rec.download_end = DownloadEnd::None;
+        rec.direct_age = SensorRecord::NoContact;
+        rec.path_age = SensorRecord::NoContact;
+        if (download)
+            rec.current_page = 0;
+        m_model->files().close(rec.serial_number);
+        m_model->setText(r, FM::ColRssi, QString());
+        m_model->set_status(r, WaitResponse, FM::Black);
+    }
+    m_downloading = false;
+    m_model->reset_row_colours();
+}
+
+bool FleetRun::pendingChangesReady()
+{
+    const Refusal refusal = pending_refusal(*m_model, m_model->mark_pending_changes());
+    if (refusal.title.isEmpty())
+        return true;
+    stop_run();
+    emit failed(refusal.title, refusal.text);
+    return false;
+}
+
+void FleetRun::markServed(uint32_t serialNumber, int row)
+{
+    if (row >= 0)
+        m_model->edit(row).served = true;
+    m_progress.served(serialNumber);
+    emit sensorServed(serialNumber);
+}
+
+void FleetRun::markUnserved()
+{
+    const QString &why = m_portTimedOut ? Timeout : Interrupted;
+    for (int r = 0; r < m_model->size(); ++r) {
+        if (m_model->sensor(r).served)
+            continue;
+        m_model->set_status(r, why, FM::Red);
+        qDebug() << hex4(m_model->sensor(r).record.serial_number) << why;
+    }
+}
+
+void FleetRun::endRun()
+{
+    m_model->files().closeAll();
+    for (int r = 0; r < m_model->size(); ++r)
+        m_model->edit(r).record.download_started = false;
+    emit stopped();
+}
