@@ -45,6 +45,7 @@ FleetSession::FleetSession(ManageSerialPort *link, QObject *parent)
     }
     connect(&m_detection, &Detection::sensorDetected, this, &FleetSession::sensorDetected);
     connect(&m_detection, &Detection::ranOut, this, &FleetSession::detectionRanOut);
+    connect(&m_detection, &Detection::rssiListsShown, this, &FleetSession::rssiListsChanged);
 }
 
 FleetSession::~FleetSession() = default;

@@ -79,6 +79,8 @@ public:
     // The run's one-second clock (listening phases, contact ages), from the front end's timer;
     // it also reports the progress.
     void tick();
+    // Shows the RSSI lists again (rssiListsChanged), from what the radio paths hold now.
+    void showRssiLists() { m_detection.show_rssi_lists(); }
     bool isRunning() const { return m_run.isRunning() || m_lora.isRunning(); }
     bool isDetecting() const { return m_detection.isRunning(); }
     bool isBusy() const { return isRunning() || isDetecting(); }
@@ -101,6 +103,8 @@ signals:
     void sensorDetected(uint32_t serialNumber);
     // The detection ended by itself (out of passes).
     void detectionRanOut();
+    // The RSSI lists as the dongle and each relay hear the fleet now, for the list boxes.
+    void rssiListsChanged(const QVector<radiopaths::ListView> &views);
 
 private:
     void turnOver(uint32_t serialNumber);

@@ -50,8 +50,7 @@ constexpr int RelayTicks = 5;
 
 managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     : QWidget(parent), m_link(link), m_session(new FleetSession(link, this)),
-      m_model(&m_session->fleet()), m_detection(&m_session->detection()),
-      m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
+      m_model(&m_session->fleet()), m_connection(new ConnectionDialog(link)), m_clock(new QLabel),
       m_actionGroup(new QGroupBox(QStringLiteral("Action for all sensors in the list below"))),
       m_setTime(new QCheckBox(QStringLiteral("Set Time"))),
       m_selectChannels(new QCheckBox(QStringLiteral("Select Channels to record"))),
@@ -115,7 +114,7 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     connect(m_import, &QPushButton::clicked, this, &managewirelessdata::button_import_clicked);
     connect(m_export, &QPushButton::clicked, this, &managewirelessdata::button_export_clicked);
     connect(m_session, &FleetSession::detectionRanOut, this, &managewirelessdata::stopDetection);
-    connect(m_detection, &Detection::rssiListsShown, this, &managewirelessdata::showRssiViews);
+    connect(m_session, &FleetSession::rssiListsChanged, this, &managewirelessdata::showRssiViews);
     m_session->setHooks({[this] { return ensure_output_folder(); },
                          [this](uint32_t sn) { return create_data_files(sn); }});
 
@@ -426,7 +425,7 @@ void managewirelessdata::set_rssi_list(int index, const QStringList &items)
 
 void managewirelessdata::show_rssi_lists()
 {
-    m_detection->show_rssi_lists();
+    m_session->showRssiLists();
 }
 
 // A view shows its title, then its entries; a relay that hears nobody takes no place.

@@ -39,13 +39,11 @@ class QTimer;
 class managewirelessdata : public QWidget
 {
     Q_OBJECT
-    // First: the session works over the link, and the model and detection below are its own.
+    // First: the session works over the link, and the model below is its own.
     ManageSerialPort *m_link;
     // The fleet and its runs: the window starts, stops and follows them through the session.
     FleetSession *m_session;
     FleetModel *m_model;
-    // The detection's RSSI lists are shown here.
-    Detection *m_detection;
 
 public:
     static constexpr int Columns = 14;
