@@ -210,8 +210,7 @@ bool ActionRun::prepare()
     resetRows();
     for (int r = 0; r < m_model->size(); ++r) {
         SensorRecord &rec = m_model->edit(r).record;
-        rec.answer_state[0] = 0;
-        rec.answer_state[2] = 255;
+        rec.direct_rssi = 255;
         rec.relay_address = 0;
         rec.rssi = 255;
     }
@@ -469,10 +468,10 @@ void ActionRun::action_run()
     m_listening.phase = 0;
 }
 
-void ActionRun::stampClock(uint8_t payload[17], uint8_t subSecondBase) const
+void ActionRun::stampClock(command::Block &payload, uint8_t subSecondBase) const
 {
     const QDateTime now = QDateTime::currentDateTime();
-    command::putBcdDateTime(payload + command::ClockBytes, now);
+    command::putBcdDateTime(payload.data() + command::ClockBytes, now);
     // Byte 8 comes from nothing the operator or the sensor ever sets.
     payload[command::WindowEndBytes] = 0;
     payload[command::SubSecondByte] =
@@ -481,7 +480,7 @@ void ActionRun::stampClock(uint8_t payload[17], uint8_t subSecondBase) const
 
 int ActionRun::sensor_action_cycle(uint32_t serialNumber)
 {
-    uint8_t payload[command::BlockSize];
+    command::Block payload;
     const int relay = m_model->build_param_payload(serialNumber, m_selection, payload);
     if (relay < 0)
         return NoAnswer;
@@ -504,7 +503,8 @@ int ActionRun::sensor_action_cycle(uint32_t serialNumber)
                 if (choice.setTime)
                     stampClock(payload, subSecondBase);
                 m_link->sendSensorCommand(serialNumber, command::SensorFunction,
-                                          reinterpret_cast<const char *>(payload), uint16_t(relay));
+                                          reinterpret_cast<const char *>(payload.data()),
+                                          uint16_t(relay));
                 got = receiveAnswer(uint16_t(serialNumber)) == ManageSerialPort::AnswerSensorFrame;
             }
             m_announceCurrent = true;

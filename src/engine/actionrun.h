@@ -96,7 +96,7 @@ private:
     void served(uint32_t serialNumber, int row);
     void releaseCurrent(uint16_t relay);
     void forgetDongleLists();
-    void stampClock(uint8_t payload[17], uint8_t subSecondBase) const;
+    void stampClock(command::Block &payload, uint8_t subSecondBase) const;
     void showProgress(int row, int next);
     void closeDownload(uint32_t serialNumber);
     // Checks the pages of the page frame just received, which starts at the page asked for, and

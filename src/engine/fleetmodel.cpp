@@ -335,9 +335,9 @@ void FleetModel::compute_selection(uint32_t serialNumber, Selection &selection) 
 }
 
 int FleetModel::build_param_payload(uint32_t serialNumber, const Selection &selection,
-                                    uint8_t payload[17]) const
+                                    command::Block &payload) const
 {
-    std::fill(payload, payload + command::BlockSize, uint8_t(0));
+    payload.fill(0);
     const int r = find_row(serialNumber);
     if (r < 0) {
         qDebug() << QStringLiteral("/!\\ send param, sensor not in the list") << hex4(serialNumber);
@@ -354,7 +354,7 @@ int FleetModel::build_param_payload(uint32_t serialNumber, const Selection &sele
     s.memoryAddress = row.cells[ColAddress].text;
     s.memoryValue = row.cells[ColValue].text;
     const actionblock::Payload p = actionblock::build(m_choice, s);
-    std::copy(p.block.begin(), p.block.end(), payload);
+    payload = p.block;
     if (p.memoryWrite)
         qDebug() << QStringLiteral("eep") << p.memory.address << p.memory.value;
     else if (p.memory.requested && !p.memory.valid && p.block[command::FlagsByte] == 0)

@@ -76,7 +76,7 @@ public:
         bool change_pending = false;
         bool served = false;
         bool detected = false;
-        int clock_offset = 0xFFFF; // seconds from the sensor clock to the PC clock
+        int clock_offset = 0xFFFF;    // seconds from the sensor clock to the PC clock
         bool showingProgress = false; // the Status cell shows the download's progress
         // The sensor's last status, as its row shows it: what a collector tells of the sensor.
         QString status;
@@ -162,7 +162,7 @@ public:
     // Fills the sensor's 17-byte parameter block; its relay address, or -1 when the sensor is
     // not listed (the block is then all zeros).
     int build_param_payload(uint32_t serialNumber, const Selection &selection,
-                            uint8_t payload[17]) const;
+                            command::Block &payload) const;
     // 0 ready, 1 a row's sensor information is missing, 2 a row has no channel selected;
     // pending_failure_row() names the row. Rows to change get a red serial number.
     int mark_pending_changes();

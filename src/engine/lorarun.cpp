@@ -141,7 +141,7 @@ bool LoraRun::refresh_row_from_answer(uint32_t serialNumber, int mode)
 
 bool LoraRun::lora_sensor_cycle(uint32_t serialNumber)
 {
-    uint8_t payload[command::BlockSize];
+    command::Block payload;
     if (m_model->build_param_payload(serialNumber, m_selection, payload) < 0)
         return false;
     // With "Set Time" the link stamps the clock fields into the block as each attempt leaves,
@@ -149,7 +149,7 @@ bool LoraRun::lora_sensor_cycle(uint32_t serialNumber)
     qDebug() << QStringLiteral("send param lora") << hex4(serialNumber);
     bool answered = false;
     while (!answered && linkBack()) {
-        answered = m_link->sendLoraCommand(serialNumber, payload);
+        answered = m_link->sendLoraCommand(serialNumber, payload.data());
         // A sensor out of reach is this sensor's failure; a dongle pulled out is not: the same
         // block goes again once the port is back.
         if (!answered && !portWentAway())

@@ -21,8 +21,7 @@ void Vouch::cleanFrame()
         ++m_cleanRun;
 }
 
-Vouch::Verdict Vouch::offer(int number, int request, const uint8_t *page,
-                            pagecheck::Reason reason)
+Vouch::Verdict Vouch::offer(int number, int request, const uint8_t *page, pagecheck::Reason reason)
 {
     if (reason != pagecheck::Reason::None)
         fault();

@@ -294,17 +294,17 @@ RadioPaths::Handled RadioPaths::handle_rssi_list(FleetModel &model, uint16_t sou
         SensorRecord &r = s.record;
         const int current = present_score(r);
         if (source == 0) {
-            direct_rssi(r) = e.rssi;
+            r.direct_rssi = e.rssi;
             r.direct_age = uint16_t(e.ageSeconds());
             const int heard = direct_score(e.rssi, e.ageSeconds());
             if (choose_from_dongle_list(heard, current, r.relay_address == 0) == Path::Direct)
                 make_direct(s, e.rssi, out.bodies);
         } else {
             const int relayed = relay_score(e.rssi, e.ageSeconds(), frameRssi);
-            const int direct = direct_score(direct_rssi(r), r.direct_age);
+            const int direct = direct_score(r.direct_rssi, r.direct_age);
             switch (choose_from_relay_list(direct, current, relayed)) {
             case Path::Direct:
-                make_direct(s, direct_rssi(r), out.bodies);
+                make_direct(s, r.direct_rssi, out.bodies);
                 break;
             case Path::Relayed: {
                 const uint16_t old = r.relay_address;
@@ -344,22 +344,22 @@ QVector<QByteArray> RadioPaths::path_from_answer(FleetModel::Sensor &sensor, uin
     SensorRecord &r = sensor.record;
     r.path_age = 0;
     if (lora) {
-        direct_rssi(r) = r.rssi = lora_rssi(lastByte);
+        r.direct_rssi = r.rssi = lora_rssi(lastByte);
         r.direct_age = 0;
         return bodies;
     }
     // 0xFF: no relay measured it, the dongle heard it.
     if (lastByte == 0xFF) {
-        direct_rssi(r) = frameRssi;
+        r.direct_rssi = frameRssi;
         r.direct_age = 0;
         if (r.relay_address == 0)
             r.rssi = frameRssi;
         return bodies;
     }
     const int relayed = relay_score(lastByte, 0, relay_rssi(r.relay_address));
-    const int direct = direct_score(direct_rssi(r), r.direct_age);
+    const int direct = direct_score(r.direct_rssi, r.direct_age);
     if (choose_from_answer(direct, relayed) == Path::Direct) {
-        make_direct(sensor, direct_rssi(r), bodies);
+        make_direct(sensor, r.direct_rssi, bodies);
     } else if (r.relay_address == 0) {
         // Relayed, but no list has named the relay yet. Kept as a direct path with the relay's
         // RSSI and a fresh age, it would score as well as that relay's list entry ever can and
@@ -381,7 +381,7 @@ QVector<ListView> RadioPaths::show_rssi_lists(FleetModel &model) const
         const SensorRecord &r = model.sensor(row).record;
         const auto sn = uint16_t(r.serial_number);
         if (r.direct_age < SensorRecord::CounterCeiling)
-            views[0].items << rssi_item_text(sn, direct_rssi(r), r.direct_age);
+            views[0].items << rssi_item_text(sn, r.direct_rssi, r.direct_age);
         int position = 0;
         if (r.relay_address != 0) {
             position = relay_position(r.relay_address);
@@ -425,7 +425,7 @@ void RadioPaths::reset_paths(FleetModel &model)
         s.detected = false;
         s.record.relay_address = 0;
         s.record.rssi = 0xFF;
-        direct_rssi(s.record) = 0xFF;
+        s.record.direct_rssi = 0xFF;
         s.record.direct_age = SensorRecord::NoContact;
         s.record.path_age = SensorRecord::NoContact;
         model.setText(row, FleetModel::ColRssi, QString());

@@ -65,16 +65,6 @@ QByteArray relay_add_current_sensor(uint16_t serialNumber, uint16_t relay);
 // Whether a relay list acknowledgement confirms the relay list body `sent`.
 bool relay_ack_confirms(const QByteArray &sent, const QByteArray &ack);
 
-// The stored direct RSSI byte of a record: the third answer-state value, reset with `rssi`.
-inline uint8_t &direct_rssi(SensorRecord &r)
-{
-    return r.answer_state[2];
-}
-inline uint8_t direct_rssi(const SensorRecord &r)
-{
-    return r.answer_state[2];
-}
-
 struct RssiList {
     uint16_t address = 0;  // the relay; 0 for the dongle's own list
     uint8_t relayRssi = 0; // RSSI byte of the relay's last list frame

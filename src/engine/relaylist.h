@@ -15,7 +15,6 @@ namespace relaylist
 constexpr int Tries = 3;
 constexpr int ReadListMs = 200;
 
-
 // Sends `body` until the relay's acknowledgement confirms it, each try waiting ReadListMs for
 // it. True once confirmed, or at once for an empty body (nothing to send); false after Tries
 // tries, or as soon as `keepGoing` (when given) says the caller no longer wants the answer.

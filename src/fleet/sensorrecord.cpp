@@ -7,9 +7,7 @@ SensorRecord SensorRecord::entered(uint16_t serialNumber)
     SensorRecord r;
     r.serial_number = serialNumber;
     r.sensor_type = serialNumber >= command::AlwaysListeningFrom ? 6 : 0;
-    r.answer_state[0] = 1;
-    r.answer_state[1] = 0;
-    r.answer_state[2] = 255;
+    r.direct_rssi = 255;
     r.relay_address = 0;
     r.rssi = 255;
     r.direct_age = NoContact;

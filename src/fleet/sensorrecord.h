@@ -36,7 +36,7 @@ struct SensorRecord {
     uint16_t end_page = 0;
     uint16_t current_page = 0;
     bool download_started = false;
-    uint8_t answer_state[3] = {0, 0, 255};
+    uint8_t direct_rssi = 255;  // RSSI byte the dongle last heard the sensor with; 255: none
     uint16_t relay_address = 0; // 0: reached directly
     uint8_t rssi = 255;         // 255: none
     QByteArray answer;          // the sensor's last answer as received

@@ -168,9 +168,9 @@ private slots:
         m->setChoice(c);
         FM::Selection sel;
         m->compute_selection(0x0100, sel);
-        uint8_t payload[17];
+        command::Block payload;
         QCOMPARE(m->build_param_payload(0x0100, sel, payload), 0x9001);
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 17).toHex(' '),
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload.data()), 17).toHex(' '),
                  QByteArray("47 08 00 00 00 00 00 00 00 00 00 00 00 00 02 01 00"));
         QVERIFY(log.contains(
             QStringLiteral("\"send param, sensor\" \"0100\" \" relais : \" \"9001\"")));

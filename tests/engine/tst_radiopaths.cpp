@@ -210,7 +210,7 @@ private slots:
         s.record.relay_address = uint16_t(relay);
         s.record.rssi = relay ? 40 : 90;
         s.record.path_age = 10;
-        direct_rssi(s.record) = uint8_t(directRssi);
+        s.record.direct_rssi = uint8_t(directRssi);
         s.record.direct_age = 30;
         const auto sent =
             paths.path_from_answer(s, uint8_t(lastByte < 0 ? 37 : lastByte), 66, lastByte < 0);
@@ -219,7 +219,7 @@ private slots:
         QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5")
                      .arg(r.relay_address, 0, 16)
                      .arg(r.rssi)
-                     .arg(direct_rssi(r))
+                     .arg(r.direct_rssi)
                      .arg(r.direct_age)
                      .arg(r.path_age),
                  after);

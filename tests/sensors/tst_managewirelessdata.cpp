@@ -331,19 +331,19 @@ private slots:
         m_w->model().edit(r).record.relay_address = 0x9001;
         FleetModel &model = m_w->model();
         FleetModel::Selection sel;
-        uint8_t payload[17];
+        command::Block payload;
         typeInto(r, 12, "01F0");
         typeInto(r, 13, "a5");
         // The block goes through the sensor's relay.
         QCOMPARE(model.build_param_payload(0x0100, sel, payload), 0x9001);
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 6).toHex(' '),
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload.data()), 6).toHex(' '),
                  QByteArray("00 13 01 f0 a5 01"));
 
         clickBox(m_w->selectChannelsBox());
         m_w->channelSelector(r)->setCheckedItems({"Humidity"});
         model.compute_selection(0x0100, sel);
         QCOMPARE(model.build_param_payload(0x0100, sel, payload), 0x9001);
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload), 17).toHex(' '),
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(payload.data()), 17).toHex(' '),
                  QByteArray("40 00 00 00 00 00 00 00 00 00 00 00 00 00 02 01 00"));
         QCOMPARE(model.build_param_payload(0x0999, sel, payload), -1);
     }
