@@ -230,9 +230,11 @@ bool runOnce(const Condition &c, const QString &folder)
     choice.downloadAll = true;
     model.setChoice(choice);
     ActionRun run(&model, &port);
-    run.folder = folder + QStringLiteral("/out");
-    // The LoRa run keeps its state in the 802.15.4 run's, as the window's does.
-    LoraRun loraRun(&run, &model, &port);
+    LoraRun loraRun(&model, &port);
+    const FleetRun::Settings settings{folder + QStringLiteral("/out"), false, false};
+    run.setSettings(settings);
+    loraRun.setSettings(settings);
+    const FleetRun &used = c.lora ? static_cast<const FleetRun &>(loraRun) : run;
 
     qint64 lastTickNs = -1;
     qint64 lastTickCpuNs = 0;
@@ -294,9 +296,9 @@ bool runOnce(const Condition &c, const QString &folder)
                : leastTime(rec.start_page, rec.end_page, rec.page_count,
                            loaded.scenario.dongle.pageLatencyMs);
     const double ms = double(markers.endNs - markers.startNs) / 1e6;
-    const pagevouch::Stats stats = run.downloadStats(Serial);
+    const pagevouch::Stats stats = used.downloadStats(Serial);
     // Every row against what the sensor recorded.
-    const QDir out(run.folder);
+    const QDir out(settings.folder);
     const QStringList tsvs = out.entryList({QStringLiteral("*.tsv")}, QDir::Files);
     const QVector<TruthRow> written =
         tsvs.size() == 1 ? tsvRows(out.filePath(tsvs.first())) : QVector<TruthRow>();

@@ -95,7 +95,7 @@ int main(int argc, char **argv)
     for (uint16_t sn : sleepers)
         model.insert_sensor(sn);
     ActionRun run(&model, &port);
-    run.folder = dir.path() + QStringLiteral("/out");
+    run.setSettings({dir.path() + QStringLiteral("/out"), false, false});
 
     QElapsedTimer wall;
     qint64 endNs = 0, startCpuUs = 0, endCpuUs = 0;
@@ -140,10 +140,11 @@ int main(int argc, char **argv)
     std::sort(late.lateUs.begin(), late.lateUs.end());
     const auto ms = [](qint64 us) { return double(us) / 1000.0; };
     if (!late.lateUs.isEmpty())
-        std::printf("bench_listen: %d wait deadlines ran out, late by %.2f ms median, %.2f ms worst "
-                    "(target: none early, worst 5 ms); timers that fired early and were armed "
-                    "again: %d\n",
-                    int(late.lateUs.size()), ms(late.lateUs[late.lateUs.size() / 2]),
-                    ms(late.lateUs.last()), late.earlyFirings);
+        std::printf(
+            "bench_listen: %d wait deadlines ran out, late by %.2f ms median, %.2f ms worst "
+            "(target: none early, worst 5 ms); timers that fired early and were armed "
+            "again: %d\n",
+            int(late.lateUs.size()), ms(late.lateUs[late.lateUs.size() / 2]),
+            ms(late.lateUs.last()), late.earlyFirings);
     return 0;
 }

@@ -3,7 +3,6 @@
 #include "hextext.h"
 #include "linkwait.h"
 
-#include "actionrun.h"
 #include "commandset.h"
 #include "loraframe.h"
 #include "manageserialport.h"
