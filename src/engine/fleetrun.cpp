@@ -142,6 +142,49 @@ void FleetRun::markUnserved()
     }
 }
 
+bool FleetRun::endDownload(uint32_t serialNumber, int row, const DownloadEnding &e)
+{
+    SensorRecord &rec = m_model->edit(row).record;
+    if (e.refusedPage >= 0) {
+        // The files hold every page before it, whole; what follows it is not fetched, so the
+        // file never skips a page silently.
+        ++m_stats[serialNumber].refused;
+        qDebug() << hex4(serialNumber) << QStringLiteral("page given up :") << e.refusedPage;
+        end_download(*m_model, row, DownloadEnd::Refused, e.refusedPage);
+        rec.download_started = false;
+        m_model->files().close(serialNumber);
+        return false;
+    }
+    if (e.writeFailed) {
+        end_download_on_write_error(*m_model, serialNumber);
+        return false;
+    }
+    if (e.complete) {
+        rec.download_started = false;
+        // A file that failed on the last page keeps its error: "complete" would hide it.
+        end_download(*m_model, row,
+                     !e.lastDecoded            ? DownloadEnd::WriteError
+                     : rec.samples_written > 0 ? DownloadEnd::Complete
+                                               : DownloadEnd::NoData);
+        m_model->setColour(row, FM::ColSn, FM::DarkGreen);
+        m_model->files().close(serialNumber);
+        return false;
+    }
+    if (!m_running) {
+        // Stopped by the operator, or by a dongle that stayed away past its wait.
+        end_download(*m_model, row,
+                     m_portTimedOut ? DownloadEnd::Timeout : DownloadEnd::Interrupted);
+        m_model->files().close(serialNumber);
+        return false;
+    }
+    if (m_timedOut) {
+        end_download(*m_model, row, DownloadEnd::Timeout);
+        m_model->files().close(serialNumber);
+        return false;
+    }
+    return true;
+}
+
 void FleetRun::endRun()
 {
     m_model->files().closeAll();

@@ -101,6 +101,18 @@ protected:
     // The part of a stop both dongles share: files closed, no download under way.
     void endRun();
 
+    // How a sensor's download left its page loop.
+    struct DownloadEnding {
+        int refusedPage = -1;     // a page nobody could vouch for was given up
+        bool writeFailed = false; // a data file could not be written
+        bool complete = false;    // the last page is in the files
+        bool lastDecoded = true;  // the last page decoded went into the files (none: true)
+    };
+    // Records how the download of `row`'s sensor ended, shows it and closes its files; false
+    // then. True when it did not end: the files stay open and the download goes on at the
+    // sensor's next wake. What the dongle must be told (a stop request) is the caller's.
+    bool endDownload(uint32_t serialNumber, int row, const DownloadEnding &ending);
+
     FleetModel *m_model;
     ManageSerialPort *m_link;
     Settings m_settings;

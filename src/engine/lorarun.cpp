@@ -230,7 +230,7 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     int request = 0;
     int refusedPage = -1;
     bool complete = false;
-    bool lastDecoded = false;
+    bool lastDecoded = true; // no page decoded yet is no failure
     bool writeFailed = false;
     while (m_running && !m_timedOut && !complete) {
         const uint16_t page = rec->current_page;
@@ -321,42 +321,6 @@ bool LoraRun::download_pages_lora(uint32_t serialNumber)
     if (row < 0)
         return true;
     qDebug() << hex4(serialNumber) << downloadSummary(serialNumber);
-    if (refusedPage >= 0) {
-        // Every page before it is in the files, whole; nothing after it is fetched, so the
-        // file never skips a page silently.
-        ++stats.refused;
-        qDebug() << hex4(serialNumber) << QStringLiteral("page given up :") << refusedPage;
-        actionrun::end_download(*m_model, row, DownloadEnd::Refused, refusedPage);
-        m_model->edit(row).record.download_started = false;
-        m_model->files().close(serialNumber);
-        return false;
-    }
-    if (writeFailed) {
-        actionrun::end_download_on_write_error(*m_model, serialNumber);
-        return false;
-    }
-    if (complete) {
-        SensorRecord &done = m_model->edit(row).record;
-        done.download_started = false;
-        actionrun::end_download(*m_model, row,
-                                !lastDecoded               ? DownloadEnd::WriteError
-                                : done.samples_written > 0 ? DownloadEnd::Complete
-                                                           : DownloadEnd::NoData);
-        m_model->setColour(row, FM::ColSn, FM::DarkGreen);
-        m_model->files().close(serialNumber);
-        return false;
-    }
     // No stop body: every page is a transaction of its own, so nothing keeps streaming.
-    if (!m_running) {
-        actionrun::end_download(*m_model, row,
-                                m_portTimedOut ? DownloadEnd::Timeout : DownloadEnd::Interrupted);
-        m_model->files().close(serialNumber);
-        return false;
-    }
-    if (m_timedOut) {
-        actionrun::end_download(*m_model, row, DownloadEnd::Timeout);
-        m_model->files().close(serialNumber);
-        return false;
-    }
-    return true;
+    return endDownload(serialNumber, row, {refusedPage, writeFailed, complete, lastDecoded});
 }

@@ -144,7 +144,7 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                                toFetch - pagerange::pagesLeft(rec->current_page, end, pageCount));
 
     bool complete = false;
-    bool lastDecoded = false;
+    bool lastDecoded = true; // no page decoded yet is no failure
     bool writeFailed = false;
     int refusedPage = -1;
     int frames = 0;
@@ -354,65 +354,28 @@ bool ActionRun::download_pages(uint32_t serialNumber)
     row = m_model->find_row(serialNumber);
     if (row < 0)
         return true;
-    if (refusedPage >= 0) {
-        // The files hold every page before it, whole; what follows it is not fetched, so the
-        // file never skips a page silently.
+    // A sensor still streaming is told to stop: the rest would only be refused, fail again or
+    // run past the end. A sensor that timed out is no longer listening.
+    if (refusedPage >= 0 || writeFailed) {
         m_connectionTimer.stop();
         if (relay != 0)
             request_pages_relay(0, 0, 0, relay);
         else
             request_pages(0, 0, 0);
-        ++stats.refused;
-        checksFor(serialNumber).vouch.done(refusedPage);
-        qDebug() << hex4(serialNumber) << QStringLiteral("page given up :") << refusedPage;
-        end_download(*m_model, row, DownloadEnd::Refused, refusedPage);
-        m_model->edit(row).record.download_started = false;
-        closeDownload(serialNumber);
-        endDownloadLine(serialNumber);
-        return false;
-    }
-    if (!lastDecoded)
-        end_download(*m_model, row, DownloadEnd::WriteError);
-    if (writeFailed) {
-        // The sensor stops streaming: the rest would only fail again.
+    } else if (complete) {
         m_connectionTimer.stop();
         if (relay != 0)
             request_pages_relay(0, 0, 0, relay);
-        else
-            request_pages(0, 0, 0);
-        end_download_on_write_error(*m_model, serialNumber);
-        endDownloadLine(serialNumber);
-        return false;
-    }
-    if (complete) {
-        m_connectionTimer.stop();
-        SensorRecord &done = m_model->edit(row).record;
-        done.download_started = false;
-        // A file that failed on the last page keeps its error: "complete" would hide it.
-        if (lastDecoded)
-            end_download(*m_model, row,
-                         done.samples_written > 0 ? DownloadEnd::Complete : DownloadEnd::NoData);
-        m_model->setColour(row, FM::ColSn, FM::DarkGreen);
-        if (relay != 0)
-            request_pages_relay(0, 0, 0, relay);
-        closeDownload(serialNumber);
-        endDownloadLine(serialNumber);
-        return false;
-    }
-    if (!m_running) {
+    } else if (!m_running) {
         request_pages(0, 0, 0);
-        end_download(*m_model, row, DownloadEnd::Interrupted);
-        closeDownload(serialNumber);
-        endDownloadLine(serialNumber);
-        return false;
     }
-    if (m_timedOut) {
-        end_download(*m_model, row, DownloadEnd::Timeout);
-        closeDownload(serialNumber);
+    if (refusedPage >= 0)
+        checksFor(serialNumber).vouch.done(refusedPage);
+    const bool goesOn =
+        endDownload(serialNumber, row, {refusedPage, writeFailed, complete, lastDecoded});
+    if (!goesOn)
         endDownloadLine(serialNumber);
-        return false;
-    }
-    return true;
+    return goesOn;
 }
 
 int ActionRun::pagesInFrame(const SensorRecord &rec, int page, int inFrame) const
