@@ -83,7 +83,6 @@ private slots:
         QTest::addColumn<bool>("terminal");
         QTest::newRow("1") << QByteArray("1") << true;
         QTest::newRow("2") << QByteArray("2") << false;
-        QTest::newRow("text") << QByteArray("abc") << false;
     }
     void theModeComesFromTheTerminalKey()
     {
