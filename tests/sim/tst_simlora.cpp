@@ -1,19 +1,15 @@
-#include "apiframe.h"
 #include "commandset.h"
 #include "loraframe.h"
 #include "manageserialport.h"
 #include "messagecapture.h"
-#include "page.h"
 #include "sensoranswer.h"
 #include "settings.h"
 #include "simlink.h"
 #include "testkit.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 
@@ -241,28 +237,6 @@ private slots:
         QVERIFY(m_link->sendLoraCommand(uint32_t(sn), readType));
         if (lasting)
             QCOMPARE(uint8_t(lastData()[offset]), uint8_t(value));
-    }
-
-    void aPageComesBackInTenFragments_data()
-    {
-        QTest::addColumn<bool>("newest");
-        QTest::newRow("the oldest") << false;
-        QTest::newRow("the newest, still being written") << true;
-    }
-    void aPageComesBackInTenFragments()
-    {
-        QFETCH(bool, newest);
-        sim::Device *d = m_sim->device(0x2345);
-        const int pageNumber = newest ? d->memory().newestPage() : d->memory().oldestPage();
-        QVERIFY(m_sim->wake(0x2345));
-        command::Block block = command::loraPageRequest(uint16_t(pageNumber));
-        QVERIFY(m_link->sendLoraCommand(0x2345, block.data()));
-        const QByteArray data = lastData();
-        QCOMPARE(data.size(), lora::FragmentHeader + lora::Fragments * lora::FragmentData);
-        QCOMPARE(uint8_t(data[0]), lora::Answer);
-        QCOMPARE((uint8_t(data[3]) << 8) | uint8_t(data[4]), pageNumber);
-        d->catchUp(m_sim->fleet().simNowMs());
-        QCOMPARE(data.mid(lora::FragmentHeader, page::Size), d->memory().pageBytes(pageNumber));
     }
 
     void aLostFragmentFailsThePage_data()
