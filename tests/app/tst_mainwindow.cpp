@@ -17,7 +17,6 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 
