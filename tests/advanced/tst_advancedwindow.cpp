@@ -10,18 +10,13 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QElapsedTimer>
 #include <QHeaderView>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTimer>
-#include <QVBoxLayout>
 #include <QtTest>
 #include <memory>
 

@@ -17,7 +17,6 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 
@@ -83,7 +82,6 @@ private slots:
         QTest::addColumn<bool>("terminal");
         QTest::newRow("1") << QByteArray("1") << true;
         QTest::newRow("2") << QByteArray("2") << false;
-        QTest::newRow("text") << QByteArray("abc") << false;
     }
     void theModeComesFromTheTerminalKey()
     {

@@ -6,7 +6,6 @@
 #include "testkit.h"
 #include "windowplacement.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>

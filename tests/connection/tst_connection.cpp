@@ -10,13 +10,11 @@
 #include "linkwait.h"
 
 #include <QComboBox>
-#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTextEdit>
 #include <QtTest>
 #include <memory>

@@ -41,8 +41,7 @@ class TestDetection : public QObject
     }
     void startSimulator()
     {
-        m_sim = std::make_unique<sim::Simulator>(
-            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini")).scenario);
+        m_sim = std::make_unique<sim::Simulator>(testScenario());
         QVERIFY(m_sim->open());
         attach(m_sim->slavePath());
     }

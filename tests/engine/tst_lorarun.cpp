@@ -4,6 +4,7 @@
 #include "manageserialport.h"
 #include "messagecapture.h"
 #include "simulator.h"
+#include "testkit.h"
 #include "truthrows.h"
 
 #include <QDir>
@@ -18,11 +19,6 @@
 namespace
 {
 using FM = FleetModel;
-
-QString hex4(int sn)
-{
-    return QStringLiteral("%1").arg(sn, 4, 16, QLatin1Char('0')).toUpper();
-}
 
 // The times of the first and the last sample a truth file puts in `page`.
 QPair<QDateTime, QDateTime> pageTimes(const QString &truthPath, int page)

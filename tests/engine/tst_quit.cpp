@@ -47,13 +47,15 @@ int runChild(const QByteArray &kind)
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini"));
+    // The runs have a bench of their own; the other kinds of work want only the link.
+    std::unique_ptr<sim::Simulator> sim;
+    std::unique_ptr<ManageSerialPort> port;
+    const bool onBench = kind == "listen" || kind == "download" || kind == "dongle away";
+    const QString file =
+        kind == "lora" ? QStringLiteral("lora-test.ini") : QStringLiteral("test-fleet.ini");
+    if (!onBench && !startSimLink(testScenario(file), sim, port))
+        return 3;
     if (kind == "lora") {
-        sim::ScenarioResult r =
-            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini"));
-        std::unique_ptr<sim::Simulator> sim;
-        std::unique_ptr<ManageSerialPort> port;
-        if (!startSimLink(r.scenario, sim, port))
-            return 3;
         ManageSerialPort &link = *port;
         FleetModel model;
         LoraRun run(&model, &link);
@@ -66,10 +68,6 @@ int runChild(const QByteArray &kind)
         return quitWhen([&] { return clock.elapsed() > 1500; }, [&] { run.lora_action_run(); });
     }
     if (kind == "dump" || kind == "device away") {
-        std::unique_ptr<sim::Simulator> sim;
-        std::unique_ptr<ManageSerialPort> port;
-        if (!startSimLink(testScenario(), sim, port))
-            return 3;
         sim::Simulator &simulator = *sim;
         ManageSerialPort &link = *port;
         // 1234 shows up and is dumped line by line; 7777 never shows up (the 120 s guard).
@@ -82,10 +80,6 @@ int runChild(const QByteArray &kind)
                         [&] { maintenance.run(memorycommand::Operation::Save, {}, &out); });
     }
     if (kind == "detection") {
-        std::unique_ptr<sim::Simulator> sim;
-        std::unique_ptr<ManageSerialPort> port;
-        if (!startSimLink(testScenario(), sim, port))
-            return 3;
         ManageSerialPort &link = *port;
         FleetModel model;
         radiopaths::RadioPaths paths;

@@ -8,11 +8,9 @@
 #include "testkit.h"
 #include "linkwait.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <functional>
 #include <memory>

@@ -29,7 +29,6 @@ private slots:
         QTest::newRow("first relay") << 0x8000 << Target::Relay;
         QTest::newRow("last relay") << 0x8FFF << Target::Relay;
         QTest::newRow("always listening") << 0x9000 << Target::Sensor;
-        QTest::newRow("ordinary sensor") << 0x1234 << Target::Sensor;
     }
     void relaysAreTheEightThousandRange()
     {

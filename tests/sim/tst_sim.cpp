@@ -1,4 +1,3 @@
-#include "apiframe.h"
 #include "commandset.h"
 #include "manageserialport.h"
 #include "messagecapture.h"
@@ -25,16 +24,6 @@ using sim::Simulator;
 
 namespace
 {
-QByteArray actions(int flags, const QDateTime &clock = {}, int periodCode = 0)
-{
-    command::Actions a;
-    a.flags = flags;
-    a.clock = clock;
-    a.clockMs = 500;
-    a.periodCode = periodCode;
-    return command::toBytes(command::actionBlock(a));
-}
-
 // The test fleet with only the given devices: the memories of the others, the wrapped ring of
 // 3003 above all, take most of a simulator's start.
 sim::Scenario fleetOf(const QVector<int> &serials)
@@ -95,13 +84,6 @@ class TestSim : public QObject
     // Wakes a sensor and takes its status frame.
     bool wakeAndHear(uint16_t sn) { return m_sim->wake(sn) && answer(sn) == 1; }
 
-    int command(uint16_t sn, const QByteArray &block, uint16_t relay = 0)
-    {
-        if (!m_link->sendSensorCommand(sn, command::SensorFunction, block.constData(), relay))
-            return -1;
-        return answer(sn);
-    }
-
     // The page loop as the download does it: ask, flush, then take frames from the shared
     // buffer that a 5 ms timer keeps filling. Returns the first page of every frame.
     QList<int> fetch(uint16_t sn, uint16_t relay, int first, int count,
@@ -148,147 +130,6 @@ private slots:
         QVERIFY(m_link->sendApiFrame(command::setChannelBody(15), 0));
         QVERIFY(m_link->sendApiFrame(command::setChannelBody(27), 0)); // not a channel: ignored
         QCOMPARE(m_link->read_chan(), 15);
-    }
-
-    void aWakingSensorSendsItsStatus_data()
-    {
-        QTest::addColumn<int>("sn");
-        QTest::addColumn<int>("rssi");  // of the last hop: the relay's when relayed
-        QTest::addColumn<int>("extra"); // the relay's RSSI of the sensor
-        QTest::newRow("direct") << 0x1234 << 40 << 0xFF;
-        QTest::newRow("through the relay") << 0x2345 << 33 << 66;
-    }
-    void aWakingSensorSendsItsStatus()
-    {
-        QFETCH(int, sn);
-        QFETCH(int, rssi);
-        QFETCH(int, extra);
-        startShared();
-        QVERIFY(wakeAndHear(uint16_t(sn)));
-        QCOMPARE(int(m_link->lastSourceAddress()), sn);
-        QCOMPARE(m_link->lastRssi(), rssi);
-        const uint8_t *f = m_link->lastFrameData();
-        QCOMPARE((f[3] << 8) | f[4], sn);
-        QCOMPARE(int(f[53]), extra);
-        QCOMPARE(hex("FFFFFFFF"), lastData().mid(25, 4)); // no range outside a download
-        const answer::Status s = lastStatus();
-        const sim::Device *d = m_sim->device(uint16_t(sn));
-        QCOMPARE(int(s.sensorType), d->type());
-        QCOMPARE(int(s.periodCode), d->config().periodCode);
-        QVERIFY(qAbs(s.clock.secsTo(QDateTime::currentDateTime())) <= 2);
-        QCOMPARE(int(s.pageCount), d->memory().pagesUsed());
-        QVERIFY(s.pageCount > 0);
-        QVERIFY(s.recordingStart < s.clock);
-    }
-
-    void aParameterBlockIsAppliedAndConfirmed_data()
-    {
-        QTest::addColumn<int>("sn");
-        QTest::addColumn<QByteArray>("block");
-        QTest::addColumn<int>("offset"); // of the answer bytes the block sets
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<QDateTime>("clock"); // naive, as the device keeps it
-        const QDateTime now = QDateTime::currentDateTime();
-        const QDateTime clock = now.addSecs(-3 * 3600 - 17);
-        QTest::newRow("relayed set clock and period")
-            << 0x2345 << actions(command::SetClock | command::ChangePeriod, clock, 9)
-            << answer::PeriodCode << hex("09") << QDateTime(clock.date(), clock.time(), Qt::UTC);
-        QTest::newRow("select channels") << 0x1234 << hex("40 00 000000000000 000000000000 01 01")
-                                         << answer::ChannelMask << hex("01") << QDateTime();
-        QTest::newRow("channels of another type")
-            << 0x1234 << hex("40 00 000000000000 000000000000 01 02") << answer::ChannelMask
-            << hex("03") << QDateTime();
-        QTest::newRow("clear") << 0x1234 << actions(command::ClearData) << answer::FirstPage
-                               << hex("80") << QDateTime();
-        // serial number, type and version lead the EEPROM
-        QTest::newRow("memory read") << 0x1313 << command::toBytes(command::memoryRead(false, 0))
-                                     << answer::MemoryBytes << hex("13 13 0D 14") << QDateTime();
-        QTest::newRow("memory write with restart")
-            << 0x1313 << command::toBytes(command::memoryWrite(0x0301, 0x00, true))
-            << answer::ErrorFlag << hex("00") << QDateTime();
-    }
-    void aParameterBlockIsAppliedAndConfirmed()
-    {
-        QFETCH(int, sn);
-        QFETCH(QByteArray, block);
-        QFETCH(int, offset);
-        QFETCH(QByteArray, value);
-        QFETCH(QDateTime, clock);
-        const uint16_t relay = sn == 0x2345 ? 0x8001 : 0;
-        start(fleetOf({sn, relay}));
-        QVERIFY(wakeAndHear(uint16_t(sn)));
-        const answer::Status before = lastStatus();
-        QCOMPARE(command(uint16_t(sn), command::toBytes(command::blockFromBytes(block)), relay), 1);
-        const answer::Status s = lastStatus();
-        QCOMPARE(lastData().mid(offset, value.size()), value);
-        QCOMPARE(int(uint8_t(lastData()[answer::Extra])), relay ? 66 : 0xFF);
-        if (clock.isValid()) {
-            const QDateTime naive(s.clock.date(), s.clock.time(), Qt::UTC);
-            QVERIFY2(qAbs(naive.secsTo(clock)) <= 1, qPrintable(naive.toString()));
-            QCOMPARE(int(s.timeSet), 1);
-        }
-        if (offset == answer::FirstPage) { // recording restarted at once
-            QVERIFY(s.pageCount <= 1);
-            QVERIFY(qAbs(s.recordingStart.secsTo(s.clock)) <= 1);
-        }
-        if (offset == answer::ErrorFlag) { // restarted: asleep until it wakes again
-            QCOMPARE(int(before.errorFlag), 1);
-            QCOMPARE(command(uint16_t(sn), command::toBytes(command::emptyBlock())), 0);
-        }
-        // the next wake-up reports the same settings
-        QVERIFY(wakeAndHear(uint16_t(sn)));
-        const answer::Status next = lastStatus();
-        QCOMPARE(next.periodCode, s.periodCode);
-        QCOMPARE(next.channelMask, s.channelMask);
-        QCOMPARE(next.errorFlag, s.errorFlag);
-        QVERIFY(qAbs(next.clock.secsTo(s.clock)) <= 1);
-        QCOMPARE(hex("FFFFFFFF"), lastData().mid(25, 4));
-        // and its memory carries the new period and channels from the change on
-        const sim::SensorMemory &memory = m_sim->device(uint16_t(sn))->memory();
-        const page::Header newest = page::readHeader(memory.page(memory.newestPage()));
-        QCOMPARE(newest.periodIndex, int(s.periodCode));
-        QCOMPARE(int(newest.channelMask), int(s.channelMask));
-    }
-
-    void aDownloadAsksForTheRangeThatHoldsTheWindow_data()
-    {
-        QTest::addColumn<int>("fromPage"); // window from the start of this page (-1: the future)
-        QTest::addColumn<int>("toPage");
-        QTest::addColumn<int>("first");
-        QTest::addColumn<int>("last");
-        QTest::newRow("all") << -2 << -2 << -2 << -2;
-        QTest::newRow("across the end of memory") << 3960 << 5 << 3960 << 5;
-        QTest::newRow("one page") << 100 << 100 << 100 << 100;
-        QTest::newRow("in the future") << -1 << -1 << 0xFFFF << 0xFFFF;
-    }
-    void aDownloadAsksForTheRangeThatHoldsTheWindow()
-    {
-        QFETCH(int, fromPage);
-        QFETCH(int, toPage);
-        QFETCH(int, first);
-        QFETCH(int, last);
-        startShared();
-        const sim::SensorMemory &memory = m_sim->device(0x3003)->memory();
-        QVERIFY(wakeAndHear(0x3003));
-        command::Actions a;
-        if (fromPage == -2) {
-            a.flags = command::DownloadAll;
-            first = memory.oldestPage();
-            last = memory.newestPage();
-            QVERIFY(first > last); // the ring wrapped
-        } else {
-            a.flags = command::DownloadBetween;
-            const auto startOf = [&](int p) {
-                const QDateTime t = page::readHeader(memory.page(p)).time();
-                return QDateTime(t.date(), t.time(), Qt::LocalTime);
-            };
-            const QDateTime later = QDateTime::currentDateTime().addDays(1);
-            a.windowStart = fromPage < 0 ? later : startOf(fromPage);
-            a.windowEnd = toPage < 0 ? later.addSecs(60) : startOf(toPage);
-        }
-        QCOMPARE(command(0x3003, command::toBytes(command::actionBlock(a))), 1);
-        QCOMPARE(int(lastStatus().firstPage), first);
-        QCOMPARE(int(lastStatus().lastPage), last);
     }
 
     void pagesStreamAsOneAndTwoPageFramesWithoutCrossingTheEnd_data()

@@ -5,13 +5,10 @@
 #include "settings.h"
 #include "testkit.h"
 
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 

@@ -3,7 +3,6 @@
 #include "sensortype.h"
 #include "truthrows.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
