@@ -145,9 +145,9 @@ private slots:
     {
         QTest::addColumn<double>("rate");
         QTest::addColumn<uint>("seed");
-        for (const double rate : {1e-3, 5e-4})
-            for (const uint seed : {11u, 12u})
-                QTest::addRow("%g per byte, seed %u", rate, seed) << rate << seed;
+        // Two densities, a seed each: the benchmark runs 400 pages more through the worse one.
+        QTest::addRow("1e-3 per byte") << 1e-3 << 11u;
+        QTest::addRow("5e-4 per byte") << 5e-4 << 12u;
     }
     void byteFaultsNeverPutAWrongRowInTheFile()
     {
