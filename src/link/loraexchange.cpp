@@ -154,7 +154,7 @@ QByteArray LoraExchange::buildLoraRequest(uint32_t serialNumber, int preambleSiz
     // Every attempt carries the clock of its own sending plus the time it spends on the air:
     // stamping after building would send the clock of the previous attempt, seconds old after
     // a wake-up wait, and the sensor would accept it as right.
-    if (data[0] & command::SetClock)
+    if (data[command::FlagsByte] & command::SetClock)
         clockfields::write(data,
                            QDateTime::currentDateTime().addMSecs(lora::airTimeMs(preambleSize)));
     return lora::requestBody(serialNumber, preambleSize, data);
