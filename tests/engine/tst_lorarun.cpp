@@ -1,5 +1,6 @@
 #include "filesizelimit.h"
 #include "fleetmodel.h"
+#include "fleetsession.h"
 #include "lorarun.h"
 #include "manageserialport.h"
 #include "messagecapture.h"
@@ -52,8 +53,11 @@ class TestLoraRun : public QObject
     QTemporaryDir m_dir;
     std::unique_ptr<sim::Simulator> m_sim;
     std::unique_ptr<ManageSerialPort> m_link;
-    std::unique_ptr<FleetModel> m_model;
-    std::unique_ptr<LoraRun> m_run;
+    // The session picks the LoRa run for the dongle on the link, as the window and the
+    // collector have it; the run and the model are the session's.
+    std::unique_ptr<FleetSession> m_session;
+    FleetModel *m_model = nullptr;
+    LoraRun *m_run = nullptr;
 
     // The sensors' clocks stand still unless a case needs them to move: nothing is recorded
     // between an answer and the last page.
@@ -74,9 +78,10 @@ class TestLoraRun : public QObject
         m_link = std::make_unique<ManageSerialPort>();
         QVERIFY(m_link->openPort(linkPath.isEmpty() ? m_sim->slavePath() : linkPath));
         QCOMPARE(m_link->linkMode(), int(ManageSerialPort::Lora));
-        m_model = std::make_unique<FleetModel>();
-        m_run = std::make_unique<LoraRun>(m_model.get(), m_link.get());
-        m_run->setSettings({m_dir.path() + QStringLiteral("/out"), false, false});
+        m_session = std::make_unique<FleetSession>(m_link.get());
+        m_model = &m_session->fleet();
+        m_run = &m_session->loraRun();
+        m_session->setRunSettings({m_dir.path() + QStringLiteral("/out"), false, false});
     }
 
     // A fresh truth folder and no data files yet; returns the truth folder.
@@ -112,11 +117,14 @@ class TestLoraRun : public QObject
             QVERIFY(m_model->insert_sensor(uint16_t(sn)) >= 0);
     }
 
+    // A run on the dongle of the link: the LoRa one. It returns when the run is over.
+    void runActions() { QVERIFY(m_session->runActions()); }
+
     // A run with no box checked: every sensor tells its type and settings.
     void readSensors()
     {
         m_model->setChoice(actionblock::Choice());
-        m_run->lora_action_run();
+        runActions();
     }
 
     QString status(int sn) const
@@ -143,10 +151,11 @@ private slots:
 
     void cleanup()
     {
-        m_run.reset();
+        m_model = nullptr;
+        m_run = nullptr;
+        m_session.reset();
         m_link.reset();
         m_sim.reset();
-        m_model.reset();
     }
 
     void theActionsReachTheDevice_data()
@@ -171,8 +180,8 @@ private slots:
         m_model->setChoice(choice);
         const int row = m_model->find_row(0x1234);
         m_model->setPeriodItem(row, 10); // 10 minutes: code 8
-        QSignalSpy finished(m_run.get(), &LoraRun::finished);
-        m_run->lora_action_run();
+        QSignalSpy finished(m_run, &LoraRun::finished);
+        runActions();
         QCOMPARE(finished.size(), 1);
         QVERIFY(!m_run->isRunning());
 
@@ -257,13 +266,13 @@ private slots:
             m_sim->setFaults(faults);
         }
         QStringList progress;
-        connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
+        connect(m_model, &FleetModel::changed, this, [&](int row, int column) {
             const QString text = m_model->cell(row, FM::ColStatus).text;
             if (column == FM::ColStatus && text.endsWith(QStringLiteral(" % downloaded")))
                 progress << text;
         });
         MessageCapture capture(MessageCapture::Silent);
-        m_run->lora_action_run();
+        runActions();
         m_sim->faults() = sim::Faults();
 
         compareWithTruth(sn, truthFile, from, to);
@@ -300,9 +309,9 @@ private slots:
         actionblock::Choice choice;
         choice.downloadAll = true;
         m_model->setChoice(choice);
-        m_run->setSettings({m_run->settings().folder, true, false});
+        m_session->setRunSettings({m_run->settings().folder, true, false});
         QStringList statuses; // of 2345
-        connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
+        connect(m_model, &FleetModel::changed, this, [&](int row, int column) {
             if (column == FM::ColStatus && m_model->sensor(row).record.serial_number == 0x2345)
                 statuses << m_model->cell(row, FM::ColStatus).text;
         });
@@ -311,7 +320,7 @@ private slots:
             // The truth is on disk already: only the data files grow while the limit holds.
             // 2345's day of counts passes it half way, 1234's hour stays below.
             FileSizeLimit full{20000};
-            m_run->lora_action_run();
+            runActions();
         }
         const int row = m_model->find_row(0x2345);
         // The download ended at the page that failed: no page was fetched after it.
@@ -366,7 +375,7 @@ private slots:
 
         bool pulled = false;
         QElapsedTimer away;
-        connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
+        connect(m_model, &FleetModel::changed, this, [&](int row, int column) {
             const QString text = m_model->cell(row, FM::ColStatus).text;
             if (pulled || column != FM::ColStatus || !text.endsWith(" % downloaded") ||
                 text.split(' ').first().toInt() < 30)
@@ -381,10 +390,10 @@ private slots:
                     QVERIFY(m_link->openPort(path));
                 });
             else
-                QTimer::singleShot(400, m_run.get(), &LoraRun::stop_run);
+                QTimer::singleShot(400, m_session.get(), &FleetSession::stop);
         });
         MessageCapture capture(MessageCapture::Silent);
-        m_run->lora_action_run();
+        runActions();
         QVERIFY(pulled);
         QVERIFY(capture.contains(QStringLiteral("port lost, waiting for the dongle")));
         QVERIFY2(away.elapsed() < 15000, "the wait outlasted the dongle or the stop");
@@ -430,22 +439,22 @@ private slots:
             choice.downloadAll = true;
             m_model->setChoice(choice);
             // The stop lands in the middle of a page transaction.
-            connect(m_model.get(), &FleetModel::changed, this, [&](int row, int column) {
+            connect(m_model, &FleetModel::changed, this, [&](int row, int column) {
                 const QString text = m_model->cell(row, FM::ColStatus).text;
                 if (column != FM::ColStatus || stopAsked ||
                     !text.endsWith(QStringLiteral(" % downloaded")) ||
                     text.split(' ').first().toInt() < 10)
                     return;
                 stopAsked = true;
-                QTimer::singleShot(30, m_run.get(), &LoraRun::stop_run);
+                QTimer::singleShot(30, m_session.get(), &FleetSession::stop);
             });
         } else {
-            QTimer::singleShot(2500, m_run.get(), &LoraRun::stop_run);
+            QTimer::singleShot(2500, m_session.get(), &FleetSession::stop);
         }
-        QSignalSpy stopped(m_run.get(), &LoraRun::stopped);
+        QSignalSpy stopped(m_session.get(), &FleetSession::stopped);
         QElapsedTimer clock;
         clock.start();
-        m_run->lora_action_run();
+        runActions();
         QVERIFY2(clock.elapsed() < 15000, "the stop did not end the run");
         QCOMPARE(stopped.size(), 1);
         QVERIFY(!m_run->isRunning() && !m_run->isDownloading());
