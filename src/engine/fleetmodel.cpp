@@ -446,7 +446,7 @@ bool FleetModel::write_snapshot(const QString &path) const
         s.setValue(QStringLiteral("Nr._Pages"), text(ColPages));
         s.setValue(QStringLiteral("Vbat"), text(ColVbat));
         s.setValue(QStringLiteral("Rssi"), text(ColRssi));
-        s.setValue(QStringLiteral("Last_Status"), text(ColStatus));
+        s.setValue(QStringLiteral("Last_Status"), sensor->status);
         s.setValue(QStringLiteral("Periode_index"), sensor->record.period_index);
         s.setValue(QStringLiteral("Recording_channels_index"), sensor->record.channel_mask);
         s.endGroup();

@@ -137,7 +137,7 @@ bool SensorListFile::write(const FleetModel &model, const QString &path, QString
         ini.setValue(QStringLiteral("Nr._Pages"), text(FleetModel::ColPages));
         ini.setValue(QStringLiteral("Vbat"), text(FleetModel::ColVbat));
         ini.setValue(QStringLiteral("Rssi"), text(FleetModel::ColRssi));
-        ini.setValue(QStringLiteral("Last_Status"), text(FleetModel::ColStatus));
+        ini.setValue(QStringLiteral("Last_Status"), s.status);
         ini.setValue(QStringLiteral("Recording_channels_index"), s.record.channel_mask);
         ini.endGroup();
         list += sn + QLatin1Char(';');
