@@ -436,7 +436,7 @@ bool FleetModel::write_snapshot(const QString &path) const
     for (const auto &sensor : m_sensors) {
         const auto text = [&](int col) { return sensor->cells[size_t(col)].text; };
         s.beginGroup(hex4(sensor->record.serial_number));
-        s.setValue(QStringLiteral("Type_of_module"), text(ColType));
+        s.setValue(QStringLiteral("Type_of_module"), sensor->type.title);
         s.setValue(QStringLiteral("Version"), text(ColVersion));
         s.setValue(QStringLiteral("Start_Time"), text(ColStartTime));
         s.setValue(QStringLiteral("Current_Time"), text(ColCurrentTime));

@@ -126,7 +126,7 @@ bool SensorListFile::write(const FleetModel &model, const QString &path, QString
         const QString sn = section(uint16_t(s.record.serial_number));
         ini.beginGroup(sn);
         ini.setValue(QStringLiteral("Type_of_module"), QString::number(s.record.sensor_type));
-        ini.setValue(QStringLiteral("Type_of_module_title"), text(FleetModel::ColType));
+        ini.setValue(QStringLiteral("Type_of_module_title"), s.type.title);
         ini.setValue(QStringLiteral("Version"), text(FleetModel::ColVersion));
         ini.setValue(QStringLiteral("Start_Time"), text(FleetModel::ColStartTime));
         ini.setValue(QStringLiteral("Current_Time"), text(FleetModel::ColCurrentTime));
