@@ -94,7 +94,7 @@ QString SensorFirmwareUpdate::failureText() const
 
 bool SensorFirmwareUpdate::pause(int ms)
 {
-    return LinkWait::pauseFor(ms, QEventLoop::AllEvents) == LinkWait::TimedOut;
+    return LinkWait::pauseFor(ms, LinkWait::Events::All) == LinkWait::TimedOut;
 }
 
 void SensorFirmwareUpdate::update(const QString &path)

@@ -12,8 +12,8 @@ FleetRun::FleetRun(FleetModel *model, ManageSerialPort *link, QObject *parent)
     : QObject(parent), m_model(model), m_link(link)
 {
     m_connectionTimer.setSingleShot(true);
-    // A listening window is a lower bound: a coarse timer ends it up to 5 % early, and a device
-    // answering near its end is lost.
+    // A time-out is a lower bound: a coarse timer ends it up to 5 % early, and a sensor
+    // answering near its end is given up.
     m_connectionTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_connectionTimer, &QTimer::timeout, this, &FleetRun::time_out);
     // Every wait ends at once from now on: the run ends as on a stop, rather than spin.

@@ -147,7 +147,7 @@ uint8_t ApiExchange::readDongleVersion()
             return 0;
         m_input.clear();
         m_transport.readPending();
-        LinkWait wait(&m_transport, 500, QEventLoop::ExcludeUserInputEvents);
+        LinkWait wait(&m_transport, 500, LinkWait::Events::NoInput);
         LinkWait::Outcome o = LinkWait::Running;
         while (o == LinkWait::Running) {
             if (m_transport.pendingBytes() == 1) {
@@ -187,7 +187,7 @@ bool ApiExchange::sendAndWaitAck(const QByteArray &body, uint16_t addressFilter)
 bool ApiExchange::sendAndWaitMarker(const QByteArray &body)
 {
     for (int remaining = 3; remaining >= 0; --remaining) {
-        LinkWait wait(&m_transport, 200, QEventLoop::ExcludeUserInputEvents);
+        LinkWait wait(&m_transport, 200, LinkWait::Events::NoInput);
         m_input.clear();
         m_transport.readPending();
         sendApiFrame(body, 0);

@@ -89,7 +89,7 @@ int DongleLoader::upload(const QString &fileName, const QString &devicePath)
     m_transport.setBaudRate(loader::BaudRate);
 
     {
-        LinkWait settle(&m_transport, loader::SettleMs, QEventLoop::ExcludeUserInputEvents);
+        LinkWait settle(&m_transport, loader::SettleMs, LinkWait::Events::NoInput);
         m_wait = &settle;
         const LinkWait::Outcome o = m_stopped ? LinkWait::Stopped : settle.pause();
         m_wait = nullptr;

@@ -61,7 +61,12 @@ void setQuitting(bool quitting)
 }
 } // namespace
 
-LinkWait::Outcome LinkWait::yield(QEventLoop::ProcessEventsFlags flags)
+QEventLoop::ProcessEventsFlags LinkWait::processFlags(Events events)
+{
+    return events == Events::NoInput ? QEventLoop::ExcludeUserInputEvents : QEventLoop::AllEvents;
+}
+
+LinkWait::Outcome LinkWait::yield(Events events)
 {
     // A zero timer comes after what is pending. A loop that returns before it fired was told to
     // quit by the application.
@@ -71,15 +76,14 @@ LinkWait::Outcome LinkWait::yield(QEventLoop::ProcessEventsFlags flags)
         ours = true;
         loop.quit();
     });
-    loop.exec(flags);
+    loop.exec(processFlags(events));
     setQuitting(!ours);
     return ours ? Running : Quitting;
 }
 
-LinkWait::Outcome LinkWait::pauseFor(int ms, QEventLoop::ProcessEventsFlags flags,
-                                     SerialTransport *transport)
+LinkWait::Outcome LinkWait::pauseFor(int ms, Events events, SerialTransport *transport)
 {
-    LinkWait wait(transport, ms, flags);
+    LinkWait wait(transport, ms, events);
     return wait.finish(wait.pause());
 }
 
@@ -111,8 +115,8 @@ void LinkWait::expire()
     quitLoop();
 }
 
-LinkWait::LinkWait(SerialTransport *transport, int deadlineMs, QEventLoop::ProcessEventsFlags flags)
-    : m_transport(transport), m_flags(flags)
+LinkWait::LinkWait(SerialTransport *transport, int deadlineMs, Events events)
+    : m_transport(transport), m_flags(processFlags(events))
 {
     // Coarse timers fire up to 5 % early; a device answering near the end of a window would be
     // lost. Precise timers, and a re-arm when even they come early.

@@ -34,10 +34,12 @@ public:
     static constexpr int PassMaxMs = 10;
     enum Outcome { Running, Done, TimedOut, Stopped, PortLost, Quitting };
     Q_ENUM(Outcome)
+    // Which events a wait processes. The short waits of an exchange leave the operator's input
+    // queued (a click is handled once they are over, within a fraction of a second); a quit, a
+    // stop from the program and a lost port end every wait at once either way.
+    enum class Events { All, NoInput };
 
-    // `flags` say which events the wait processes (the short pauses leave user input queued).
-    LinkWait(SerialTransport *transport, int deadlineMs,
-             QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);
+    LinkWait(SerialTransport *transport, int deadlineMs, Events events = Events::All);
     ~LinkWait() override;
     LinkWait(const LinkWait &) = delete;
     LinkWait &operator=(const LinkWait &) = delete;
@@ -83,11 +85,10 @@ public:
     static QuitNotice &quitNotice();
     // The events already pending (the operator's input too), and back at once: for a loop that
     // must keep the program alive between waits of its own. Running, or Quitting.
-    static Outcome yield(QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents);
+    static Outcome yield(Events events = Events::All);
     // A pause of `ms` that never ends early and ends at once on a quit (and, with `transport`,
     // on a lost port): TimedOut, or why it ended before.
-    static Outcome pauseFor(int ms,
-                            QEventLoop::ProcessEventsFlags flags = QEventLoop::ExcludeUserInputEvents,
+    static Outcome pauseFor(int ms, Events events = Events::NoInput,
                             SerialTransport *transport = nullptr);
 
     // Passes until `condition` holds (looked at after every pass, so within PassMaxMs), the
@@ -121,6 +122,7 @@ private:
     static void arm(QTimer &timer, const QElapsedTimer &clock, qint64 dueNs);
 
     SerialTransport *m_transport;
+    static QEventLoop::ProcessEventsFlags processFlags(Events events);
     QEventLoop::ProcessEventsFlags m_flags;
     QElapsedTimer m_clock;
     QTimer m_deadline;

@@ -88,8 +88,7 @@ bool LoraExchange::frameOfKind(uint8_t kind) const
 
 bool LoraExchange::detectLora()
 {
-    if (LinkWait::pauseFor(200, QEventLoop::ExcludeUserInputEvents, &m_transport) !=
-        LinkWait::TimedOut)
+    if (LinkWait::pauseFor(200, LinkWait::Events::NoInput, &m_transport) != LinkWait::TimedOut)
         return false;
     m_api.sendApiFrame(QByteArray(1, char(api::LoraPresence)), 0);
     startPolling();

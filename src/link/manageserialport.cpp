@@ -156,8 +156,7 @@ bool ManageSerialPort::openPort(const QString &portName)
     applyBaudRate();
     m_api->setReceiveTimeout(40);
     m_api->setTimeoutBase(m_settings.timeoutBase);
-    if (LinkWait::pauseFor(200, QEventLoop::ExcludeUserInputEvents, m_transport) !=
-        LinkWait::TimedOut) {
+    if (LinkWait::pauseFor(200, LinkWait::Events::NoInput, m_transport) != LinkWait::TimedOut) {
         // Stopped or quitting before the dongle was asked: no half-open port is left behind.
         m_transport->close();
         return false;
@@ -176,7 +175,7 @@ bool ManageSerialPort::openPort(const QString &portName)
         return false;
     }
     m_lora->clearInput();
-    LinkWait::pauseFor(5, QEventLoop::ExcludeUserInputEvents, m_transport);
+    LinkWait::pauseFor(5, LinkWait::Events::NoInput, m_transport);
     qDebug() << QStringLiteral("send config");
     m_lora->sendConfiguration(m_settings.loraConfig);
     return m_transport->isOpen();
