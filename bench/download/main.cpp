@@ -283,7 +283,7 @@ bool runOnce(const Condition &c, const QString &folder)
     }
 
     const int row = model.find_row(Serial);
-    const QString status = model.cell(row, FleetModel::ColStatus).text;
+    const QString status = model.sensor(row).status;
     if (markers.startNs < 0 || markers.endNs < 0 || status != QLatin1String("Download Complete")) {
         std::fprintf(stderr, "bench_download (%s): the download did not complete (%s)\n", c.name,
                      qPrintable(status));

@@ -142,7 +142,7 @@ void Detection::resetRows()
     emit rssiListsShown(QVector<radiopaths::ListView>(radiopaths::ListViews));
     LinkWait::pauseFor(1);
     for (int r = 0; r < m_model->size(); ++r)
-        m_model->set_status(r, Waiting, FM::Black);
+        m_model->set_status(r, Waiting);
 }
 
 // A silent second: ask for the lists and call every device directly and through every relay.
@@ -221,7 +221,7 @@ void Detection::detect_sensors()
     m_currentRelay = command::Everyone;
     m_link->dropStaleInput();
     dongle_add_sensor(0);
-    m_model->reset_row_colours();
+    m_model->reset_marks();
     m_timedOut = false;
     resetRows();
     refresh_relay();
@@ -279,7 +279,7 @@ void Detection::detect_sensors()
         stop();
         for (int r = 0; r < m_model->size(); ++r)
             if (m_model->sensor(r).status == Waiting)
-                m_model->set_status(r, QString(), FM::Black);
+                m_model->set_status(r, QString());
     }
     show_rssi_lists();
 }

@@ -1,5 +1,6 @@
 #include "fleetmodel.h"
 #include "hextext.h"
+#include "sensortext.h"
 
 #include "commandset.h"
 #include "periods.h"
@@ -34,14 +35,21 @@ int FleetModel::find_row(uint32_t serialNumber) const
     return -1;
 }
 
-const FleetModel::Cell &FleetModel::cell(int row, int column) const
+const FleetModel::Marks &FleetModel::marks(int row) const
 {
-    return isSensorRow(row) ? sensor(row).cells[size_t(column)] : m_entry[size_t(column)];
+    return isSensorRow(row) ? sensor(row).marks : m_entry.marks;
 }
 
-FleetModel::Cell &FleetModel::cellRef(int row, int column)
+FleetModel::Aspect FleetModel::aspectOf(Field field)
 {
-    return isSensorRow(row) ? edit(row).cells[size_t(column)] : m_entry[size_t(column)];
+    switch (field) {
+    case Field::Channels:
+        return Aspect::Channels;
+    case Field::Period:
+        return Aspect::Period;
+    default:
+        return Aspect::Texts;
+    }
 }
 
 int FleetModel::insert_sensor(uint16_t serialNumber)
@@ -54,18 +62,16 @@ int FleetModel::insert_sensor(uint16_t serialNumber)
     const int at = sensorlist::insertionIndex(serials, serialNumber);
     auto s = std::make_unique<Sensor>();
     s->record = SensorRecord::entered(serialNumber);
-    s->cells[ColSn].text = hex4(serialNumber);
     // A sensor added while actions are chosen waits for them like the others.
     if (m_choice.setTime)
-        s->cells[ColCurrentTime].colour = Red;
+        s->marks[size_t(Field::Clock)] = Mark::Waiting;
     if (m_choice.clearData)
-        s->cells[ColStartTime].colour = Red;
-    if (m_choice.setTime || m_choice.clearData || m_choice.anyDownload()) {
-        s->cells[ColStatus].text = WaitingForAction;
+        s->marks[size_t(Field::Start)] = Mark::Waiting;
+    if (m_choice.setTime || m_choice.clearData || m_choice.anyDownload())
         s->status = WaitingForAction;
-    }
     describe(*s, true);
-    s->channelsTint = Red;
+    s->marks[size_t(Field::Channels)] = Mark::Waiting;
+    emit sensorAboutToBeInserted(at);
     m_sensors.insert(m_sensors.begin() + at, std::move(s));
     emit sensorInserted(at);
     return at;
@@ -96,44 +102,31 @@ void FleetModel::remove_row(int row)
     if (!isSensorRow(row))
         return;
     m_files.close(sensor(row).record.serial_number);
+    emit sensorAboutToBeRemoved(row);
     m_sensors.erase(m_sensors.begin() + row);
     emit sensorRemoved(row);
 }
 
-void FleetModel::setCell(int row, int column, const QString &text, Rgb colour)
+void FleetModel::set_status(int row, const QString &text, Tone tone)
 {
-    if (row < 0 || row > size() || column < 0 || column >= Columns)
+    if (!isSensorRow(row)) {
+        if (row != size() || (m_entry.status == text && m_entry.tone == tone))
+            return;
+        m_entry.status = text;
+        m_entry.tone = tone;
+        emit changed(row, Aspect::Texts);
         return;
-    Cell &c = cellRef(row, column);
-    if (c.text == text && c.colour == colour)
+    }
+    Sensor &s = edit(row);
+    s.showingProgress = false;
+    if (s.status == text && s.tone == tone)
         return;
-    const bool statusNews = column == ColStatus && isSensorRow(row) && c.text != text;
-    c.text = text;
-    c.colour = colour;
-    if (statusNews)
-        edit(row).status = text;
-    emit changed(row, column);
-    if (statusNews)
+    const bool news = s.status != text;
+    s.status = text;
+    s.tone = tone;
+    emit changed(row, Aspect::Texts);
+    if (news)
         emit statusChanged(row);
-}
-
-void FleetModel::setText(int row, int column, const QString &text)
-{
-    if (row >= 0 && row <= size() && column >= 0 && column < Columns)
-        setCell(row, column, text, cell(row, column).colour);
-}
-
-void FleetModel::setColour(int row, int column, Rgb colour)
-{
-    if (row >= 0 && row <= size() && column >= 0 && column < Columns)
-        setCell(row, column, cell(row, column).text, colour);
-}
-
-void FleetModel::set_status(int row, const QString &text, Rgb colour)
-{
-    if (isSensorRow(row))
-        edit(row).showingProgress = false;
-    setCell(row, ColStatus, text, colour);
 }
 
 void FleetModel::show_progress(int row, int percent)
@@ -142,17 +135,57 @@ void FleetModel::show_progress(int row, int percent)
         return;
     Sensor &s = edit(row);
     s.record.download_percent = percent;
-    // Set before the cell: whoever follows the change reads it.
+    const QString text = QString::number(percent) + QStringLiteral(" % downloaded");
     s.showingProgress = true;
-    setCell(row, ColStatus, QString::number(percent) + QStringLiteral(" % downloaded"), Black);
+    if (s.status == text && s.tone == Tone::Plain)
+        return;
+    s.status = text;
+    s.tone = Tone::Plain;
+    emit changed(row, Aspect::Texts);
+    emit statusChanged(row);
 }
 
-void FleetModel::setLastValues(int row, const QString &text)
+void FleetModel::setMark(int row, Field field, Mark mark)
 {
-    if (!isSensorRow(row) || sensor(row).lastValues == text)
+    if (row < 0 || row > size() || field == Field::Count)
         return;
-    edit(row).lastValues = text;
-    emit changed(row, ColChannels);
+    Mark &m = isSensorRow(row) ? edit(row).marks[size_t(field)] : m_entry.marks[size_t(field)];
+    if (m == mark)
+        return;
+    m = mark;
+    emit changed(row, aspectOf(field));
+}
+
+void FleetModel::setReport(int row, const Report &report)
+{
+    if (!isSensorRow(row) || sensor(row).report == report)
+        return;
+    edit(row).report = report;
+    emit changed(row, Aspect::Texts);
+}
+
+void FleetModel::setPathShown(int row, const PathShown &path)
+{
+    if (!isSensorRow(row))
+        return;
+    Report report = sensor(row).report;
+    report.path = path;
+    setReport(row, report);
+}
+
+void FleetModel::setMemoryTexts(int row, const QString &address, const QString &value)
+{
+    QString *a = isSensorRow(row) ? &edit(row).memoryAddress
+                 : row == size()  ? &m_entry.memoryAddress
+                                  : nullptr;
+    if (!a)
+        return;
+    QString *v = isSensorRow(row) ? &edit(row).memoryValue : &m_entry.memoryValue;
+    if (*a == address && *v == value)
+        return;
+    *a = address;
+    *v = value;
+    emit changed(row, Aspect::Texts);
 }
 
 void FleetModel::setCheckedChannels(int row, const QStringList &channels)
@@ -169,7 +202,7 @@ void FleetModel::setCheckedChannels(int row, const QStringList &channels)
     if (checked == s.checkedChannels)
         return;
     s.checkedChannels = checked;
-    emit changed(row, ColChannels);
+    emit changed(row, Aspect::Channels);
 }
 
 void FleetModel::setPeriodItem(int row, int item)
@@ -181,22 +214,7 @@ void FleetModel::setPeriodItem(int row, int item)
     if (shown == s.periodItem)
         return;
     s.periodItem = shown;
-    emit changed(row, ColPeriod);
-}
-
-void FleetModel::setTints(int row, Rgb channels, Rgb period)
-{
-    if (!isSensorRow(row))
-        return;
-    Sensor &s = edit(row);
-    const bool channelsChange = s.channelsTint != channels;
-    const bool periodChange = s.periodTint != period;
-    s.channelsTint = channels;
-    s.periodTint = period;
-    if (channelsChange)
-        emit changed(row, ColChannels);
-    if (periodChange)
-        emit changed(row, ColPeriod);
+    emit changed(row, Aspect::Period);
 }
 
 void FleetModel::setModeFlag(int row, bool checked)
@@ -204,7 +222,7 @@ void FleetModel::setModeFlag(int row, bool checked)
     if (!isSensorRow(row) || sensor(row).mode_flag == checked)
         return;
     edit(row).mode_flag = checked;
-    emit changed(row, ColMode);
+    emit changed(row, Aspect::Mode);
 }
 
 void FleetModel::fill_channel_selector(int row, bool check_all)
@@ -212,7 +230,7 @@ void FleetModel::fill_channel_selector(int row, bool check_all)
     if (!isSensorRow(row))
         return;
     describe(edit(row), check_all);
-    emit changed(row, AllColumns);
+    emit changed(row, Aspect::All);
 }
 
 void FleetModel::describe(Sensor &s, bool check_all)
@@ -222,7 +240,6 @@ void FleetModel::describe(Sensor &s, bool check_all)
         s.type = describeType(s.record.sensor_type);
         if (check_all)
             s.checkedChannels = s.type.selectableChannels();
-        s.cells[ColType].text = s.type.title;
     }
     s.sensor_channel_mask = 0;
     s.sensor_period_item = 255;
@@ -235,7 +252,7 @@ void FleetModel::fill_period_selector(int row, int item)
     Sensor &s = edit(row);
     s.periodsListed = true;
     s.periodItem = item >= 0 && item < periods::Count ? item : -1;
-    emit changed(row, ColPeriod);
+    emit changed(row, Aspect::Period);
 }
 
 void FleetModel::clear_period_selector(int row)
@@ -244,7 +261,7 @@ void FleetModel::clear_period_selector(int row)
         return;
     edit(row).periodsListed = false;
     edit(row).periodItem = -1;
-    emit changed(row, ColPeriod);
+    emit changed(row, Aspect::Period);
 }
 
 void FleetModel::setChoice(const actionblock::Choice &choice)
@@ -252,16 +269,10 @@ void FleetModel::setChoice(const actionblock::Choice &choice)
     m_choice = choice;
 }
 
-void FleetModel::colourColumn(int column, Rgb colour, bool entryToo)
+void FleetModel::markWaiting(Field field, bool marked)
 {
-    const int rows = entryToo ? size() + 1 : size();
-    for (int r = 0; r < rows; ++r)
-        setColour(r, column, colour);
-}
-
-void FleetModel::markTimeColumn(int column, bool marked)
-{
-    colourColumn(column, marked ? Red : Black, true);
+    for (int r = 0; r <= size(); ++r)
+        setMark(r, field, marked ? Mark::Waiting : Mark::None);
     if (marked)
         waitingForAction(true);
 }
@@ -270,19 +281,21 @@ void FleetModel::waitingForAction(bool entryToo)
 {
     const int rows = entryToo ? size() + 1 : size();
     for (int r = 0; r < rows; ++r)
-        set_status(r, WaitingForAction, Black);
+        set_status(r, WaitingForAction);
 }
 
-void FleetModel::reset_row_colours()
+void FleetModel::reset_marks()
 {
     for (int r = 0; r < size(); ++r) {
-        for (int col = 0; col <= ColStatus; ++col) {
-            if (col == ColChannels || col == ColPeriod)
-                continue;
-            if (col != ColVbat || cell(r, col).colour == Red)
-                setColour(r, col, Black);
+        for (size_t f = 0; f < size_t(Field::Count); ++f) {
+            const auto field = Field(f);
+            if (field != Field::Battery || sensor(r).mark(field) == Mark::Warning)
+                setMark(r, field, Mark::None);
         }
-        setTints(r, Black, Black);
+        if (sensor(r).tone != Tone::Plain) {
+            edit(r).tone = Tone::Plain;
+            emit changed(r, Aspect::Texts);
+        }
     }
 }
 
@@ -294,10 +307,10 @@ bool FleetModel::track_period_changes()
         if (s.record.sensor_type == 0)
             continue;
         if (s.periodItem == s.sensor_period_item) {
-            setTints(r, s.channelsTint, Blue);
+            setMark(r, Field::Period, Mark::Refreshed);
         } else {
-            set_status(r, WaitingForAction, Black);
-            setTints(r, s.channelsTint, Red);
+            set_status(r, WaitingForAction);
+            setMark(r, Field::Period, Mark::Waiting);
             differs = true;
         }
     }
@@ -312,10 +325,10 @@ bool FleetModel::track_channel_changes()
         if (s.record.sensor_type == 0)
             continue;
         if (s.selectedMask() == s.sensor_channel_mask) {
-            setTints(r, Blue, s.periodTint);
+            setMark(r, Field::Channels, Mark::Refreshed);
         } else {
-            set_status(r, WaitingForAction, Black);
-            setTints(r, Red, s.periodTint);
+            set_status(r, WaitingForAction);
+            setMark(r, Field::Channels, Mark::Waiting);
             differs = true;
         }
     }
@@ -351,8 +364,8 @@ int FleetModel::build_param_payload(uint32_t serialNumber, const Selection &sele
     s.reportedChannelMask = rec.channel_mask;
     s.selectedPeriodCode = selection.periodCode;
     s.selectedChannelMask = selection.channelMask;
-    s.memoryAddress = row.cells[ColAddress].text;
-    s.memoryValue = row.cells[ColValue].text;
+    s.memoryAddress = row.memoryAddress;
+    s.memoryValue = row.memoryValue;
     const actionblock::Payload p = actionblock::build(m_choice, s);
     payload = p.block;
     if (p.memoryWrite)
@@ -389,7 +402,7 @@ int FleetModel::mark_pending_changes()
         return result.code;
     for (int r = 0; r < size(); ++r)
         if (sensor(r).change_pending)
-            setColour(r, ColSn, Red);
+            setMark(r, Field::Serial, Mark::Waiting);
     return 0;
 }
 
@@ -434,18 +447,17 @@ bool FleetModel::write_snapshot(const QString &path) const
         list += hex4(sensor->record.serial_number) + QLatin1Char(';');
     s.setValue(QStringLiteral("LIST_SENSOR"), list);
     for (const auto &sensor : m_sensors) {
-        const auto text = [&](int col) { return sensor->cells[size_t(col)].text; };
         s.beginGroup(hex4(sensor->record.serial_number));
         s.setValue(QStringLiteral("Type_of_module"), sensor->type.title);
-        s.setValue(QStringLiteral("Version"), text(ColVersion));
-        s.setValue(QStringLiteral("Start_Time"), text(ColStartTime));
-        s.setValue(QStringLiteral("Current_Time"), text(ColCurrentTime));
+        s.setValue(QStringLiteral("Version"), sensortext::version(*sensor));
+        s.setValue(QStringLiteral("Start_Time"), sensortext::recordingStart(*sensor));
+        s.setValue(QStringLiteral("Current_Time"), sensortext::clock(*sensor));
         s.setValue(QStringLiteral("Recording_channels"), sensor->checkedChannels);
-        s.setValue(QStringLiteral("Last_Values"), sensor->lastValues);
+        s.setValue(QStringLiteral("Last_Values"), sensortext::lastValues(*sensor));
         s.setValue(QStringLiteral("Periode"), sensor->periodText());
-        s.setValue(QStringLiteral("Nr._Pages"), text(ColPages));
-        s.setValue(QStringLiteral("Vbat"), text(ColVbat));
-        s.setValue(QStringLiteral("Rssi"), text(ColRssi));
+        s.setValue(QStringLiteral("Nr._Pages"), sensortext::pages(*sensor));
+        s.setValue(QStringLiteral("Vbat"), sensortext::battery(*sensor));
+        s.setValue(QStringLiteral("Rssi"), sensortext::rssi(*sensor));
         s.setValue(QStringLiteral("Last_Status"), sensor->status);
         s.setValue(QStringLiteral("Periode_index"), sensor->record.period_index);
         s.setValue(QStringLiteral("Recording_channels_index"), sensor->record.channel_mask);
@@ -479,7 +491,7 @@ FleetModel::Decoded FleetModel::decode_pages(uint32_t serialNumber, int count, c
         const Sensor &s = sensor(r);
         if (!m_files.begin(serialNumber, s.record.ident, s.type.layout(s.record.sensor_type),
                            options)) {
-            set_status(r, writeError, Red);
+            set_status(r, writeError, Tone::Bad);
             return Decoded::NotWritten;
         }
     }
@@ -497,7 +509,7 @@ FleetModel::Decoded FleetModel::decode_pages(uint32_t serialNumber, int count, c
     if (!outcome.written) {
         qDebug() << QStringLiteral("/!\\ data file write failed :")
                  << m_files.errorString(serialNumber);
-        set_status(r, writeError, Red);
+        set_status(r, writeError, Tone::Bad);
         return Decoded::NotWritten;
     }
     return Decoded::Ok;

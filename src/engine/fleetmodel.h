@@ -16,46 +16,70 @@
 #include <vector>
 
 // The fleet the operator works with: the listed sensors in serial-number order, what is known
-// of each, what the operator wants sent to it, the marks of an action run, and what its row
-// shows. Front ends render it and listen to its signals; the runs read and mark it. Row
-// numbers are the sensor table's: sensors 0 to size() - 1, then the entry row at size(), in
-// which a new serial number is typed (it only has an appearance).
+// of each, what the operator wants sent to it, the marks of an action run, and how each of its
+// fields stands. Front ends render it and listen to its signals; the runs read and mark it.
+// Row numbers are the sensor table's: sensors 0 to size() - 1, then the entry row at size(), in
+// which a new serial number is typed (it holds only the marks a sensor added now would get).
 class FleetModel : public QObject
 {
     Q_OBJECT
 public:
-    // ARGB colours of texts and selectors; no dependence on a GUI library.
-    using Rgb = uint32_t;
-    static constexpr Rgb Black = 0xFF000000u;
-    static constexpr Rgb Red = 0xFFFF0000u;
-    static constexpr Rgb Blue = 0xFF0000FFu;
-    static constexpr Rgb Green = 0xFF00FF00u;
-    static constexpr Rgb DarkGreen = 0xFF008000u;
-
     static constexpr int MaxSensors = sensorlist::MaxSensorRows;
-    static constexpr int Columns = 14;
-    // changed(row, AllColumns): every cell of the row, its selectors included.
-    static constexpr int AllColumns = -1;
-    enum Column {
-        ColSn = 0,
-        ColType = 1,
-        ColVersion = 2,
-        ColCurrentTime = 3,
-        ColStartTime = 4,
-        ColChannels = 5, // the channel selector, its tint and the last-values label
-        ColPeriod = 6,   // the period selector and its tint
-        ColPages = 7,
-        ColVbat = 8,
-        ColRssi = 9,
-        ColStatus = 10,
-        ColMode = 11,
-        ColAddress = 12,
-        ColValue = 13,
+
+    // How a field stands after what the program last did with it.
+    enum class Mark : uint8_t {
+        None,      // nothing done with it since the last reset
+        Waiting,   // an action for it is chosen and not yet served
+        Done,      // the action took effect
+        Failed,    // the action did not take effect
+        Refreshed, // the last answer confirmed it without an action for it
+        Warning,   // what the sensor reported needs the operator's eye (a low battery)
+    };
+    // The fields a mark is kept for. `Info` is the type, version, #Pages and Rssi together.
+    enum class Field : uint8_t { Serial, Info, Clock, Start, Battery, Channels, Period, Count };
+    using Marks = std::array<Mark, size_t(Field::Count)>;
+    // What the last status says of the sensor.
+    enum class Tone : uint8_t { Plain, Good, Bad };
+
+    // What a change of a row touched, so that a front end renders only that.
+    enum class Aspect { All, Texts, Channels, Period, Mode };
+
+    // The radio path as the last refresh of the RSSI lists showed it.
+    struct PathShown {
+        bool shown = false;
+        uint8_t rssi = 0xFF;
+        int age = 0;
+        int relayPosition = 0; // 1-based place in the relay table, 0 direct, -1 unknown relay
+        bool operator==(const PathShown &o) const
+        {
+            return shown == o.shown && rssi == o.rssi && age == o.age &&
+                   relayPosition == o.relayPosition;
+        }
     };
 
-    struct Cell {
-        QString text;
-        Rgb colour = Black;
+    // What the sensor last reported, as far as the operator is shown it; -1: not yet.
+    struct Report {
+        int version = -1;
+        int pageCount = -1;
+        int battery = -1;    // the battery code, 0 to 15
+        bool clocks = false; // the sensor clock and the recording start are known
+        PathShown path;
+        bool operator==(const Report &o) const
+        {
+            return version == o.version && pageCount == o.pageCount && battery == o.battery &&
+                   clocks == o.clocks && path == o.path;
+        }
+        bool operator!=(const Report &o) const { return !(*this == o); }
+    };
+
+    // The entry row: the marks and status a sensor added now would show, and the memory texts
+    // typed in it.
+    struct Entry {
+        Marks marks{};
+        QString status;
+        Tone tone = Tone::Plain;
+        QString memoryAddress;
+        QString memoryValue;
     };
 
     struct Sensor {
@@ -67,9 +91,13 @@ public:
         int periodItem = -1;
         bool periodsListed = false;
         bool mode_flag = true;
+        // The memory write the operator typed: address and value, as typed.
+        QString memoryAddress;
+        QString memoryValue;
         // What the sensor last reported.
         uint8_t sensor_channel_mask = 0;
         uint8_t sensor_period_item = 255; // 255: none yet
+        Report report;
         // Marks of an action run.
         bool set_time_pending = false;
         bool clear_pending = false;
@@ -77,15 +105,13 @@ public:
         bool served = false;
         bool detected = false;
         int clock_offset = 0xFFFF;    // seconds from the sensor clock to the PC clock
-        bool showingProgress = false; // the Status cell shows the download's progress
-        // The sensor's last status, as its row shows it: what a collector tells of the sensor.
+        bool showingProgress = false; // the status is the download's progress
+        // The sensor's last status: what a collector tells of the sensor.
         QString status;
-        // What the row shows. The "Add" and "Val" cells hold the memory write's texts.
-        std::array<Cell, Columns> cells;
-        QString lastValues;
-        Rgb channelsTint = Black;
-        Rgb periodTint = Black;
+        Tone tone = Tone::Plain;
+        Marks marks{};
 
+        Mark mark(Field f) const { return marks[size_t(f)]; }
         // The channel mask of the checked channels.
         uint8_t selectedMask() const { return type.channelMask(checkedChannels); }
         QString periodText() const;
@@ -102,8 +128,9 @@ public:
     Sensor &edit(int row) { return *m_sensors[size_t(row)]; }
     // The last row holding `serialNumber`; -1 when none does.
     int find_row(uint32_t serialNumber) const;
-    // A cell of a sensor row or of the entry row.
-    const Cell &cell(int row, int column) const;
+    const Entry &entry() const { return m_entry; }
+    // The marks of a sensor row or of the entry row.
+    const Marks &marks(int row) const;
 
     // Adds a sensor in serial-number order with the state of a number the operator entered,
     // all its channels checked. The row, or -1 for 0, a listed number or a full list.
@@ -120,16 +147,16 @@ public:
     // Removes a sensor row and closes its data files.
     void remove_row(int row);
 
-    void setCell(int row, int column, const QString &text, Rgb colour);
-    void setText(int row, int column, const QString &text);
-    void setColour(int row, int column, Rgb colour);
-    void set_status(int row, const QString &text, Rgb colour);
+    // The status of a sensor row or of the entry row.
+    void set_status(int row, const QString &text, Tone tone = Tone::Plain);
     // "N % downloaded": the download's progress, kept on the record as well.
     void show_progress(int row, int percent);
-    void setLastValues(int row, const QString &text);
+    void setMark(int row, Field field, Mark mark);
+    void setReport(int row, const Report &report);
+    void setPathShown(int row, const PathShown &path);
+    void setMemoryTexts(int row, const QString &address, const QString &value);
     void setCheckedChannels(int row, const QStringList &channels);
     void setPeriodItem(int row, int item);
-    void setTints(int row, Rgb channels, Rgb period);
     void setModeFlag(int row, bool checked);
 
     // Describes the row's type again from the catalogue and offers its channels, all checked
@@ -142,14 +169,16 @@ public:
     // The action boxes, as the operator set them; rows added later show their marks too.
     const actionblock::Choice &choice() const { return m_choice; }
     void setChoice(const actionblock::Choice &choice);
-    // "Set Time" and "Clear all data" mark a time column of every row, the entry row included.
-    void markTimeColumn(int column, bool marked);
+    // "Set Time" and "Clear all data" mark the clock or the start of every row, the entry row
+    // included, as waiting.
+    void markWaiting(Field field, bool marked);
     void waitingForAction(bool entryToo);
-    // Black texts and selectors; a red battery text turns black, other Vbat colours stay.
-    void reset_row_colours();
+    // Every mark and status tone of the sensor rows back to none; only a battery warning of the
+    // battery's marks goes, a confirmed battery stays so.
+    void reset_marks();
 
     // The selector tracking: rows of a known type whose selector differs from what the sensor
-    // reported turn red and wait for an action, the others blue. True when one differs.
+    // reported wait for an action, the others are marked confirmed. True when one differs.
     bool track_period_changes();
     bool track_channel_changes();
 
@@ -164,7 +193,7 @@ public:
     int build_param_payload(uint32_t serialNumber, const Selection &selection,
                             command::Block &payload) const;
     // 0 ready, 1 a row's sensor information is missing, 2 a row has no channel selected;
-    // pending_failure_row() names the row. Rows to change get a red serial number.
+    // pending_failure_row() names the row. The serial numbers of rows to change wait.
     int mark_pending_changes();
     int pending_failure_row() const { return m_pendingFailureRow; }
     void clear_pending_marks();
@@ -188,19 +217,20 @@ public:
                          const std::function<void()> &afterPage = std::function<void()>());
 
 signals:
+    void sensorAboutToBeInserted(int row);
     void sensorInserted(int row);
+    void sensorAboutToBeRemoved(int row);
     void sensorRemoved(int row);
-    void changed(int row, int column);
+    void changed(int row, FleetModel::Aspect aspect);
     // The status of a sensor row changed (Sensor::status).
     void statusChanged(int row);
 
 private:
-    Cell &cellRef(int row, int column);
     static void describe(Sensor &s, bool check_all);
-    void colourColumn(int column, Rgb colour, bool entryToo);
+    static Aspect aspectOf(Field field);
 
     std::vector<std::unique_ptr<Sensor>> m_sensors;
-    std::array<Cell, Columns> m_entry;
+    Entry m_entry;
     actionblock::Choice m_choice;
     int m_pendingFailureRow = -1;
     DownloadFiles m_files;

@@ -106,11 +106,11 @@ void FleetRun::resetRows()
         if (download)
             rec.current_page = 0;
         m_model->files().close(rec.serial_number);
-        m_model->setText(r, FM::ColRssi, QString());
-        m_model->set_status(r, WaitResponse, FM::Black);
+        m_model->setPathShown(r, FM::PathShown());
+        m_model->set_status(r, WaitResponse);
     }
     m_downloading = false;
-    m_model->reset_row_colours();
+    m_model->reset_marks();
 }
 
 bool FleetRun::pendingChangesReady()
@@ -137,7 +137,7 @@ void FleetRun::markUnserved()
     for (int r = 0; r < m_model->size(); ++r) {
         if (m_model->sensor(r).served)
             continue;
-        m_model->set_status(r, why, FM::Red);
+        m_model->set_status(r, why, FM::Tone::Bad);
         qDebug() << hex4(m_model->sensor(r).record.serial_number) << why;
     }
 }
@@ -166,7 +166,7 @@ bool FleetRun::endDownload(uint32_t serialNumber, int row, const DownloadEnding 
                      !e.lastDecoded            ? DownloadEnd::WriteError
                      : rec.samples_written > 0 ? DownloadEnd::Complete
                                                : DownloadEnd::NoData);
-        m_model->setColour(row, FM::ColSn, FM::DarkGreen);
+        m_model->setMark(row, FM::Field::Serial, FM::Mark::Done);
         m_model->files().close(serialNumber);
         return false;
     }

@@ -113,7 +113,7 @@ void LoraRun::lora_action_run()
                 // Both passes went unanswered (out of reach, another channel, flat battery):
                 // the row must not go on waiting for a response once the run is over.
                 qDebug() << hex4(sn) << QStringLiteral("Error when applying settings");
-                m_model->set_status(row, Timeout, FM::Red);
+                m_model->set_status(row, Timeout, FM::Tone::Bad);
             }
         }
         if (m_link->isOpen())

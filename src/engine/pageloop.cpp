@@ -59,7 +59,7 @@ void actionrun::end_download(FleetModel &model, int row, DownloadEnd end, int pa
     model.edit(row).record.download_end = end;
     model.edit(row).record.refused_page = end == DownloadEnd::Refused ? page : -1;
     model.set_status(row, downloadEndText(end, page),
-                     end == DownloadEnd::Complete ? FM::DarkGreen : FM::Red);
+                     end == DownloadEnd::Complete ? FM::Tone::Good : FM::Tone::Bad);
 }
 
 void actionrun::end_download_on_write_error(FleetModel &model, uint32_t serialNumber)

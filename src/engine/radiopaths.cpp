@@ -388,7 +388,12 @@ QVector<ListView> RadioPaths::show_rssi_lists(FleetModel &model) const
             if (position == 0)
                 position = -1;
         }
-        model.setText(row, FleetModel::ColRssi, rssi_cell_text(r.rssi, r.path_age, position));
+        FleetModel::PathShown shown;
+        shown.shown = true;
+        shown.rssi = r.rssi;
+        shown.age = r.path_age;
+        shown.relayPosition = position;
+        model.setPathShown(row, shown);
     }
     for (int i = 0; i < m_relays.size() && i + 1 < ListViews; ++i) {
         const RssiList &l = m_relays[i];
@@ -428,7 +433,7 @@ void RadioPaths::reset_paths(FleetModel &model)
         s.record.direct_rssi = 0xFF;
         s.record.direct_age = SensorRecord::NoContact;
         s.record.path_age = SensorRecord::NoContact;
-        model.setText(row, FleetModel::ColRssi, QString());
+        model.setPathShown(row, FleetModel::PathShown());
     }
 }
 

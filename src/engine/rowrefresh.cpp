@@ -2,9 +2,9 @@
 
 #include "commandset.h"
 #include "fleetmodel.h"
-#include "page.h"
 #include "periods.h"
 #include "sensoranswer.h"
+#include "sensortext.h"
 
 #include <QDebug>
 #include <QLocale>
@@ -94,7 +94,7 @@ bool outcomeChecks(FleetModel &model, int row, const uint8_t *a, const Context &
     FM::Sensor &s = model.edit(row);
     bool ok = true;
     const auto fail = [&](const QString &text) {
-        model.set_status(row, text, FM::Red);
+        model.set_status(row, text, FM::Tone::Bad);
         ok = false;
     };
 
@@ -102,10 +102,10 @@ bool outcomeChecks(FleetModel &model, int row, const uint8_t *a, const Context &
         s.clear_pending = false;
         if (a[answer::FirstPage] != answer::ClearedMark) {
             fail(ClearFailed);
-            model.setColour(row, FM::ColStartTime, FM::Red);
+            model.setMark(row, FM::Field::Start, FM::Mark::Failed);
         }
     } else {
-        model.setColour(row, FM::ColStartTime, FM::Blue);
+        model.setMark(row, FM::Field::Start, FM::Mark::Refreshed);
     }
 
     if (s.set_time_pending) {
@@ -122,13 +122,13 @@ bool outcomeChecks(FleetModel &model, int row, const uint8_t *a, const Context &
             set = clockRight;
         }
         if (set) {
-            model.setColour(row, FM::ColCurrentTime, FM::DarkGreen);
+            model.setMark(row, FM::Field::Clock, FM::Mark::Done);
         } else {
             fail(TimeFailed);
-            model.setColour(row, FM::ColCurrentTime, FM::Red);
+            model.setMark(row, FM::Field::Clock, FM::Mark::Failed);
         }
     } else {
-        model.setColour(row, FM::ColCurrentTime, FM::Blue);
+        model.setMark(row, FM::Field::Clock, FM::Mark::Refreshed);
     }
 
     const uint8_t reportedMask = s.record.channel_mask;
@@ -136,29 +136,28 @@ bool outcomeChecks(FleetModel &model, int row, const uint8_t *a, const Context &
         qDebug() << QStringLiteral("datarec sent :") << c.selectedChannelMask
                  << QStringLiteral("   datarec received :") << reportedMask;
         if (c.selectedChannelMask == reportedMask) {
-            model.setTints(row, FM::Green, model.sensor(row).periodTint);
+            model.setMark(row, FM::Field::Channels, FM::Mark::Done);
         } else {
             fail(ChannelFailed);
-            model.setTints(row, FM::Red, model.sensor(row).periodTint);
+            model.setMark(row, FM::Field::Channels, FM::Mark::Failed);
         }
     }
     if (choice.changePeriod) {
         if (c.selectedPeriodCode == model.sensor(row).record.period_index) {
-            model.setTints(row, model.sensor(row).channelsTint, FM::Green);
+            model.setMark(row, FM::Field::Period, FM::Mark::Done);
         } else {
             fail(PeriodFailed);
-            model.setTints(row, model.sensor(row).channelsTint, FM::Red);
+            model.setMark(row, FM::Field::Period, FM::Mark::Failed);
         }
     } else {
-        model.setTints(row, model.sensor(row).channelsTint, FM::Blue);
+        model.setMark(row, FM::Field::Period, FM::Mark::Refreshed);
     }
 
     FM::Sensor &after = model.edit(row);
     const bool changed = after.change_pending;
     after.change_pending = false;
-    model.setColour(row, FM::ColSn, changed ? FM::DarkGreen : FM::Blue);
-    for (int col : {FM::ColType, FM::ColVersion, FM::ColPages, FM::ColRssi})
-        model.setColour(row, col, FM::Blue);
+    model.setMark(row, FM::Field::Serial, changed ? FM::Mark::Done : FM::Mark::Refreshed);
+    model.setMark(row, FM::Field::Info, FM::Mark::Refreshed);
     return ok;
 }
 
@@ -183,8 +182,6 @@ bool refresh_row_from_answer(FleetModel &model, uint32_t serialNumber, int mode,
     const QDateTime now = c.now.isValid() ? c.now : QDateTime::currentDateTime();
     const actionblock::Choice &choice = model.choice();
 
-    model.setText(row, FM::ColVersion, QString::number(a[answer::Version]));
-
     {
         FM::Sensor &s = model.edit(row);
         s.record.answer = answerBytes;
@@ -205,10 +202,9 @@ bool refresh_row_from_answer(FleetModel &model, uint32_t serialNumber, int mode,
         rec.channel_mask = mask;
     }
     const FM::Sensor &s = model.sensor(row);
-    model.setText(row, FM::ColCurrentTime, clockText(s.record.sensor_clock, s.clock_offset));
-    model.setText(row, FM::ColStartTime, s.record.record_start.toString(ClockFormat));
-
-    model.setLastValues(row, lastValuesText(s.type, s.record.sensor_type, mask, answerBytes));
+    FM::Report report = s.report;
+    report.version = a[answer::Version];
+    report.clocks = true;
     QStringList recorded;
     for (int k = 0; k < SensorType::Channels; ++k)
         if (mask & (1u << k))
@@ -221,25 +217,26 @@ bool refresh_row_from_answer(FleetModel &model, uint32_t serialNumber, int mode,
         model.fill_period_selector(row, item);
 
     if (!choice.clearData) {
-        model.setText(row, FM::ColPages, QString::number(answer::read16(a, answer::PageCount)));
-        const int battery = a[answer::Battery] & 0x0F;
-        const bool low = battery >= 4 && battery <= 6;
-        model.setCell(row, FM::ColVbat, QString::fromLatin1(page::batteryLabels[battery]),
-                      low ? FM::Red : FM::Blue);
+        report.pageCount = answer::read16(a, answer::PageCount);
+        report.battery = a[answer::Battery] & 0x0F;
+        model.setMark(row, FM::Field::Battery,
+                      sensortext::lowBattery(report.battery) ? FM::Mark::Warning
+                                                             : FM::Mark::Refreshed);
         model.setModeFlag(row, a[answer::Mode] != 0);
     }
+    model.setReport(row, report);
 
     bool ok = true;
     if (mode == AfterAction)
         ok = outcomeChecks(model, row, a, c);
 
     if (a[answer::ErrorFlag] != 0 && a[answer::SensorType] != TypeWithoutPointer) {
-        model.set_status(row, PointerError, FM::Red);
+        model.set_status(row, PointerError, FM::Tone::Bad);
     } else if (!c.downloadRunning && !choice.anyDownload()) {
         if (c.detection)
-            model.set_status(row, Detected, FM::DarkGreen);
+            model.set_status(row, Detected, FM::Tone::Good);
         else if (ok)
-            model.set_status(row, mode == AfterAction ? ActionDone : ReadingDone, FM::DarkGreen);
+            model.set_status(row, mode == AfterAction ? ActionDone : ReadingDone, FM::Tone::Good);
     }
 
     radioPath(model, row, a, c);

@@ -3,6 +3,7 @@
 #include "fleetmodel.h"
 #include "periods.h"
 #include "sensorlist.h"
+#include "sensortext.h"
 #include "sensortype.h"
 
 #include <QFile>
@@ -122,21 +123,20 @@ bool SensorListFile::write(const FleetModel &model, const QString &path, QString
     QString list;
     for (int row = 0; row < model.size(); ++row) {
         const FleetModel::Sensor &s = model.sensor(row);
-        const auto text = [&](int column) { return model.cell(row, column).text; };
         const QString sn = section(uint16_t(s.record.serial_number));
         ini.beginGroup(sn);
         ini.setValue(QStringLiteral("Type_of_module"), QString::number(s.record.sensor_type));
         ini.setValue(QStringLiteral("Type_of_module_title"), s.type.title);
-        ini.setValue(QStringLiteral("Version"), text(FleetModel::ColVersion));
-        ini.setValue(QStringLiteral("Start_Time"), text(FleetModel::ColStartTime));
-        ini.setValue(QStringLiteral("Current_Time"), text(FleetModel::ColCurrentTime));
+        ini.setValue(QStringLiteral("Version"), sensortext::version(s));
+        ini.setValue(QStringLiteral("Start_Time"), sensortext::recordingStart(s));
+        ini.setValue(QStringLiteral("Current_Time"), sensortext::clock(s));
         ini.setValue(QStringLiteral("Recording_channels"), s.checkedChannels);
-        ini.setValue(QStringLiteral("Last_Values"), s.lastValues);
+        ini.setValue(QStringLiteral("Last_Values"), sensortext::lastValues(s));
         ini.setValue(QStringLiteral("Periode"), s.periodText());
         ini.setValue(QStringLiteral("Periode_index"), s.record.period_index);
-        ini.setValue(QStringLiteral("Nr._Pages"), text(FleetModel::ColPages));
-        ini.setValue(QStringLiteral("Vbat"), text(FleetModel::ColVbat));
-        ini.setValue(QStringLiteral("Rssi"), text(FleetModel::ColRssi));
+        ini.setValue(QStringLiteral("Nr._Pages"), sensortext::pages(s));
+        ini.setValue(QStringLiteral("Vbat"), sensortext::battery(s));
+        ini.setValue(QStringLiteral("Rssi"), sensortext::rssi(s));
         ini.setValue(QStringLiteral("Last_Status"), s.status);
         ini.setValue(QStringLiteral("Recording_channels_index"), s.record.channel_mask);
         ini.endGroup();

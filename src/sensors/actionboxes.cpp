@@ -11,23 +11,23 @@ using FM = FleetModel;
 
 void managewirelessdata::state_change_set_time()
 {
-    markColumnOfBox(m_setTime, FM::ColCurrentTime);
+    markFieldOfBox(m_setTime, FM::Field::Clock);
 }
 
 void managewirelessdata::state_change_clrdata()
 {
-    markColumnOfBox(m_clearData, FM::ColStartTime);
+    markFieldOfBox(m_clearData, FM::Field::Start);
 }
 
 // "Set Time" and "Clear all data" rewrite a time column of every sensor: it turns red while
 // the box is checked, and the downloads, which would read the old times, are unchecked.
-void managewirelessdata::markColumnOfBox(const QCheckBox *box, int column)
+void managewirelessdata::markFieldOfBox(const QCheckBox *box, FleetModel::Field field)
 {
     if (box->isChecked()) {
         m_downloadAll->setChecked(false);
         m_downloadBetween->setChecked(false);
     }
-    m_model->markTimeColumn(column, box->isChecked());
+    m_model->markWaiting(field, box->isChecked());
 }
 
 void managewirelessdata::state_change_setperiode()

@@ -84,7 +84,6 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
 
     buildLayout();
     m_table->setRunning([this] { return m_hold != Hold::None; });
-    m_table->append_entry_row();
     restore_last_list();
     connect(m_table, &SensorTableView::channelsEdited, this, &managewirelessdata::channelsEdited);
     connect(m_table, &SensorTableView::periodEdited, this, &managewirelessdata::periodEdited);
@@ -93,7 +92,8 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QWidget::customContextMenuRequested, this,
             &managewirelessdata::displayContextMenu);
-    connect(m_table, &QTableWidget::cellChanged, this, &managewirelessdata::valueChanged);
+    connect(m_table->tableModel(), &SensorTableModel::serialNumberTyped, this,
+            &managewirelessdata::enter_serial_number);
     connect(m_link, &ManageSerialPort::new_frame, this, &managewirelessdata::new_lora_frame);
     connect(m_link, &ManageSerialPort::busyChanged, this, &managewirelessdata::linkBusyChanged);
     connect(m_connection, &ConnectionDialog::tocom, this, &managewirelessdata::com_slot);
@@ -298,31 +298,17 @@ QSize managewirelessdata::sizeHint() const
                  QWidget::sizeHint().height());
 }
 
-void managewirelessdata::valueChanged(int row, int column)
-{
-    if (m_table->isFilling())
-        return;
-    if (column == FM::ColSn)
-        enter_serial_number(row);
-    else if (column == FM::ColAddress || column == FM::ColValue)
-        m_model->setText(row, column, m_table->item(row, column)->text());
-}
-
 void managewirelessdata::tellLater(const QString &title, const QString &text)
 {
     QMetaObject::invokeMethod(
         this, [this, title, text] { Dialogs::critical(this, title, text); }, Qt::QueuedConnection);
 }
 
-void managewirelessdata::enter_serial_number(int row)
+void managewirelessdata::enter_serial_number(int row, const QString &typed)
 {
-    if (row < 0 || row >= m_table->rowCount())
+    if (row < 0 || row > m_model->size())
         return;
-    const bool entry = row == m_table->rowCount() - 1;
-    const FM::Entered e =
-        m_model->enter_serial_number(m_table->item(row, FM::ColSn)->text(), entry ? -1 : row);
-    // The cell shows the model again: the number the row keeps, or an empty entry row.
-    m_table->renderCell(e.outcome == FM::Entered::Added ? m_table->rowCount() - 1 : row, FM::ColSn);
+    const FM::Entered e = m_model->enter_serial_number(typed, m_model->isSensorRow(row) ? row : -1);
     if (m_hold != Hold::None)
         return;
     if (e.outcome == FM::Entered::Invalid)
@@ -408,9 +394,9 @@ int managewirelessdata::find_row(uint32_t serialNumber) const
     return m_model->find_row(serialNumber);
 }
 
-void managewirelessdata::set_status(int row, const QString &text, const QColor &colour)
+void managewirelessdata::set_status(int row, const QString &text, FleetModel::Tone tone)
 {
-    m_model->set_status(row, text, colour.rgba());
+    m_model->set_status(row, text, tone);
 }
 
 void managewirelessdata::set_rssi_list(int index, const QStringList &items)
@@ -438,9 +424,9 @@ void managewirelessdata::showRssiViews(const QVector<radiopaths::ListView> &view
     }
 }
 
-void managewirelessdata::reset_row_colours()
+void managewirelessdata::reset_marks()
 {
-    m_model->reset_row_colours();
+    m_model->reset_marks();
 }
 
 void managewirelessdata::channelsEdited(int row, const QStringList &items)
@@ -497,7 +483,7 @@ void managewirelessdata::button_send_action_clicked()
     m_actionGroup->setEnabled(false);
     // Set before the table is locked: what locking changes in the cells is not the operator's.
     m_hold = Hold::Run;
-    lockTableForRun();
+    m_table->lock();
     m_tick->start(500);
     m_sendAction->setText(ActionBlinkText);
     m_sendAction->setStyleSheet(QStringLiteral("font-weight: bold;color: red"));
@@ -509,23 +495,6 @@ void managewirelessdata::button_send_action_clicked()
     // Without a dongle nothing runs: the controls come back at once.
     if (!m_session->runActions())
         runStopped();
-}
-
-void managewirelessdata::lockTableForRun()
-{
-    m_table->setSelectionMode(QAbstractItemView::NoSelection);
-    const QSignalBlocker quiet(m_table);
-    for (int r = 0; r < m_table->rowCount(); ++r) {
-        for (int c : {int(FM::ColSn), int(FM::ColAddress), int(FM::ColValue)})
-            if (QTableWidgetItem *item = m_table->item(r, c))
-                item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-        if (r >= sensorRows())
-            continue;
-        for (QWidget *w :
-             std::initializer_list<QWidget *>{channelSelector(r), periodSelector(r), modeBox(r)})
-            if (w)
-                w->setEnabled(false);
-    }
 }
 
 void managewirelessdata::stop_run()
@@ -562,7 +531,7 @@ void managewirelessdata::button_detect_sensor_clicked()
     m_sendActionAllowed = false;
     // Set before the table is locked: what locking changes in the cells is not the operator's.
     m_hold = Hold::Detection;
-    lockTableForRun();
+    m_table->lock();
     m_tick->start(500);
     m_detect->setText(DetectBlinkText);
     m_detect->setStyleSheet(QStringLiteral("font-weight: bold;color: red"));

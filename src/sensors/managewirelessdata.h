@@ -51,7 +51,7 @@ public:
     // Table slots, the entry row included.
     static constexpr int MaxRows = 256;
 
-    using Column = FleetModel::Column;
+    using Column = SensorTableModel::Column;
 
     explicit managewirelessdata(ManageSerialPort *link, QWidget *parent = nullptr);
     ~managewirelessdata() override;
@@ -101,8 +101,7 @@ public:
     void setHold(Hold hold) { m_hold = hold; }
 
     // The table and its rows.
-    void append_entry_row() { m_table->append_entry_row(); }
-    void enter_serial_number(int row);
+    void enter_serial_number(int row, const QString &typed);
     // Adds a sensor row for `serialNumber` in order; the row, or -1 when the number is already
     // listed or the list is full. The path of a detected or imported sensor.
     int insert_sensor(uint16_t serialNumber);
@@ -113,9 +112,9 @@ public:
     // The last sensor row holding `serialNumber`; -1 when none does (acting on row 0 instead
     // would touch another sensor's row and files).
     int find_row(uint32_t serialNumber) const;
-    void reset_row_colours();
+    void reset_marks();
     void describe(int row, int type);
-    void set_status(int row, const QString &text, const QColor &colour);
+    void set_status(int row, const QString &text, FleetModel::Tone tone);
     // Fills RSSI list box `index`; a box shows only while its list has something.
     void set_rssi_list(int index, const QStringList &items);
 
@@ -182,7 +181,6 @@ signals:
     void refresh_relais();
 
 public slots:
-    void valueChanged(int row, int column);
     void periode_changed();
     void datarec_changed();
     void legacy_mode_changed(int row, bool checked);
@@ -227,12 +225,11 @@ private:
     void open_waveform_now(uint16_t serialNumber, int attemptsLeft);
     void stopDetection();
     void showRssiViews(const QVector<radiopaths::ListView> &views);
-    void markColumnOfBox(const QCheckBox *box, int column);
+    void markFieldOfBox(const QCheckBox *box, FleetModel::Field field);
 
     void runStopped();
     void showRunSummary(const RunSummary &summary);
     void showRunProgress();
-    void lockTableForRun();
 
     ConnectionDialog *m_connection;
     QLabel *m_clock;

@@ -81,7 +81,8 @@ bool managewirelessdata::create_data_files(uint32_t serialNumber)
     Dialogs::critical(this, QStringLiteral("File Access Error"),
                       QStringLiteral("The file ") + made.failedPath +
                           QStringLiteral(" can't be created, please verify folder settings"));
-    set_status(find_row(serialNumber), QStringLiteral("Error Creating File"), Qt::red);
+    set_status(find_row(serialNumber), QStringLiteral("Error Creating File"),
+               FleetModel::Tone::Bad);
     return false;
 }
 

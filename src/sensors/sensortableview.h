@@ -1,8 +1,8 @@
 #pragma once
 
-#include "fleetmodel.h"
+#include "sensortablemodel.h"
 
-#include <QTableWidget>
+#include <QTableView>
 #include <functional>
 
 class CustomCombo;
@@ -10,19 +10,23 @@ class CustomCombo2;
 class QCheckBox;
 class QLabel;
 
-// The sensor table: renders the fleet model, one row per sensor and a trailing entry row in
-// which a new serial number is typed. It keeps its cells in step with the model's signals and
-// reports what the operator changes in a row's selectors; what that means is its owner's.
-class SensorTableView : public QTableWidget
+// The sensor table: a view of SensorTableModel, one row per sensor and a trailing entry row in
+// which a new serial number is typed. The channel, period and mode columns are widgets kept in
+// step with the fleet; the view reports what the operator changes in them, and what that means
+// is its owner's.
+class SensorTableView : public QTableView
 {
     Q_OBJECT
 public:
-    explicit SensorTableView(FleetModel *model, QWidget *parent = nullptr);
+    explicit SensorTableView(FleetModel *fleet, QWidget *parent = nullptr);
     ~SensorTableView() override;
 
-    // Rows made while this answers true (a run or a detection under way) start locked.
-    void setRunning(std::function<bool()> running) { m_running = std::move(running); }
-    // True while the table writes its cells itself: their change signals are not the operator's.
+    SensorTableModel *tableModel() const { return m_model; }
+    // Rows made while this answers true (a run or a detection under way) start locked, and no
+    // cell can be edited.
+    void setRunning(std::function<bool()> running);
+    // True while the table writes its selectors itself: their change signals are not the
+    // operator's.
     bool isFilling() const { return m_filling; }
 
     CustomCombo *channelSelector(int row) const;
@@ -30,10 +34,9 @@ public:
     QLabel *lastValuesLabel(int row) const;
     QCheckBox *modeBox(int row) const;
 
-    void append_entry_row();
-    // Shows the model's content of a cell again, selectors included.
-    void renderCell(int row, int column);
-    // Every row editable and its selectors enabled, as after a run.
+    // The selectors disabled and nothing selectable, for a run or a detection.
+    void lock();
+    // Every row's selectors enabled, as after a run.
     void giveBack();
     // The width that shows every column without scrolling.
     int fullWidth() const;
@@ -47,18 +50,16 @@ signals:
     void modeEdited(int row, bool checked);
 
 private:
-    void makeRowCells(int row);
-    void renderRow(int row);
-    void onSensorInserted(int row);
-    void onSensorRemoved(int row);
-    void onModelChanged(int row, int column);
+    void makeRowWidgets(int row);
+    void renderSelectors(int row, FleetModel::Aspect aspect);
     void scheduleFit();
-    void setRowEditable(int row, bool editable);
     void setRowWidgetsEnabled(int row, bool enabled);
+    QWidget *widgetAt(int row, int column) const;
     // The sensor row whose selector or mode box is `widget`; -1 when none.
     int rowOf(const QObject *widget) const;
 
-    FleetModel *m_model;
+    FleetModel *m_fleet;
+    SensorTableModel *m_model;
     std::function<bool()> m_running;
     bool m_filling = false;
     bool m_fitPending = false;

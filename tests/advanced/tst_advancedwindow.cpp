@@ -15,7 +15,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QtTest>
 #include <memory>
@@ -59,7 +59,7 @@ class TestAdvancedWindow : public QObject
     // A point of the table's `row` in the data widget's coordinates.
     static QPoint atRow(managewirelessdata &w, int row)
     {
-        QTableWidget *t = w.table();
+        QTableView *t = w.table();
         return w.mapFromGlobal(t->viewport()->mapToGlobal(
             QPoint(t->columnWidth(0) / 2, t->rowViewportPosition(row) + t->rowHeight(row) / 2)));
     }
@@ -195,7 +195,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&data));
         for (uint16_t sn : {0x0100, 0x0200, 0x0300, 0x0400, 0x0500})
             QVERIFY(data.insert_sensor(sn) >= 0);
-        QTableWidget *t = data.table();
+        QTableView *t = data.table();
         const QPoint below = data.mapFromGlobal(
             t->viewport()->mapToGlobal(QPoint(5, t->verticalHeader()->length() + 3)));
         const QPoint right = data.mapFromGlobal(

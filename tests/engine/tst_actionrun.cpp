@@ -2,6 +2,7 @@
 #include "rowrefresh.h"
 #include "runbench.h"
 #include "sensoranswer.h"
+#include "sensortext.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -179,7 +180,7 @@ private slots:
         const int row = model.insert_sensor(0x1234);
         model.edit(row).set_time_pending = choice.setTime;
         model.edit(row).clear_pending = choice.clearData;
-        model.set_status(row, QStringLiteral("before"), FM::Black);
+        model.set_status(row, QStringLiteral("before"));
 
         const QDateTime now(QDate(2026, 5, 4), QTime(12, 0, 0));
         answer::Status s;
@@ -199,11 +200,11 @@ private slots:
         c.selectedPeriodCode = 8;
         c.frameRssi = 40;
         rowrefresh::refresh_row_from_answer(model, 0x1234, mode, checkedAnswer(s), c);
-        QCOMPARE(model.cell(row, FM::ColStatus).text, status);
-        const uint colour = status.startsWith("Error") ? FM::Red
-                            : status == "before"       ? FM::Black
-                                                       : FM::DarkGreen;
-        QCOMPARE(uint(model.cell(row, FM::ColStatus).colour), colour);
+        QCOMPARE(model.sensor(row).status, status);
+        const FM::Tone tone = status.startsWith("Error") ? FM::Tone::Bad
+                              : status == "before"       ? FM::Tone::Plain
+                                                         : FM::Tone::Good;
+        QCOMPARE(model.sensor(row).tone, tone);
         QVERIFY(!model.sensor(row).set_time_pending && !model.sensor(row).clear_pending);
         if (!c.lora)
             QCOMPARE(int(model.sensor(row).record.rssi), 40); // heard directly
@@ -229,13 +230,13 @@ private slots:
         c.now = now;
         QVERIFY(rowrefresh::refresh_row_from_answer(model, 0x1234, 0, checkedAnswer(s), c));
         const FM::Sensor &r = model.sensor(row);
-        QCOMPARE(model.cell(row, FM::ColVersion).text, QStringLiteral("21"));
-        QCOMPARE(model.cell(row, FM::ColType).text, QStringLiteral("TH Logger"));
-        QCOMPARE(model.cell(row, FM::ColCurrentTime).text, QStringLiteral("04/05/2026 11:58:45"));
-        QCOMPARE(model.cell(row, FM::ColStartTime).text, QStringLiteral("01/05/2026 08:30:00"));
-        QCOMPARE(model.cell(row, FM::ColPages).text, QStringLiteral("300"));
-        QCOMPARE(model.cell(row, FM::ColVbat).text, QStringLiteral("2.3V"));
-        QCOMPARE(uint(model.cell(row, FM::ColVbat).colour), uint(FM::Red));
+        QCOMPARE(sensortext::version(r), QStringLiteral("21"));
+        QCOMPARE(r.type.title, QStringLiteral("TH Logger"));
+        QCOMPARE(sensortext::clock(r), QStringLiteral("04/05/2026 11:58:45"));
+        QCOMPARE(sensortext::recordingStart(r), QStringLiteral("01/05/2026 08:30:00"));
+        QCOMPARE(sensortext::pages(r), QStringLiteral("300"));
+        QCOMPARE(sensortext::battery(r), QStringLiteral("2.3V"));
+        QCOMPARE(r.mark(FM::Field::Battery), FM::Mark::Warning);
         QCOMPARE(r.checkedChannels, QStringList{QStringLiteral("Humidity")});
         QCOMPARE(r.periodItem, 10);
         QCOMPARE(int(r.sensor_period_item), 10);
@@ -304,8 +305,8 @@ private slots:
         QCOMPARE(status(0x1400), untouched);
         QCOMPARE(status(0x2345), untouched);
         QCOMPARE(status(0x1010), accel);
-        QCOMPARE(uint(m_bench.model->sensor(0).channelsTint),
-                 uint(choice.selectChannels ? FM::Red : FM::Black));
+        QCOMPARE(m_bench.model->sensor(0).mark(FM::Field::Channels),
+                 choice.selectChannels ? FM::Mark::Failed : FM::Mark::None);
         if (choice.setTime)
             QVERIFY(qAbs(deviceStatus(0x2345).clock.secsTo(QDateTime::currentDateTime())) <= 2);
         QVERIFY(!m_bench.model->sensor(row).change_pending);
@@ -397,7 +398,7 @@ private slots:
                                                           {0x1400, SensorOutcome::Interrupted}}));
         QVERIFY(!m_bench.session->summary().allDone());
         QCOMPARE(status(0x1234), QStringLiteral("Action Interrupted by User"));
-        QCOMPARE(uint(m_bench.model->cell(1, FM::ColStatus).colour), uint(FM::Red));
+        QCOMPARE(m_bench.model->sensor(1).tone, FM::Tone::Bad);
         QTRY_VERIFY(m_bench.sim->fleet().wakeTargets().isEmpty());
     }
 

@@ -5,6 +5,7 @@
 #include "messagecapture.h"
 #include "scripteddongle.h"
 #include "sensoranswer.h"
+#include "sensortext.h"
 #include "simlink.h"
 #include "simulator.h"
 #include "testkit.h"
@@ -45,10 +46,7 @@ class TestDetection : public QObject
         QVERIFY(m_sim->open());
         attach(m_sim->slavePath());
     }
-    QString statusOf(int sn) const
-    {
-        return m_model->cell(m_model->find_row(sn), FM::ColStatus).text;
-    }
+    QString statusOf(int sn) const { return m_model->sensor(m_model->find_row(sn)).status; }
     int detectedCount() const
     {
         int n = 0;
@@ -192,7 +190,7 @@ private slots:
         const int row = m_model->find_row(sn);
         QCOMPARE(m_model->sensor(row).record.relay_address, uint16_t(relay));
         QCOMPARE(statusOf(sn), status);
-        const QString shown = m_model->cell(row, FM::ColRssi).text;
+        const QString shown = sensortext::rssi(m_model->sensor(row));
         QVERIFY2(shown.startsWith(cell), qPrintable(shown));
         QCOMPARE(m_views.size(), radiopaths::ListViews);
         QCOMPARE(m_views[0].title, QStringLiteral("Dongle"));

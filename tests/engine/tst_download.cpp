@@ -275,7 +275,7 @@ private slots:
             QVERIFY(m_bench.runFor(120000));
         }
         QCOMPARE(status(), QStringLiteral("Error writing data in file"));
-        QCOMPARE(uint(m_bench.colour(Sn)), uint(FM::Red));
+        QCOMPARE(m_bench.tone(Sn), FM::Tone::Bad);
         QVERIFY(!m_bench.model->files().isOpen(Sn));
         QVERIFY(!record().download_started);
         QFile f(tsv());

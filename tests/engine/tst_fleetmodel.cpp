@@ -1,7 +1,10 @@
 #include "fleetmodel.h"
 #include "fleetrows.h"
 #include "listenphases.h"
+#include "rowrefresh.h"
+#include "sensoranswer.h"
 #include "sensorlistfile.h"
+#include "sensortext.h"
 
 #include "messagecapture.h"
 #include "page.h"
@@ -30,7 +33,7 @@ class TestFleetModel : public QObject
     {
         QStringList s;
         for (int r = 0; r < m->size(); ++r)
-            s << m->cell(r, FM::ColSn).text;
+            s << sensortext::serialNumber(m->sensor(r));
         return s;
     }
 
@@ -58,13 +61,13 @@ private slots:
         // An entered number: a relay is known as one before it answers; all channels checked.
         const FM::Sensor &relay = m->sensor(3);
         QCOMPARE(int(relay.record.sensor_type), 6);
-        QCOMPARE(relay.cells[FM::ColType].text, QStringLiteral("Plug Relay 16A"));
+        QCOMPARE(relay.type.title, QStringLiteral("Plug Relay 16A"));
         QCOMPARE(relay.checkedChannels, relay.type.selectableChannels());
-        QCOMPARE(relay.channelsTint, FM::Red);
+        QCOMPARE(relay.mark(FM::Field::Channels), FM::Mark::Waiting);
         QVERIFY(!relay.periodsListed);
         const FM::Sensor &plain = m->sensor(0);
         QCOMPARE(int(plain.record.sensor_type), 0);
-        QCOMPARE(plain.cells[FM::ColType].text, QStringLiteral("Unknown"));
+        QCOMPARE(plain.type.title, QStringLiteral("Unknown"));
         QCOMPARE(int(plain.record.rssi), 255);
         QCOMPARE(int(plain.record.path_age), 32700);
 
@@ -100,32 +103,37 @@ private slots:
         m->setChoice(c);
         const int r = m->insert_sensor(0x0100);
         const bool any = setTime || clear || download;
-        QCOMPARE(m->cell(r, FM::ColStatus).text, any ? Waiting : QString());
-        QCOMPARE(m->cell(r, FM::ColCurrentTime).colour, setTime ? FM::Red : FM::Black);
-        QCOMPARE(m->cell(r, FM::ColStartTime).colour, clear ? FM::Red : FM::Black);
+        QCOMPARE(m->sensor(r).status, any ? Waiting : QString());
+        QCOMPARE(m->sensor(r).mark(FM::Field::Clock), setTime ? FM::Mark::Waiting : FM::Mark::None);
+        QCOMPARE(m->sensor(r).mark(FM::Field::Start), clear ? FM::Mark::Waiting : FM::Mark::None);
     }
 
     void timeColumnsAreMarkedInEveryRowAndTheEntryRow()
     {
         m->insert_sensor(0x0100);
         QSignalSpy changed(m.get(), &FleetModel::changed);
-        m->markTimeColumn(FM::ColCurrentTime, true);
+        m->markWaiting(FM::Field::Clock, true);
         for (int r : {0, 1}) {
-            QCOMPARE(m->cell(r, FM::ColCurrentTime).colour, FM::Red);
-            QCOMPARE(m->cell(r, FM::ColStatus).text, Waiting);
+            QCOMPARE(m->marks(r)[size_t(FM::Field::Clock)], FM::Mark::Waiting);
+            QCOMPARE(r == 0 ? m->sensor(r).status : m->entry().status, Waiting);
         }
         QCOMPARE(changed.count(), 4);
-        m->markTimeColumn(FM::ColCurrentTime, false);
-        QCOMPARE(m->cell(1, FM::ColCurrentTime).colour, FM::Black);
-        QCOMPARE(m->cell(1, FM::ColStatus).text, Waiting);
+        m->markWaiting(FM::Field::Clock, false);
+        QCOMPARE(m->entry().marks[size_t(FM::Field::Clock)], FM::Mark::None);
+        QCOMPARE(m->entry().status, Waiting);
 
-        m->setCell(0, FM::ColVbat, "2.2V", FM::Red);
-        m->setCell(0, FM::ColRssi, "-80", FM::DarkGreen);
-        m->setTints(0, FM::Blue, FM::Red);
-        m->reset_row_colours();
-        QCOMPARE(m->cell(0, FM::ColVbat).colour, FM::Black);
-        QCOMPARE(m->cell(0, FM::ColRssi).colour, FM::Black);
-        QCOMPARE(m->sensor(0).periodTint, FM::Black);
+        // A battery warning goes with the reset, a confirmed battery stays.
+        m->setMark(0, FM::Field::Battery, FM::Mark::Warning);
+        m->setMark(0, FM::Field::Info, FM::Mark::Done);
+        m->setMark(0, FM::Field::Period, FM::Mark::Failed);
+        m->set_status(0, "x", FM::Tone::Bad);
+        m->reset_marks();
+        QCOMPARE(m->sensor(0).marks, FM::Marks{});
+        QCOMPARE(m->sensor(0).tone, FM::Tone::Plain);
+        QCOMPARE(m->sensor(0).status, QStringLiteral("x"));
+        m->setMark(0, FM::Field::Battery, FM::Mark::Refreshed);
+        m->reset_marks();
+        QCOMPARE(m->sensor(0).mark(FM::Field::Battery), FM::Mark::Refreshed);
     }
 
     void selectorsDifferingFromTheSensorAreTracked()
@@ -133,22 +141,22 @@ private slots:
         const int known = answered(0x0100, 1, 4);
         const int never = m->insert_sensor(0x0200);
         QVERIFY(!m->track_period_changes());
-        QCOMPARE(m->sensor(known).periodTint, FM::Blue);
+        QCOMPARE(m->sensor(known).mark(FM::Field::Period), FM::Mark::Refreshed);
         m->setPeriodItem(known, 7);
         QVERIFY(m->track_period_changes());
-        QCOMPARE(m->sensor(known).periodTint, FM::Red);
-        QCOMPARE(m->cell(known, FM::ColStatus).text, Waiting);
+        QCOMPARE(m->sensor(known).mark(FM::Field::Period), FM::Mark::Waiting);
+        QCOMPARE(m->sensor(known).status, Waiting);
 
         m->setCheckedChannels(known, {"Humidity", "nonsense"});
         QCOMPARE(m->sensor(known).checkedChannels, QStringList{"Humidity"});
         QVERIFY(m->track_channel_changes());
-        QCOMPARE(m->sensor(known).channelsTint, FM::Red);
+        QCOMPARE(m->sensor(known).mark(FM::Field::Channels), FM::Mark::Waiting);
         m->setCheckedChannels(known, {"Temperature", "Humidity"});
         QVERIFY(!m->track_channel_changes());
-        QCOMPARE(m->sensor(known).channelsTint, FM::Blue);
+        QCOMPARE(m->sensor(known).mark(FM::Field::Channels), FM::Mark::Refreshed);
         // A sensor that never answered is left alone.
-        QCOMPARE(m->cell(never, FM::ColStatus).text, QString());
-        QCOMPARE(m->sensor(never).channelsTint, FM::Red);
+        QCOMPARE(m->sensor(never).status, QString());
+        QCOMPARE(m->sensor(never).mark(FM::Field::Channels), FM::Mark::Waiting);
     }
 
     // The rules of the block are actionblock's and sensorlist's: here, that the row's
@@ -178,7 +186,7 @@ private slots:
 
         QCOMPARE(m->mark_pending_changes(), 0);
         QVERIFY(m->sensor(r).set_time_pending && m->sensor(r).change_pending);
-        QCOMPARE(m->cell(r, FM::ColSn).colour, FM::Red);
+        QCOMPARE(m->sensor(r).mark(FM::Field::Serial), FM::Mark::Waiting);
         m->clear_pending_marks();
         QVERIFY(!m->sensor(r).change_pending);
         m->setCheckedChannels(other, {});
@@ -201,9 +209,17 @@ private slots:
 
         const int r = answered(0x0100, 13, 12);
         m->setCheckedChannels(r, {"Pressure", "Humidity"});
-        m->setText(r, FM::ColVbat, "3.3V");
-        m->set_status(r, "Action succesfull", FM::DarkGreen);
-        m->setLastValues(r, "101325Pa; ");
+        FM::Report report;
+        report.battery = 13; // "3.3V"
+        m->setReport(r, report);
+        m->set_status(r, "Action succesfull", FM::Tone::Good);
+        QByteArray answerBytes(answer::CheckedLength, '\0');
+        answerBytes[answer::ChannelMask] = 0x01;
+        answerBytes[answer::LastValue0 + 1] = 0x25;
+        m->edit(r).record.answer = answerBytes;
+        const QString lastValues =
+            rowrefresh::lastValuesText(m->sensor(r).type, 13, 0x01, answerBytes);
+        QVERIFY(!lastValues.isEmpty());
         m->insert_sensor(0x9001);
         m->write_snapshot(path);
         QSettings snap(path, QSettings::IniFormat);
@@ -216,7 +232,7 @@ private slots:
         QCOMPARE(snap.value("0100/Periode").toString(), QStringLiteral("1 hour"));
         QCOMPARE(snap.value("0100/Vbat").toString(), QStringLiteral("3.3V"));
         QCOMPARE(snap.value("0100/Last_Status").toString(), QStringLiteral("Action succesfull"));
-        QCOMPARE(snap.value("0100/Last_Values").toString(), QStringLiteral("101325Pa; "));
+        QCOMPARE(snap.value("0100/Last_Values").toString(), lastValues);
         QCOMPARE(snap.value("9001/Type_of_module").toString(), QStringLiteral("Plug Relay 16A"));
         QCOMPARE(snap.value("9001/Periode").toString(), QString());
         QCOMPARE(snap.value("LIST_SENSOR").toString(), QStringLiteral("0100;9001;"));

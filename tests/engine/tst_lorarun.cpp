@@ -127,10 +127,7 @@ class TestLoraRun : public QObject
         runActions();
     }
 
-    QString status(int sn) const
-    {
-        return m_model->cell(m_model->find_row(sn), FM::ColStatus).text;
-    }
+    QString status(int sn) const { return m_model->sensor(m_model->find_row(sn)).status; }
 
     QString tsvOf(int sn) const
     {
@@ -266,9 +263,9 @@ private slots:
             m_sim->setFaults(faults);
         }
         QStringList progress;
-        connect(m_model, &FleetModel::changed, this, [&](int row, int column) {
-            const QString text = m_model->cell(row, FM::ColStatus).text;
-            if (column == FM::ColStatus && text.endsWith(QStringLiteral(" % downloaded")))
+        connect(m_model, &FleetModel::statusChanged, this, [&](int row) {
+            const QString text = m_model->sensor(row).status;
+            if (text.endsWith(QStringLiteral(" % downloaded")))
                 progress << text;
         });
         MessageCapture capture(MessageCapture::Silent);
@@ -278,7 +275,7 @@ private slots:
         compareWithTruth(sn, truthFile, from, to);
         const int row = m_model->find_row(sn);
         QCOMPARE(status(sn), QStringLiteral("Download Complete"));
-        QCOMPARE(uint(m_model->cell(row, FM::ColSn).colour), uint(FM::DarkGreen));
+        QCOMPARE(m_model->sensor(row).mark(FM::Field::Serial), FM::Mark::Done);
         QVERIFY(!m_model->files().isOpen(uint32_t(sn)));
         QVERIFY(!m_model->sensor(row).record.download_started);
         // One progress step per page fetched, ending at every page.
@@ -311,9 +308,9 @@ private slots:
         m_model->setChoice(choice);
         m_session->setRunSettings({m_run->settings().folder, true, false});
         QStringList statuses; // of 2345
-        connect(m_model, &FleetModel::changed, this, [&](int row, int column) {
-            if (column == FM::ColStatus && m_model->sensor(row).record.serial_number == 0x2345)
-                statuses << m_model->cell(row, FM::ColStatus).text;
+        connect(m_model, &FleetModel::statusChanged, this, [&](int row) {
+            if (m_model->sensor(row).record.serial_number == 0x2345)
+                statuses << m_model->sensor(row).status;
         });
         MessageCapture capture(MessageCapture::Silent);
         {
@@ -327,7 +324,7 @@ private slots:
         const int failed = statuses.indexOf(QStringLiteral("Error writing data in file"));
         QVERIFY2(failed > 0 && failed == statuses.size() - 1, qPrintable(statuses.join(", ")));
         QCOMPARE(status(0x2345), QStringLiteral("Error writing data in file"));
-        QCOMPARE(uint(m_model->cell(row, FM::ColStatus).colour), uint(FM::Red));
+        QCOMPARE(m_model->sensor(row).tone, FM::Tone::Bad);
         QVERIFY(!m_model->files().isOpen(0x2345));
         QVERIFY(!m_model->sensor(row).record.download_started);
         QFile tsv(tsvOf(0x2345));
@@ -375,10 +372,9 @@ private slots:
 
         bool pulled = false;
         QElapsedTimer away;
-        connect(m_model, &FleetModel::changed, this, [&](int row, int column) {
-            const QString text = m_model->cell(row, FM::ColStatus).text;
-            if (pulled || column != FM::ColStatus || !text.endsWith(" % downloaded") ||
-                text.split(' ').first().toInt() < 30)
+        connect(m_model, &FleetModel::statusChanged, this, [&](int row) {
+            const QString text = m_model->sensor(row).status;
+            if (pulled || !text.endsWith(" % downloaded") || text.split(' ').first().toInt() < 30)
                 return;
             pulled = true;
             m_sim->unplug();
@@ -439,10 +435,9 @@ private slots:
             choice.downloadAll = true;
             m_model->setChoice(choice);
             // The stop lands in the middle of a page transaction.
-            connect(m_model, &FleetModel::changed, this, [&](int row, int column) {
-                const QString text = m_model->cell(row, FM::ColStatus).text;
-                if (column != FM::ColStatus || stopAsked ||
-                    !text.endsWith(QStringLiteral(" % downloaded")) ||
+            connect(m_model, &FleetModel::statusChanged, this, [&](int row) {
+                const QString text = m_model->sensor(row).status;
+                if (stopAsked || !text.endsWith(QStringLiteral(" % downloaded")) ||
                     text.split(' ').first().toInt() < 10)
                     return;
                 stopAsked = true;
@@ -460,7 +455,7 @@ private slots:
         QVERIFY(!m_run->isRunning() && !m_run->isDownloading());
         QCOMPARE(status(serials[0]), first);
         QCOMPARE(status(serials[1]), second);
-        QCOMPARE(uint(m_model->cell(1, FM::ColStatus).colour), uint(FM::Red));
+        QCOMPARE(m_model->sensor(1).tone, FM::Tone::Bad);
         QVERIFY(!m_model->files().isOpen(uint32_t(serials[0])));
         QVERIFY(!m_model->sensor(0).record.download_started);
         // The link is free again: the next transaction goes out.

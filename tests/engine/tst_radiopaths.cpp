@@ -1,4 +1,6 @@
+#include "fleetmodel.h"
 #include "radiopaths.h"
+#include "sensortext.h"
 
 #include "messagecapture.h"
 
@@ -139,7 +141,7 @@ private slots:
         QCOMPARE(v[1].items, QStringList({"0101 - 60 dbm    0 s", "0102 - 40 dbm    0 s",
                                           "0103 - 30 dbm    4 s"}));
         QVERIFY(v[2].title.isEmpty() && v[2].items.isEmpty());
-        QCOMPARE(model.cell(model.find_row(0x0102), FleetModel::ColRssi).text, "-40dbm\nR1 0s");
+        QCOMPARE(sensortext::rssi(model.sensor(model.find_row(0x0102))), "-40dbm\nR1 0s");
 
         // Back to direct: 60 is below 81, released from its relay. 0103 at 85 stays relayed (35).
         h = paths.handle_rssi_list(model, 0, 40, frame({{0x0102, 60, 0}, {0x0103, 85, 0}}), false);

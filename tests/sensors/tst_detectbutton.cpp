@@ -55,9 +55,10 @@ private slots:
             look.stop();
             seen << detect->styleSheet() << (w.sendActionButton()->isEnabled() ? "send" : "")
                  << QString::number(w.table()->selectionMode())
-                 << ((w.table()->item(row, 0)->flags() & Qt::ItemIsEditable) ? "editable" : "")
-                 << w.table()->item(row, 10)->text() << w.rssiCombo(0)->itemText(0)
-                 << (w.rssiCombo(2)->isVisible() ? "third box" : "");
+                 << ((w.table()->model()->index(row, 0).flags() & Qt::ItemIsEditable) ? "editable"
+                                                                                      : "")
+                 << w.table()->model()->index(row, 10).data().toString()
+                 << w.rssiCombo(0)->itemText(0) << (w.rssiCombo(2)->isVisible() ? "third box" : "");
             QVERIFY(detect->text() == "Ongoing Detection, Press to interrupt" ||
                     detect->text().isEmpty());
             sinceStop.start();
@@ -75,7 +76,7 @@ private slots:
         QCOMPARE(detect->styleSheet(), QStringLiteral("color: black"));
         QVERIFY(w.sendActionButton()->isEnabled());
         QCOMPARE(w.table()->selectionMode(), QAbstractItemView::ExtendedSelection);
-        QVERIFY(w.table()->item(w.find_row(0x1234), 0)->flags() & Qt::ItemIsEditable);
+        QVERIFY(w.table()->model()->index(w.find_row(0x1234), 0).flags() & Qt::ItemIsEditable);
         // The clock goes on after the detection.
         const QString clock = w.clockLabel()->text();
         QTRY_VERIFY_WITH_TIMEOUT(w.clockLabel()->text() != clock, 1500);

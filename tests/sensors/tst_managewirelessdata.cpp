@@ -8,6 +8,7 @@
 #include "messagecapture.h"
 #include "page.h"
 #include "scripteddongle.h"
+#include "sensortablemodel.h"
 #include "settings.h"
 #include "testkit.h"
 #include "testports.h"
@@ -23,7 +24,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
@@ -37,7 +38,19 @@ class TestManageWirelessData : public QObject
     std::unique_ptr<managewirelessdata> m_w;
     std::unique_ptr<DialogDouble> m_dialogs;
 
-    QTableWidget *table() const { return m_w->table(); }
+    SensorTableView *table() const { return m_w->table(); }
+    QModelIndex cell(int row, int column) const { return table()->model()->index(row, column); }
+    QString text(int row, int column) const { return cell(row, column).data().toString(); }
+    // Opens the cell's editor as a double click does.
+    QLineEdit *editorOf(int row, int column)
+    {
+        table()->setCurrentIndex(cell(row, column));
+        table()->edit(cell(row, column));
+        for (QLineEdit *e : table()->viewport()->findChildren<QLineEdit *>())
+            if (e->isVisible())
+                return e;
+        return nullptr;
+    }
     // Shows the window, made here unless the test made it already.
     void build()
     {
@@ -50,14 +63,7 @@ class TestManageWirelessData : public QObject
     // Types into a cell the way the operator does: open its editor, type, press Return.
     void typeInto(int row, int column, const QString &text)
     {
-        QTableWidgetItem *item = table()->item(row, column);
-        QVERIFY(item);
-        table()->setCurrentItem(item);
-        table()->editItem(item);
-        QLineEdit *editor = nullptr;
-        for (QLineEdit *e : table()->viewport()->findChildren<QLineEdit *>())
-            if (e->isVisible())
-                editor = e;
+        QLineEdit *editor = editorOf(row, column);
         QVERIFY(editor);
         editor->selectAll();
         QTest::keyClicks(editor, text);
@@ -75,23 +81,23 @@ class TestManageWirelessData : public QObject
     void typeSerials(const QStringList &serials)
     {
         for (const QString &sn : serials)
-            typeInto(table()->rowCount() - 1, 0, sn);
+            typeInto(table()->model()->rowCount() - 1, 0, sn);
     }
     QStringList snColumn() const
     {
         QStringList texts;
-        for (int r = 0; r < table()->rowCount(); ++r)
-            texts << table()->item(r, 0)->text();
+        for (int r = 0; r < table()->model()->rowCount(); ++r)
+            texts << text(r, 0);
         return texts;
     }
     int answeredSensor(uint16_t sn, int type, int item)
     {
         return ::answeredSensor(m_w->model(), sn, type, item);
     }
-    QString status(int row) const { return table()->item(row, 10)->text(); }
+    QString status(int row) const { return text(row, 10); }
     QColor colour(int row, int column) const
     {
-        return table()->item(row, column)->foreground().color();
+        return cell(row, column).data(Qt::ForegroundRole).value<QBrush>().color();
     }
 
 private slots:
@@ -156,10 +162,7 @@ private slots:
             QTimer::singleShot(20, &modal, &QEventLoop::quit);
             modal.exec();
         };
-        QTableWidgetItem *entry = table()->item(0, 0);
-        table()->setCurrentItem(entry);
-        table()->editItem(entry);
-        QLineEdit *editor = table()->viewport()->findChild<QLineEdit *>();
+        QLineEdit *editor = editorOf(0, 0);
         QVERIFY(editor);
         QTest::keyClicks(editor, "xyz"); // "abc" is a serial number now
         for (int i = 0; i < 2; ++i) {
@@ -183,11 +186,11 @@ private slots:
         QCOMPARE(snColumn(), (QStringList{"0100", "0200", "0300", "9001", ""}));
         QVERIFY(m_dialogs->calls.isEmpty());
         // What a new row shows (what it holds is the model's).
-        QCOMPARE(table()->item(3, 1)->text(), QStringLiteral("Plug Relay 16A"));
+        QCOMPARE(text(3, 1), QStringLiteral("Plug Relay 16A"));
         QCOMPARE(m_w->channelSelector(3)->checkedItems(),
                  (QStringList{"Voltage", "Current", "Act. Energy", "App. Energy", "Act. Pow.",
                               "App. Pow."}));
-        QCOMPARE(table()->item(0, 1)->text(), QStringLiteral("Unknown"));
+        QCOMPARE(text(0, 1), QStringLiteral("Unknown"));
         QCOMPARE(m_w->channelSelector(0)->styleSheet(),
                  QStringLiteral("QComboBox   {  color:   red;   }"));
         QCOMPARE(m_w->periodSelector(0)->count(), 0);
@@ -209,15 +212,15 @@ private slots:
         for (int i = 1; i <= 255; ++i)
             QVERIFY(m_w->insert_sensor(uint16_t(i)) >= 0);
         build();
-        QCOMPARE(table()->rowCount(), 256);
+        QCOMPARE(table()->model()->rowCount(), 256);
         typeInto(255, 0, "0800");
-        QCOMPARE(table()->rowCount(), 256);
-        QCOMPARE(table()->item(255, 0)->text(), QString());
+        QCOMPARE(table()->model()->rowCount(), 256);
+        QCOMPARE(text(255, 0), QString());
         QCOMPARE(m_dialogs->titles(), QStringList{"Sensor List Full"});
         QVERIFY(m_dialogs->calls[0].text.contains(QStringLiteral("255")));
         // Renumbering a listed sensor is still possible.
         typeInto(0, 0, "0900");
-        QCOMPARE(table()->item(254, 0)->text(), QStringLiteral("0900"));
+        QCOMPARE(text(254, 0), QStringLiteral("0900"));
     }
 
     void deleteRemovesEverySelectedRow()
@@ -257,7 +260,7 @@ private slots:
         m_w->channelSelector(known)->setCheckedItems({"Temperature"});
         QCOMPARE(m_w->channelSelector(known)->styleSheet(), red);
         QVERIFY(m_w->selectChannelsBox()->isChecked());
-        m_w->reset_row_colours();
+        m_w->reset_marks();
         QCOMPARE(m_w->periodSelector(known)->styleSheet(),
                  QStringLiteral("QComboBox   {  color:   black;   }"));
     }
@@ -472,7 +475,7 @@ private slots:
         const int r = m_w->insert_sensor(0x0100);
         m_w->setHold(managewirelessdata::Hold::Run);
         m_w->actionGroup()->setEnabled(false);
-        table()->item(r, 0)->setFlags(Qt::ItemIsEnabled);
+        QVERIFY(!(cell(r, 0).flags() & Qt::ItemIsEditable));
         m_w->periodSelector(r)->setEnabled(false);
         QSignalSpy ended(m_w.get(), &managewirelessdata::button_sa_clicked);
         m_w->stop_run();
@@ -480,7 +483,7 @@ private slots:
         QVERIFY(m_w->hold() == managewirelessdata::Hold::None);
         QVERIFY(m_w->actionGroup()->isEnabled());
         QVERIFY(m_w->periodSelector(r)->isEnabled());
-        QVERIFY(table()->item(r, 0)->flags() & Qt::ItemIsEditable);
+        QVERIFY(cell(r, 0).flags() & Qt::ItemIsEditable);
         QCOMPARE(m_w->sendActionButton()->text(), QStringLiteral("Send Action"));
     }
 
@@ -531,6 +534,47 @@ private slots:
         channels->hidePopup();
     }
 
+    // What the fleet knows of a field shows in the colour the table has always used for it:
+    // done times and serial numbers dark green, selectors that took effect plain green,
+    // waiting and failed red, confirmed blue, a low battery red.
+    void marksShowInTheirColours()
+    {
+        FleetModel fleet;
+        SensorTableModel table(&fleet);
+        const int r = fleet.insert_sensor(0x0100);
+        using M = FleetModel::Mark;
+        using F = FleetModel::Field;
+        const QColor darkGreen(0, 128, 0);
+        const auto colourOf = [&](int column) {
+            return table.index(r, column).data(Qt::ForegroundRole).value<QBrush>().color();
+        };
+        fleet.setMark(r, F::Serial, M::Done);
+        fleet.setMark(r, F::Clock, M::Failed);
+        fleet.setMark(r, F::Start, M::Refreshed);
+        fleet.setMark(r, F::Info, M::Refreshed);
+        fleet.setMark(r, F::Battery, M::Warning);
+        fleet.setMark(r, F::Channels, M::Done);
+        fleet.setMark(r, F::Period, M::Waiting);
+        fleet.set_status(r, QStringLiteral("Download Complete"), FleetModel::Tone::Good);
+        QCOMPARE(colourOf(0), darkGreen);
+        QCOMPARE(colourOf(3), QColor(Qt::red));
+        QCOMPARE(colourOf(4), QColor(Qt::blue));
+        for (int infoColumn : {1, 2, 7, 9})
+            QCOMPARE(colourOf(infoColumn), QColor(Qt::blue));
+        QCOMPARE(colourOf(8), QColor(Qt::red));
+        QCOMPARE(colourOf(10), darkGreen);
+        QCOMPARE(colourOf(12), QColor(Qt::black));
+        QCOMPARE(table.selectorTint(r, F::Channels), QColor(Qt::green));
+        QCOMPARE(table.selectorTint(r, F::Period), QColor(Qt::red));
+        // The entry row shows only its own marks and status.
+        fleet.markWaiting(F::Start, true);
+        QCOMPARE(table.index(1, 4).data(Qt::ForegroundRole).value<QBrush>().color(),
+                 QColor(Qt::red));
+        QCOMPARE(table.index(1, 10).data().toString(), QStringLiteral("Waiting for action"));
+        QCOMPARE(table.index(1, 0).data().toString(), QString());
+        QVERIFY(!(table.index(1, 0).flags() & Qt::ItemIsSelectable));
+    }
+
     // At 1366 x 768 every column shows its header and content whole, side by side, and the
     // rows get the height: no RSSI box stands before any list arrived.
     void theTableFitsACommonScreen()
@@ -538,11 +582,17 @@ private slots:
         build();
         m_w->resize(1366, 700);
         typeSerials({"9A01"});
-        m_w->model().setText(0, 3, QStringLiteral("06/12/2026 20:41:07"));
+        // A clock far off shows whole, the widest text of its column.
+        m_w->model().edit(0).record.sensor_clock = QDateTime(QDate(2026, 12, 6), QTime(20, 41, 7));
+        m_w->model().edit(0).record.record_start = QDateTime(QDate(2026, 12, 1), QTime(8, 0, 0));
+        FleetModel::Report report;
+        report.clocks = true;
+        m_w->model().setReport(0, report);
+        QCOMPARE(text(0, 3), QStringLiteral("06/12/2026 20:41:07"));
         m_w->model().fill_period_selector(0, 4);
         QTest::qWait(20); // the columns are fitted once the events are through
         QHeaderView *header = table()->horizontalHeader();
-        for (int c = 0; c < table()->columnCount(); ++c) {
+        for (int c = 0; c < table()->model()->columnCount(); ++c) {
             const int shown = table()->columnWidth(c);
             QVERIFY2(header->sectionSizeHint(c) <= shown, qPrintable(QString::number(c)));
             table()->resizeColumnToContents(c);

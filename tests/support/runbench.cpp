@@ -48,12 +48,12 @@ bool RunBench::runFor(int limitMs)
 
 QString RunBench::status(int sn) const
 {
-    return model->cell(model->find_row(uint32_t(sn)), FleetModel::ColStatus).text;
+    return model->sensor(model->find_row(uint32_t(sn))).status;
 }
 
-uint RunBench::colour(int sn) const
+FleetModel::Tone RunBench::tone(int sn) const
 {
-    return uint(model->cell(model->find_row(uint32_t(sn)), FleetModel::ColStatus).colour);
+    return model->sensor(model->find_row(uint32_t(sn))).tone;
 }
 
 QString RunBench::tsvOf(int sn) const

@@ -31,7 +31,7 @@ struct RunBench {
     bool runFor(int limitMs);
 
     QString status(int sn) const;
-    uint colour(int sn) const;
+    FleetModel::Tone tone(int sn) const;
     // The one .tsv written for `sn`, or nothing.
     QString tsvOf(int sn) const;
     // The rows written for `sn` are the first `count` (all when -1) of what its truth file holds
