@@ -2,6 +2,7 @@
 
 #include "actionrun_p.h"
 #include "manageserialport.h"
+#include "rowrefresh.h"
 
 QString outcomeText(SensorOutcome outcome, int page)
 {
@@ -60,6 +61,23 @@ void FleetSession::setHooks(const FleetRun::Hooks &hooks)
 {
     m_run.setHooks(hooks);
     m_lora.setHooks(hooks);
+}
+
+void FleetSession::forgetPaths()
+{
+    m_run.paths().clear();
+    radiopaths::RadioPaths::reset_paths(m_fleet);
+    emit rssiListsChanged({});
+}
+
+void FleetSession::showAnswer(uint32_t serialNumber, const QByteArray &answer)
+{
+    rowrefresh::Context c;
+    c.lora = m_link->linkMode() == ManageSerialPort::Lora;
+    c.frameRssi = m_link->lastRssi();
+    c.paths = &m_run.paths();
+    rowrefresh::refresh_row_from_answer(m_fleet, serialNumber, rowrefresh::AfterDetection, answer,
+                                        c);
 }
 
 void FleetSession::tick()

@@ -57,7 +57,7 @@ public:
 
     FleetModel &fleet() { return m_fleet; }
     const FleetModel &fleet() const { return m_fleet; }
-    radiopaths::RadioPaths &paths() { return m_run.paths(); }
+    const radiopaths::RadioPaths &paths() const { return m_run.paths(); }
     // The runs themselves, for what a window shows of them (the listening phase, the link).
     ActionRun &actionRun() { return m_run; }
     LoraRun &loraRun() { return m_lora; }
@@ -81,6 +81,12 @@ public:
     void tick();
     // Shows the RSSI lists again (rssiListsChanged), from what the radio paths hold now.
     void showRssiLists() { m_detection.show_rssi_lists(); }
+    // Every relay and path forgotten (devices moved to other channels or restarted): the next
+    // detection or RSSI list finds them again. The lists show empty.
+    void forgetPaths();
+    // Shows a status answer that came outside a run (a sub-window's exchange) in the sensor's
+    // row, its radio path chosen as a run would.
+    void showAnswer(uint32_t serialNumber, const QByteArray &answer);
     bool isRunning() const { return m_run.isRunning() || m_lora.isRunning(); }
     bool isDetecting() const { return m_detection.isRunning(); }
     bool isBusy() const { return isRunning() || isDetecting(); }

@@ -89,7 +89,5 @@ void managewirelessdata::adv_config_closed()
     sub_window_open = false;
     // Maintenance may have moved devices to other channels or restarted them: every path is
     // forgotten, and the next detection or RSSI list finds them again.
-    m_session->paths().clear();
-    radiopaths::RadioPaths::reset_paths(*m_model);
-    showRssiViews({});
+    m_session->forgetPaths();
 }

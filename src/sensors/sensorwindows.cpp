@@ -8,7 +8,6 @@
 #include "dialogs.h"
 #include "manageserialport.h"
 #include "plug_waveform.h"
-#include "rowrefresh.h"
 #include "tsvfile.h"
 
 #include <QCoreApplication>
@@ -62,12 +61,7 @@ void managewirelessdata::open_waveform_now(uint16_t serialNumber, int attemptsLe
                          QStringLiteral("Communication error with the sensor"));
         return;
     }
-    rowrefresh::Context c;
-    c.lora = m_link->linkMode() == ManageSerialPort::Lora;
-    c.frameRssi = m_link->lastRssi();
-    c.paths = &m_session->paths();
-    rowrefresh::refresh_row_from_answer(*m_model, serialNumber, rowrefresh::AfterDetection,
-                                        waveform_answer, c);
+    m_session->showAnswer(serialNumber, waveform_answer);
     const int row = m_model->find_row(serialNumber);
     if (waveform_window || row < 0)
         return;
