@@ -58,7 +58,8 @@ public:
     FleetModel &fleet() { return m_fleet; }
     const FleetModel &fleet() const { return m_fleet; }
     const radiopaths::RadioPaths &paths() const { return m_run.paths(); }
-    // The runs themselves, for what a window shows of them (the listening phase, the link).
+    // The runs themselves, for the tests and benchmarks that look inside one (the listening
+    // phase, a run's settings); no front end reaches them.
     ActionRun &actionRun() { return m_run; }
     LoraRun &loraRun() { return m_lora; }
     Detection &detection() { return m_detection; }
