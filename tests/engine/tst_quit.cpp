@@ -1,9 +1,13 @@
 #include "detection.h"
 #include "devicemaintenance.h"
+#include "firmwarefile.h"
 #include "linkwait.h"
 #include "lorarun.h"
 #include "radiopaths.h"
 #include "runbench.h"
+#include "scripteddongle.h"
+#include "sensorfirmware.h"
+#include "waveformcapture.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -47,6 +51,14 @@ int runChild(const QByteArray &kind)
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini"));
+    if (kind == "open") {
+        // Nothing answers: the identification and its attempts take seconds.
+        ScriptedDongle mute(ScriptedDongle::Mute);
+        ManageSerialPort link;
+        QElapsedTimer clock;
+        clock.start();
+        return quitWhen([&] { return clock.elapsed() > 300; }, [&] { link.openPort(mute.path()); });
+    }
     // The runs have a bench of their own; the other kinds of work want only the link.
     std::unique_ptr<sim::Simulator> sim;
     std::unique_ptr<ManageSerialPort> port;
@@ -78,6 +90,27 @@ int runChild(const QByteArray &kind)
         QTimer::singleShot(60, &simulator, [&] { simulator.wake(0x1234); });
         return quitWhen([&] { return dump ? out.size() > 2000 : maintenance.isRunning(); },
                         [&] { maintenance.run(memorycommand::Operation::Save, {}, &out); });
+    }
+    if (kind == "firmware") {
+        sim::Simulator &simulator = *sim;
+        ManageSerialPort &link = *port;
+        const QString path = dir.filePath(QStringLiteral("new.srec"));
+        writeFirmware(path, 400);
+        SensorFirmwareUpdate update(&link, 0x1234, 21, [&](quint8 *before) {
+            QTimer::singleShot(60, &simulator, [&] { simulator.wake(0x1234); });
+            return DeviceMaintenance(&link, 0x1234, 0).restart_into_loader(before);
+        });
+        bool sending = false;
+        QObject::connect(&update, &SensorFirmwareUpdate::progressChanged, &update,
+                         [&](int sent) { sending = sent > 0; });
+        return quitWhen([&] { return sending; }, [&] { update.run(path); });
+    }
+    if (kind == "waveform") {
+        ManageSerialPort &link = *port;
+        WaveformCapture capture(&link, 0x9001, SensorType::unknown());
+        int updates = 0;
+        QObject::connect(&capture, &WaveformCapture::updated, &capture, [&] { ++updates; });
+        return quitWhen([&] { return updates > 0; }, [&] { capture.start(); });
     }
     if (kind == "detection") {
         ManageSerialPort &link = *port;
@@ -143,8 +176,8 @@ private slots:
     void everyKindOfWorkEndsWithTheApplication_data()
     {
         QTest::addColumn<QByteArray>("kind");
-        for (const char *kind :
-             {"listen", "download", "dongle away", "detection", "lora", "dump", "device away"})
+        for (const char *kind : {"open", "listen", "download", "dongle away", "detection", "lora",
+                                 "dump", "device away", "firmware", "waveform"})
             QTest::newRow(kind) << QByteArray(kind);
     }
     void everyKindOfWorkEndsWithTheApplication()
