@@ -238,45 +238,30 @@ private slots:
 
     void aRunEndsWithItsExitCode_data()
     {
-        QTest::addColumn<QString>("scenario"); // empty: the fleet above
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("interrupt");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("said");
-        QTest::newRow("set time for two")
-            << "" << QStringList{"--sensors", "1a01,1B02", "--set-time", "--timeout", "60"} << false
-            << 0
-            << QStringList{"1A01: served", "1A01 served: Action succesfull",
-                           "1B02 served: Action succesfull"};
         QTest::newRow("detected, then served")
-            << "" << QStringList{"--detect", "5", "--set-time", "--timeout", "60"} << false << 0
-            << QStringList{"1A01: detected", "1B02: detected", "1A01 served: Action succesfull",
-                           "1B02 served: Action succesfull"};
+            << QStringList{"--detect", "5", "--set-time", "--timeout", "60"} << false << 0
+            << QStringList{"1A01: detected", "1B02: detected", "1A01: served",
+                           "1A01 served: Action succesfull", "1B02 served: Action succesfull"};
         QTest::newRow("from a list, one never wakes")
-            << "" << QStringList{"--list", "list.ini", "--timeout", "8"} << false << 1
+            << QStringList{"--list", "list.ini", "--timeout", "8"} << false << 1
             << QStringList{"time-out after 8 s", "1A01 served: Sensor reading done",
                            "1C03 NOT served: Action Interrupted by User"};
         QTest::newRow("stopped by a signal")
-            << "" << QStringList{"--sensors", "1C03", "--download", "all"} << true << 1
+            << QStringList{"--sensors", "1C03", "--download", "all"} << true << 1
             << QStringList{"interrupted", "1C03 NOT served: Action Interrupted by User"};
-        // 1111 listens on another radio channel: its wake-up pass would go on for a minute.
-        const QString lora = QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini");
-        QTest::newRow("LoRa, both reached")
-            << lora << QStringList{"--sensors", "1234,2345", "--set-time", "--timeout", "30"}
-            << false << 0 << QStringList{"1234 served: Action succesfull", "2345 served"};
-        QTest::newRow("LoRa, cut short")
-            << lora << QStringList{"--sensors", "1111", "--timeout", "3"} << false << 1
-            << QStringList{"1111 NOT served: Action Interrupted by User"};
     }
     void aRunEndsWithItsExitCode()
     {
-        QFETCH(QString, scenario);
         QFETCH(QStringList, arguments);
         QFETCH(bool, interrupt);
         QFETCH(int, exitCode);
         QFETCH(QStringList, said);
         QVERIFY(writeFile(path("list.ini"), "[General]\nLIST_SENSOR=1A01;1C03;\n"));
-        startSim(scenario);
+        startSim();
         QString out, err;
         QCOMPARE(collect(QStringList{"--port", path("dongle")} + arguments, out, err, interrupt),
                  exitCode);
