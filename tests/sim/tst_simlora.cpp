@@ -7,7 +7,6 @@
 #include "simlink.h"
 #include "testkit.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QtTest>
@@ -191,19 +190,6 @@ private slots:
         QCOMPARE(capture.count(QStringLiteral("sendframe")), 3);
         // the whole acknowledgement, quoted: a clock in an answer may read "06 00" too
         QCOMPARE(capture.count(QStringLiteral("\"06 00 \"")), 2);
-    }
-
-    void aStopRequestEndsTheWait()
-    {
-        // Nobody ever takes it: without the stop the wake-up pass would go on for 65 s.
-        QTimer::singleShot(900, m_link.get(), &ManageSerialPort::requestStop);
-        QElapsedTimer clock;
-        clock.start();
-        QVERIFY(!m_link->sendLoraCommand(0x1111, readType));
-        QVERIFY(m_link->stopRequested());
-        QVERIFY2(clock.elapsed() < 10000, "the stop did not end the wait");
-        QCOMPARE(uint8_t(requests().last()[1]), uint8_t(34));
-        QVERIFY(m_link->sendLoraCommand(0x9001, readType)); // and the next command goes out
     }
 
     // The terminal's wake-up write has a case of its own below, on the demo fleet.
