@@ -120,9 +120,8 @@ DeviceMaintenance::Result DeviceMaintenance::runLora(Operation operation, const 
         m_text = QStringLiteral("Not available with a LoRa dongle");
         return Refused;
     }
-    command::Block block = plan.block;
     m_link->dropStaleInput();
-    if (!m_link->sendLoraCommand(m_serialNumber, block.data()))
+    if (!m_link->sendLoraCommand(m_serialNumber, plan.block))
         return m_stop ? Stopped : NoAnswer;
     m_text = memorycommand::readText(m_link->lastFrameData(), m_link->lastFrameLength(), true);
     return Done;
@@ -170,9 +169,7 @@ DeviceMaintenance::Result DeviceMaintenance::waitForDevice()
 
 DeviceMaintenance::Result DeviceMaintenance::sendBlock(const command::Block &block, uint16_t relay)
 {
-    const QByteArray bytes = command::toBytes(block);
-    if (!m_link->sendSensorCommand(m_serialNumber, command::SensorFunction, bytes.constData(),
-                                   relay))
+    if (!m_link->sendSensorCommand(m_serialNumber, command::SensorFunction, block, relay))
         return m_link->isOpen() ? NoAnswer : LinkLost;
     return Done;
 }

@@ -502,8 +502,7 @@ int ActionRun::sensor_action_cycle(uint32_t serialNumber)
                 // time of the send it took.
                 if (choice.setTime)
                     stampClock(payload, subSecondBase);
-                m_link->sendSensorCommand(serialNumber, command::SensorFunction,
-                                          reinterpret_cast<const char *>(payload.data()),
+                m_link->sendSensorCommand(serialNumber, command::SensorFunction, payload,
                                           uint16_t(relay));
                 got = receiveAnswer(uint16_t(serialNumber)) == ManageSerialPort::AnswerSensorFrame;
             }

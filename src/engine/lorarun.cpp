@@ -148,7 +148,7 @@ bool LoraRun::lora_sensor_cycle(uint32_t serialNumber)
     qDebug() << QStringLiteral("send param lora") << hex4(serialNumber);
     bool answered = false;
     while (!answered && linkBack()) {
-        answered = m_link->sendLoraCommand(serialNumber, payload.data());
+        answered = m_link->sendLoraCommand(serialNumber, payload);
         // A sensor out of reach is this sensor's failure; a dongle pulled out is not: the same
         // block goes again once the port is back.
         if (!answered && !portWentAway())
@@ -185,7 +185,7 @@ bool LoraRun::request_page_lora(uint32_t serialNumber, uint16_t page)
 {
     qDebug() << QStringLiteral("page :") << page;
     command::Block block = command::loraPageRequest(page);
-    if (!m_link->sendLoraCommand(serialNumber, block.data()))
+    if (!m_link->sendLoraCommand(serialNumber, block))
         return false;
     // Short fragments reassemble into less than a page: that answer is no page.
     return m_link->lastFrameLength() >= page::FrameFirstPage + page::Size;

@@ -40,8 +40,8 @@ bool ApiExchange::sendApiFrame(const QByteArray &body, uint8_t retries)
     return sent;
 }
 
-bool ApiExchange::sendSensorCommand(uint32_t serialNumber, uint8_t function, const char data[17],
-                                    uint16_t relay)
+bool ApiExchange::sendSensorCommand(uint32_t serialNumber, uint8_t function,
+                                    const command::Block &data, uint16_t relay)
 {
     m_tx.buildSensorFrame(api::sensorCommandPayload(serialNumber, function, data));
     const QByteArray sensorFrame = m_tx.toByteArray();

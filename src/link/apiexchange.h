@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandblock.h"
 #include "framebuffer.h"
 
 #include <QByteArray>
@@ -35,7 +36,7 @@ public:
 
     bool sendTxFrame();
     bool sendApiFrame(const QByteArray &body, uint8_t retries);
-    bool sendSensorCommand(uint32_t serialNumber, uint8_t function, const char data[17],
+    bool sendSensorCommand(uint32_t serialNumber, uint8_t function, const command::Block &data,
                            uint16_t relay);
     QByteArray receiveApiFrame(uint64_t addressFilter);
     bool receiveIntoLastFrame(uint64_t addressFilter);

@@ -148,7 +148,8 @@ void LoraExchange::sendConfiguration(const QList<QByteArray> &frames)
     }
 }
 
-QByteArray LoraExchange::buildLoraRequest(uint32_t serialNumber, int preambleSize, uint8_t data[17])
+QByteArray LoraExchange::buildLoraRequest(uint32_t serialNumber, int preambleSize,
+                                          command::Block &data)
 {
     // Every attempt carries the clock of its own sending plus the time it spends on the air:
     // stamping after building would send the clock of the previous attempt, seconds old after
@@ -159,7 +160,7 @@ QByteArray LoraExchange::buildLoraRequest(uint32_t serialNumber, int preambleSiz
     return lora::requestBody(serialNumber, preambleSize, data);
 }
 
-bool LoraExchange::sendframe(uint32_t serialNumber, int preambleSize, uint8_t data[17],
+bool LoraExchange::sendframe(uint32_t serialNumber, int preambleSize, command::Block data,
                              int overallTimeoutMs)
 {
     m_lastEnd = LinkWait::Stopped;
@@ -224,7 +225,7 @@ bool LoraExchange::sendframe(uint32_t serialNumber, int preambleSize, uint8_t da
     return complete;
 }
 
-bool LoraExchange::sendLoraCommand(uint32_t serialNumber, uint8_t data[17])
+bool LoraExchange::sendLoraCommand(uint32_t serialNumber, command::Block data)
 {
     m_stopRequest = false;
     if (!sendframe(serialNumber, m_preambleNormal, data, 700)) {

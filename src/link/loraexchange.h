@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandblock.h"
 #include "framebuffer.h"
 #include "linkwait.h"
 
@@ -37,9 +38,10 @@ public:
     // Each frame with three tries, writing "true" or "false" after it; a failure does not stop
     // the sequence.
     void sendConfiguration(const QList<QByteArray> &frames);
-    QByteArray buildLoraRequest(uint32_t serialNumber, int preambleSize, uint8_t data[17]);
-    bool sendframe(uint32_t serialNumber, int preambleSize, uint8_t data[17], int overallTimeoutMs);
-    bool sendLoraCommand(uint32_t serialNumber, uint8_t data[17]);
+    QByteArray buildLoraRequest(uint32_t serialNumber, int preambleSize, command::Block &data);
+    bool sendframe(uint32_t serialNumber, int preambleSize, command::Block data,
+                   int overallTimeoutMs);
+    bool sendLoraCommand(uint32_t serialNumber, command::Block data);
 
     void requestStop();
     bool stopRequested() const { return m_stopRequest; }

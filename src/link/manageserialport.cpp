@@ -336,7 +336,7 @@ bool ManageSerialPort::sendApiFrame(const QByteArray &body, uint8_t retries)
 }
 
 bool ManageSerialPort::sendSensorCommand(uint32_t serialNumber, uint8_t function,
-                                         const char data[17], uint16_t relay)
+                                         const command::Block &data, uint16_t relay)
 {
     return m_api->sendSensorCommand(serialNumber, function, data, relay);
 }
@@ -421,12 +421,12 @@ bool ManageSerialPort::setLoraConfig(const QByteArray &frame, int tries)
 }
 
 QByteArray ManageSerialPort::buildLoraRequest(uint32_t serialNumber, int preambleSize,
-                                              uint8_t data[17])
+                                              command::Block &data)
 {
     return m_lora->buildLoraRequest(serialNumber, preambleSize, data);
 }
 
-bool ManageSerialPort::sendframe(uint32_t serialNumber, int preambleSize, uint8_t data[17],
+bool ManageSerialPort::sendframe(uint32_t serialNumber, int preambleSize, command::Block data,
                                  int overallTimeoutMs)
 {
     const Exchange exchange(this, "sendframe");
@@ -434,7 +434,7 @@ bool ManageSerialPort::sendframe(uint32_t serialNumber, int preambleSize, uint8_
            m_lora->sendframe(serialNumber, preambleSize, data, overallTimeoutMs);
 }
 
-bool ManageSerialPort::sendLoraCommand(uint32_t serialNumber, uint8_t data[17])
+bool ManageSerialPort::sendLoraCommand(uint32_t serialNumber, command::Block data)
 {
     const Exchange exchange(this, "sendLoraCommand");
     return !exchange.refused() && m_lora->sendLoraCommand(serialNumber, data);

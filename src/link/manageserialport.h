@@ -1,6 +1,7 @@
 #pragma once
 
 #include "apiexchange.h"
+#include "commandblock.h"
 #include "framebuffer.h"
 #include "linkhealth.h"
 #include "linksettings.h"
@@ -82,7 +83,7 @@ public:
     // 802.15.4 API frames
     bool sendTxFrame();
     bool sendApiFrame(const QByteArray &body, uint8_t retries);
-    bool sendSensorCommand(uint32_t serialNumber, uint8_t function, const char data[17],
+    bool sendSensorCommand(uint32_t serialNumber, uint8_t function, const command::Block &data,
                            uint16_t relay);
     // One receive frame's data. Bytes after it in the same read stay for the next receive.
     QByteArray receiveApiFrame(uint64_t addressFilter);
@@ -101,11 +102,12 @@ public:
     bool detectLora();
     bool setLoraConfig(const QByteArray &frame, int tries);
     // Rewrites the clock fields of `data` first when byte 0 asks for the clock to be set.
-    QByteArray buildLoraRequest(uint32_t serialNumber, int preambleSize, uint8_t data[17]);
-    bool sendframe(uint32_t serialNumber, int preambleSize, uint8_t data[17], int overallTimeoutMs);
+    QByteArray buildLoraRequest(uint32_t serialNumber, int preambleSize, command::Block &data);
+    bool sendframe(uint32_t serialNumber, int preambleSize, command::Block data,
+                   int overallTimeoutMs);
     // The transaction other windows use; on success the answer is the last received frame,
     // laid out like an 802.15.4 sensor answer (C0 00 00 00 in front of the LoRa payload).
-    bool sendLoraCommand(uint32_t serialNumber, uint8_t data[17]);
+    bool sendLoraCommand(uint32_t serialNumber, command::Block data);
 
     // Replaces the 802.15.4 dongle's firmware with an S-record file: one of DongleLoader::Result
     // (0 updated, 1 file not opened, 2 port not reopened, 3 no synchronisation, 4 a line not

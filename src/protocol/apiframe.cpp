@@ -67,7 +67,8 @@ QByteArray rx16Frame(uint16_t source, uint8_t rssi, const QByteArray &data)
     return buildFrame(body);
 }
 
-QByteArray sensorCommandPayload(uint32_t serialNumber, uint8_t function, const char data[17])
+QByteArray sensorCommandPayload(uint32_t serialNumber, uint8_t function,
+                                const command::Block &block)
 {
     QByteArray payload;
     payload.reserve(23);
@@ -75,7 +76,7 @@ QByteArray sensorCommandPayload(uint32_t serialNumber, uint8_t function, const c
         payload.append(char((serialNumber >> shift) & 0xFF));
     payload.append(char(function));
     payload.append(char(0x00));
-    payload.append(data, 17);
+    payload.append(reinterpret_cast<const char *>(block.data()), command::BlockSize);
     return payload;
 }
 
@@ -253,8 +254,8 @@ FrameStart pageFrameStart(const QByteArray &buffer, int at)
         return FrameStart::No;
     if (buffer.size() < at + 4)
         return FrameStart::NeedMore;
-    const int length = (static_cast<uint8_t>(buffer[at + 1]) << 8) |
-                       static_cast<uint8_t>(buffer[at + 2]);
+    const int length =
+        (static_cast<uint8_t>(buffer[at + 1]) << 8) | static_cast<uint8_t>(buffer[at + 2]);
     const bool plausible = length == OnePageLength || length == TwoPageLength ||
                            waveform::isFrameLength(length) ||
                            (length >= 6 && length <= ShortFrameMax);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commandblock.h"
 #include "framebuffer.h"
 
 #include <QByteArray>
@@ -44,7 +45,8 @@ QByteArray txRelayBody(uint16_t serialNumber, uint16_t relay, const QByteArray &
 // A receive frame as the dongle delivers it: 0x81, 16-bit source, RSSI, options 0, data.
 QByteArray rx16Frame(uint16_t source, uint8_t rssi, const QByteArray &data);
 // The 23-byte command payload: serial number (big-endian), function, 0x00, 17 data bytes.
-QByteArray sensorCommandPayload(uint32_t serialNumber, uint8_t function, const char data[17]);
+QByteArray sensorCommandPayload(uint32_t serialNumber, uint8_t function,
+                                const command::Block &block);
 // An address filter whose low 16 bits are 0xFFFF accepts any source.
 inline bool acceptsSource(uint64_t filter, uint16_t source)
 {

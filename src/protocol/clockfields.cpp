@@ -2,11 +2,12 @@
 
 #include "commandset.h"
 
-namespace clockfields {
-
-void write(uint8_t block[17], const QDateTime &time)
+namespace clockfields
 {
-    command::putBcdDateTime(block + command::ClockBytes, time);
+
+void write(command::Block &block, const QDateTime &time)
+{
+    command::putBcdDateTime(block.data() + command::ClockBytes, time);
     block[command::WindowEndBytes] = 0;
     block[command::SubSecondByte] = command::subSecondByte(time.time().msec());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "apiframe.h"
+#include "commandblock.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -17,8 +18,6 @@ namespace command
 
 // Every command to a sensor is this function with a 17-byte block.
 constexpr uint8_t SensorFunction = 0x0F;
-constexpr int BlockSize = 17;
-using Block = std::array<uint8_t, BlockSize>;
 
 // Action block: byte 0 is the sum of the flags of the chosen actions.
 enum ActionFlag : uint8_t {

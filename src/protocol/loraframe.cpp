@@ -108,7 +108,7 @@ bool holdsWork(const QByteArray &buffer)
 namespace lora
 {
 
-QByteArray requestBody(uint32_t serialNumber, int preambleSize, const uint8_t block[17])
+QByteArray requestBody(uint32_t serialNumber, int preambleSize, const command::Block &block)
 {
     QByteArray body;
     body.reserve(RequestLength);
@@ -117,7 +117,7 @@ QByteArray requestBody(uint32_t serialNumber, int preambleSize, const uint8_t bl
     for (int shift = 24; shift >= 0; shift -= 8)
         body.append(char((serialNumber >> shift) & 0xFF));
     body.append(char(command::SensorFunction));
-    body.append(reinterpret_cast<const char *>(block), 16);
+    body.append(reinterpret_cast<const char *>(block.data()), 16);
     body.append(QByteArray(7, 0x00));
     return body;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commandblock.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -76,7 +78,7 @@ inline uint16_t pageAnswerNumber(const uint8_t *answer)
 constexpr int FragmentData = 53;
 
 // 01, preamble size, serial number (big-endian), 0F, bytes 0-15 of the block, seven 00.
-QByteArray requestBody(uint32_t serialNumber, int preambleSize, const uint8_t block[17]);
+QByteArray requestBody(uint32_t serialNumber, int preambleSize, const command::Block &block);
 // Air time the request spends before the sensor reads its clock: long preambles take longer.
 int airTimeMs(int preambleSize);
 // How long to wait for the dongle's 06 acknowledgement: a wake-up preamble keeps the radio busy.

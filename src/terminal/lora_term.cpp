@@ -12,7 +12,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-namespace terminal {
+namespace terminal
+{
 
 bool isMarker(const QByteArray &f)
 {
@@ -95,6 +96,5 @@ void lora_term::sendField(int index)
 
 void lora_term::reveil()
 {
-    command::Block block = command::reveilBlock();
-    m_link->sendLoraCommand(command::ReveilSerial, block.data());
+    m_link->sendLoraCommand(command::ReveilSerial, command::reveilBlock());
 }

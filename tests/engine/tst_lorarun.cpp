@@ -459,7 +459,7 @@ private slots:
         QVERIFY(!m_model->files().isOpen(uint32_t(serials[0])));
         QVERIFY(!m_model->sensor(0).record.download_started);
         // The link is free again: the next transaction goes out.
-        QVERIFY(m_link->sendLoraCommand(0x9001, command::memoryRead(false, 2).data()));
+        QVERIFY(m_link->sendLoraCommand(0x9001, command::memoryRead(false, 2)));
     }
 };
 

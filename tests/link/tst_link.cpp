@@ -1,4 +1,5 @@
 #include "apiframe.h"
+#include "linkwait.h"
 #include "manageserialport.h"
 #include "messagecapture.h"
 #include "portreconnect.h"
@@ -6,7 +7,6 @@
 #include "settings.h"
 #include "simlink.h"
 #include "testkit.h"
-#include "linkwait.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -412,7 +412,7 @@ private slots:
     void sensorCommandsGoDirectOrThroughARelay()
     {
         openApi();
-        const char block[17] = {0x03, 0x03, 0x26, 0x12, 0x06, 0x16, 0x39, 0x00};
+        const command::Block block = {0x03, 0x03, 0x26, 0x12, 0x06, 0x16, 0x39, 0x00};
         QVERIFY(m_link->sendSensorCommand(0x00005678, 0x0F, block, 0));
         QVERIFY(m_link->sendSensorCommand(0x00005678, 0x0F, block, 0x8001));
         QVERIFY(m_peer->waitForReceived(1, 500));
@@ -546,11 +546,12 @@ private slots:
         openLora();
         serveLora([](const QByteArray &) { return hex("06 01"); },
                   [answer](const QByteArray &) { return QList<QByteArray>{answer}; });
-        uint8_t block[17] = {0x02, 0x05};
+        const command::Block block = {0x02, 0x05};
         QVERIFY(m_link->sendLoraCommand(0x00001234, block));
         const QByteArray request = m_peer->frames().last();
         QCOMPARE(request.left(8), hex("01 08 00 00 12 34 0F 02"));
-        QCOMPARE(request.mid(8, 15), QByteArray(reinterpret_cast<char *>(block) + 1, 15));
+        QCOMPARE(request.mid(8, 15),
+                 QByteArray(reinterpret_cast<const char *>(block.data()) + 1, 15));
         QCOMPARE(request.right(7), QByteArray(7, 0));
         QCOMPARE(lastData(*m_link), stored);
     }
@@ -597,7 +598,7 @@ private slots:
         qint64 endedAt = -1;
         bool result = true;
         QTimer::singleShot(0, this, [&] {
-            uint8_t block[17] = {0x02};
+            const command::Block block = {0x02};
             result = m_link->sendLoraCommand(0x1234, block);
             endedAt = clock.elapsed();
         });
@@ -618,7 +619,7 @@ private slots:
     {
         openLora();
         MessageCapture capture;
-        uint8_t block[17] = {0x02};
+        const command::Block block = {0x02};
         // the overall time-out leaves room for exactly one more attempt, even on a loaded machine
         QVERIFY(!m_link->sendframe(0x1234, 34, block, 8500));
         QList<qint64> sent;

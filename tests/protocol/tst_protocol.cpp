@@ -114,8 +114,8 @@ private slots:
         shortFrame.buildSensorFrame(QByteArray(16, 0x21)); // 20 bytes unstuffed
         QTest::newRow("20-byte frame") << shortFrame.toByteArray() << 3 << 0xFF << QStringList();
         // a short frame reports its length and the CRC too
-        QTest::newRow("6-byte frame") << hex("C0 01 02 03 04 C1") << 3 << 0xFF
-                                      << QStringList{"(length<6)", "CRC error"};
+        QTest::newRow("6-byte frame")
+            << hex("C0 01 02 03 04 C1") << 3 << 0xFF << QStringList{"(length<6)", "CRC error"};
         QTest::newRow("empty") << QByteArray() << 3 << 0xFF << QStringList();
         QTest::newRow("one byte") << hex("C1") << 3 << 0xFF << QStringList();
         QTest::newRow("full buffer")
@@ -168,7 +168,7 @@ private slots:
         QCOMPARE(uint8_t(frame.back()), uint8_t(0xFF - (300 & 0xFF)));
         QVERIFY(api::buildFrame(QByteArray(api::MaxBody + 1, 0)).isEmpty());
 
-        const char data[17] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+        const command::Block data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
         const QByteArray payload = api::sensorCommandPayload(0x00011234, 0x0F, data);
         QCOMPARE(payload.left(6), hex("00 01 12 34 0F 00"));
         QCOMPARE(payload.size(), 23);
@@ -391,7 +391,7 @@ private slots:
 
     void loraRequestsAndClockFields()
     {
-        uint8_t block[17] = {0x01, 0x02, 0, 0, 0, 0, 0, 0, 0x55, 9, 10, 11, 12, 13, 14, 15, 16};
+        command::Block block = {0x01, 0x02, 0, 0, 0, 0, 0, 0, 0x55, 9, 10, 11, 12, 13, 14, 15, 16};
         const QByteArray body = lora::requestBody(0x00011234, 34, block);
         QCOMPARE(body.size(), 30);
         QCOMPARE(body.left(8), hex("01 22 00 01 12 34 0F 01"));
@@ -402,7 +402,8 @@ private slots:
         QCOMPARE(lora::airTimeMs(33), 1100);
 
         clockfields::write(block, QDateTime(QDate(2026, 12, 6), QTime(23, 59, 58, 500)));
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(block) + 2, 7), hex("26 12 06 23 59 58 00"));
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(block.data()) + 2, 7),
+                 hex("26 12 06 23 59 58 00"));
         QCOMPARE(block[16], uint8_t(64)); // 500 ms = 32 x 15.625
     }
 

@@ -21,7 +21,7 @@ uint8_t bcd(int v)
     return uint8_t(((v / 10) << 4) | (v % 10));
 }
 
-uint8_t readType[17] = {0x00, 0x12, 0x00, 0x02}; // EEPROM 0002 holds the type
+const command::Block readType = {0x00, 0x12, 0x00, 0x02}; // EEPROM 0002 holds the type
 } // namespace
 
 // The program's LoRa link against the simulated LoRa dongle and its sleeping sensors. One link
@@ -149,7 +149,7 @@ private slots:
         a.flags = command::SetClock;
         a.clock = QDateTime(QDate(2001, 2, 3), QTime(4, 5, 6), Qt::UTC);
         command::Block block = command::actionBlock(a);
-        QVERIFY(m_link->sendLoraCommand(0x2345, block.data()));
+        QVERIFY(m_link->sendLoraCommand(0x2345, block));
         const QByteArray data = lastData();
         QCOMPARE(data.size(), answer::CheckedLength);
         QCOMPARE(data.left(4), hex("C0 00 00 00"));
@@ -197,7 +197,7 @@ private slots:
     {
         QVERIFY(m_sim->wake(0x1234)); // spares the unheard normal pass
         command::Block b = command::blockFromBytes(hex("40 00 000000000000 000000000000 01 01"));
-        QVERIFY(m_link->sendLoraCommand(0x1234, b.data()));
+        QVERIFY(m_link->sendLoraCommand(0x1234, b));
         QCOMPARE(lastData().size(), answer::CheckedLength);
         QCOMPARE(uint8_t(lastData()[answer::ChannelMask]), uint8_t(0x01));
         // The next answer says the same.
@@ -220,14 +220,14 @@ private slots:
         m_sim->faults().dropFragment = lost;
         MessageCapture capture(MessageCapture::Silent);
         command::Block block = command::loraPageRequest(0);
-        QVERIFY(!m_link->sendLoraCommand(0x0430, block.data()));
+        QVERIFY(!m_link->sendLoraCommand(0x0430, block));
         const QStringList lines = capture.lines().filter(QStringLiteral("error frag: expected:"));
         QCOMPARE(lines.size(), reported ? 1 : 0);
         if (reported)
             QVERIFY2(lines[0].contains(QStringLiteral("expected:\" %1 ").arg(lost)),
                      qPrintable(lines[0]));
         // The next page request comes back whole.
-        QVERIFY(m_link->sendLoraCommand(0x0430, block.data()));
+        QVERIFY(m_link->sendLoraCommand(0x0430, block));
     }
 
     void aCorruptedAnswerIsReportedAndTheNextFrameFound()
@@ -250,7 +250,7 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         command::Block block = command::memoryWrite(0x0078, 0x64, false);
-        QVERIFY(link->sendLoraCommand(0x0430, block.data()));
+        QVERIFY(link->sendLoraCommand(0x0430, block));
         QCOMPARE(uint8_t(sim->device(0x0430)->eeprom()[0x78]), uint8_t(0x64));
         QCOMPARE(uint8_t(link->lastFrameData()[answer::SensorType]), uint8_t(13));
     }
