@@ -25,6 +25,14 @@ QString outcomeText(SensorOutcome outcome, int page)
     return QString();
 }
 
+bool RunSummary::anyTouched() const
+{
+    for (const SensorSummary &s : sensors)
+        if (s.touched)
+            return true;
+    return false;
+}
+
 bool RunSummary::allDone() const
 {
     if (sensors.isEmpty())
@@ -178,6 +186,7 @@ SensorSummary FleetSession::summaryOf(int row) const
                                                             : SensorOutcome::Interrupted;
         break;
     }
+    s.touched = sensor.served || s.pages.fetched > 0;
     s.done = sensor.served &&
              (s.outcome == SensorOutcome::Served || s.outcome == SensorOutcome::DownloadComplete ||
               s.outcome == SensorOutcome::NoData);

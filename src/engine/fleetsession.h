@@ -34,6 +34,8 @@ struct SensorSummary {
     SensorOutcome outcome = SensorOutcome::Interrupted;
     // Served and, when data was asked for, all of it on disk (an empty window included).
     bool done = false;
+    // The run did something to the sensor: it was served, or pages of it were written.
+    bool touched = false;
     QString status; // the sensor's last status
     pagevouch::Stats pages;
     QString pagesText; // "pages fetched N, re-requested N, ..."; empty when none was fetched
@@ -42,6 +44,9 @@ struct SensorSummary {
 struct RunSummary {
     QVector<SensorSummary> sensors;
     bool allDone() const;
+    // Whether the run did anything to any sensor; a run stopped before that leaves nothing to
+    // take the operator's choice back for.
+    bool anyTouched() const;
 };
 
 // The one way a front end works with the fleet: it owns the sensors, their radio paths, the

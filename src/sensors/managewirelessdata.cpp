@@ -101,7 +101,10 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
             &managewirelessdata::button_send_action_clicked);
     connect(m_session, &FleetSession::stopped, this, &managewirelessdata::runStopped);
     connect(m_session, &FleetSession::runEnded, this, [this](const RunSummary &summary) {
-        uncheck_action_boxes();
+        // Stopped before anyone was served, the run changed nothing: the operator's choice
+        // stays for the next try.
+        if (summary.anyTouched())
+            uncheck_action_boxes();
         showRunSummary(summary);
     });
     connect(m_session, &FleetSession::progressChanged, this, &managewirelessdata::showRunProgress);

@@ -7,6 +7,7 @@
 #include "settings.h"
 #include "simulator.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -14,7 +15,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-// The detection button against the simulated test fleet: what the operator sees while a
+// The detection and action buttons against the simulated test fleet: what the operator sees while a
 // detection runs, from inside the click that started it, and once a second click stopped it.
 class TestDetectButton : public QObject
 {
@@ -80,6 +81,43 @@ private slots:
         // The clock goes on after the detection.
         const QString clock = w.clockLabel()->text();
         QTRY_VERIFY_WITH_TIMEOUT(w.clockLabel()->text() != clock, 1500);
+    }
+
+    // A stop before the run served anyone changed nothing: the boxes stay as the operator set
+    // them. Once a sensor was served, the run's end unticks them.
+    void aRunStoppedBeforeAnyoneIsServedKeepsTheChoice()
+    {
+        QDir::setCurrent(m_dir.path());
+        MessageCapture log(MessageCapture::Silent);
+        DialogDouble dialogs;
+        sim::Simulator simulator(
+            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini")).scenario);
+        QVERIFY(simulator.open());
+        ManageSerialPort link;
+        managewirelessdata w(&link);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(link.openPort(simulator.slavePath()));
+        w.com_slot();
+        QVERIFY(w.insert_sensor(0x1234) >= 0);
+        w.setTimeBox()->setChecked(true);
+        QPushButton *send = w.sendActionButton();
+
+        QTimer::singleShot(400, send, [send] { QTest::mouseClick(send, Qt::LeftButton); });
+        QTest::mouseClick(send, Qt::LeftButton);
+        QVERIFY(w.hold() == managewirelessdata::Hold::None);
+        QVERIFY(w.setTimeBox()->isChecked());
+
+        QTimer wake;
+        connect(&wake, &QTimer::timeout, &simulator, [&] {
+            if (!simulator.fleet().isAwake(*simulator.device(0x1234)))
+                simulator.wake(0x1234);
+        });
+        wake.start(200);
+        QTimer::singleShot(20000, send, [send] { QTest::mouseClick(send, Qt::LeftButton); });
+        QTest::mouseClick(send, Qt::LeftButton);
+        QCOMPARE(w.model().sensor(w.find_row(0x1234)).status, QStringLiteral("Action succesfull"));
+        QVERIFY(!w.setTimeBox()->isChecked());
     }
 };
 
