@@ -175,16 +175,14 @@ void FleetModel::setPathShown(int row, const PathShown &path)
 
 void FleetModel::setMemoryTexts(int row, const QString &address, const QString &value)
 {
-    QString *a = isSensorRow(row) ? &edit(row).memoryAddress
-                 : row == size()  ? &m_entry.memoryAddress
-                                  : nullptr;
-    if (!a)
+    if (!isSensorRow(row) && row != size())
         return;
-    QString *v = isSensorRow(row) ? &edit(row).memoryValue : &m_entry.memoryValue;
-    if (*a == address && *v == value)
+    QString &a = isSensorRow(row) ? edit(row).memoryAddress : m_entry.memoryAddress;
+    QString &v = isSensorRow(row) ? edit(row).memoryValue : m_entry.memoryValue;
+    if (a == address && v == value)
         return;
-    *a = address;
-    *v = value;
+    a = address;
+    v = value;
     emit changed(row, Aspect::Texts);
 }
 

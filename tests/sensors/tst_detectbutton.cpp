@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <memory>
 
 // The detection and action buttons against the simulated test fleet: what the operator sees while a
 // detection runs, from inside the click that started it, and once a second click stopped it.
@@ -21,26 +22,50 @@ class TestDetectButton : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_dir;
+    std::unique_ptr<sim::Simulator> m_sim;
+    std::unique_ptr<ManageSerialPort> m_link;
+    std::unique_ptr<managewirelessdata> m_w;
 
-private slots:
-    void aClickStartsTheDetectionAndAnotherStopsIt()
+    // The window shown, on a link to the simulated test fleet.
+    void openOnTestFleet()
     {
         QVERIFY(m_dir.isValid());
         QDir::setCurrent(m_dir.path());
-        QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
+        if (!QFile::exists(QStringLiteral("sensor.ini")))
+            QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
+        m_sim = std::make_unique<sim::Simulator>(
+            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini")).scenario);
+        QVERIFY(m_sim->open());
+        m_link = std::make_unique<ManageSerialPort>();
+        m_w = std::make_unique<managewirelessdata>(m_link.get());
+        m_w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_w.get()));
+        // Opened behind the connection bar's back: its start-up refresh closes the link.
+        QVERIFY(m_link->openPort(m_sim->slavePath()));
+        m_w->com_slot();
+    }
+
+private slots:
+    void initTestCase()
+    {
         setPortLister([] { return QList<PortEntry>(); });
+    }
+    void cleanup()
+    {
+        m_w.reset();
+        m_link.reset();
+        m_sim.reset();
+    }
+
+    void aClickStartsTheDetectionAndAnotherStopsIt()
+    {
         MessageCapture log(MessageCapture::Silent);
         DialogDouble dialogs;
-        sim::Simulator simulator(
-            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini")).scenario);
-        QVERIFY(simulator.open());
-        ManageSerialPort link;
-        managewirelessdata w(&link);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        // Opened behind the connection bar's back: its start-up refresh closes the link.
-        QVERIFY(link.openPort(simulator.slavePath()));
-        w.com_slot();
+        openOnTestFleet();
+        if (QTest::currentTestFailed())
+            return;
+        sim::Simulator &simulator = *m_sim;
+        managewirelessdata &w = *m_w;
         QPushButton *detect = w.detectButton();
 
         QStringList seen; // the button's style, the locks, 1234's status, the list boxes shown
@@ -87,18 +112,13 @@ private slots:
     // them. Once a sensor was served, the run's end unticks them.
     void aRunStoppedBeforeAnyoneIsServedKeepsTheChoice()
     {
-        QDir::setCurrent(m_dir.path());
         MessageCapture log(MessageCapture::Silent);
         DialogDouble dialogs;
-        sim::Simulator simulator(
-            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini")).scenario);
-        QVERIFY(simulator.open());
-        ManageSerialPort link;
-        managewirelessdata w(&link);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(link.openPort(simulator.slavePath()));
-        w.com_slot();
+        openOnTestFleet();
+        if (QTest::currentTestFailed())
+            return;
+        sim::Simulator &simulator = *m_sim;
+        managewirelessdata &w = *m_w;
         QVERIFY(w.insert_sensor(0x1234) >= 0);
         w.setTimeBox()->setChecked(true);
         QPushButton *send = w.sendActionButton();
