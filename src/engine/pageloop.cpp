@@ -159,6 +159,22 @@ bool ActionRun::download_pages(uint32_t serialNumber)
             checks.vouch.cleanFrame();
         }
     };
+    // A sensor frame cuts the download only for a sensor the run still has to serve: this one
+    // starting its wake again, or another one not served yet. One already served, or one not in
+    // the fleet, wakes on its own schedule; cutting for it would cost this sensor a wake cycle.
+    const auto wokeForThisRun = [&] {
+        if (m_link->lastFrameLength() < answer::CheckedLength)
+            return false;
+        const uint16_t woke = answer::read16(m_link->lastFrameData(), answer::SerialNumberLow);
+        if (woke == uint16_t(serialNumber))
+            return true;
+        const int other = m_model->find_row(woke);
+        if (other >= 0 && !m_model->sensor(other).served)
+            return true;
+        qDebug() << QStringLiteral("sensor frame during download, not for this run :")
+                 << hex4(woke);
+        return false;
+    };
     // Another sensor woke: the run serves it next, and this one resumes later.
     const auto serveOtherNext = [&] {
         takeAnswer();
@@ -180,7 +196,8 @@ bool ActionRun::download_pages(uint32_t serialNumber)
         // next request: a sensor that woke then is heard now. Only a whole one is read: taking
         // the start of a frame still arriving would leave its tail to look like noise.
         if (asked && m_link->wholePageFrameWaiting() &&
-            m_link->receivePageFrame(command::Everyone, 0) == ManageSerialPort::PageSensorFrame) {
+            m_link->receivePageFrame(command::Everyone, 0) == ManageSerialPort::PageSensorFrame &&
+            wokeForThisRun()) {
             serveOtherNext();
             return true;
         }
@@ -229,6 +246,17 @@ bool ActionRun::download_pages(uint32_t serialNumber)
                 r = m_link->receivePageFrame(command::Everyone,
                                              answered ? uint16_t(std::min<int>(waitMs, StreamGapMs))
                                                       : waitMs);
+                // Frames for the run's other business are passed over: the radio is alive, the
+                // wait for this request goes on.
+                if (r == ManageSerialPort::PageUnrelated ||
+                    (r == ManageSerialPort::PageSensorFrame && !wokeForThisRun())) {
+                    r = ManageSerialPort::NoPage;
+                    if (!m_running || m_timedOut)
+                        break;
+                    --attempt;
+                    LinkWait::yield();
+                    continue;
+                }
                 if (r != ManageSerialPort::NoPage || !m_running || m_timedOut)
                     break;
                 // The port closes from the event queue once its loss was seen.

@@ -315,6 +315,10 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
                 const bool sensorFrame = expected != api::TwoPageLength &&
                                          expected != api::OnePageLength &&
                                          !waveform::isFrameLength(expected);
+                if (sensorFrame && m_rx.data()[0] != FrameBuffer::Start) {
+                    m_transport.health().cleanFrame();
+                    return Unrelated;
+                }
                 if (sensorFrame && m_rx.checkSensorFrame() != 0) {
                     m_transport.health().fault("sensor frame check");
                     return None;

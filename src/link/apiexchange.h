@@ -24,8 +24,19 @@ enum Result {
 // What receivePageFrame gives.
 namespace pageresult
 {
-enum Result { None = 0, TwoPages = 1, SensorFrame = 2, Broken = 3, OnePage = 4, Waveform = 5 };
-}
+// Unrelated: a whole, valid frame that is neither a page nor a sensor's answer (an RSSI list, an
+// acknowledgement). The radio is busy with such frames during a download: they are no damage,
+// and no answer to the request either.
+enum Result {
+    None = 0,
+    TwoPages = 1,
+    SensorFrame = 2,
+    Broken = 3,
+    OnePage = 4,
+    Waveform = 5,
+    Unrelated = 6
+};
+} // namespace pageresult
 
 // The 802.15.4 dongle's exchanges: API frames out, receive frames in. Input a receive did not
 // use (a second frame of the same read) stays in this exchange's own buffer for the next one.

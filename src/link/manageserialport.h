@@ -43,7 +43,8 @@ public:
         PageSensorFrame = pageresult::SensorFrame,
         PageBroken = pageresult::Broken,
         OnePage = pageresult::OnePage,
-        PageWaveform = pageresult::Waveform
+        PageWaveform = pageresult::Waveform,
+        PageUnrelated = pageresult::Unrelated
     };
 
     explicit ManageSerialPort(const LinkSettings &settings = LinkSettings::load());

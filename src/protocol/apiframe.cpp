@@ -305,12 +305,16 @@ PageFrame parsePageFrame(const QByteArray &frame, uint16_t addressFilter)
         result.status = PageFrame::WrongCommand;
         return result;
     }
-    if (length == OnePageLength || length == TwoPageLength || waveform::isFrameLength(length)) {
+    if (length >= 3) {
         const uint16_t source = static_cast<uint16_t>((at(4) << 8) | at(5));
-        if (!acceptsSource(addressFilter, source)) {
+        const bool paged =
+            length == OnePageLength || length == TwoPageLength || waveform::isFrameLength(length);
+        if (paged && !acceptsSource(addressFilter, source)) {
             reportAddress(source, addressFilter);
             return result;
         }
+        // Every receive frame names its sender: the page loop tells a sensor that woke from
+        // the one it downloads by it.
         result.hasSource = true;
         result.source = source;
     }

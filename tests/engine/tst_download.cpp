@@ -209,6 +209,27 @@ private slots:
         compareWithTruth();
     }
 
+    // A sensor the run has nothing for (not in the fleet, or served already) may wake in the
+    // middle of a download: the download goes on in the same wake.
+    void aSensorThatWakesForNothingDoesNotCutTheDownload()
+    {
+        start(40);
+        bool woke = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (!woke && m_bench.run->isDownloading() && record().current_page >= 6)
+                woke = m_bench.sim->wake(0x1400);
+        });
+        poll.start(1);
+        MessageCapture capture(MessageCapture::Silent);
+        QVERIFY(m_bench.runFor(60000));
+        QVERIFY(woke);
+        QVERIFY(!capture.contains(QStringLiteral("served next")));
+        QVERIFY(capture.contains(QStringLiteral("not for this run")));
+        QCOMPARE(status(), QStringLiteral("Download Complete"));
+        compareWithTruth();
+    }
+
     void aFullDiskLeavesWholeRowsAndRecords_data()
     {
         QTest::addColumn<bool>("binary");

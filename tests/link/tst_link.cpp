@@ -337,6 +337,8 @@ private slots:
         QTest::newRow("one page") << rx16(0x1234, one) << 4 << QString();
         QTest::newRow("sensor frame instead") << rx16(0x1234, sensorAnswer()) << 2 << QString();
         QTest::newRow("short bad sensor frame") << rx16(0x1234, hex("C0 01 C1")) << 0 << QString();
+        // A relay's RSSI list during a download: no damage, and no page.
+        QTest::newRow("rssi list") << rx16(0x8001, hex("31 01 10 03 37")) << 6 << QString();
         QTest::newRow("missing 7E") << hex("41 00 00 00") << 3 << "missing 7E";
         QTest::newRow("never completes") << rx16(0x1234, one).left(300) << 3 << QString();
         QTest::newRow("nothing") << QByteArray() << 0 << "timeout";
@@ -368,6 +370,8 @@ private slots:
                      (result == 1 ? api::TwoPageLength : api::OnePageLength) - 5);
             QCOMPARE(m_link->lastSourceAddress(), uint16_t(0x1234));
         }
+        if (result == 6)
+            QCOMPARE(m_link->lastSourceAddress(), uint16_t(0x8001));
     }
 
     // An exchange asks again while no fitting answer comes: an acknowledgement three times, a
