@@ -9,11 +9,7 @@
 #include <QSettings>
 #include <algorithm>
 
-namespace
-{
-const QString WaitingForAction = QStringLiteral("Waiting for action");
-
-} // namespace
+const QString FleetModel::WaitingForAction = QStringLiteral("Waiting for action");
 
 QString FleetModel::Sensor::periodText() const
 {
@@ -68,7 +64,7 @@ int FleetModel::insert_sensor(uint16_t serialNumber)
     if (m_choice.clearData)
         s->marks[size_t(Field::Start)] = Mark::Waiting;
     if (m_choice.setTime || m_choice.clearData || m_choice.anyDownload())
-        s->status = WaitingForAction;
+        s->status = FleetModel::WaitingForAction;
     describe(*s, true);
     s->marks[size_t(Field::Channels)] = Mark::Waiting;
     emit sensorAboutToBeInserted(at);
@@ -279,7 +275,7 @@ void FleetModel::waitingForAction(bool entryToo)
 {
     const int rows = entryToo ? size() + 1 : size();
     for (int r = 0; r < rows; ++r)
-        set_status(r, WaitingForAction);
+        set_status(r, FleetModel::WaitingForAction);
 }
 
 void FleetModel::reset_marks()
@@ -307,7 +303,7 @@ bool FleetModel::track_period_changes()
         if (s.periodItem == s.sensor_period_item) {
             setMark(r, Field::Period, Mark::Refreshed);
         } else {
-            set_status(r, WaitingForAction);
+            set_status(r, FleetModel::WaitingForAction);
             setMark(r, Field::Period, Mark::Waiting);
             differs = true;
         }
@@ -325,7 +321,7 @@ bool FleetModel::track_channel_changes()
         if (s.selectedMask() == s.sensor_channel_mask) {
             setMark(r, Field::Channels, Mark::Refreshed);
         } else {
-            set_status(r, WaitingForAction);
+            set_status(r, FleetModel::WaitingForAction);
             setMark(r, Field::Channels, Mark::Waiting);
             differs = true;
         }

@@ -25,6 +25,8 @@ class FleetModel : public QObject
     Q_OBJECT
 public:
     static constexpr int MaxSensors = sensorlist::MaxSensorRows;
+    // The status of a sensor nothing has been asked of yet.
+    static const QString WaitingForAction;
 
     // How a field stands after what the program last did with it.
     enum class Mark : uint8_t {

@@ -1,5 +1,6 @@
 #include "fleetrun.h"
 #include "actionrun_p.h"
+#include "detection.h"
 
 #include "linkwait.h"
 #include "manageserialport.h"
@@ -29,6 +30,17 @@ void FleetRun::time_out()
 {
     m_connectionTimer.stop();
     m_timedOut = true;
+}
+
+bool FleetRun::isStopText(const QString &status)
+{
+    return status == Interrupted || status == downloadEndText(DownloadEnd::Interrupted);
+}
+
+bool FleetRun::isWaitingText(const QString &status)
+{
+    return status.isEmpty() || status == WaitResponse || status == FleetModel::WaitingForAction ||
+           status == Detection::Waiting;
 }
 
 QString FleetRun::pageRefusedText(int page)

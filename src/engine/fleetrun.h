@@ -57,6 +57,10 @@ public:
     QString downloadSummary(uint32_t serialNumber) const;
     // The Status of a download that ended on a page it could not vouch for.
     static QString pageRefusedText(int page);
+    // The statuses a stop leaves, and those of a sensor nothing has happened to yet: a front
+    // end that stopped the run itself tells its own reason instead.
+    static bool isStopText(const QString &status);
+    static bool isWaitingText(const QString &status);
 
     // Decodes `count` pages of the link's last received frame into the sensor's files, opening
     // them first when none is open; false when they cannot be opened or written.

@@ -193,6 +193,12 @@ SensorSummary FleetSession::summaryOf(int row) const
     return s;
 }
 
+SensorSummary FleetSession::summaryFor(uint32_t serialNumber) const
+{
+    const int row = m_fleet.find_row(serialNumber);
+    return row >= 0 ? summaryOf(row) : SensorSummary();
+}
+
 RunSummary FleetSession::summary() const
 {
     RunSummary r;

@@ -99,6 +99,8 @@ public:
     const RunProgress &progress() const { return m_current->progress(); }
     // What the last run did, sensor by sensor, in table order.
     RunSummary summary() const;
+    // One sensor's part of it; an unknown serial number gives an empty summary.
+    SensorSummary summaryFor(uint32_t serialNumber) const;
 
 signals:
     // A sensor's turn is over (each sensor once a run); `text` is its Status.

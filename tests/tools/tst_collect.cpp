@@ -70,7 +70,8 @@ class TestCollect : public QObject
             return -1;
         QByteArray stdOut;
         if (interrupt) {
-            while (!stdOut.contains("listening") && p.waitForReadyRead(20000))
+            while (!stdOut.contains("listening") && !stdOut.contains("detecting") &&
+                   p.waitForReadyRead(20000))
                 stdOut += p.readAllStandardOutput();
             ::kill(pid_t(p.processId()), SIGTERM);
         }
@@ -249,10 +250,13 @@ private slots:
         QTest::newRow("from a list, one never wakes")
             << QStringList{"--list", "list.ini", "--timeout", "8"} << false << 1
             << QStringList{"time-out after 8 s", "1A01 served: Sensor reading done",
-                           "1C03 NOT served: Action Interrupted by User"};
+                           "1C03 NOT served: time-out after 8 s before it was served"};
         QTest::newRow("stopped by a signal")
             << QStringList{"--sensors", "1C03", "--download", "all"} << true << 1
-            << QStringList{"interrupted", "1C03 NOT served: Action Interrupted by User"};
+            << QStringList{"interrupted", "1C03 NOT served: interrupted before it was served"};
+        QTest::newRow("stopped by a signal while detecting")
+            << QStringList{"--detect", "30", "--sensors", "1C03"} << true << 1
+            << QStringList{"1C03 NOT served: interrupted during detection"};
     }
     void aRunEndsWithItsExitCode()
     {
@@ -267,6 +271,11 @@ private slots:
                  exitCode);
         for (const QString &s : said)
             QVERIFY2(out.contains(s), qPrintable(out + err));
+        // The collector's own stop is no operator's: one final word per sensor, the true one.
+        QVERIFY2(!out.contains("by User"), qPrintable(out));
+        for (const QString &sn : {QStringLiteral("1A01"), QStringLiteral("1C03")})
+            QVERIFY2(!(out.contains(sn + ": served") && out.contains(sn + " NOT served")),
+                     qPrintable(out));
     }
 
     // A port where nothing answers: the identification and its attempts take seconds.

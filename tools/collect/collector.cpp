@@ -4,6 +4,7 @@
 #include "actionblock.h"
 #include "datafiles.h"
 #include "fleetmodel.h"
+#include "fleetrun.h"
 #include "linksettings.h"
 #include "linkwait.h"
 #include "manageserialport.h"
@@ -283,6 +284,10 @@ void Collector::failed(const QString &title, const QString &text)
 
 void Collector::stop(const QString &why)
 {
+    if (m_stopWhy.isEmpty()) {
+        m_stopWhy = why;
+        m_stoppedDetecting = m_session && m_session->isDetecting();
+    }
     // Nothing to serve yet: the identification under way and the attempts after it end now.
     if (m_opening && !m_interrupted) {
         m_interrupted = true;
@@ -315,6 +320,9 @@ void Collector::statusChanged(int row)
     if (s.status.isEmpty() || s.status == m_lastStatus.value(sn))
         return;
     m_lastStatus[sn] = s.status;
+    // The engine says "by user" for any stop; the final line tells the collector's own reason.
+    if (!m_stopWhy.isEmpty() && FleetRun::isStopText(s.status))
+        return;
     if (s.showingProgress) {
         const int decile = s.record.download_percent / 10;
         if (decile <= m_lastDecile.value(sn, -1))
@@ -323,16 +331,39 @@ void Collector::statusChanged(int row)
     } else {
         m_lastDecile.remove(sn);
     }
-    line(hex4(sn) + QStringLiteral(": ") + s.status);
+    QString text = hex4(sn) + QStringLiteral(": ") + s.status;
+    // The run's bar, as the window shows it: the pages, rate and time left of this download.
+    const RunProgress &progress = m_session->progress();
+    if (s.showingProgress && progress.downloading())
+        text += QStringLiteral(" (%1 of %2 sensors served, %3)")
+                    .arg(progress.sensorsServed())
+                    .arg(progress.sensorsListed())
+                    .arg(progress.text());
+    line(text);
 }
 
-void Collector::outcome(uint32_t serialNumber, SensorOutcome outcome)
+void Collector::outcome(uint32_t serialNumber, SensorOutcome)
 {
-    // A sensor whose data fell short is told once, NOT served, with the summary.
-    if (outcome != SensorOutcome::Served && outcome != SensorOutcome::DownloadComplete &&
-        outcome != SensorOutcome::NoData)
-        return;
-    line(hex4(serialNumber) + QStringLiteral(": served"));
+    // The verdict of the final line: a sensor whose data fell short is told once, NOT served,
+    // with the summary.
+    if (m_session && m_session->summaryFor(serialNumber).done)
+        line(hex4(serialNumber) + QStringLiteral(": served"));
+}
+
+QString Collector::reason(const SensorSummary &sensor) const
+{
+    if (sensor.done || m_stopWhy.isEmpty())
+        return sensor.status;
+    if (m_stoppedDetecting)
+        return m_stopWhy + QStringLiteral(" during detection");
+    if (sensor.outcome == SensorOutcome::Interrupted && sensor.pages.fetched > 0)
+        return m_stopWhy + QStringLiteral(" during its download");
+    // A sensor that answered with a fault of its own keeps it; one the stop caught waiting is
+    // told why the run stopped.
+    if (sensor.outcome == SensorOutcome::Interrupted || FleetRun::isStopText(sensor.status) ||
+        FleetRun::isWaitingText(sensor.status))
+        return m_stopWhy + QStringLiteral(" before it was served");
+    return sensor.status;
 }
 
 int Collector::run()
@@ -408,9 +439,8 @@ int Collector::run()
 
     // A dongle that answers late is given the attempts of a returning one.
     m_opening = true;
-    const bool opened = PortReconnect::openWithRetries(&link, m_options.port,
-                                                       PortReconnect::IntervalMs,
-                                                       [this] { return m_interrupted; });
+    const bool opened = PortReconnect::openWithRetries(
+        &link, m_options.port, PortReconnect::IntervalMs, [this] { return m_interrupted; });
     m_opening = false;
     if (!opened) {
         if (m_interrupted) {
@@ -501,8 +531,8 @@ int Collector::run()
 
     const RunSummary summary = session.summary();
     for (const SensorSummary &sensor : summary.sensors) {
-        m_out << hex4(sensor.serialNumber) << ' ' << (sensor.done ? "served" : "NOT served")
-              << ": " << sensor.status;
+        m_out << hex4(sensor.serialNumber) << ' ' << (sensor.done ? "served" : "NOT served") << ": "
+              << reason(sensor);
         if (!sensor.pagesText.isEmpty())
             m_out << " (" << sensor.pagesText << ')';
         m_out << '\n';

@@ -71,6 +71,9 @@ private:
     void statusChanged(int row);
     void outcome(uint32_t serialNumber, SensorOutcome outcome);
     void line(const QString &text);
+    // Why a sensor that was not served ends so, in the collector's own words when the
+    // collector itself stopped the run.
+    QString reason(const SensorSummary &sensor) const;
 
     Options m_options;
     QTextStream &m_out;
@@ -79,6 +82,8 @@ private:
     bool m_stopping = false;
     bool m_interrupted = false; // before the run began
     bool m_opening = false;     // the port is being opened
+    QString m_stopWhy;          // the first reason the collector stopped for
+    bool m_stoppedDetecting = false;
     // What was told per serial number, so that a line is written only for news.
     QHash<uint16_t, QString> m_lastStatus;
     QHash<uint16_t, int> m_lastDecile;
