@@ -217,6 +217,9 @@ void ConnectionDialog::tryToOpenConnection()
     if (!m_link->openPort(entry.portName) || !m_link->isOpen()) {
         emit tocom();
         fail();
+        if (!m_link->openError().isEmpty())
+            m_status->setText(QStringLiteral("<font color=red><b>%1</b></font>")
+                                  .arg(m_link->openError().toHtmlEscaped()));
         return;
     }
 

@@ -144,6 +144,12 @@ bool ManageSerialPort::openPort(const QString &portName)
     if (exchange.refused())
         return false;
     m_lora->stopPolling();
+    m_openError.clear();
+    if (!m_portLock.take(devicePath(portName))) {
+        m_openError = m_portLock.error();
+        qDebug() << m_openError;
+        return false;
+    }
     if (!m_transport->open(devicePath(portName))) {
         qDebug() << QStringLiteral("Error opening port !");
         return false;
@@ -185,6 +191,8 @@ void ManageSerialPort::closePort()
 {
     m_lora->stopPolling();
     m_transport->close();
+    if (m_portLock.releasesOnClose())
+        m_portLock.release();
 }
 
 void ManageSerialPort::applyBaudRate()

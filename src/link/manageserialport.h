@@ -5,6 +5,7 @@
 #include "framebuffer.h"
 #include "linkhealth.h"
 #include "linksettings.h"
+#include "portlock.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -54,9 +55,13 @@ public:
     void setSettings(const LinkSettings &settings);
     const LinkSettings &settings() const { return m_settings; }
 
-    // Opens the port and identifies the dongle; true when one answered.
+    // Opens the port and identifies the dongle; true when one answered. The port's lock is
+    // taken first: a port another program works with is not opened (openError() says so).
     bool openPort(const QString &portName);
+    // The lock stays with the port closed, for its return; opening another port releases it.
     void closePort();
+    // Why the last openPort refused without trying; empty when it tried.
+    QString openError() const { return m_openError; }
     bool isOpen() const;
     int linkMode() const { return m_linkMode; }
     // Drops pending input, what a receive kept for the next one, and the page buffer.
@@ -183,4 +188,6 @@ private:
     bool m_linkErrorReported = true;
     bool m_rxStopRequest = false;
     int m_droppedBurst = 0;
+    PortLock m_portLock;
+    QString m_openError;
 };

@@ -53,7 +53,8 @@ bool PortReconnect::openWithRetries(ManageSerialPort *link, const QString &portN
     for (int attempt = 1;; ++attempt) {
         if (link->openPort(portName))
             return true;
-        if (attempt == AttemptsPerReturn || stop())
+        // Another program's port stays its own however often it is asked for.
+        if (attempt == AttemptsPerReturn || stop() || !link->openError().isEmpty())
             return false;
         qDebug() << QStringLiteral("no dongle answered, trying again") << portName;
         if (LinkWait(nullptr, intervalMs).pause() != LinkWait::TimedOut)

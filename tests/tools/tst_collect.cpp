@@ -278,6 +278,37 @@ private slots:
                      qPrintable(out));
     }
 
+    // One collector per dongle: a second one is refused at once, and a killed one leaves the
+    // port to the next.
+    void aPortServesOneCollectorAtATime()
+    {
+        startSim();
+        QProcess first;
+        first.setWorkingDirectory(m_dir.path());
+        first.start(QStringLiteral(TESSARAN_COLLECT_EXE),
+                    {"--port", path("dongle"), "--sensors", "1C03", "--timeout", "60"});
+        QVERIFY(first.waitForStarted(10000));
+        QByteArray said;
+        while (!said.contains("listening") && first.waitForReadyRead(20000))
+            said += first.readAllStandardOutput();
+        QVERIFY(said.contains("listening"));
+        QString out, err;
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(collect({"--port", path("dongle"), "--sensors", "1A01", "--set-time"}, out, err),
+                 2);
+        QVERIFY2(clock.elapsed() < 3000, "the refused collector tried the port again");
+        QVERIFY2(err.contains("is in use by tessaran-collect (process " +
+                              QString::number(first.processId()) + ")"),
+                 qPrintable(err));
+        ::kill(pid_t(first.processId()), SIGKILL);
+        QVERIFY(first.waitForFinished(10000));
+        QCOMPARE(collect({"--port", path("dongle"), "--sensors", "1A01", "--set-time", "--timeout",
+                          "30"},
+                         out, err),
+                 0);
+    }
+
     // A port where nothing answers: the identification and its attempts take seconds.
     void aSignalDuringTheOpeningEndsItAtOnce()
     {

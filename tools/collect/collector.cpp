@@ -449,8 +449,11 @@ int Collector::run()
             m_out.flush();
             return SomeNotServed;
         }
-        m_err << "tessaran-collect: " << m_options.port
-              << " could not be opened, or no dongle answered there\n";
+        if (!link.openError().isEmpty())
+            m_err << "tessaran-collect: " << link.openError() << '\n';
+        else
+            m_err << "tessaran-collect: " << m_options.port
+                  << " could not be opened, or no dongle answered there\n";
         return Unusable;
     }
 
