@@ -4,6 +4,7 @@
 #include "connectiondialog.h"
 #include "dataplotwindow.h"
 #include "dialogs.h"
+#include "filelocations.h"
 #include "lora_term.h"
 #include "manageserialport.h"
 #include "managewirelessdata.h"
@@ -23,8 +24,9 @@
 
 namespace
 {
-QIcon iconFile(const QString &path)
+QIcon iconFile(const QString &name)
 {
+    const QString path = FileLocations::current().icon(name);
     return QFile::exists(path) ? QIcon(path) : QIcon();
 }
 } // namespace
@@ -39,15 +41,18 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
     QAction *plotData = m_fileMenu->addAction(tr("&Plot data file..."));
     connect(plotData, &QAction::triggered, this, &MainWindow::openDataPlot);
     m_fileMenu->addSeparator();
-    QAction *exit = m_fileMenu->addAction(iconFile(QStringLiteral("icon/exit.png")), tr("&Exit"));
+    QAction *exit = m_fileMenu->addAction(iconFile(QStringLiteral("exit.png")), tr("&Exit"));
     exit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
     // Leaving goes through the close sequence (the list snapshot, the positions, the folder);
     // the program ends with its last window.
     connect(exit, &QAction::triggered, this, &QWidget::close);
     m_configMenu = menuBar()->addMenu(tr("&Configuration"));
-    QAction *advanced = m_configMenu->addAction(iconFile(QStringLiteral("icon/tools.png")),
+    QAction *advanced = m_configMenu->addAction(iconFile(QStringLiteral("tools.png")),
                                                 tr("&Advanced Configuration"));
     connect(advanced, &QAction::triggered, this, &MainWindow::openAdvancedConfigWindow);
+    m_helpMenu = menuBar()->addMenu(tr("&Help"));
+    QAction *about = m_helpMenu->addAction(tr("&About Tessaran..."));
+    connect(about, &QAction::triggered, this, &MainWindow::showAbout);
 
     if (settings::contains(settings::key::LoraTerm))
         qDebug() << QStringLiteral("lora term");
@@ -89,6 +94,23 @@ DataPlotWindow *MainWindow::openDataPlot()
     }
     window->show();
     return window;
+}
+
+QString MainWindow::aboutText() const
+{
+    const FileLocations &files = FileLocations::current();
+    QStringList lines{QStringLiteral("Tessaran v%1").arg(Version), QString()};
+    lines << files.describe();
+    if (m_sensorData)
+        lines << QStringLiteral("Output folder: ") + m_sensorData->outputDir().absolutePath();
+    if (!files.problems().isEmpty())
+        lines << QString() << files.problems();
+    return lines.join(QLatin1Char('\n'));
+}
+
+void MainWindow::showAbout()
+{
+    Dialogs::information(this, tr("About Tessaran"), aboutText());
 }
 
 MainWindow::~MainWindow()

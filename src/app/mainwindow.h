@@ -26,6 +26,9 @@ public:
     AdvancedConfigWindow *advancedConfigWindow() const { return m_advanced; }
     QMenu *fileMenu() const { return m_fileMenu; }
     QMenu *configurationMenu() const { return m_configMenu; }
+    QMenu *helpMenu() const { return m_helpMenu; }
+    // The About box's text: the version and the files and folders the program works with.
+    QString aboutText() const;
 
 signals:
     void openingOtherWindow();
@@ -37,6 +40,7 @@ public slots:
     // Asks for a .tsv data file and plots it in a window of its own; null when none opened.
     DataPlotWindow *openDataPlot();
     void returnFromAdvConfig();
+    void showAbout();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -48,4 +52,5 @@ private:
     AdvancedConfigWindow *m_advanced = nullptr;
     QMenu *m_fileMenu;
     QMenu *m_configMenu;
+    QMenu *m_helpMenu;
 };

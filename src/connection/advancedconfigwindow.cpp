@@ -1,6 +1,7 @@
 #include "advancedconfigwindow.h"
 
 #include "dialogs.h"
+#include "filelocations.h"
 #include "hextext.h"
 #include "loraframe.h"
 #include "manageserialport.h"
@@ -24,7 +25,7 @@ AdvancedConfigWindow::AdvancedConfigWindow(ManageSerialPort *link, QWidget *pare
 {
     restoreWindowPosition(this, settings::key::AdvConfigWinX, settings::key::AdvConfigWinY,
                           margins::DongleConfigWindow);
-    setWindowIcon(QIcon(QStringLiteral("icon/simCard.png")));
+    setWindowIcon(QIcon(FileLocations::current().icon(QStringLiteral("simCard.png"))));
     setWindowTitle(QStringLiteral("Castrimo - Advanced Configuration"));
     setWindowModality(Qt::ApplicationModal);
     setMinimumWidth(400);

@@ -1,5 +1,7 @@
 #include "sensortype.h"
 
+#include "filelocations.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QSettings>
@@ -114,6 +116,11 @@ QStringList splitCatalogueList(const QString &value)
     if (value.isEmpty())
         return QStringList();
     return value.split(QLatin1Char(';'));
+}
+
+QString defaultCatalogue()
+{
+    return FileLocations::current().catalogue();
 }
 
 SensorType describeType(int type, const QString &iniPath)

@@ -38,16 +38,18 @@ struct SensorType {
     pagedecode::Layout layout(int sensorType) const;
 };
 
-inline const QString DefaultCatalogue = QStringLiteral("sensor.ini");
+// The catalogue the program runs with (FileLocations): sensor.ini of the working folder unless
+// a front end chose another.
+QString defaultCatalogue();
 
 // The description of type number `type` read from the catalogue at `iniPath` (relative paths
 // resolve against the working directory): the body of describe(row, type), whose record the
 // sensor table stores for the row. A type without a title, or a missing file, gives unknown().
 // Writes "sensor title" or "sensor unknown" to the debug output.
-SensorType describeType(int type, const QString &iniPath = DefaultCatalogue);
+SensorType describeType(int type, const QString &iniPath = defaultCatalogue());
 
 // The number of the first catalogue type titled `title`; 0 when none is.
-int catalogueType(const QString &title, const QString &iniPath = DefaultCatalogue);
+int catalogueType(const QString &title, const QString &iniPath = defaultCatalogue());
 
 // The ";"-separated items of a catalogue list, empty items kept ("a;;b" has three); an empty
 // value has no item.
@@ -55,4 +57,4 @@ QStringList splitCatalogueList(const QString &value);
 
 // One line per catalogue coefficient that is no number ("sensor.ini line 12: [3] COEFF item 2
 // ..."), for the operator at start; such a channel keeps its raw value.
-QStringList catalogueWarnings(const QString &iniPath = DefaultCatalogue);
+QStringList catalogueWarnings(const QString &iniPath = defaultCatalogue());

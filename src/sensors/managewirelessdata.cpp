@@ -7,6 +7,7 @@
 #include "connectiondialog.h"
 #include "customcombo.h"
 #include "dialogs.h"
+#include "filelocations.h"
 #include "loraframe.h"
 #include "manageserialport.h"
 #include "plug_waveform.h"
@@ -126,7 +127,8 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
         m_folderEdit->setText(folder);
         output_dir = QDir(folder);
     } else {
-        m_folderEdit->setText(QDir::currentPath());
+        m_folderEdit->setText(FileLocations::current().outputFolder());
+        output_dir = QDir(FileLocations::current().outputFolder());
     }
     syncChoice();
     linkBusyChanged(m_link->isBusy());
@@ -658,7 +660,7 @@ void managewirelessdata::shutdown()
     if (folder_checked)
         Dialogs::saveSetting(this, settings::key::DestFolder, output_dir.absolutePath());
     rememberWindowPosition(this, settings::key::DataWinX, settings::key::DataWinY);
-    const QString snapshot = QStringLiteral("export.ini");
+    const QString snapshot = FileLocations::current().snapshot();
     if (!m_model->write_snapshot(snapshot))
         Dialogs::notSaved(this, QStringLiteral("The sensor list"), snapshot);
     uncheck_action_boxes();

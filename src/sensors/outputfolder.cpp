@@ -3,6 +3,7 @@
 #include "managewirelessdata.h"
 
 #include "dialogs.h"
+#include "filelocations.h"
 #include "settings.h"
 
 #include "manageserialport.h"
@@ -22,8 +23,9 @@ void managewirelessdata::button_select_folder_clicked()
 {
     const QString chosen = Dialogs::current().existingDirectory(
         this, QStringLiteral("Choose Destination folder"), output_dir.absolutePath());
-    // A cancelled chooser answers nothing, which names the process's current folder.
-    output_dir = chosen.isEmpty() ? QDir(QDir::currentPath()) : QDir(chosen);
+    // A cancelled chooser answers nothing, which names the default folder (the working folder
+    // of a folder set up by hand).
+    output_dir = chosen.isEmpty() ? QDir(FileLocations::current().outputFolder()) : QDir(chosen);
     m_folderEdit->setText(output_dir.absolutePath());
 }
 

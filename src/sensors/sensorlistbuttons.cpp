@@ -1,5 +1,6 @@
 // The sensor list buttons of the table: saving the list and loading it again.
 #include "dialogs.h"
+#include "filelocations.h"
 #include "managewirelessdata.h"
 #include "sensorlistfile.h"
 
@@ -47,7 +48,7 @@ void managewirelessdata::button_import_clicked()
 
 void managewirelessdata::restore_last_list()
 {
-    const QString snapshot = QStringLiteral("export.ini");
+    const QString snapshot = FileLocations::current().snapshot();
     const SensorListFile file = SensorListFile::read(snapshot);
     if (file.ok())
         qDebug() << QStringLiteral("sensors restored :") << file.apply(*m_model);

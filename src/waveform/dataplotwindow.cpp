@@ -1,6 +1,7 @@
 #include "dataplotwindow.h"
 
 #include "dialogs.h"
+#include "filelocations.h"
 #include "pictureexport.h"
 
 #include <qwt_date_scale_draw.h>
@@ -58,7 +59,7 @@ DataPlotWindow::DataPlotWindow(QWidget *parent)
       m_export(new QPushButton(tr("Export as image file")))
 {
     setWindowTitle(tr("Plot data"));
-    setWindowIcon(QIcon(QStringLiteral("icon/waveform.png")));
+    setWindowIcon(QIcon(FileLocations::current().icon(QStringLiteral("waveform.png"))));
     resize(1000, 620);
 
     m_plot->setCanvasBackground(Qt::white);
@@ -121,7 +122,8 @@ bool DataPlotWindow::load(const QString &path, const QStringList &units, const Q
     }
     sortByTime(m_data);
     const int n = m_data.titles.size();
-    m_units = units.size() == n ? units : catalogueUnits(m_data.titles, catalogue);
+    const QString types = catalogue.isEmpty() ? FileLocations::current().catalogue() : catalogue;
+    m_units = units.size() == n ? units : catalogueUnits(m_data.titles, types);
     m_timeMs.resize(m_data.time.size());
     for (int i = 0; i < m_timeMs.size(); ++i)
         m_timeMs[i] = m_data.time[i] * 1000.0;

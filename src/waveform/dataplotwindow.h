@@ -24,9 +24,10 @@ public:
     ~DataPlotWindow() override;
 
     // Loads and shows the file; `units` (one per column, may be empty) overrides the units the
-    // catalogue gives for the file's titles. On failure a warning names the file and the reason.
+    // catalogue gives for the file's titles (empty: the program's sensor.ini). On failure a
+    // warning names the file and the reason.
     bool load(const QString &path, const QStringList &units = QStringList(),
-              const QString &catalogue = QStringLiteral("sensor.ini"));
+              const QString &catalogue = QString());
 
     QwtPlot *plot() const { return m_plot; }
     const TsvData &data() const { return m_data; }

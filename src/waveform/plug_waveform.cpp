@@ -1,6 +1,7 @@
 #include "plug_waveform.h"
 
 #include "dialogs.h"
+#include "filelocations.h"
 #include "pictureexport.h"
 #include "plot.h"
 #include "settings.h"
@@ -32,9 +33,10 @@ plug_waveform::plug_waveform(ManageSerialPort *link, uint16_t address, const Sen
       m_plot(new Plot(address)), m_group(new QGroupBox), m_voltage(new QLabel),
       m_apparent(new QLabel), m_current(new QLabel), m_active(new QLabel),
       m_export(new QPushButton(tr("Export as image file"))),
-      m_pause(new QPushButton(QIcon(QStringLiteral("icon/pause.png")), tr("&Pause Refresh")))
+      m_pause(new QPushButton(QIcon(FileLocations::current().icon(QStringLiteral("pause.png"))),
+                              tr("&Pause Refresh")))
 {
-    setWindowIcon(QIcon(QStringLiteral("icon/waveform.png")));
+    setWindowIcon(QIcon(FileLocations::current().icon(QStringLiteral("waveform.png"))));
     setWindowTitle(tr("Waveforms"));
     setWindowModality(Qt::ApplicationModal);
     setMinimumSize(600, 400);
@@ -95,11 +97,11 @@ void plug_waveform::switchPauseRefresh()
         return;
     if (!m_capture->paused()) {
         m_capture->setPaused(true);
-        m_pause->setIcon(QIcon(QStringLiteral("icon/play.png")));
+        m_pause->setIcon(QIcon(FileLocations::current().icon(QStringLiteral("play.png"))));
         m_pause->setText(tr("&Refresh Again"));
         return;
     }
-    m_pause->setIcon(QIcon(QStringLiteral("icon/pause.png")));
+    m_pause->setIcon(QIcon(FileLocations::current().icon(QStringLiteral("pause.png"))));
     m_pause->setText(tr("&Pause Refresh"));
     // A cycle still finishing keeps going instead: start() only lifts the pause then.
     m_capture->start();

@@ -1,6 +1,7 @@
 #include "advancedconfigwindow.h"
 #include "connectiondialog.h"
 #include "dialogdouble.h"
+#include "filelocations.h"
 #include "lora_term.h"
 #include "mainwindow.h"
 #include "manageserialport.h"
@@ -197,6 +198,37 @@ private slots:
         w.openAdvancedConfigWindow(); // the script is empty: the second dialog is cancelled
         QVERIFY(!w.advancedConfigWindow());
         QVERIFY(w.sensorData()->isEnabled());
+    }
+
+    // Started away from a folder set up by hand, the program names in its About box the user's
+    // settings, the installed catalogue and icons, and the user's folder its files go to.
+    void theAboutBoxTellsTheFilesInUse()
+    {
+        QTemporaryDir root;
+        const FileLocations::Folders f{root.filePath("empty"), root.filePath("share"),
+                                       root.filePath("config"), root.filePath("data")};
+        QVERIFY(QDir().mkpath(f.working) && QDir().mkpath(f.data + "/icon"));
+        QFile catalogue(f.data + "/sensor.ini");
+        QVERIFY(catalogue.open(QIODevice::WriteOnly));
+        catalogue.close();
+        FileLocations::use(FileLocations::resolve(f));
+        DialogDouble dialogs;
+        {
+            MainWindow w;
+            QCOMPARE(w.helpMenu()->title(), QStringLiteral("&Help"));
+            QAction *about = w.helpMenu()->actions().value(0);
+            QVERIFY(about);
+            QCOMPARE(about->text(), QStringLiteral("&About Tessaran..."));
+            about->trigger();
+        }
+        FileLocations::use(FileLocations());
+        QCOMPARE(dialogs.titles(), QStringList{"About Tessaran"});
+        const QStringList lines = dialogs.calls[0].text.split('\n');
+        for (const QString &said : QStringList{
+                 "Tessaran v134", "Settings: " + f.settings + "/config.ini (not there)",
+                 "Sensor catalogue: " + f.data + "/sensor.ini", "Icons: " + f.data + "/icon",
+                 "Working folder: " + f.working, "Output folder: " + f.output})
+            QVERIFY2(lines.contains(said), qPrintable(said + " not in:\n" + lines.join('\n')));
     }
 };
 

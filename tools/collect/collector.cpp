@@ -3,6 +3,7 @@
 
 #include "actionblock.h"
 #include "datafiles.h"
+#include "filelocations.h"
 #include "fleetmodel.h"
 #include "fleetrun.h"
 #include "linksettings.h"
@@ -21,6 +22,7 @@
 #include <QFileInfo>
 #include <QTextStream>
 #include <QTimer>
+#include <cstdlib>
 
 namespace collect
 {
@@ -51,8 +53,10 @@ QCommandLineParser &describe(QCommandLineParser &p)
     p.setApplicationDescription(QStringLiteral(
         "Runs the sensor action over a list of sensors through the radio dongle at PORT, as\n"
         "\"Send Action\" does, and writes the data files into the output folder. Every sensor\n"
-        "of the list is served once, when it wakes. Run it in a folder that holds the sensor\n"
-        "catalogue sensor.ini (and config.ini, unless --config names another file)."));
+        "of the list is served once, when it wakes. The sensor catalogue sensor.ini and the\n"
+        "link settings config.ini come from the current folder when it holds them; otherwise\n"
+        "config.ini from ~/.config/tessaran and sensor.ini from there or from the installed\n"
+        "defaults (--config names another settings file)."));
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     p.addHelpOption();
     p.addOption({QStringLiteral("port"), QStringLiteral("Serial port of the dongle (required)."),
@@ -98,8 +102,8 @@ QCommandLineParser &describe(QCommandLineParser &p)
     return p;
 }
 
-// Link settings, and the data file options, from `file`; empty: config.ini of the working
-// folder.
+// Link settings, and the data file options, from `file`; empty: the config.ini in use
+// (FileLocations).
 struct Config {
     LinkSettings link;
     bool pdc = false;
@@ -116,7 +120,7 @@ std::optional<Config> loadConfig(const QString &file, QString &error)
             return std::nullopt;
         }
     }
-    const settings::Store store(file.isEmpty() ? settings::FileName : file);
+    const settings::Store store(file.isEmpty() ? FileLocations::current().config() : file);
     Config c;
     c.link = LinkSettings::load(store);
     c.pdc = store.readBool(settings::key::PdcEnable, false);
@@ -142,6 +146,15 @@ QString helpText()
                           "dongle\n");
 }
 
+void showHelpAll()
+{
+    // Only the parser knows the toolkit's options, and it tells them on its way out.
+    QCommandLineParser p;
+    describe(p);
+    p.process(QStringList{QCoreApplication::applicationFilePath(), QStringLiteral("--help-all")});
+    std::exit(AllServed);
+}
+
 Parsed parseArguments(const QStringList &arguments)
 {
     Parsed r;
@@ -153,6 +166,10 @@ Parsed parseArguments(const QStringList &arguments)
     }
     if (p.isSet(QStringLiteral("help"))) {
         r.help = true;
+        return r;
+    }
+    if (p.isSet(QStringLiteral("help-all"))) {
+        r.helpAll = true;
         return r;
     }
     if (!p.positionalArguments().isEmpty()) {
@@ -418,9 +435,10 @@ int Collector::run()
         m_err << "tessaran-collect: more than " << FM::MaxSensors << " sensors\n";
         return Unusable;
     }
-    if (!QFileInfo::exists(DefaultCatalogue))
-        m_err << "tessaran-collect: warning: no " << DefaultCatalogue
-              << " in the working folder: sensor types stay unknown\n";
+    if (!QFileInfo(defaultCatalogue()).isFile())
+        m_err << "tessaran-collect: warning: no " << FileLocations::CatalogueName
+              << " in the working folder or the installed defaults: sensor types stay "
+                 "unknown\n";
 
     for (const SensorListFile::Sensor &s : listed) {
         int row = model.insert_sensor(s.serialNumber);

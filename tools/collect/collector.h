@@ -29,7 +29,7 @@ struct Options {
     QDateTime to;
     QString outDir = QStringLiteral(".");
     int timeoutSeconds = 0; // 0: none
-    QString configFile;     // empty: config.ini of the working folder
+    QString configFile;     // empty: the config.ini in use (FileLocations)
     bool verbose = false;
 
     bool downloadBetween() const { return from.isValid(); }
@@ -38,12 +38,15 @@ struct Options {
 struct Parsed {
     std::optional<Options> options; // empty on an error or for --help
     bool help = false;
+    bool helpAll = false; // --help-all: the help with the toolkit's own options
     QString error;
 };
 
 // The command line (arguments()[0] included). Every wrong argument is an error naming it.
 Parsed parseArguments(const QStringList &arguments);
 QString helpText();
+// Prints the help with the toolkit's options (--help-all) and ends the process with 0.
+[[noreturn]] void showHelpAll();
 
 // One collection: opens the port, runs the action over the listed sensors and tells what
 // happens, one line per event on `out`, problems on `err`.

@@ -1,6 +1,7 @@
 // tessaran-collect: the action run from the command line, for unattended collection.
 
 #include "collector.h"
+#include "filelocations.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -43,10 +44,14 @@ int main(int argc, char *argv[])
         out << collect::helpText();
         return collect::AllServed;
     }
+    if (parsed.helpAll)
+        collect::showHelpAll();
     if (!parsed.options) {
         err << "tessaran-collect: " << parsed.error << "\nTry 'tessaran-collect --help'.\n";
         return collect::Unusable;
     }
+    // The collector only reads there: nothing of the user's folder is made.
+    FileLocations::use(FileLocations::resolve(FileLocations::applicationFolders()));
     g_verbose = parsed.options->verbose;
     qInstallMessageHandler(messages);
 
