@@ -14,6 +14,7 @@
 #include <memory>
 
 class ApiExchange;
+class FrameTap;
 class LoraExchange;
 class SerialTransport;
 
@@ -115,6 +116,9 @@ public:
     // update_program_status and uploadProgress; the port is left at the loader's rate, for the
     // caller to reopen with openPort. requestStop() ends it.
     int uploadDongleFirmware(const QString &fileName);
+
+    // Every frame in and out, for the frame log; runs only while something uses it.
+    FrameTap *frameTap() const;
 
     // Settings in force, for the windows that show them.
     int baudRate() const { return m_baudRate; }
