@@ -3,8 +3,11 @@
 #include <QMainWindow>
 
 class AdvancedConfigWindow;
+class FrameLog;
+class FrameView;
 class ManageSerialPort;
 class DataPlotWindow;
+class QDockWidget;
 class QMenu;
 class lora_term;
 class managewirelessdata;
@@ -26,6 +29,11 @@ public:
     AdvancedConfigWindow *advancedConfigWindow() const { return m_advanced; }
     QMenu *fileMenu() const { return m_fileMenu; }
     QMenu *configurationMenu() const { return m_configMenu; }
+    QMenu *viewMenu() const { return m_viewMenu; }
+    FrameLog *frameLog() const { return m_frameLog; }
+    // The "Frames" dock and its view; shown from View > Frames.
+    QDockWidget *framesDock() const { return m_framesDock; }
+    FrameView *frameView() const { return m_frameView; }
 
 signals:
     void openingOtherWindow();
@@ -48,4 +56,9 @@ private:
     AdvancedConfigWindow *m_advanced = nullptr;
     QMenu *m_fileMenu;
     QMenu *m_configMenu;
+    QMenu *m_viewMenu;
+    FrameLog *m_frameLog;
+    QDockWidget *m_framesDock;
+    FrameView *m_frameView;
+    bool m_framesPlaced = false;
 };

@@ -1,6 +1,7 @@
 #include "advancedconfigwindow.h"
 #include "connectiondialog.h"
 #include "dialogdouble.h"
+#include "frametap.h"
 #include "lora_term.h"
 #include "mainwindow.h"
 #include "manageserialport.h"
@@ -11,6 +12,7 @@
 #include "testports.h"
 
 #include <QDir>
+#include <QDockWidget>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -197,6 +199,28 @@ private slots:
         w.openAdvancedConfigWindow(); // the script is empty: the second dialog is cancelled
         QVERIFY(!w.advancedConfigWindow());
         QVERIFY(w.sensorData()->isEnabled());
+    }
+
+    // View > Frames opens the frames and the link's tap runs only while they are open; a log
+    // file of config.ini that cannot be written is said once the window is up.
+    void theFramesOpenFromTheViewMenu()
+    {
+        DialogDouble dialogs;
+        writeIni("[LOG]\nFRAME_LOG=no-such-folder/frames.log\n");
+        MainWindow w;
+        QTRY_COMPARE(dialogs.titles(), QStringList{QStringLiteral("Frame log")});
+        QVERIFY(dialogs.calls[0].text.contains(QStringLiteral("can't be written")));
+        QAction *frames = w.viewMenu()->actions().value(0);
+        QVERIFY(frames);
+        QCOMPARE(frames->text(), QStringLiteral("&Frames"));
+        QCOMPARE(frames->shortcut(), QKeySequence("Ctrl+Shift+F"));
+        QVERIFY(!w.link()->frameTap()->active());
+        frames->trigger();
+        QVERIFY(w.framesDock()->isVisible());
+        QVERIFY(w.link()->frameTap()->active());
+        frames->trigger();
+        QVERIFY(!w.framesDock()->isVisible());
+        QVERIFY(!w.link()->frameTap()->active());
     }
 };
 
