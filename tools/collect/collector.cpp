@@ -4,6 +4,7 @@
 #include "actionblock.h"
 #include "datafiles.h"
 #include "fleetmodel.h"
+#include "framelog.h"
 #include "linksettings.h"
 #include "linkwait.h"
 #include "manageserialport.h"
@@ -93,6 +94,10 @@ QCommandLineParser &describe(QCommandLineParser &p)
                  QStringLiteral("Read the link settings from this INI file instead of "
                                 "config.ini."),
                  QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("frame-log"),
+                 QStringLiteral("Append every frame in and out, decoded, to this file (instead "
+                                "of LOG/FRAME_LOG of the settings)."),
+                 QStringLiteral("FILE")});
     p.addOption({QStringLiteral("verbose"), QStringLiteral("Also print the diagnostic lines.")});
     return p;
 }
@@ -103,6 +108,8 @@ struct Config {
     LinkSettings link;
     bool pdc = false;
     bool debug = false;
+    QString frameLog;
+    qint64 frameLogLimit = 0;
 };
 
 std::optional<Config> loadConfig(const QString &file, QString &error)
@@ -120,6 +127,10 @@ std::optional<Config> loadConfig(const QString &file, QString &error)
     c.link = LinkSettings::load(store);
     c.pdc = store.readBool(settings::key::PdcEnable, false);
     c.debug = store.readBool(settings::key::DebugEnable, false);
+    c.frameLog = store.readString(settings::key::FrameLog).trimmed();
+    c.frameLogLimit =
+        qint64(store.readInt(settings::key::FrameLogSizeKb, settings::defaults::FrameLogSizeKb)) *
+        1024;
     return c;
 }
 
@@ -258,6 +269,7 @@ Parsed parseArguments(const QStringList &arguments)
         }
     }
     o.configFile = p.value(QStringLiteral("config"));
+    o.frameLog = p.value(QStringLiteral("frame-log"));
     o.verbose = p.isSet(QStringLiteral("verbose"));
     r.options = o;
     return r;
@@ -349,6 +361,21 @@ int Collector::run()
         m_err << "tessaran-collect: warning: " << w << '\n';
 
     ManageSerialPort link(config->link);
+    // Before the port opens, so the dongle's identification is in the file too. The file asked
+    // for on the command line must be there; the one of the settings is a diagnosis the run
+    // goes on without.
+    FrameLog frames(link.frameTap());
+    connect(&frames, &FrameLog::fileFailed, this,
+            [this](const QString &e) { m_err << "tessaran-collect: warning: " << e << '\n'; });
+    if (!m_options.frameLog.isEmpty()) {
+        if (!frames.openFile(m_options.frameLog, config->frameLogLimit)) {
+            m_err << "tessaran-collect: " << frames.fileError() << '\n';
+            return Unusable;
+        }
+    } else if (!config->frameLog.isEmpty() &&
+               !frames.openFile(config->frameLog, config->frameLogLimit)) {
+        m_err << "tessaran-collect: warning: " << frames.fileError() << '\n';
+    }
     FleetSession session(&link);
     m_session = &session;
     FleetModel &model = session.fleet();
@@ -408,9 +435,8 @@ int Collector::run()
 
     // A dongle that answers late is given the attempts of a returning one.
     m_opening = true;
-    const bool opened = PortReconnect::openWithRetries(&link, m_options.port,
-                                                       PortReconnect::IntervalMs,
-                                                       [this] { return m_interrupted; });
+    const bool opened = PortReconnect::openWithRetries(
+        &link, m_options.port, PortReconnect::IntervalMs, [this] { return m_interrupted; });
     m_opening = false;
     if (!opened) {
         if (m_interrupted) {
@@ -501,8 +527,8 @@ int Collector::run()
 
     const RunSummary summary = session.summary();
     for (const SensorSummary &sensor : summary.sensors) {
-        m_out << hex4(sensor.serialNumber) << ' ' << (sensor.done ? "served" : "NOT served")
-              << ": " << sensor.status;
+        m_out << hex4(sensor.serialNumber) << ' ' << (sensor.done ? "served" : "NOT served") << ": "
+              << sensor.status;
         if (!sensor.pagesText.isEmpty())
             m_out << " (" << sensor.pagesText << ')';
         m_out << '\n';
