@@ -25,10 +25,18 @@
 // ten fragments. Least time per page: the request's air time and the answer's, and the gap the
 // dongle leaves between two frames, as the scenario scales them and the simulated dongle waits
 // them, plus the bytes of the acknowledgement and the fragments at that baud. Target 0.90.
+//
+// Then the clean line once more with the frame log on: its file written and the Frames view
+// open (offscreen) on every frame of the download. Its ratio against the first run's is the
+// cost of the log, target 0.95 or more. `bench_download framelog` runs the two clean-line
+// downloads alone.
 
 #include "actionrun.h"
 #include "apiframe.h"
 #include "fleetmodel.h"
+#include "framelog.h"
+#include "frametablemodel.h"
+#include "frameview.h"
 #include "loradongle.h"
 #include "loraframe.h"
 #include "lorarun.h"
@@ -40,16 +48,18 @@
 #include "simprocess.h"
 #include "truthrows.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 namespace
 {
@@ -175,10 +185,15 @@ struct Condition {
     const char *name;
     QStringList simArgs;
     bool wakeOften;
-    double targetRatio; // 0: none
-    int pages;          // 0: the full ring
-    bool lora = false;  // through the LoRa dongle (bench-lora.ini)
+    double targetRatio;    // 0: none
+    int pages;             // 0: the full ring
+    bool lora = false;     // through the LoRa dongle (bench-lora.ini)
+    bool frameLog = false; // the frame log's file and view on
 };
+
+// The ratio of the last download measured, and that of the clean line without the frame log.
+double lastRatio = 0;
+double cleanRatio = 0;
 
 // One download of the whole memory under `c`; false when it did not complete or wrote a row the
 // sensor did not record.
@@ -220,6 +235,20 @@ bool runOnce(const Condition &c, const QString &folder)
     }
 
     ManageSerialPort port;
+    // Watched from before the opening, as in the program when the view is open at start.
+    FrameLog frameLog(port.frameTap());
+    std::unique_ptr<FrameView> frameView;
+    if (c.frameLog) {
+        if (!frameLog.openFile(folder + QStringLiteral("/frames.log"),
+                               qint64(settings::defaults::FrameLogSizeKb) * 1024)) {
+            std::fprintf(stderr, "%s\n", qPrintable(frameLog.fileError()));
+            return false;
+        }
+        frameView = std::make_unique<FrameView>(&frameLog);
+        frameView->resize(1366, 400);
+        frameView->show();
+        frameLog.setWatched(true);
+    }
     if (!port.openPort(link)) {
         std::fprintf(stderr, "no dongle answered on %s\n", qPrintable(link));
         return false;
@@ -315,6 +344,7 @@ bool runOnce(const Condition &c, const QString &folder)
     // The sensor records on while it is downloaded: what it recorded after its answer is not
     // part of this download, and only its last page can hold such samples.
     const int missing = std::max(0, int(recorded.size()) - int(written.size()));
+    lastRatio = least.ms() / ms;
     std::printf(
         "bench_download (%s): %d pages (%u to %u), %d frames, %lld bytes, %d requests "
         "(%d made, %d made again, %d page time-outs), %u rows; least time %.0f ms (line %.0f ms + "
@@ -337,6 +367,15 @@ bool runOnce(const Condition &c, const QString &folder)
     std::printf("; longest event-loop stall %.1f ms (%.1f ms of it on the CPU, %d stalls over "
                 "20 ms) (target 50)\n",
                 double(longestStallNs) / 1e6, double(longestStallCpuNs) / 1e6, stallsOver20);
+    if (c.frameLog) {
+        const QFileInfo file(folder + QStringLiteral("/frames.log"));
+        std::printf("bench_download (%s): %d frames in the view, %lld bytes in the log file",
+                    c.name, frameView->model()->rowCount(), file.size());
+        if (cleanRatio > 0)
+            std::printf("; ratio with the frame log / without %.3f (target 0.95)",
+                        lastRatio / cleanRatio);
+        std::printf("\n");
+    }
     std::fflush(stdout);
     return wrong == 0;
 }
@@ -345,7 +384,10 @@ bool runOnce(const Condition &c, const QString &folder)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    // The frame log's view is a widget: shown offscreen when no display is named.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     QTemporaryDir dir;
     if (!dir.isValid()) {
         std::fprintf(stderr, "no temporary folder\n");
@@ -374,16 +416,24 @@ int main(int argc, char **argv)
          0,
          400},
         {"LoRa, clean line", {}, false, 0.90, 0, true},
+        {"clean line, frame log on", {}, false, 0.97, 0, false, true},
     };
-    // `bench_download N` measures the Nth condition alone (0: the clean line).
-    const int only = argc > 1 ? QByteArray(argv[1]).toInt() : -1;
+    constexpr int FrameLogRun = 4;
+    // `bench_download N` measures the Nth condition alone (0: the clean line); `framelog` the
+    // clean line without and with the frame log.
+    const QByteArray which = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    const bool frameLogOnly = which == "framelog";
+    const int only = which.isEmpty() || frameLogOnly ? -1 : which.toInt();
     bool ok = true;
     int n = 0;
     for (const Condition &c : conditions) {
         const QString folder = dir.path() + QStringLiteral("/run%1").arg(n);
-        if (only < 0 || only == n) {
+        if ((only < 0 && !frameLogOnly) || only == n ||
+            (frameLogOnly && (n == 0 || n == FrameLogRun))) {
             QDir().mkpath(folder);
             ok = runOnce(c, folder) && ok;
+            if (n == 0)
+                cleanRatio = lastRatio;
         }
         ++n;
     }

@@ -5,6 +5,8 @@
 #include "dataplotwindow.h"
 #include "dialogs.h"
 #include "filelocations.h"
+#include "framelog.h"
+#include "frameview.h"
 #include "lora_term.h"
 #include "manageserialport.h"
 #include "managewirelessdata.h"
@@ -15,6 +17,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDebug>
+#include <QDockWidget>
 #include <QFile>
 #include <QGuiApplication>
 #include <QIcon>
@@ -31,7 +34,9 @@ QIcon iconFile(const QString &name)
 }
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new ManageSerialPort)
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), m_link(new ManageSerialPort),
+      m_frameLog(new FrameLog(m_link->frameTap(), this))
 {
     setWindowTitle(QStringLiteral("Tessaran v%1 - Brovane").arg(Version));
     restoreWindowPosition(this, settings::key::MainWinX, settings::key::MainWinY,
@@ -54,6 +59,36 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
     QAction *about = m_helpMenu->addAction(tr("&About Tessaran..."));
     connect(about, &QAction::triggered, this, &MainWindow::showAbout);
 
+    // The frames of the line, for diagnosis: the dock is watched only while it is open.
+    m_frameView = new FrameView(m_frameLog);
+    m_framesDock = new QDockWidget(tr("Frames"), this);
+    m_framesDock->setObjectName(QStringLiteral("frames"));
+    m_framesDock->setWidget(m_frameView);
+    addDockWidget(Qt::BottomDockWidgetArea, m_framesDock);
+    m_framesDock->hide();
+    m_viewMenu = menuBar()->addMenu(tr("&View"));
+    QAction *frames = m_framesDock->toggleViewAction();
+    frames->setText(tr("&Frames"));
+    frames->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+F")));
+    m_viewMenu->addAction(frames);
+    connect(frames, &QAction::toggled, m_frameLog, &FrameLog::setWatched);
+    // The table and the terminal keep the room they need (a laptop's 768 lines leave none
+    // under them): the frames come as a window of their own over the lower part of the screen,
+    // which the operator may dock under or beside them.
+    m_framesDock->setFloating(true);
+    connect(frames, &QAction::toggled, this, [this](bool shown) {
+        if (!shown)
+            return;
+        if (!m_framesPlaced && m_framesDock->isFloating()) {
+            m_framesPlaced = true;
+            const QScreen *screen = this->screen();
+            const QRect room = screen ? screen->availableGeometry() : geometry();
+            const int h = qMin(room.height() / 2, 480);
+            m_framesDock->setGeometry(room.x(), room.bottom() + 1 - h, qMin(room.width(), 1366), h);
+        }
+        m_frameView->setFocus();
+    });
+
     if (settings::contains(settings::key::LoraTerm))
         qDebug() << QStringLiteral("lora term");
     if (settings::readInt(settings::key::LoraTerm, 0) == 1) {
@@ -73,6 +108,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_link(new Manage
                qMax(height(), qMin(860, room.height() - 60)));
     }
     show();
+    // Opened before the connection, so that the dongle's identification is in the file too.
+    if (!m_frameLog->openConfigured(settings::current()))
+        QTimer::singleShot(
+            0, this, [this] { Dialogs::warning(this, tr("Frame log"), m_frameLog->fileError()); });
     // Connecting is an exchange with waits that process events: it starts once the window is
     // up, never inside the constructor.
     if (m_sensorData)
@@ -118,6 +157,9 @@ MainWindow::~MainWindow()
     delete m_advanced;
     // The central widget goes with the window; the link outlives everything that points to it.
     delete takeCentralWidget();
+    // The log lets go of the link's tap, so it goes first.
+    delete m_frameView;
+    delete m_frameLog;
     delete m_link;
 }
 

@@ -3,8 +3,11 @@
 #include <QMainWindow>
 
 class AdvancedConfigWindow;
+class FrameLog;
+class FrameView;
 class ManageSerialPort;
 class DataPlotWindow;
+class QDockWidget;
 class QMenu;
 class lora_term;
 class managewirelessdata;
@@ -29,6 +32,11 @@ public:
     QMenu *helpMenu() const { return m_helpMenu; }
     // The About box's text: the version and the files and folders the program works with.
     QString aboutText() const;
+    QMenu *viewMenu() const { return m_viewMenu; }
+    FrameLog *frameLog() const { return m_frameLog; }
+    // The "Frames" dock and its view; shown from View > Frames.
+    QDockWidget *framesDock() const { return m_framesDock; }
+    FrameView *frameView() const { return m_frameView; }
 
 signals:
     void openingOtherWindow();
@@ -53,4 +61,9 @@ private:
     QMenu *m_fileMenu;
     QMenu *m_configMenu;
     QMenu *m_helpMenu;
+    QMenu *m_viewMenu;
+    FrameLog *m_frameLog;
+    QDockWidget *m_framesDock;
+    FrameView *m_frameView;
+    bool m_framesPlaced = false;
 };

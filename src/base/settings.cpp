@@ -47,6 +47,9 @@ Range rangeOf(const QString &key)
         return {1, 60000};
     if (key == key::TimeoutCoeffOver4)
         return {0, 1000};
+    // A log rotated every few lines would keep nothing worth reading; a gigabyte is plenty.
+    if (key == key::FrameLogSizeKb)
+        return {16, 1024 * 1024};
     return {INT_MIN, INT_MAX};
 }
 

@@ -8,8 +8,9 @@
 #include <cstdint>
 
 // config.ini (in the working directory unless another file is named), opened briefly for each
-// read or write. A key is consulted only when the file holds it. A number is taken only when its text is a decimal integer in the
-// range the program can use; anything else falls back to the default with one diagnostic line.
+// read or write. A key is consulted only when the file holds it. A number is taken only when its
+// text is a decimal integer in the range the program can use; anything else falls back to the
+// default with one diagnostic line.
 namespace settings
 {
 
@@ -41,6 +42,9 @@ inline const QString LoraTerm = QStringLiteral("LORA/TERM");
 inline const QString AdvSensorHexDir = QStringLiteral("ADV_CONFIG_W/DIR_HEX_FILE");
 inline const QString AdvSensorSrecDir = QStringLiteral("ADV_CONFIG_W/DIR_SREC_FILE");
 inline const QString DongleSrecDir = QStringLiteral("ADV_CONFIG/DIR_SREC_FILE");
+// The frame log file (every frame in and out, decoded) and the size at which it is rotated.
+inline const QString FrameLog = QStringLiteral("LOG/FRAME_LOG");
+inline const QString FrameLogSizeKb = QStringLiteral("LOG/FRAME_LOG_SIZE_KB");
 QString loraConfig(int index); // LORA/CONFIG0 .. LORA/CONFIG9
 } // namespace key
 
@@ -54,6 +58,7 @@ constexpr int TimeoutCoeffOver4 = 2;
 constexpr int PreambleNormal = 8;
 constexpr int PreambleWakeUp = 34;
 constexpr int LoraConfigCount = 10;
+constexpr int FrameLogSizeKb = 10240;
 // Stored default text of LORA/CONFIGn; empty for 6 to 9.
 QString loraConfigText(int index);
 } // namespace defaults

@@ -74,6 +74,11 @@ AdvancedConfigWindow::AdvancedConfigWindow(ManageSerialPort *link, QWidget *pare
         connect(readButton, &QPushButton::clicked, this, &AdvancedConfigWindow::read_conf);
         connect(m_link, &ManageSerialPort::new_frame, this, &AdvancedConfigWindow::new_frame);
     }
+    // Only the 802.15.4 window shows the status line; the others still own it.
+    if (!m_status->parent()) {
+        m_status->setParent(this);
+        m_status->hide();
+    }
     resize(minimumSizeHint());
 }
 

@@ -96,8 +96,10 @@ QByteArray ApiExchange::receiveApiFrame(uint64_t addressFilter)
         }
     }
     wait.finish(failed || !frame.complete() ? LinkWait::TimedOut : LinkWait::Done);
-    if (!failed && !frame.complete() && frame.inFrame())
+    if (!failed && !frame.complete() && frame.inFrame()) {
         m_transport.health().fault("cut frame");
+        m_transport.tap().cut();
+    }
     if (failed || !frame.complete())
         return {};
     m_transport.health().cleanFrame();
@@ -354,8 +356,10 @@ pageresult::Result ApiExchange::receivePageFrame(uint16_t addressFilter, uint16_
         break;
     }
     // A header whose frame never came whole: its bytes went missing on the way.
-    if (!rejected && end == LinkWait::TimedOut)
+    if (!rejected && end == LinkWait::TimedOut) {
         m_transport.health().fault("cut frame");
+        m_transport.tap().cut();
+    }
     return expected > 10 ? Broken : None;
 }
 
@@ -404,6 +408,7 @@ int ApiExchange::flush()
     const int dropped = m_transport.readPending().size() + m_input.size() + m_shared.size();
     m_input.clear();
     m_shared.clear();
+    m_transport.tap().cut();
     return dropped;
 }
 

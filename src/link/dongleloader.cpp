@@ -81,6 +81,8 @@ int DongleLoader::upload(const QString &fileName, const QString &devicePath)
     const QList<QByteArray> lines = srec::splitLines(text);
 
     m_api.sendApiFrame(loader::entryCommand(), 2);
+    // From here the line carries the loader's raw bytes; the next open reads frames again.
+    m_transport.tap().setLine(framedecode::Line::Loader);
 
     m_transport.close();
     m_transport.setBaudRate(loader::BaudRate);

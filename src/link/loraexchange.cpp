@@ -48,6 +48,7 @@ int LoraExchange::dropInput()
         m_transport.readPending().size() + m_input.size() + (m_newFrame ? m_lastFrame.size() : 0);
     m_input.clear();
     m_newFrame = false;
+    m_transport.tap().cut();
     return dropped;
 }
 

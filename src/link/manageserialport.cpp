@@ -2,6 +2,7 @@
 
 #include "apiexchange.h"
 #include "dongleloader.h"
+#include "frametap.h"
 #include "linkwait.h"
 #include "loader.h"
 #include "loraexchange.h"
@@ -83,6 +84,11 @@ QString ManageSerialPort::portName() const
     return m_transport->portName();
 }
 
+FrameTap *ManageSerialPort::frameTap() const
+{
+    return &m_transport->tap();
+}
+
 bool ManageSerialPort::isOpen() const
 {
     return m_transport->isOpen();
@@ -150,6 +156,7 @@ bool ManageSerialPort::openPort(const QString &portName)
         qDebug() << m_openError;
         return false;
     }
+    m_transport->tap().setLine(framedecode::Line::Api);
     if (!m_transport->open(devicePath(portName))) {
         qDebug() << QStringLiteral("Error opening port !");
         return false;
@@ -173,6 +180,7 @@ bool ManageSerialPort::openPort(const QString &portName)
         return false;
 
     m_linkMode = Lora;
+    m_transport->tap().setLine(framedecode::Line::Lora);
     applyBaudRate();
     if (!m_lora->detectLora()) {
         m_transport->close();

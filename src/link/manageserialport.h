@@ -15,6 +15,7 @@
 #include <memory>
 
 class ApiExchange;
+class FrameTap;
 class LoraExchange;
 class SerialTransport;
 
@@ -121,6 +122,9 @@ public:
     // update_program_status and uploadProgress; the port is left at the loader's rate, for the
     // caller to reopen with openPort. requestStop() ends it.
     int uploadDongleFirmware(const QString &fileName);
+
+    // Every frame in and out, for the frame log; runs only while something uses it.
+    FrameTap *frameTap() const;
 
     // Settings in force, for the windows that show them.
     int baudRate() const { return m_baudRate; }

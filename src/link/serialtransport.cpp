@@ -49,6 +49,7 @@ bool SerialTransport::open(const QString &devicePath)
 
 void SerialTransport::close()
 {
+    m_tap.cut();
     if (m_port->isOpen())
         m_port->close();
 }
@@ -81,12 +82,19 @@ QByteArray SerialTransport::readPending()
 {
     if (pendingBytes() <= 0)
         return {};
-    return m_port->readAll();
+    const QByteArray in = m_port->readAll();
+    if (m_tap.active())
+        m_tap.in(in);
+    return in;
 }
 
 bool SerialTransport::readByte(char *byte)
 {
-    return m_port->isOpen() && m_port->getChar(byte);
+    if (!m_port->isOpen() || !m_port->getChar(byte))
+        return false;
+    if (m_tap.active())
+        m_tap.rawIn(QByteArray(1, *byte));
+    return true;
 }
 
 bool SerialTransport::write(const QByteArray &bytes)
@@ -100,6 +108,8 @@ bool SerialTransport::write(const QByteArray &bytes)
         qDebug() << QStringLiteral("/!\\ Error sending value") << m_port->errorString() << written;
         return false;
     }
+    if (m_tap.active())
+        m_tap.out(bytes);
     // Hand the bytes to the driver now: the waits that follow poll for the answer.
     m_port->waitForBytesWritten(0);
     return true;

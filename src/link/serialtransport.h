@@ -1,5 +1,6 @@
 #pragma once
 
+#include "frametap.h"
 #include "linkhealth.h"
 
 #include <QByteArray>
@@ -41,6 +42,8 @@ public:
     // The faults the exchanges met on the bytes of this port, across opens.
     LinkHealth &health() { return m_health_; }
     const LinkHealth &health() const { return m_health_; }
+    // Every byte written and read, for the frame log.
+    FrameTap &tap() { return m_tap; }
 
 signals:
     // Once per open: the device went away. The port is closed right after, from the event loop.
@@ -65,4 +68,5 @@ private:
     QTimer *m_health;
     bool m_lost = false;
     LinkHealth m_health_;
+    FrameTap m_tap;
 };

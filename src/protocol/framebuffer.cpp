@@ -115,14 +115,22 @@ bool FrameBuffer::unescapeFrame(int from, int to)
 
 bool FrameBuffer::checkCrc() const
 {
+    return crcMatches(true);
+}
+
+bool FrameBuffer::crcMatches(bool report) const
+{
     if (m_length < 7) {
-        qDebug() << QStringLiteral("(length<6)");
+        if (report)
+            qDebug() << QStringLiteral("(length<6)");
         return false;
     }
     const uint16_t computed = computeCrc16(m_bytes + 1, m_length - 4);
     const uint16_t received =
         static_cast<uint16_t>(m_bytes[m_length - 3] | (m_bytes[m_length - 2] << 8));
     if (computed != received) {
+        if (!report)
+            return false;
         qDebug() << QStringLiteral("CRC error ! (received ") << QString::number(received, 16)
                  << QStringLiteral(", computed ") << QString::number(computed, 16)
                  << QStringLiteral(")");
@@ -133,6 +141,16 @@ bool FrameBuffer::checkCrc() const
 
 int FrameBuffer::checkSensorFrame()
 {
+    return check(true);
+}
+
+int FrameBuffer::checkSensorFrameQuietly()
+{
+    return check(false);
+}
+
+int FrameBuffer::check(bool report)
+{
     uint8_t extra = 0xFF;
     if (m_length >= 2 && m_bytes[m_length - 2] == End && m_bytes[m_length - 1] != End) {
         extra = m_bytes[m_length - 1] == 0xFF ? 0xFE : m_bytes[m_length - 1];
@@ -140,21 +158,24 @@ int FrameBuffer::checkSensorFrame()
     }
     int result = 0;
     if (m_length < 1 || m_bytes[0] != Start || m_bytes[m_length - 1] != End) {
-        qDebug() << QStringLiteral("error of start/end char");
+        if (report)
+            qDebug() << QStringLiteral("error of start/end char");
         result = 1;
     }
     unescapeFrame(1, m_length);
-    if (!checkCrc()) {
-        qDebug() << QStringLiteral("CRC error");
+    if (!crcMatches(report)) {
+        if (report)
+            qDebug() << QStringLiteral("CRC error");
         result = 2;
     }
     if (m_length < Capacity)
         m_bytes[m_length++] = extra;
     if (m_length != AnswerLength) {
-        dumpFrame();
+        if (report)
+            dumpFrame();
         return 3;
     }
-    if (result != 0)
+    if (result != 0 && report)
         dumpFrame();
     return result;
 }

@@ -15,14 +15,16 @@ public:
     static constexpr uint8_t Start = 0xC0;
     static constexpr uint8_t End = 0xC1;
     static constexpr uint8_t Escape = 0x7D;
-    // A valid answer after checkSensorFrame: 53 bytes from 0xC0 to 0xC1 plus the radio's extra byte.
+    // A valid answer after checkSensorFrame: 53 bytes from 0xC0 to 0xC1 plus the radio's extra
+    // byte.
     static constexpr int AnswerLength = 54;
 
     FrameBuffer() { clear(); }
 
     // Fills with 0xFF and sets the length to 0.
     void clear();
-    // Copies `length` bytes. Refuses (clears, returns false) a negative length or one over Capacity.
+    // Copies `length` bytes. Refuses (clears, returns false) a negative length or one over
+    // Capacity.
     bool setData(const char *bytes, int length);
     bool setData(const QByteArray &bytes) { return setData(bytes.constData(), bytes.size()); }
 
@@ -48,9 +50,14 @@ public:
     // 0 valid; 1 bad start or end byte; 2 CRC error; 3 wrong length. Leaves the frame unstuffed
     // with the radio's extra byte (or 0xFF when there was none) appended as its last byte.
     int checkSensorFrame();
+    // The same check without its diagnostic lines, for code that only explains a frame.
+    int checkSensorFrameQuietly();
     void dumpFrame() const;
 
 private:
+    bool crcMatches(bool report) const;
+    int check(bool report);
+
     uint8_t m_bytes[Capacity];
     int m_length = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "commandset.h"
 #include "connectiondialog.h"
+#include "frametap.h"
 #include "loraframe.h"
 #include "manageserialport.h"
 
@@ -26,6 +27,18 @@ QString logLine(qint64 elapsedMs, const QByteArray &frame)
     for (char c : frame)
         line += QStringLiteral("%1 ").arg(static_cast<uint8_t>(c), 2, 16, QLatin1Char('0'));
     return line;
+}
+
+QString sentLine(qint64 elapsedMs, const QByteArray &body)
+{
+    QString line = logLine(elapsedMs, body);
+    return line.insert(line.indexOf(QLatin1Char('\t')) + 1, QStringLiteral("sent: "));
+}
+
+QString meaningLine(framedecode::Direction direction, const QByteArray &body)
+{
+    return QStringLiteral("\t= ") +
+           framedecode::oneLine(framedecode::decodeBody(direction, framedecode::Line::Lora, body));
 }
 
 } // namespace terminal
@@ -61,7 +74,26 @@ lora_term::lora_term(ManageSerialPort *link, QWidget *parent)
     connect(m_link, &ManageSerialPort::busyChanged, m_reveilButton, &QPushButton::setDisabled);
     connect(m_link, &ManageSerialPort::new_frame, this, &lora_term::new_frame);
     connect(m_link, &ManageSerialPort::error_rx, this, &lora_term::error_rx);
+    // What goes out is seen where it is written, whoever sends it (a field, "reveil", the
+    // configuration at open): the link's tap tells it at once.
+    m_link->frameTap()->use();
+    connect(m_link->frameTap(), &FrameTap::tapped, this, &lora_term::frameSent);
     m_stopwatch.start();
+}
+
+lora_term::~lora_term()
+{
+    m_link->frameTap()->release();
+}
+
+void lora_term::frameSent(const TappedFrame &frame)
+{
+    if (frame.direction != framedecode::Direction::Out ||
+        frame.piece != framedecode::Piece::Frame || frame.bytes.size() < 4)
+        return;
+    const QByteArray body = frame.bytes.mid(3, frame.bytes.size() - 4);
+    m_log->appendPlainText(terminal::sentLine(m_stopwatch.elapsed(), body));
+    m_log->appendPlainText(terminal::meaningLine(framedecode::Direction::Out, body));
 }
 
 void lora_term::new_frame()
@@ -73,6 +105,7 @@ void lora_term::new_frame()
         return;
     }
     m_log->appendPlainText(terminal::logLine(m_stopwatch.elapsed(), frame));
+    m_log->appendPlainText(terminal::meaningLine(framedecode::Direction::In, frame));
     if (terminal::isMarker(frame))
         m_stopwatch.restart();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "framedecoder.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
@@ -11,12 +13,18 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+struct TappedFrame;
 
-namespace terminal {
+namespace terminal
+{
 // A frame 02 x 21 y z restarts the terminal's stopwatch.
 bool isMarker(const QByteArray &frame);
 // "<seconds>\t<two lower-case digits and a blank per byte>"
 QString logLine(qint64 elapsedMs, const QByteArray &frame);
+// The same for a body sent: "<seconds>\tsent: <digits>".
+QString sentLine(qint64 elapsedMs, const QByteArray &body);
+// What a payload received or a body sent means, under its bytes: "\t= <meaning>".
+QString meaningLine(framedecode::Direction direction, const QByteArray &body);
 } // namespace terminal
 
 // A raw frame terminal for the LoRa dongle, shown instead of the sensor table in terminal mode.
@@ -25,6 +33,7 @@ class lora_term : public QWidget
     Q_OBJECT
 public:
     lora_term(ManageSerialPort *link, QWidget *parent = nullptr);
+    ~lora_term() override;
 
     ConnectionDialog *connectionBar() const { return m_connection; }
     QPlainTextEdit *log() const { return m_log; }
@@ -43,6 +52,8 @@ public slots:
     void error_rx();
 
 private:
+    void frameSent(const TappedFrame &frame);
+
     ManageSerialPort *m_link;
     ConnectionDialog *m_connection;
     QPlainTextEdit *m_log;

@@ -2,6 +2,7 @@
 #include "connectiondialog.h"
 #include "dialogdouble.h"
 #include "filelocations.h"
+#include "frametap.h"
 #include "lora_term.h"
 #include "mainwindow.h"
 #include "manageserialport.h"
@@ -12,6 +13,7 @@
 #include "testports.h"
 
 #include <QDir>
+#include <QDockWidget>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -229,6 +231,28 @@ private slots:
                  "Sensor catalogue: " + f.data + "/sensor.ini", "Icons: " + f.data + "/icon",
                  "Working folder: " + f.working, "Output folder: " + f.output})
             QVERIFY2(lines.contains(said), qPrintable(said + " not in:\n" + lines.join('\n')));
+    }
+
+    // View > Frames opens the frames and the link's tap runs only while they are open; a log
+    // file of config.ini that cannot be written is said once the window is up.
+    void theFramesOpenFromTheViewMenu()
+    {
+        DialogDouble dialogs;
+        writeIni("[LOG]\nFRAME_LOG=no-such-folder/frames.log\n");
+        MainWindow w;
+        QTRY_COMPARE(dialogs.titles(), QStringList{QStringLiteral("Frame log")});
+        QVERIFY(dialogs.calls[0].text.contains(QStringLiteral("can't be written")));
+        QAction *frames = w.viewMenu()->actions().value(0);
+        QVERIFY(frames);
+        QCOMPARE(frames->text(), QStringLiteral("&Frames"));
+        QCOMPARE(frames->shortcut(), QKeySequence("Ctrl+Shift+F"));
+        QVERIFY(!w.link()->frameTap()->active());
+        frames->trigger();
+        QVERIFY(w.framesDock()->isVisible());
+        QVERIFY(w.link()->frameTap()->active());
+        frames->trigger();
+        QVERIFY(!w.framesDock()->isVisible());
+        QVERIFY(!w.link()->frameTap()->active());
     }
 };
 

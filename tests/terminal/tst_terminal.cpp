@@ -20,7 +20,16 @@ class TestTerminal : public QObject
     std::unique_ptr<ManageSerialPort> m_link;
     std::unique_ptr<lora_term> m_term;
 
+    // The lines of the frames received, without the meaning under each and the frames sent.
     QStringList logLines() const
+    {
+        QStringList lines;
+        for (const QString &l : m_term->log()->toPlainText().split('\n', Qt::SkipEmptyParts))
+            if (!l.startsWith(QStringLiteral("\t= ")) && !l.contains(QStringLiteral("\tsent: ")))
+                lines << l;
+        return lines;
+    }
+    QStringList allLines() const
     {
         return m_term->log()->toPlainText().split('\n', Qt::SkipEmptyParts);
     }
@@ -52,6 +61,7 @@ private slots:
         m_dongle->peer().write(api::buildFrame(QByteArray::fromHex("12500A")));
         QTRY_COMPARE_WITH_TIMEOUT(logLines().size(), 1, 1000);
         QVERIFY(logLines()[0].endsWith(QStringLiteral("\t12 50 0a ")));
+        QCOMPARE(allLines().value(1), QStringLiteral("\t= payload 12, 3 bytes"));
     }
 
     void aMarkerFrameRestartsTheTimeBase()
@@ -66,7 +76,8 @@ private slots:
         const double after = logLines()[1].section('\t', 0, 0).toDouble();
         QVERIFY2(before >= 0.3, qPrintable(logLines()[0]));
         QVERIFY2(after < before, qPrintable(logLines().join(" | ")));
-        QCOMPARE(terminal::logLine(1500, QByteArray::fromHex("02ff")), QStringLiteral("1.5\t02 ff "));
+        QCOMPARE(terminal::logLine(1500, QByteArray::fromHex("02ff")),
+                 QStringLiteral("1.5\t02 ff "));
         QCOMPARE(terminal::logLine(123456, QByteArray()), QStringLiteral("123.456\t"));
     }
 
@@ -109,6 +120,15 @@ private slots:
         QCOMPARE(request.left(7), QByteArray::fromHex("0108000004300F"));
         QCOMPARE(request.mid(7, 16), QByteArray::fromHex("00130078640000000000000000000000"));
         QTRY_VERIFY_WITH_TIMEOUT(m_term->log()->toPlainText().contains("02 30 04 30"), 1000);
+        // Each frame sent and received is explained under its bytes.
+        const QStringList lines = allLines();
+        const int sent =
+            lines.indexOf(QRegularExpression("^[0-9.e+-]+\tsent: 01 08 00 00 04 30 0f .*"));
+        QVERIFY2(sent >= 0, qPrintable(lines.join('|')));
+        QCOMPARE(lines.value(sent + 1),
+                 QStringLiteral("\t= request to 0430, preamble 8: write EEPROM at 0x0078 = 0x64, "
+                                "no restart"));
+        QVERIFY(lines.contains(QStringLiteral("\t= acknowledgement: request taken")));
         // no second transaction could be started while this one waited
         QVERIFY(!enabledDuring);
         QVERIFY(m_term->reveilButton()->isEnabled());

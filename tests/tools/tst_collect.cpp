@@ -24,6 +24,12 @@ const char *Fleet = "[dongle]\n"
                     "[device 1B02]\ntype = 2\nperiod = 9\nspan = 6h\nwake = 2\nfirst_wake = 2\n"
                     "rssi = 42\n";
 
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile f(path);
@@ -211,6 +217,9 @@ private slots:
         QTest::newRow("an output folder that cannot be")
             << QStringList{port, "--sensors", "1A01", "--out", "notadongle/data"}
             << "notadongle/data can't be created";
+        QTest::newRow("a frame log that cannot be written")
+            << QStringList{port, "--sensors", "1A01", "--frame-log", "nofolder/frames.log"}
+            << "The frame log";
         QTest::newRow("no dongle") << QStringList{"--port", "notadongle", "--sensors", "1A01"}
                                    << "notadongle could not be opened, or no dongle answered";
     }
@@ -232,7 +241,7 @@ private slots:
         QCOMPARE(collect({"--help"}, out, err), 0);
         for (const char *said :
              {"--port", "--sensors", "--list", "--set-time", "--download", "--from", "--to",
-              "--out", "--timeout", "--config", "yyyy-MM-dd hh:mm[:ss]",
+              "--out", "--timeout", "--config", "--frame-log", "yyyy-MM-dd hh:mm[:ss]",
               "--set-time with a download", "Exit codes", "  2  "})
             QVERIFY2(out.contains(QLatin1String(said)), said);
     }
@@ -244,7 +253,9 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("said");
         QTest::newRow("detected, then served")
-            << QStringList{"--detect", "5", "--set-time", "--timeout", "60"} << false << 0
+            << QStringList{"--detect", "5",           "--set-time", "--timeout",
+                           "60",       "--frame-log", "frames.log"}
+            << false << 0
             << QStringList{"1A01: detected", "1B02: detected", "1A01: served",
                            "1A01 served: Action succesfull", "1B02 served: Action succesfull"};
         QTest::newRow("from a list, one never wakes")
@@ -271,6 +282,12 @@ private slots:
                  exitCode);
         for (const QString &s : said)
             QVERIFY2(out.contains(s), qPrintable(out + err));
+        if (arguments.contains("--frame-log")) {
+            const QByteArray log = fileBytes(path("frames.log"));
+            QVERIFY2(log.contains(" out     5  read radio channel  | 7E 00 01 37 C8"),
+                     log.left(300));
+            QVERIFY(log.contains(": answer of 1A01 (fn "));
+        }
         // The collector's own stop is no operator's: one final word per sensor, the true one.
         QVERIFY2(!out.contains("by User"), qPrintable(out));
         for (const QString &sn : {QStringLiteral("1A01"), QStringLiteral("1C03")})

@@ -6,6 +6,7 @@
 #include "filelocations.h"
 #include "fleetmodel.h"
 #include "fleetrun.h"
+#include "framelog.h"
 #include "linksettings.h"
 #include "linkwait.h"
 #include "manageserialport.h"
@@ -98,6 +99,10 @@ QCommandLineParser &describe(QCommandLineParser &p)
                  QStringLiteral("Read the link settings from this INI file instead of "
                                 "config.ini."),
                  QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("frame-log"),
+                 QStringLiteral("Append every frame in and out, decoded, to this file (instead "
+                                "of LOG/FRAME_LOG of the settings)."),
+                 QStringLiteral("FILE")});
     p.addOption({QStringLiteral("verbose"), QStringLiteral("Also print the diagnostic lines.")});
     return p;
 }
@@ -108,6 +113,8 @@ struct Config {
     LinkSettings link;
     bool pdc = false;
     bool debug = false;
+    QString frameLog;
+    qint64 frameLogLimit = 0;
 };
 
 std::optional<Config> loadConfig(const QString &file, QString &error)
@@ -125,6 +132,10 @@ std::optional<Config> loadConfig(const QString &file, QString &error)
     c.link = LinkSettings::load(store);
     c.pdc = store.readBool(settings::key::PdcEnable, false);
     c.debug = store.readBool(settings::key::DebugEnable, false);
+    c.frameLog = store.readString(settings::key::FrameLog).trimmed();
+    c.frameLogLimit =
+        qint64(store.readInt(settings::key::FrameLogSizeKb, settings::defaults::FrameLogSizeKb)) *
+        1024;
     return c;
 }
 
@@ -276,6 +287,7 @@ Parsed parseArguments(const QStringList &arguments)
         }
     }
     o.configFile = p.value(QStringLiteral("config"));
+    o.frameLog = p.value(QStringLiteral("frame-log"));
     o.verbose = p.isSet(QStringLiteral("verbose"));
     r.options = o;
     return r;
@@ -397,6 +409,21 @@ int Collector::run()
         m_err << "tessaran-collect: warning: " << w << '\n';
 
     ManageSerialPort link(config->link);
+    // Before the port opens, so the dongle's identification is in the file too. The file asked
+    // for on the command line must be there; the one of the settings is a diagnosis the run
+    // goes on without.
+    FrameLog frames(link.frameTap());
+    connect(&frames, &FrameLog::fileFailed, this,
+            [this](const QString &e) { m_err << "tessaran-collect: warning: " << e << '\n'; });
+    if (!m_options.frameLog.isEmpty()) {
+        if (!frames.openFile(m_options.frameLog, config->frameLogLimit)) {
+            m_err << "tessaran-collect: " << frames.fileError() << '\n';
+            return Unusable;
+        }
+    } else if (!config->frameLog.isEmpty() &&
+               !frames.openFile(config->frameLog, config->frameLogLimit)) {
+        m_err << "tessaran-collect: warning: " << frames.fileError() << '\n';
+    }
     FleetSession session(&link);
     m_session = &session;
     FleetModel &model = session.fleet();

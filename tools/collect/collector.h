@@ -30,6 +30,7 @@ struct Options {
     QString outDir = QStringLiteral(".");
     int timeoutSeconds = 0; // 0: none
     QString configFile;     // empty: the config.ini in use (FileLocations)
+    QString frameLog;       // empty: LOG/FRAME_LOG of the settings, if any
     bool verbose = false;
 
     bool downloadBetween() const { return from.isValid(); }
