@@ -199,8 +199,6 @@ void ManageSerialPort::closePort()
 {
     m_lora->stopPolling();
     m_transport->close();
-    if (m_portLock.releasesOnClose())
-        m_portLock.release();
 }
 
 void ManageSerialPort::applyBaudRate()

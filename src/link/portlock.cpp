@@ -31,6 +31,11 @@ QString PortLock::lockFileFor(const QString &devicePath)
 
 bool PortLock::take(const QString &devicePath)
 {
+    if (isPseudoTerminal(QFileInfo(devicePath).absoluteFilePath())) {
+        release();
+        m_error.clear();
+        return true;
+    }
     const QString file = lockFileFor(devicePath);
     if (m_lock && m_file == file) {
         m_error.clear();

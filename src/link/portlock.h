@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QFileInfo>
 #include <QString>
 #include <memory>
 
@@ -19,7 +18,8 @@ public:
     PortLock &operator=(const PortLock &) = delete;
 
     // Takes the lock of `devicePath` (releasing one of another port); true when this process
-    // holds it now. A refusal is told by error().
+    // holds it now (or the port is a pseudo-terminal named directly: not locked). A refusal is
+    // told by error().
     bool take(const QString &devicePath);
     void release();
     QString heldPath() const { return m_path; }
@@ -30,10 +30,9 @@ public:
     // temporary folder. One name per device, whichever link names it.
     static QString lockFileFor(const QString &devicePath);
     // A pseudo-terminal that closed never comes back: its number goes to the next one opened,
-    // by any program. Its lock is kept by the name it was opened by (a simulator's link), and
-    // let go with the port when that name is the terminal's own.
+    // by any program, and a lock kept for it would refuse that one. Named by its own name it is
+    // not locked at all; named through a link (a simulator's), it is locked by that name.
     static bool isPseudoTerminal(const QString &path);
-    bool releasesOnClose() const { return isPseudoTerminal(QFileInfo(m_path).absoluteFilePath()); }
 
 private:
     std::unique_ptr<QLockFile> m_lock;
