@@ -1,6 +1,5 @@
 #include "portlock.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
@@ -48,7 +47,6 @@ bool PortLock::take(const QString &devicePath)
     if (lock->tryLock(0)) {
         m_lock = std::move(lock);
         m_file = file;
-        m_path = devicePath;
         m_error.clear();
         return true;
     }
@@ -76,5 +74,4 @@ void PortLock::release()
 {
     m_lock.reset();
     m_file.clear();
-    m_path.clear();
 }

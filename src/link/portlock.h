@@ -22,21 +22,20 @@ public:
     // told by error().
     bool take(const QString &devicePath);
     void release();
-    QString heldPath() const { return m_path; }
     // "/dev/ttyUSB0 is in use by tessaran-collect (process 4242): ..."; empty after a take.
     QString error() const { return m_error; }
 
-    // Where the lock of a port lives: the system's lock folder when it can be written, else the
-    // temporary folder. One name per device, whichever link names it.
-    static QString lockFileFor(const QString &devicePath);
     // A pseudo-terminal that closed never comes back: its number goes to the next one opened,
     // by any program, and a lock kept for it would refuse that one. Named by its own name it is
     // not locked at all; named through a link (a simulator's), it is locked by that name.
     static bool isPseudoTerminal(const QString &path);
 
 private:
+    // Where the lock of a port lives: the system's lock folder when it can be written, else the
+    // temporary folder. One name per device, whichever link names it.
+    static QString lockFileFor(const QString &devicePath);
+
     std::unique_ptr<QLockFile> m_lock;
     QString m_file;
-    QString m_path;
     QString m_error;
 };
