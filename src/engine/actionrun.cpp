@@ -481,6 +481,7 @@ void ActionRun::stampClock(command::Block &payload, uint8_t subSecondBase) const
 int ActionRun::sensor_action_cycle(uint32_t serialNumber)
 {
     command::Block payload;
+    prepareNewData(serialNumber);
     const int relay = m_model->build_param_payload(serialNumber, m_selection, payload);
     if (relay < 0)
         return NoAnswer;
@@ -531,7 +532,8 @@ int ActionRun::sensor_action_cycle(uint32_t serialNumber)
                 qDebug() << QStringLiteral("no page range in the answer");
                 m_connectionTimer.stop();
                 refresh_row_from_answer(serialNumber, rowrefresh::AfterAction);
-                end_download(*m_model, row, DownloadEnd::NoData);
+                end_download(*m_model, row,
+                             choice.downloadNew ? DownloadEnd::NothingNew : DownloadEnd::NoData);
                 return Served;
             }
             if (!m_model->sensor(row).record.download_started)

@@ -48,6 +48,7 @@ inline const QString Interrupted = QStringLiteral("Action Interrupted by User");
 inline const QString Timeout = QStringLiteral("Connection Timeout");
 inline const QString WriteError = QStringLiteral("Error writing data in file");
 inline const QString NoDataText = QStringLiteral("No data in file, check dates");
+inline const QString NothingNewText = QStringLiteral("No new data");
 
 using command::isRelayType;
 

@@ -360,6 +360,8 @@ int FleetModel::build_param_payload(uint32_t serialNumber, const Selection &sele
     s.selectedChannelMask = selection.channelMask;
     s.memoryAddress = row.memoryAddress;
     s.memoryValue = row.memoryValue;
+    s.collectedUntil = row.collected_until;
+    s.sensorClock = rec.sensor_clock;
     const actionblock::Payload p = actionblock::build(m_choice, s);
     payload = p.block;
     if (p.memoryWrite)
@@ -483,7 +485,8 @@ FleetModel::Decoded FleetModel::decode_pages(uint32_t serialNumber, int count, c
         if (r < 0)
             return Decoded::NotListed;
         const Sensor &s = sensor(r);
-        if (!m_files.begin(serialNumber, s.record.ident, s.type.layout(s.record.sensor_type),
+        if (!m_files.isArchive(serialNumber) &&
+            !m_files.begin(serialNumber, s.record.ident, s.type.layout(s.record.sensor_type),
                            options)) {
             set_status(r, writeError, Tone::Bad);
             return Decoded::NotWritten;

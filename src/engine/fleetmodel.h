@@ -107,6 +107,8 @@ public:
         bool served = false;
         bool detected = false;
         int clock_offset = 0xFFFF;    // seconds from the sensor clock to the PC clock
+        // For a collection of new data: the last sample its archive holds (invalid: none).
+        QDateTime collected_until;
         bool showingProgress = false; // the status is the download's progress
         // The sensor's last status: what a collector tells of the sensor.
         QString status;
@@ -209,6 +211,7 @@ public:
     bool write_snapshot(const QString &path) const;
 
     DownloadFiles &files() { return m_files; }
+    const DownloadFiles &files() const { return m_files; }
     enum class Decoded { Ok, NotListed, NotCreated, NotWritten };
     // Decodes `count` pages of a received page frame (as lastFrameData() lays it out) into the
     // sensor's files. They are made with `create` when none is open: at the first page of a

@@ -4,6 +4,7 @@
 
 #include "linkwait.h"
 #include "manageserialport.h"
+#include "pagerange.h"
 
 #include <QDebug>
 
@@ -60,6 +61,21 @@ QString FleetRun::downloadSummary(uint32_t serialNumber) const
         .arg(s.refused);
 }
 
+void FleetRun::prepareNewData(uint32_t serialNumber)
+{
+    const int row = m_model->find_row(serialNumber);
+    if (!m_model->choice().downloadNew || row < 0 || m_model->sensor(row).record.download_started)
+        return;
+    archive::Plan plan = archive::plan(m_settings.folder, serialNumber);
+    const int64_t after = plan.after();
+    m_model->edit(row).collected_until =
+        after == archive::Nothing ? QDateTime() : QDateTime::fromSecsSinceEpoch(after, Qt::UTC);
+    if (plan.latest && !plan.latest->end.usable)
+        qDebug() << hex4(serialNumber) << QStringLiteral("archive not usable :")
+                 << plan.latest->path << plan.latest->end.error;
+    m_plans.insert(serialNumber, plan);
+}
+
 bool FleetRun::decode_pages(uint32_t serialNumber, int count)
 {
     // Every page the download accepts comes through here, whatever the file makes of it.
@@ -71,6 +87,20 @@ bool FleetRun::decode_pages(uint32_t serialNumber, int count)
     options.from = choice.windowStart;
     options.to = choice.windowEnd;
     const auto create = [this, serialNumber] {
+        if (m_model->choice().downloadNew) {
+            const int row = m_model->find_row(serialNumber);
+            if (row < 0)
+                return false;
+            const FM::Sensor &s = m_model->sensor(row);
+            archive::Plan plan = m_plans.value(serialNumber);
+            plan.folder = archive::folderFor(m_settings.folder);
+            plan.recordingStart = s.record.record_start;
+            plan.ringFull = pagerange::pagesLeft(s.record.start_page, s.record.end_page,
+                                                 s.record.page_count) >= s.record.page_count - 1;
+            m_model->files().openArchive(serialNumber, s.type.layout(s.record.sensor_type),
+                                         std::move(plan));
+            return true;
+        }
         if (m_hooks.createFiles)
             return m_hooks.createFiles(serialNumber);
         return m_model->files().create(serialNumber, m_settings.folder, m_settings.pdc, nullptr).ok;
@@ -88,6 +118,8 @@ void FleetRun::beginRun()
     m_running = true;
     m_portTimedOut = false;
     m_stats.clear();
+    m_plans.clear();
+    m_model->files().forgetReports();
     m_progress.start(m_model->size());
     m_link->dropStaleInput();
 }
@@ -173,13 +205,18 @@ bool FleetRun::endDownload(uint32_t serialNumber, int row, const DownloadEnding 
     }
     if (e.complete) {
         rec.download_started = false;
+        // An archive is complete only once its rows are on the disk.
+        const bool synced = m_model->files().close(serialNumber);
+        const bool newData = m_model->choice().downloadNew;
         // A file that failed on the last page keeps its error: "complete" would hide it.
         end_download(*m_model, row,
-                     !e.lastDecoded            ? DownloadEnd::WriteError
+                     !e.lastDecoded || !synced ? DownloadEnd::WriteError
                      : rec.samples_written > 0 ? DownloadEnd::Complete
+                     : newData                 ? DownloadEnd::NothingNew
                                                : DownloadEnd::NoData);
+        if (newData && synced && e.lastDecoded)
+            tellArchive(row);
         m_model->setMark(row, FM::Field::Serial, FM::Mark::Done);
-        m_model->files().close(serialNumber);
         return false;
     }
     if (!m_running) {
@@ -195,6 +232,24 @@ bool FleetRun::endDownload(uint32_t serialNumber, int row, const DownloadEnding 
         return false;
     }
     return true;
+}
+
+void FleetRun::tellArchive(int row)
+{
+    const uint32_t sn = m_model->sensor(row).record.serial_number;
+    const DownloadFiles::ArchiveReport r = m_model->files().archiveReport(sn);
+    for (const QString &note : r.notes)
+        qDebug() << hex4(sn) << note;
+    if (r.gaps.isEmpty())
+        return;
+    // The samples the ring overwrote are gone for good: the operator must hear of it where
+    // the outcome is told.
+    QStringList lost;
+    for (const archive::Gap &g : r.gaps)
+        lost << archive::gapText(g);
+    m_model->set_status(row, m_model->sensor(row).status + QStringLiteral("; ") +
+                                 lost.join(QStringLiteral("; ")),
+                        FM::Tone::Bad);
 }
 
 void FleetRun::endRun()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "archive.h"
 #include "fleetmodel.h"
 #include "pagevouch.h"
 #include "runprogress.h"
@@ -65,6 +66,10 @@ public:
     // Decodes `count` pages of the link's last received frame into the sensor's files, opening
     // them first when none is open; false when they cannot be opened or written.
     bool decode_pages(uint32_t serialNumber, int count);
+    // For a collection of new data: finds where the sensor's archive ends (cutting a torn last
+    // row away), so that its parameter block asks only for what follows. A download that is
+    // resumed keeps what it found when it started.
+    void prepareNewData(uint32_t serialNumber);
     // What the last decode_pages made of its pages.
     FleetModel::Decoded lastDecode() const { return m_lastDecode; }
 
@@ -116,6 +121,8 @@ protected:
     // then. True when it did not end: the files stay open and the download goes on at the
     // sensor's next wake. What the dongle must be told (a stop request) is the caller's.
     bool endDownload(uint32_t serialNumber, int row, const DownloadEnding &ending);
+    // A new-data collection's row tells what its archive lost.
+    void tellArchive(int row);
 
     FleetModel *m_model;
     ManageSerialPort *m_link;
@@ -128,6 +135,7 @@ protected:
     FleetModel::Selection m_selection;
     RunProgress m_progress;
     QHash<uint32_t, pagevouch::Stats> m_stats;
+    QHash<uint32_t, archive::Plan> m_plans; // new-data collections under way
     FleetModel::Decoded m_lastDecode = FleetModel::Decoded::Ok;
     QTimer m_connectionTimer;
 };

@@ -158,12 +158,18 @@ SensorSummary FleetSession::summaryOf(int row) const
     s.status = sensor.status;
     s.pages = m_current->downloadStats(s.serialNumber);
     s.pagesText = m_current->downloadSummary(s.serialNumber);
+    s.rows = sensor.record.samples_written;
+    const DownloadFiles::ArchiveReport archived = m_fleet.files().archiveReport(s.serialNumber);
+    s.archivePaths = archived.paths;
+    s.archiveNotes = archived.notes;
+    s.gaps = archived.gaps;
     const bool download = m_fleet.choice().anyDownload();
     switch (sensor.record.download_end) {
     case DownloadEnd::Complete:
         s.outcome = SensorOutcome::DownloadComplete;
         break;
     case DownloadEnd::NoData:
+    case DownloadEnd::NothingNew:
         s.outcome = SensorOutcome::NoData;
         break;
     case DownloadEnd::WriteError:

@@ -39,6 +39,12 @@ struct SensorSummary {
     QString status; // the sensor's last status
     pagevouch::Stats pages;
     QString pagesText; // "pages fetched N, re-requested N, ..."; empty when none was fetched
+    uint32_t rows = 0; // sample rows written
+    // A collection of new data: the archives written to, the ones it started (and why), and
+    // what the sensor's memory overwrote before it was collected.
+    QStringList archivePaths;
+    QStringList archiveNotes;
+    QVector<archive::Gap> gaps;
 };
 
 struct RunSummary {

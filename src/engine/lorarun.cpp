@@ -141,6 +141,7 @@ bool LoraRun::refresh_row_from_answer(uint32_t serialNumber, int mode)
 bool LoraRun::lora_sensor_cycle(uint32_t serialNumber)
 {
     command::Block payload;
+    prepareNewData(serialNumber);
     if (m_model->build_param_payload(serialNumber, m_selection, payload) < 0)
         return false;
     // With "Set Time" the link stamps the clock fields into the block as each attempt leaves,
@@ -168,7 +169,9 @@ bool LoraRun::lora_sensor_cycle(uint32_t serialNumber)
     // would fetch the previous run's pages, or the whole ring.
     if (!pagerange::readRange(m_answer)) {
         qDebug() << QStringLiteral("no page range in the answer");
-        actionrun::end_download(*m_model, row, DownloadEnd::NoData);
+        actionrun::end_download(*m_model, row,
+                                m_model->choice().downloadNew ? DownloadEnd::NothingNew
+                                                              : DownloadEnd::NoData);
         return true;
     }
     read_page_range(serialNumber);

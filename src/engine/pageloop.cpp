@@ -38,6 +38,8 @@ QString actionrun::downloadEndText(DownloadEnd end, int page)
         return QStringLiteral("Download Complete");
     case DownloadEnd::NoData:
         return NoDataText;
+    case DownloadEnd::NothingNew:
+        return NothingNewText;
     case DownloadEnd::WriteError:
         return WriteError;
     case DownloadEnd::Refused:
@@ -59,7 +61,9 @@ void actionrun::end_download(FleetModel &model, int row, DownloadEnd end, int pa
     model.edit(row).record.download_end = end;
     model.edit(row).record.refused_page = end == DownloadEnd::Refused ? page : -1;
     model.set_status(row, downloadEndText(end, page),
-                     end == DownloadEnd::Complete ? FM::Tone::Good : FM::Tone::Bad);
+                     end == DownloadEnd::Complete || end == DownloadEnd::NothingNew
+                         ? FM::Tone::Good
+                         : FM::Tone::Bad);
 }
 
 void actionrun::end_download_on_write_error(FleetModel &model, uint32_t serialNumber)

@@ -3,6 +3,10 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
 QString dataFileBaseName(uint32_t serialNumber, const QDateTime &stamp)
 {
     return QStringLiteral("%1_%2")
@@ -29,14 +33,14 @@ DataFiles::~DataFiles()
     close();
 }
 
-bool DataFiles::open(QFile &file, const QString &path)
+bool DataFiles::open(QFile &file, const QString &path, QIODevice::OpenMode mode)
 {
     if (file.isOpen())
         file.close();
     file.setFileName(path);
     // Unbuffered: bytes a failed write left in a buffer would reach the file at the next
     // flush or at close, behind the cut that took the failed write back.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    if (!file.open(QIODevice::WriteOnly | mode | QIODevice::Unbuffered)) {
         m_error = file.errorString();
         return false;
     }
@@ -52,6 +56,23 @@ bool DataFiles::openText(const QString &folder, const QString &fileName)
 bool DataFiles::openBinary(const QString &folder, const QString &fileName)
 {
     return open(m_binary, dataFilePath(folder, fileName));
+}
+
+bool DataFiles::appendText(const QString &path)
+{
+    return open(m_text, path, QIODevice::Append);
+}
+
+bool DataFiles::sync()
+{
+    bool ok = true;
+    for (QFile *f : {&m_text, &m_binary}) {
+        if (f->isOpen() && ::fsync(f->handle()) != 0) {
+            m_error = QString::fromLocal8Bit(std::strerror(errno));
+            ok = false;
+        }
+    }
+    return ok;
 }
 
 bool DataFiles::write(QFile &file, const QByteArray &bytes)

@@ -37,6 +37,8 @@ public:
     // the path and the reason kept for the message.
     bool openText(const QString &folder, const QString &fileName);
     bool openBinary(const QString &folder, const QString &fileName);
+    // Opens an existing text file to add rows at its end (an archive).
+    bool appendText(const QString &path);
 
     bool isOpen() const { return m_text.isOpen(); }
     bool hasBinary() const { return m_binary.isOpen(); }
@@ -51,10 +53,13 @@ public:
     // One page: its .pdc record (when the binary file is open) and its rows, both or neither.
     bool writePage(const QByteArray &record, const QByteArray &rows);
 
+    // Waits until what was written is on the disk itself, not only handed to the system: a
+    // collection is recorded as done only after this.
+    bool sync();
     void close();
 
 private:
-    bool open(QFile &file, const QString &path);
+    bool open(QFile &file, const QString &path, QIODevice::OpenMode mode = QIODevice::Truncate);
     bool write(QFile &file, const QByteArray &bytes);
     void cutBack(QFile &file, qint64 length);
 

@@ -54,6 +54,21 @@ DownloadFiles::Created DownloadFiles::create(uint32_t serialNumber, const QStrin
     return result;
 }
 
+void DownloadFiles::openArchive(uint32_t serialNumber, const pagedecode::Layout &layout,
+                                archive::Plan plan)
+{
+    close(serialNumber);
+    auto open = std::make_shared<Open>();
+    open->archive = std::make_unique<archive::Writer>(serialNumber, layout, std::move(plan));
+    m_open.insert(serialNumber, open);
+}
+
+bool DownloadFiles::isArchive(uint32_t serialNumber) const
+{
+    const auto it = m_open.find(serialNumber);
+    return it != m_open.end() && (*it)->archive;
+}
+
 bool DownloadFiles::isOpen(uint32_t serialNumber) const
 {
     return m_open.contains(serialNumber);
@@ -82,6 +97,9 @@ FrameOutcome DownloadFiles::decode(uint32_t serialNumber, const uint8_t *data, i
     }
     // Held while events run after a page: a close from there must not free what is written.
     const std::shared_ptr<Open> open = *it;
+    if (open->archive)
+        return open->archive->write(data, dataLength, count, currentPage, endPage, pageCount,
+                                    afterPage);
     return writeFramePages(open->decoder, open->files, data, dataLength, count, currentPage,
                            endPage, pageCount, afterPage);
 }
@@ -89,21 +107,47 @@ FrameOutcome DownloadFiles::decode(uint32_t serialNumber, const uint8_t *data, i
 QString DownloadFiles::errorString(uint32_t serialNumber) const
 {
     const auto it = m_open.find(serialNumber);
-    return it == m_open.end() ? QStringLiteral("file not open") : (*it)->files.errorString();
+    if (it == m_open.end())
+        return QStringLiteral("file not open");
+    return (*it)->archive ? (*it)->archive->errorString() : (*it)->files.errorString();
 }
 
-void DownloadFiles::close(uint32_t serialNumber)
+bool DownloadFiles::closeOpen(uint32_t serialNumber, Open &open)
+{
+    open.files.close();
+    if (!open.archive)
+        return true;
+    archive::Writer &w = *open.archive;
+    ArchiveReport &r = m_reports[serialNumber];
+    r.synced = w.sync();
+    w.close();
+    // A sensor may be collected in more than one go within a run (a lost wake): the report
+    // tells of all of them.
+    for (const QString &p : w.paths())
+        if (!r.paths.contains(p))
+            r.paths << p;
+    r.notes << w.notes();
+    r.gaps << w.gaps();
+    r.rows += w.rows();
+    if (!w.errorString().isEmpty())
+        r.error = w.errorString();
+    return r.synced;
+}
+
+bool DownloadFiles::close(uint32_t serialNumber)
 {
     const auto it = m_open.find(serialNumber);
     if (it == m_open.end())
-        return;
-    (*it)->files.close();
+        return true;
+    const std::shared_ptr<Open> open = *it;
     m_open.erase(it);
+    return closeOpen(serialNumber, *open);
 }
 
 void DownloadFiles::closeAll()
 {
-    for (const std::shared_ptr<Open> &o : qAsConst(m_open))
-        o->files.close();
+    const auto open = m_open;
     m_open.clear();
+    for (auto it = open.begin(); it != open.end(); ++it)
+        closeOpen(it.key(), **it);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "archive.h"
 #include "datafiles.h"
 #include "pagedecode.h"
 
@@ -35,6 +36,22 @@ public:
                    const std::function<QString()> &otherFolder,
                    const QDateTime &stamp = QDateTime::currentDateTime());
 
+    // Opens the sensor's archives for a collection of its new data: its pages go to
+    // archive::Writer instead of a file of their own.
+    void openArchive(uint32_t serialNumber, const pagedecode::Layout &layout, archive::Plan plan);
+    bool isArchive(uint32_t serialNumber) const;
+    // What a collection's archives were left with once closed.
+    struct ArchiveReport {
+        QStringList paths;
+        QStringList notes;
+        QVector<archive::Gap> gaps;
+        uint32_t rows = 0;
+        bool synced = true; // every row written is on the disk
+        QString error;
+    };
+    ArchiveReport archiveReport(uint32_t serialNumber) const { return m_reports.value(serialNumber); }
+    void forgetReports() { m_reports.clear(); }
+
     bool isOpen(uint32_t serialNumber) const;
     // Starts decoding into the files just created: the decoder for the sensor and the .tsv
     // header. False when the header could not be written.
@@ -46,13 +63,18 @@ public:
                         const std::function<void()> &afterPage = std::function<void()>());
     QString errorString(uint32_t serialNumber) const;
 
-    void close(uint32_t serialNumber);
+    // Closes the sensor's files; an archive is synced first. False when that failed.
+    bool close(uint32_t serialNumber);
     void closeAll();
 
 private:
     struct Open {
         DataFiles files;
         pagedecode::PageDecoder decoder;
+        std::unique_ptr<archive::Writer> archive;
     };
+    bool closeOpen(uint32_t serialNumber, Open &open);
+
     QHash<uint32_t, std::shared_ptr<Open>> m_open;
+    QHash<uint32_t, ArchiveReport> m_reports;
 };

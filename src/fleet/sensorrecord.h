@@ -10,6 +10,7 @@ enum class DownloadEnd {
     None,
     Complete,    // every page written
     NoData,      // the window held no sample
+    NothingNew,  // nothing recorded since the last sample collected
     WriteError,  // a data file could not be written
     Refused,     // a page nobody could vouch for was given up
     Interrupted, // the operator stopped the run

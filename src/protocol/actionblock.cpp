@@ -14,8 +14,10 @@ uint8_t flags(const Choice &c, const Sensor &s)
         f |= command::ClearData;
     if (c.downloadBetween)
         f |= command::DownloadBetween;
-    if (c.downloadAll)
+    if (c.downloadAll || (c.downloadNew && !s.collectedUntil.isValid()))
         f |= command::DownloadAll;
+    else if (c.downloadNew)
+        f |= command::DownloadBetween;
     if (c.selectChannels && s.reportedChannelMask != s.selectedChannelMask)
         f |= command::SelectChannels;
     return f;
@@ -48,6 +50,14 @@ Payload build(const Choice &c, const Sensor &s)
     a.periodCode = s.selectedPeriodCode;
     a.windowStart = c.windowStart;
     a.windowEnd = c.windowEnd;
+    if (c.downloadNew && s.collectedUntil.isValid()) {
+        // From the sample after the last one collected to the sensor's clock (the PC's when
+        // it never told it). Samples are whole seconds apart.
+        a.windowStart = s.collectedUntil.addSecs(1);
+        a.windowEnd = s.sensorClock.isValid() ? s.sensorClock : QDateTime::currentDateTime();
+        if (a.windowEnd <= a.windowStart)
+            a.windowEnd = a.windowStart.addSecs(1);
+    }
     a.channelMask = s.selectedChannelMask;
     a.sensorType = s.sensorType;
     // The clock is stamped in just before each send; until then its bytes are the window's or 0.

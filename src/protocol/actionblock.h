@@ -20,11 +20,13 @@ struct Choice {
     bool downloadBetween = false;
     bool downloadAll = false;
     bool selectChannels = false;
+    // Only what each sensor recorded after the last sample its archive holds.
+    bool downloadNew = false;
     // The two editors of "Download data from : ", local wall-clock times.
     QDateTime windowStart;
     QDateTime windowEnd;
 
-    bool anyDownload() const { return downloadBetween || downloadAll; }
+    bool anyDownload() const { return downloadBetween || downloadAll || downloadNew; }
 };
 
 // What is wrong with a download window before anything is sent: a sensor answers such a
@@ -42,6 +44,10 @@ struct Sensor {
     // Texts of the "Add" and "Val" cells: a single-byte memory write when no action applies.
     QString memoryAddress;
     QString memoryValue;
+    // For new data: the last sample already collected (invalid: none, all is new) and the
+    // sensor's clock as it last told it, the window's end.
+    QDateTime collectedUntil;
+    QDateTime sensorClock;
 };
 
 // The flags byte: the checked boxes, except that a period or a channel choice the sensor already

@@ -223,7 +223,9 @@ PageResult PageDecoder::decodeAccelPage(const uint8_t *page, const page::Header 
     const int n = h.sampleCount;
     const int held = std::min(n, page::AccelRecords);
     r.samplesBeyondPage = n - held;
-    for (int i = 0; i < held; ++i) {
+    for (int i = 0; i < held; ++i, t += period) {
+        if (t <= m_options.after)
+            continue;
         const page::Accel a = page::accelRecord(page, i);
         appendTime(rows, t);
         rows += '\t';
@@ -235,7 +237,6 @@ PageResult PageDecoder::decodeAccelPage(const uint8_t *page, const page::Header 
         rows += '\t';
         rows += debug;
         ++r.samples;
-        t += period;
     }
     m_samples += uint32_t(r.samples);
     return r;
@@ -273,7 +274,8 @@ PageResult PageDecoder::decodePage(const uint8_t *page, int pageNumber, QByteArr
     for (int i = 0; i < held; ++i) {
         if (i > 0)
             t += period;
-        const bool inside = !m_options.window || (t * 1000 >= m_fromMs && t * 1000 <= m_toMs);
+        const bool inside = (!m_options.window || (t * 1000 >= m_fromMs && t * 1000 <= m_toMs)) &&
+                            t > m_options.after;
         if (inside) {
             appendTime(rows, t);
             rows += '\t';
@@ -329,7 +331,8 @@ PageResult PageDecoder::decodePage(const uint8_t *page, int pageNumber, QByteArr
         const int seconds = m & 0x0FFF;
         if ((m & 0xF000) == page::StopTag && seconds <= period) {
             const int64_t stop = t + seconds;
-            if (!m_options.window || (stop * 1000 >= m_fromMs && stop * 1000 <= m_toMs)) {
+            if ((!m_options.window || (stop * 1000 >= m_fromMs && stop * 1000 <= m_toMs)) &&
+                stop > m_options.after) {
                 appendTime(rows, stop);
                 rows += "\t-1\t";
                 for (int k = 1; k < c; ++k)

@@ -7,6 +7,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <limits>
 
 // Turns downloaded memory pages into the rows of a .tsv data file and the records of a .pdc
 // file. Everything here is bytes in, bytes out: the caller owns the files.
@@ -41,6 +42,11 @@ struct Options {
     bool window = false;
     QDateTime from;
     QDateTime to;
+    // Only rows after this time (seconds since the epoch, the wall clock as written; exclusive)
+    // are written, for every type and the stop rows too: what an archive holds already is not
+    // written again.
+    int64_t after = NoLowerBound;
+    static constexpr int64_t NoLowerBound = INT64_MIN;
 };
 
 // The first two lines of a .tsv file, without a final line break (every row starts with one).

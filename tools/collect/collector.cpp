@@ -78,9 +78,11 @@ QCommandLineParser &describe(QCommandLineParser &p)
     p.addOption({QStringLiteral("set-time"), QStringLiteral("Set each sensor's clock to this "
                                                             "computer's; not with a download.")});
     p.addOption({QStringLiteral("download"),
-                 QStringLiteral("\"all\": download every recorded sample; not with --from "
-                                "or --set-time."),
-                 QStringLiteral("all")});
+                 QStringLiteral("\"all\": download every recorded sample into a new file per "
+                                "sensor; \"new\": only the samples recorded since the last "
+                                "collection, appended to the sensor's archive in DIR/archive "
+                                "(one file per recording). Not with --from or --set-time."),
+                 QStringLiteral("all|new")});
     p.addOption(
         {QStringLiteral("from"),
          QStringLiteral("Download the samples from this local time on, given as "
@@ -146,8 +148,8 @@ QString helpText()
     QCommandLineParser p;
     return describe(p).helpText() +
            QStringLiteral("\nRefused as wrong arguments, before PORT is opened:\n"
-                          "  --set-time with a download (--download all, or --from and --to)\n"
-                          "  --download all with --from; --from without --to, or --to alone\n"
+                          "  --set-time with a download (--download, or --from and --to)\n"
+                          "  --download with --from; --from without --to, or --to alone\n"
                           "  a window that is reversed, empty or starts in the future\n"
                           "\nExit codes:\n"
                           "  0  every listed sensor was served (its download complete)\n"
@@ -228,11 +230,14 @@ Parsed parseArguments(const QStringList &arguments)
     o.listFile = p.value(QStringLiteral("list"));
     o.setTime = p.isSet(QStringLiteral("set-time"));
     if (p.isSet(QStringLiteral("download"))) {
-        if (p.value(QStringLiteral("download")) != QLatin1String("all")) {
-            r.error = QStringLiteral("--download takes \"all\"; a time window is --from and --to");
+        const QString what = p.value(QStringLiteral("download"));
+        if (what != QLatin1String("all") && what != QLatin1String("new")) {
+            r.error = QStringLiteral(
+                "--download takes \"all\" or \"new\"; a time window is --from and --to");
             return r;
         }
-        o.downloadAll = true;
+        o.downloadAll = what == QLatin1String("all");
+        o.downloadNew = what == QLatin1String("new");
     }
     const bool from = p.isSet(QStringLiteral("from"));
     const bool to = p.isSet(QStringLiteral("to"));
@@ -241,8 +246,8 @@ Parsed parseArguments(const QStringList &arguments)
         return r;
     }
     if (from) {
-        if (o.downloadAll) {
-            r.error = QStringLiteral("give either --download all or --from and --to");
+        if (o.downloadAll || o.downloadNew) {
+            r.error = QStringLiteral("give either --download or --from and --to");
             return r;
         }
         const std::optional<QDateTime> a = parseDate(p.value(QStringLiteral("from")));
@@ -270,8 +275,8 @@ Parsed parseArguments(const QStringList &arguments)
     }
     // A download sends the window in the bytes a clock setting would overwrite, so the two
     // cannot share one parameter block.
-    if (o.setTime && (o.downloadAll || o.downloadBetween())) {
-        r.error = QStringLiteral("--set-time cannot go with a download (--download all, or "
+    if (o.setTime && (o.downloadAll || o.downloadNew || o.downloadBetween())) {
+        r.error = QStringLiteral("--set-time cannot go with a download (--download, or "
                                  "--from and --to): set the clocks in a run of their own");
         return r;
     }
@@ -373,9 +378,16 @@ void Collector::statusChanged(int row)
 
 void Collector::outcome(uint32_t serialNumber, SensorOutcome)
 {
+    if (!m_session)
+        return;
+    const SensorSummary s = m_session->summaryFor(serialNumber);
+    for (const QString &note : s.archiveNotes)
+        line(hex4(serialNumber) + QStringLiteral(": ") + note);
+    for (const archive::Gap &gap : s.gaps)
+        line(hex4(serialNumber) + QStringLiteral(": ") + archive::gapText(gap));
     // The verdict of the final line: a sensor whose data fell short is told once, NOT served,
     // with the summary.
-    if (m_session && m_session->summaryFor(serialNumber).done)
+    if (s.done)
         line(hex4(serialNumber) + QStringLiteral(": served"));
 }
 
@@ -521,6 +533,7 @@ int Collector::run()
     actionblock::Choice choice;
     choice.setTime = m_options.setTime;
     choice.downloadAll = m_options.downloadAll;
+    choice.downloadNew = m_options.downloadNew;
     choice.downloadBetween = m_options.downloadBetween();
     choice.windowStart = m_options.from;
     choice.windowEnd = m_options.to;
@@ -583,6 +596,8 @@ int Collector::run()
               << reason(sensor);
         if (!sensor.pagesText.isEmpty())
             m_out << " (" << sensor.pagesText << ')';
+        if (!sensor.archivePaths.isEmpty())
+            m_out << " -> " << sensor.archivePaths.join(QStringLiteral(", "));
         m_out << '\n';
     }
     m_out.flush();

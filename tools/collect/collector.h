@@ -25,6 +25,7 @@ struct Options {
     int detectSeconds = 0; // 0: no detection before the run
     bool setTime = false;
     bool downloadAll = false;
+    bool downloadNew = false; // --download new: each sensor's samples since its archive's last
     QDateTime from; // both valid: download between them
     QDateTime to;
     QString outDir = QStringLiteral(".");
