@@ -26,6 +26,7 @@ void managewirelessdata::markFieldOfBox(const QCheckBox *box, FleetModel::Field 
     if (box->isChecked()) {
         m_downloadAll->setChecked(false);
         m_downloadBetween->setChecked(false);
+        m_downloadNew->setChecked(false);
     }
     m_model->markWaiting(field, box->isChecked());
 }
@@ -35,6 +36,7 @@ void managewirelessdata::state_change_setperiode()
     if (m_changePeriod->isChecked()) {
         m_downloadAll->setChecked(false);
         m_downloadBetween->setChecked(false);
+        m_downloadNew->setChecked(false);
     }
 }
 
@@ -43,6 +45,7 @@ void managewirelessdata::state_change_set_data()
     if (m_selectChannels->isChecked()) {
         m_downloadAll->setChecked(false);
         m_downloadBetween->setChecked(false);
+        m_downloadNew->setChecked(false);
     }
 }
 
@@ -51,7 +54,8 @@ void managewirelessdata::state_change_dl_all_data()
     if (!m_downloadAll->isChecked())
         return;
     for (QCheckBox *box :
-         {m_downloadBetween, m_clearData, m_setTime, m_selectChannels, m_changePeriod})
+         {m_downloadBetween, m_downloadNew, m_clearData, m_setTime, m_selectChannels,
+          m_changePeriod})
         box->setChecked(false);
     m_model->waitingForAction(false);
 }
@@ -60,7 +64,19 @@ void managewirelessdata::state_change_dl_data_between()
 {
     if (!m_downloadBetween->isChecked())
         return;
-    for (QCheckBox *box : {m_downloadAll, m_clearData, m_setTime, m_selectChannels, m_changePeriod})
+    for (QCheckBox *box :
+         {m_downloadAll, m_downloadNew, m_clearData, m_setTime, m_selectChannels, m_changePeriod})
+        box->setChecked(false);
+    m_model->waitingForAction(false);
+}
+
+void managewirelessdata::state_change_dl_new_data()
+{
+    if (!m_downloadNew->isChecked())
+        return;
+    for (QCheckBox *box :
+         {m_downloadAll, m_downloadBetween, m_clearData, m_setTime, m_selectChannels,
+          m_changePeriod})
         box->setChecked(false);
     m_model->waitingForAction(false);
 }
@@ -68,7 +84,7 @@ void managewirelessdata::state_change_dl_data_between()
 void managewirelessdata::uncheck_action_boxes()
 {
     for (QCheckBox *box : {m_setTime, m_selectChannels, m_changePeriod, m_clearData, m_downloadAll,
-                           m_downloadBetween})
+                           m_downloadBetween, m_downloadNew})
         box->setChecked(false);
 }
 
@@ -80,6 +96,7 @@ actionblock::Choice managewirelessdata::action_choice() const
     c.clearData = m_clearData->isChecked();
     c.downloadBetween = m_downloadBetween->isChecked();
     c.downloadAll = m_downloadAll->isChecked();
+    c.downloadNew = m_downloadNew->isChecked();
     c.selectChannels = m_selectChannels->isChecked();
     c.windowStart = m_from->dateTime();
     c.windowEnd = m_to->dateTime();

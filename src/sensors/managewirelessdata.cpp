@@ -59,6 +59,7 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
       m_clearData(new QCheckBox(QStringLiteral("Clear all data"))),
       m_downloadAll(new QCheckBox(QStringLiteral("Download All Data"))),
       m_downloadBetween(new QCheckBox(QStringLiteral("Download data from : "))),
+      m_downloadNew(new QCheckBox(QStringLiteral("Download new data"))),
       m_from(new QDateTimeEdit), m_to(new QDateTimeEdit),
       m_selectFolder(new QPushButton(QStringLiteral("Select files output folder"))),
       m_folderEdit(new QLineEdit), m_sendAction(new QPushButton(SendActionText)),
@@ -190,7 +191,15 @@ void managewirelessdata::buildLayout()
         settingsLine->addWidget(box);
     settingsLine->addStretch();
     actions->addLayout(settingsLine);
-    actions->addWidget(m_downloadAll);
+    auto *downloadLine = new QHBoxLayout;
+    downloadLine->addWidget(m_downloadAll);
+    downloadLine->addWidget(m_downloadNew);
+    downloadLine->addStretch();
+    m_downloadNew->setToolTip(
+        QStringLiteral("Only what each sensor recorded since the last collection, appended to its "
+                       "archive (the \"archive\" folder in the output folder, one file per "
+                       "recording)"));
+    actions->addLayout(downloadLine);
     auto *windowLine = new QHBoxLayout;
     windowLine->addWidget(m_downloadBetween);
     windowLine->addWidget(m_from);
@@ -201,7 +210,7 @@ void managewirelessdata::buildLayout()
     layout->addWidget(m_actionGroup);
     // The model follows every box first, so that what the box slots do sees the new choice.
     for (QCheckBox *box : {m_setTime, m_selectChannels, m_changePeriod, m_clearData, m_downloadAll,
-                           m_downloadBetween})
+                           m_downloadBetween, m_downloadNew})
         connect(box, &QCheckBox::toggled, this, &managewirelessdata::syncChoice);
     for (QDateTimeEdit *edit : {m_from, m_to})
         connect(edit, &QDateTimeEdit::dateTimeChanged, this, &managewirelessdata::syncChoice);
@@ -213,6 +222,8 @@ void managewirelessdata::buildLayout()
             &managewirelessdata::state_change_dl_all_data);
     connect(m_downloadBetween, &QCheckBox::stateChanged, this,
             &managewirelessdata::state_change_dl_data_between);
+    connect(m_downloadNew, &QCheckBox::stateChanged, this,
+            &managewirelessdata::state_change_dl_new_data);
     connect(m_selectChannels, &QCheckBox::stateChanged, this,
             &managewirelessdata::state_change_set_data);
 
@@ -285,10 +296,17 @@ void managewirelessdata::showRunProgress()
 void managewirelessdata::showRunSummary(const RunSummary &summary)
 {
     QStringList lines;
-    for (const SensorSummary &s : summary.sensors)
+    for (const SensorSummary &s : summary.sensors) {
+        QStringList told;
         if (!s.pagesText.isEmpty())
+            told << s.pagesText;
+        told << s.archiveNotes;
+        for (const archive::Gap &g : s.gaps)
+            told << archive::gapText(g);
+        if (!told.isEmpty())
             lines << SensorListFile::section(uint16_t(s.serialNumber)) + QStringLiteral(": ") +
-                         s.pagesText;
+                         told.join(QStringLiteral(", "));
+    }
     m_runSummary->setText(lines.isEmpty()
                               ? QString()
                               : QStringLiteral("Last run: ") + lines.join(QStringLiteral("; ")));

@@ -78,6 +78,7 @@ public:
     QCheckBox *clearDataBox() const { return m_clearData; }
     QCheckBox *downloadAllBox() const { return m_downloadAll; }
     QCheckBox *downloadBetweenBox() const { return m_downloadBetween; }
+    QCheckBox *downloadNewBox() const { return m_downloadNew; }
     QDateTimeEdit *fromEdit() const { return m_from; }
     QDateTimeEdit *toEdit() const { return m_to; }
     QDir outputDir() const { return output_dir; }
@@ -197,6 +198,7 @@ public slots:
     void state_change_clrdata();
     void state_change_dl_all_data();
     void state_change_dl_data_between();
+    void state_change_dl_new_data();
     void state_change_set_data();
 
     void button_select_folder_clicked();
@@ -240,6 +242,7 @@ private:
     QCheckBox *m_clearData;
     QCheckBox *m_downloadAll;
     QCheckBox *m_downloadBetween;
+    QCheckBox *m_downloadNew;
     QDateTimeEdit *m_from;
     QDateTimeEdit *m_to;
     QPushButton *m_selectFolder;
