@@ -6,6 +6,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -169,8 +172,8 @@ private slots:
             << QStringList{port, "--sensors", "1A01,12345"} << "bad serial number \"12345\"";
         QTest::newRow("an empty serial")
             << QStringList{port, "--sensors", "1A01,"} << "bad serial number \"\"";
-        QTest::newRow("download what") << QStringList{port, "--sensors", "1", "--download", "new"}
-                                       << "--download takes \"all\"";
+        QTest::newRow("download what") << QStringList{port, "--sensors", "1", "--download", "some"}
+                                       << "--download takes \"all\" or \"new\"";
         QTest::newRow("from alone")
             << QStringList{port, "--sensors", "1", "--from", "2026-01-01 10:00"}
             << "--from and --to go together";
@@ -181,7 +184,21 @@ private slots:
         QTest::newRow("all and a window")
             << QStringList{port,     "--sensors",        "1",    "--download",      "all",
                            "--from", "2026-03-01 10:00", "--to", "2026-03-02 10:00"}
-            << "either --download all or --from and --to";
+            << "either --download or --from and --to";
+        QTest::newRow("a period that is none")
+            << QStringList{port, "--list", "bad.ini", "--period", "7"} << "--period takes one of";
+        QTest::newRow("channel 9") << QStringList{port, "--list", "bad.ini", "--channels", "1,9"}
+                                   << "--channels takes channel numbers from 1 to 8";
+        QTest::newRow("a period without the types")
+            << QStringList{port, "--sensors", "1", "--period", "60"}
+            << "--period and --channels need each sensor's type";
+        QTest::newRow("a clear with a download")
+            << QStringList{port, "--sensors", "1", "--clear-memory", "--download", "new"}
+            << "cannot go with a download";
+        QTest::newRow("a clear after a window")
+            << QStringList{port,   "--sensors",       "1", "--from", "2026-03-01 10:00",
+                           "--to", "2026-03-02 10:00", "--clear-after-download"}
+            << "--clear-after-download needs --download all or --download new";
         const QStringList window{"--from", "2026-03-01 10:00", "--to", "2026-03-02 10:00"};
         QTest::newRow("set time and a window")
             << (QStringList{port, "--sensors", "1", "--set-time"} + window)
@@ -293,6 +310,59 @@ private slots:
         for (const QString &sn : {QStringLiteral("1A01"), QStringLiteral("1C03")})
             QVERIFY2(!(out.contains(sn + ": served") && out.contains(sn + " NOT served")),
                      qPrintable(out));
+    }
+
+    // New data into the archives, then the memories cleared; the summary file tells it all. A
+    // run cut short clears nothing.
+    void newDataThenTheMemoriesCleared()
+    {
+        startSim();
+        QString out, err;
+        QCOMPARE(collect({"--port", path("dongle"), "--sensors", "1A01,1C03", "--download", "new",
+                          "--clear-after-download", "--out", "out", "--timeout", "8"},
+                         out, err),
+                 1);
+        QVERIFY2(out.contains("1A01 served: Download Complete") &&
+                     out.contains("1C03 NOT served: time-out after 8 s") &&
+                     out.contains("; memory NOT cleared"),
+                 qPrintable(out));
+        QVERIFY2(!out.contains("memory cleared"), qPrintable(out));
+
+        QCOMPARE(collect({"--port", path("dongle"), "--sensors", "1A01,1B02", "--download", "new",
+                          "--clear-after-download", "--out", "out", "--summary-json", "sum.json"},
+                         out, err),
+                 0);
+        const QJsonObject doc = QJsonDocument::fromJson(fileBytes(path("sum.json"))).object();
+        QCOMPARE(doc.value("version").toInt(), 1);
+        QCOMPARE(doc.value("download").toString(), QStringLiteral("new"));
+        const QJsonArray sensors = doc.value("sensors").toArray();
+        QCOMPARE(sensors.size(), 2);
+        for (const QJsonValue &v : sensors) {
+            const QJsonObject o = v.toObject();
+            QVERIFY2(o.value("done").toBool() && o.value("memoryCleared").toBool(),
+                     QJsonDocument(o).toJson().constData());
+            QCOMPARE(o.value("last").toObject().value("periodSeconds").toInt(), 3600);
+        }
+        // 1A01 had nothing new since the first run: nothing is written twice.
+        QCOMPARE(sensors[0].toObject().value("outcome").toString(), QStringLiteral("no-data"));
+        QVERIFY(sensors[0].toObject().value("archives").toArray().isEmpty());
+        const QString b02 = sensors[1].toObject().value("archives").toArray()[0].toString();
+        QVERIFY2(QFileInfo(b02).isFile(), qPrintable(b02));
+        const QStringList a01 = QDir(path("out/archive")).entryList({"1A01_*.tsv"});
+        QCOMPARE(a01.size(), 1);
+        const QVector<TruthRow> rows = tsvRows(path("out/archive/") + a01[0]);
+        QVERIFY(rows.size() >= 6);
+        for (int i = 1; i < rows.size(); ++i)
+            QVERIFY(rows[i - 1].time < rows[i].time);
+
+        // Cleared: the next collection is a new recording, in an archive of its own.
+        QCOMPARE(collect({"--port", path("dongle"), "--sensors", "1A01", "--download", "new",
+                          "--out", "out"},
+                         out, err),
+                 0);
+        QVERIFY2(out.contains("1A01: new archive 1A01_") &&
+                     out.contains(": the recording restarted"),
+                 qPrintable(out));
     }
 
     // One collector per dongle: a second one is refused at once, and a killed one leaves the

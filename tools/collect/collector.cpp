@@ -14,13 +14,16 @@
 #include "sensorlist.h"
 #include "sensorlistfile.h"
 #include "sensortype.h"
+#include "periods.h"
 #include "settings.h"
+#include "summaryjson.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QTextStream>
 #include <QTimer>
 #include <cstdlib>
@@ -83,6 +86,27 @@ QCommandLineParser &describe(QCommandLineParser &p)
                                 "collection, appended to the sensor's archive in DIR/archive "
                                 "(one file per recording). Not with --from or --set-time."),
                  QStringLiteral("all|new")});
+    p.addOption({QStringLiteral("period"),
+                 QStringLiteral("Set each sensor's recording period, in seconds: 1, 2, 5, 10, 15, "
+                                "20, 30, 60, 120, 300, 600, 900 or 3600. Needs the sensors' "
+                                "types (--list or --detect); not with a download."),
+                 QStringLiteral("SECONDS")});
+    p.addOption({QStringLiteral("channels"),
+                 QStringLiteral("Record these channels, numbered from 1 (e.g. 1,2). Needs the "
+                                "sensors' types (--list or --detect); not with a download."),
+                 QStringLiteral("LIST")});
+    p.addOption({QStringLiteral("clear-memory"),
+                 QStringLiteral("Clear each sensor's memory: everything it recorded is lost. "
+                                "Not with a download.")});
+    p.addOption({QStringLiteral("clear-after-download"),
+                 QStringLiteral("With --download: clear the memory of each sensor whose download "
+                                "completed (every page checked, the files on disk), at its next "
+                                "wake. A sensor whose download did not complete keeps its "
+                                "memory.")});
+    p.addOption({QStringLiteral("summary-json"),
+                 QStringLiteral("Write what the run did, sensor by sensor, as JSON to this file "
+                                "(replaced whole at the end of the run; fields in the README)."),
+                 QStringLiteral("FILE")});
     p.addOption(
         {QStringLiteral("from"),
          QStringLiteral("Download the samples from this local time on, given as "
@@ -280,6 +304,56 @@ Parsed parseArguments(const QStringList &arguments)
                                  "--from and --to): set the clocks in a run of their own");
         return r;
     }
+    if (p.isSet(QStringLiteral("period"))) {
+        bool ok = false;
+        const int seconds = p.value(QStringLiteral("period")).toInt(&ok);
+        for (int code = 0; ok && code < periods::Count && o.periodCode < 0; ++code)
+            if (periods::secondsOfCode(code) == seconds)
+                o.periodCode = code;
+        if (o.periodCode < 0) {
+            r.error = QStringLiteral("--period takes one of 1, 2, 5, 10, 15, 20, 30, 60, 120, "
+                                     "300, 600, 900 or 3600 seconds");
+            return r;
+        }
+    }
+    if (p.isSet(QStringLiteral("channels"))) {
+        for (const QString &part :
+             p.value(QStringLiteral("channels")).split(QLatin1Char(','), Qt::KeepEmptyParts)) {
+            bool ok = false;
+            const int ch = part.trimmed().toInt(&ok);
+            if (!ok || ch < 1 || ch > 8) {
+                r.error = QStringLiteral("--channels takes channel numbers from 1 to 8 separated "
+                                         "by commas (e.g. 1,2): \"%1\"")
+                              .arg(part);
+                return r;
+            }
+            if (!o.channels.contains(ch))
+                o.channels << ch;
+        }
+    }
+    o.clearMemory = p.isSet(QStringLiteral("clear-memory"));
+    o.clearAfterDownload = p.isSet(QStringLiteral("clear-after-download"));
+    // A sensor answers a change to its recording with a new recording; the pages a download
+    // in the same block would fetch are the old one's.
+    if (o.changesRecording() && o.anyDownload()) {
+        r.error = QStringLiteral("--period, --channels and --clear-memory cannot go with a "
+                                 "download: change the recording in a run of its own (to clear "
+                                 "the memories once downloaded, --clear-after-download)");
+        return r;
+    }
+    if (o.clearAfterDownload && !(o.downloadAll || o.downloadNew)) {
+        r.error = QStringLiteral("--clear-after-download needs --download all or --download new: "
+                                 "a time window leaves samples outside it that clearing would "
+                                 "lose");
+        return r;
+    }
+    if ((o.periodCode >= 0 || !o.channels.isEmpty()) && !list && o.detectSeconds == 0) {
+        r.error = QStringLiteral("--period and --channels need each sensor's type: give the "
+                                 "sensors with --list (a list the program exported) or let "
+                                 "--detect find them");
+        return r;
+    }
+    o.summaryJson = p.value(QStringLiteral("summary-json"));
     if (p.isSet(QStringLiteral("out")))
         o.outDir = p.value(QStringLiteral("out"));
     if (p.isSet(QStringLiteral("timeout"))) {
@@ -388,7 +462,8 @@ void Collector::outcome(uint32_t serialNumber, SensorOutcome)
     // The verdict of the final line: a sensor whose data fell short is told once, NOT served,
     // with the summary.
     if (s.done)
-        line(hex4(serialNumber) + QStringLiteral(": served"));
+        line(hex4(serialNumber) +
+             (m_clearing ? QStringLiteral(": memory cleared") : QStringLiteral(": served")));
 }
 
 QString Collector::reason(const SensorSummary &sensor) const
@@ -409,6 +484,7 @@ QString Collector::reason(const SensorSummary &sensor) const
 
 int Collector::run()
 {
+    const QDateTime started = QDateTime::currentDateTime();
     QString error;
     const std::optional<Config> config = loadConfig(m_options.configFile, error);
     if (!config) {
@@ -537,6 +613,9 @@ int Collector::run()
     choice.downloadBetween = m_options.downloadBetween();
     choice.windowStart = m_options.from;
     choice.windowEnd = m_options.to;
+    choice.changePeriod = m_options.periodCode >= 0;
+    choice.selectChannels = !m_options.channels.isEmpty();
+    choice.clearData = m_options.clearMemory;
     model.setChoice(choice);
 
     session.setRunSettings({m_options.outDir, config->pdc, config->debug});
@@ -553,6 +632,7 @@ int Collector::run()
     if (m_options.timeoutSeconds > 0)
         deadline.start(m_options.timeoutSeconds * 1000);
 
+    bool settingsRefused = false;
     if (m_options.detectSeconds > 0) {
         if (link.linkMode() != ManageSerialPort::Api802154) {
             m_err << "tessaran-collect: --detect needs an 802.15.4 dongle\n";
@@ -577,6 +657,8 @@ int Collector::run()
         // Stopped while detecting: no run, nobody served.
     } else if (model.size() == 0) {
         m_err << "tessaran-collect: no sensor to serve\n";
+    } else if (!applySettings(model)) {
+        settingsRefused = true;
     } else {
         if (link.linkMode() == ManageSerialPort::Lora)
             line(QStringLiteral("reaching %1 sensor(s) through the LoRa dongle").arg(model.size()));
@@ -584,13 +666,28 @@ int Collector::run()
             line(QStringLiteral("listening for %1 sensor(s)").arg(model.size()));
         session.runActions();
     }
+    const RunSummary summary = session.summary();
+    // What each sensor last said, before the clearing pass leaves out those it does not clear.
+    QHash<uint32_t, QJsonObject> last;
+    const auto snapshot = [&] {
+        for (int r = 0; r < model.size(); ++r)
+            last.insert(model.sensor(r).record.serial_number, lastStatusJson(model.sensor(r)));
+    };
+    snapshot();
+    QSet<uint32_t> cleared;
+    const bool clearing = m_options.clearAfterDownload && !m_interrupted && !settingsRefused &&
+                          m_stopWhy.isEmpty() && model.size() > 0;
+    if (clearing) {
+        cleared = clearDownloaded(session, summary);
+        snapshot();
+    }
     tick.stop();
     deadline.stop();
     model.files().closeAll();
     reconnect.watch(QString());
     link.closePort();
 
-    const RunSummary summary = session.summary();
+    bool allDone = summary.allDone() && !settingsRefused;
     for (const SensorSummary &sensor : summary.sensors) {
         m_out << hex4(sensor.serialNumber) << ' ' << (sensor.done ? "served" : "NOT served") << ": "
               << reason(sensor);
@@ -598,11 +695,117 @@ int Collector::run()
             m_out << " (" << sensor.pagesText << ')';
         if (!sensor.archivePaths.isEmpty())
             m_out << " -> " << sensor.archivePaths.join(QStringLiteral(", "));
+        if (m_options.clearAfterDownload) {
+            const bool wasCleared = cleared.contains(sensor.serialNumber);
+            allDone &= wasCleared;
+            m_out << (wasCleared ? "; memory cleared" : "; memory NOT cleared");
+        }
         m_out << '\n';
     }
     m_out.flush();
     m_session = nullptr;
-    return summary.allDone() ? AllServed : SomeNotServed;
+    const int code = allDone ? AllServed : SomeNotServed;
+    if (!m_options.summaryJson.isEmpty() &&
+        !writeSummary(summary, last, code, started,
+                      m_options.clearAfterDownload ? &cleared : nullptr))
+        return Unusable;
+    return code;
+}
+
+bool Collector::writeSummary(const RunSummary &summary, const QHash<uint32_t, QJsonObject> &last,
+                             int exitCode, const QDateTime &started,
+                             const QSet<uint32_t> *cleared)
+{
+    QJsonObject doc;
+    doc[QStringLiteral("version")] = SummaryVersion;
+    doc[QStringLiteral("started")] = started.toString(Qt::ISODate);
+    doc[QStringLiteral("ended")] = QDateTime::currentDateTime().toString(Qt::ISODate);
+    doc[QStringLiteral("port")] = m_options.port;
+    doc[QStringLiteral("download")] = m_options.downloadAll   ? QStringLiteral("all")
+                                      : m_options.downloadNew ? QStringLiteral("new")
+                                      : m_options.downloadBetween() ? QStringLiteral("window")
+                                                                    : QStringLiteral("none");
+    doc[QStringLiteral("exitCode")] = exitCode;
+    doc[QStringLiteral("stoppedBy")] = m_stopWhy;
+    QJsonArray sensors;
+    for (const SensorSummary &s : summary.sensors) {
+        std::optional<bool> wasCleared;
+        if (cleared)
+            wasCleared = cleared->contains(s.serialNumber);
+        sensors.append(sensorJson(s, reason(s), last.value(s.serialNumber), wasCleared));
+    }
+    doc[QStringLiteral("sensors")] = sensors;
+    QString error;
+    if (writeJson(m_options.summaryJson, doc, &error))
+        return true;
+    m_err << "tessaran-collect: cannot write the summary " << m_options.summaryJson << ": "
+          << error << '\n';
+    return false;
+}
+
+bool Collector::applySettings(FleetModel &model)
+{
+    if (m_options.periodCode < 0 && m_options.channels.isEmpty())
+        return true;
+    bool ok = true;
+    for (int r = 0; r < model.size(); ++r) {
+        const FM::Sensor &s = model.sensor(r);
+        const QString sn = hex4(s.record.serial_number);
+        if (s.record.sensor_type == 0) {
+            m_err << "tessaran-collect: " << sn
+                  << ": its type is not known (not in the list, or not heard while detecting): "
+                     "--period and --channels need it\n";
+            ok = false;
+            continue;
+        }
+        if (m_options.periodCode >= 0)
+            model.fill_period_selector(r, periods::itemOfCode(m_options.periodCode));
+        if (m_options.channels.isEmpty())
+            continue;
+        QStringList titles;
+        const QStringList selectable = s.type.selectableChannels();
+        for (int ch : m_options.channels) {
+            const QString title = s.type.channelTitle(ch - 1);
+            if (!selectable.contains(title)) {
+                m_err << "tessaran-collect: " << sn << ": its type (" << s.type.title
+                      << ") has no channel " << ch << " to record\n";
+                ok = false;
+            }
+            titles << title;
+        }
+        model.fill_channel_selector(r, false);
+        model.setCheckedChannels(r, titles);
+    }
+    return ok;
+}
+
+QSet<uint32_t> Collector::clearDownloaded(FleetSession &session, const RunSummary &downloads)
+{
+    FleetModel &model = session.fleet();
+    // Only a download that completed leaves nothing in the memory that is not in the files.
+    QSet<uint32_t> complete;
+    for (const SensorSummary &s : downloads.sensors)
+        if (s.done && (s.outcome == SensorOutcome::DownloadComplete ||
+                       s.outcome == SensorOutcome::NoData))
+            complete.insert(s.serialNumber);
+    for (int r = model.size() - 1; r >= 0; --r)
+        if (!complete.contains(model.sensor(r).record.serial_number))
+            model.remove_row(r);
+    QSet<uint32_t> cleared;
+    if (model.size() == 0)
+        return cleared;
+    actionblock::Choice clear;
+    clear.clearData = true;
+    model.setChoice(clear);
+    m_clearing = true;
+    m_lastStatus.clear();
+    line(QStringLiteral("clearing the memory of %1 sensor(s) at their next wake").arg(model.size()));
+    session.runActions();
+    m_clearing = false;
+    for (const SensorSummary &s : session.summary().sensors)
+        if (s.done)
+            cleared.insert(s.serialNumber);
+    return cleared;
 }
 
 } // namespace collect

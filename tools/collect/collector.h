@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QJsonObject>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -26,6 +28,11 @@ struct Options {
     bool setTime = false;
     bool downloadAll = false;
     bool downloadNew = false; // --download new: each sensor's samples since its archive's last
+    int periodCode = -1;      // --period, as the sensor's code; -1: not changed
+    QVector<int> channels;    // --channels: channel numbers from 1
+    bool clearMemory = false;
+    bool clearAfterDownload = false;
+    QString summaryJson; // --summary-json FILE
     QDateTime from; // both valid: download between them
     QDateTime to;
     QString outDir = QStringLiteral(".");
@@ -35,6 +42,9 @@ struct Options {
     bool verbose = false;
 
     bool downloadBetween() const { return from.isValid(); }
+    bool anyDownload() const { return downloadAll || downloadNew || downloadBetween(); }
+    // Changes to the recording itself.
+    bool changesRecording() const { return periodCode >= 0 || !channels.isEmpty() || clearMemory; }
 };
 
 struct Parsed {
@@ -79,6 +89,14 @@ private:
     // Why a sensor that was not served ends so, in the collector's own words when the
     // collector itself stopped the run.
     QString reason(const SensorSummary &sensor) const;
+    // The period and channels asked for, put in each sensor's selectors; false (with a line on
+    // `err`) when a sensor's type does not allow them.
+    bool applySettings(FleetModel &model);
+    // After the downloads: the memories of the sensors whose download completed are cleared at
+    // their next wake. Returns the serial numbers cleared.
+    QSet<uint32_t> clearDownloaded(FleetSession &session, const RunSummary &downloads);
+    bool writeSummary(const RunSummary &summary, const QHash<uint32_t, QJsonObject> &last,
+                      int exitCode, const QDateTime &started, const QSet<uint32_t> *cleared);
 
     Options m_options;
     QTextStream &m_out;
@@ -93,6 +111,7 @@ private:
     QHash<uint16_t, QString> m_lastStatus;
     QHash<uint16_t, int> m_lastDecile;
     QHash<uint16_t, bool> m_toldDetected;
+    bool m_clearing = false; // the pass that clears the memories after their downloads
 };
 
 } // namespace collect
