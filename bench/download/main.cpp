@@ -45,6 +45,7 @@
 #include "pagerange.h"
 #include "scenario.h"
 #include "settings.h"
+#include "pagewire.h"
 #include "simprocess.h"
 #include "truthrows.h"
 
@@ -64,19 +65,13 @@
 namespace
 {
 
-constexpr int Baud = 1000000;
+using pagewire::Baud;
+using pagewire::Least;
+using pagewire::frameBytes;
+using pagewire::leastTime;
 constexpr uint16_t Serial = 0x4002;
 constexpr int LimitMs = 300000;     // a download that has not ended by then is stopped
 constexpr int LoraLimitMs = 900000; // one transaction a page: some four and a half minutes
-
-// A receive frame carrying pages: start byte, two length bytes, the API header (frame type,
-// source, RSSI, options) and the page header (request byte, first page, page count) before the
-// pages, a checksum after them. Two pages: 0x42A bytes of length, 1070 in all.
-constexpr int frameBytes(int pages)
-{
-    return 1 + 2 + 5 + 5 + pages * page::Size + 1;
-}
-static_assert(frameBytes(2) == 1070, "a two-page frame is 1070 bytes on the line");
 
 // What the engine's markers tell: the download starts with its first request and ends with its
 // last page.
@@ -115,43 +110,6 @@ qint64 threadCpuNs()
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-struct Least {
-    int baud = Baud;
-    double latencyMs = 0; // a request's, besides its bytes
-    int requests = 0;
-    int frames = 0;
-    qint64 bytes = 0;
-    double wireMs() const { return double(bytes) * 10 / baud * 1000; }
-    double ms() const { return wireMs() + requests * latencyMs; }
-};
-
-// The requests the range takes and the frames the dongle answers them with: two pages a frame
-// while two are left, never across the last page of the ring.
-Least leastTime(uint16_t start, uint16_t end, uint16_t pageCount, int latencyMs)
-{
-    Least least;
-    least.latencyMs = latencyMs;
-    uint16_t current = start;
-    for (;;) {
-        const pagerange::Request request = pagerange::nextRequest(current, end, pageCount);
-        if (request.count == 0)
-            return least;
-        ++least.requests;
-        int first = request.first;
-        int remaining = std::min<int>(request.count, page::RingPages - first);
-        while (remaining > 0) {
-            const int n = remaining >= 2 && first + 1 < page::RingPages ? 2 : 1;
-            ++least.frames;
-            least.bytes += frameBytes(n);
-            if (pagerange::completes(first, n, end))
-                return least;
-            first += n;
-            remaining -= n;
-        }
-        current = pagerange::wrap(first, pageCount);
-    }
 }
 
 // The LoRa transactions of `pages` pages: each request is on the air, then the dongle sends the
