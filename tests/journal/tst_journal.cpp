@@ -1,0 +1,420 @@
+// The fleet journal's file: its schema and versions, files it must refuse, a lock held by
+// someone else, writers side by side, and what comes back of what went in.
+#include "fleetjournal.h"
+
+#include "messagecapture.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace
+{
+// A connection of our own beside the journal's, as another program would hold one.
+class RawDb
+{
+public:
+    explicit RawDb(const QString &path) : m_name(QStringLiteral("raw-%1").arg(quintptr(this)))
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setDatabaseName(path);
+        db.open();
+    }
+    ~RawDb()
+    {
+        QSqlDatabase::database(m_name, false).close();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    QVariant value(const QString &sql) const
+    {
+        QSqlQuery q(QSqlDatabase::database(m_name, false));
+        return q.exec(sql) && q.next() ? q.value(0) : QVariant();
+    }
+    bool exec(const QString &sql) const
+    {
+        QSqlQuery q(QSqlDatabase::database(m_name, false));
+        return q.exec(sql);
+    }
+
+private:
+    QString m_name;
+};
+
+StatusEntry status(uint16_t sn, qint64 timeMs, int battery = 13, qint64 offset = 2)
+{
+    StatusEntry e;
+    e.pcTimeMs = timeMs;
+    e.serialNumber = sn;
+    e.sensorType = 3;
+    e.sensorClock = QDateTime::fromMSecsSinceEpoch(timeMs + offset * 1000).toLocalTime();
+    e.clockOffsetS = offset;
+    e.periodCode = 7;
+    e.periodSeconds = 60;
+    e.channelMask = 0x03;
+    e.pageCount = 120;
+    e.firstPage = 0;
+    e.lastPage = 119;
+    e.batteryIndex = battery;
+    e.rssi = 71;
+    e.relay = 0x9001;
+    e.version = 12;
+    e.origin = StatusOrigin::Collection;
+    return e;
+}
+
+int writeStatuses(const QString &path, uint16_t sn, int count)
+{
+    FleetJournal j;
+    if (!j.open(path))
+        return 2;
+    for (int i = 0; i < count; ++i)
+        if (!j.recordStatus(status(sn, 1000000 + i)))
+            return 3;
+    return 0;
+}
+
+const char *const WriterArgument = "--write-statuses";
+} // namespace
+
+class TestJournal : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    int m_file = 0;
+
+    QString newPath() { return m_dir.filePath(QStringLiteral("j%1.sqlite").arg(++m_file)); }
+
+    // A journal of version 1 holding `rows` statuses, closed and checkpointed into one file.
+    QString version1File(int rows)
+    {
+        const QString path = newPath();
+        {
+            FleetJournal j;
+            if (!j.open(path))
+                return QString();
+            for (int i = 0; i < rows; ++i)
+                j.recordStatus(status(0x1000, i * 1000));
+        }
+        return path;
+    }
+
+private slots:
+    void opensCreatesAndMigratesButRefusesANewerSchema_data()
+    {
+        QTest::addColumn<QString>("made");
+        QTest::addColumn<bool>("opens");
+        QTest::addColumn<int>("rowsAfter");
+        QTest::newRow("no file yet") << "absent" << true << 0;
+        QTest::newRow("empty file, version 0") << "empty" << true << 0;
+        QTest::newRow("version 1 with rows") << "v1" << true << 5;
+        QTest::newRow("version 9 of a later program") << "newer" << false << -1;
+    }
+
+    void opensCreatesAndMigratesButRefusesANewerSchema()
+    {
+        QFETCH(QString, made);
+        QFETCH(bool, opens);
+        QFETCH(int, rowsAfter);
+        QString path = newPath();
+        if (made == QLatin1String("empty")) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        } else if (made == QLatin1String("v1")) {
+            path = version1File(5);
+        } else if (made == QLatin1String("newer")) {
+            path = version1File(5);
+            RawDb(path).exec(QStringLiteral("PRAGMA user_version=9"));
+        }
+        QFile file(path);
+        const QByteArray before = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        file.close();
+
+        MessageCapture quiet(MessageCapture::Silent);
+        FleetJournal j;
+        QCOMPARE(j.open(path), opens);
+        if (!opens) {
+            QVERIFY2(j.errorText().contains(QLatin1String("newer version")),
+                     qPrintable(j.errorText()));
+            QVERIFY(!j.recordStatus(status(0x1000, 99)));
+            j.close();
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), before); // not even switched to WAL
+            return;
+        }
+        QVERIFY(j.errorText().isEmpty());
+        QCOMPARE(j.statusHistory(0x1000).size(), rowsAfter);
+        QVERIFY(j.recordStatus(status(0x1000, 1 << 30)));
+        RawDb raw(path);
+        QCOMPARE(raw.value(QStringLiteral("PRAGMA user_version")).toInt(),
+                 FleetJournal::SchemaVersion);
+        QCOMPARE(raw.value(QStringLiteral("PRAGMA journal_mode")).toString(),
+                 QStringLiteral("wal"));
+    }
+
+    void refusesWhatItCannotUseAndLeavesItAsItWas_data()
+    {
+        QTest::addColumn<QString>("made");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("garbage bytes") << "garbage"
+                                       << "is damaged";
+        QTest::newRow("a text file") << "text"
+                                     << "is damaged";
+        QTest::newRow("truncated journal") << "truncated"
+                                           << "is damaged";
+        QTest::newRow("bytes overwritten inside") << "scribbled"
+                                                  << "is damaged";
+        QTest::newRow("folder that does not exist") << "nofolder"
+                                                    << "does not exist";
+        QTest::newRow("a folder, not a file") << "folder"
+                                              << "is not a file";
+    }
+
+    void refusesWhatItCannotUseAndLeavesItAsItWas()
+    {
+        QFETCH(QString, made);
+        QFETCH(QString, said);
+        QString path = newPath();
+        QByteArray bytes;
+        if (made == QLatin1String("garbage")) {
+            QRandomGenerator rng(7);
+            for (int i = 0; i < 8192; ++i)
+                bytes += char(rng.bounded(256));
+        } else if (made == QLatin1String("text")) {
+            bytes = "[HEALTH]\nCLOCK_DRIFT_WARN_S=60\n";
+        } else if (made == QLatin1String("truncated") || made == QLatin1String("scribbled")) {
+            QFile f(version1File(3000));
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            bytes = f.readAll();
+            QVERIFY(bytes.size() > 64 * 1024);
+            if (made == QLatin1String("truncated"))
+                bytes.truncate(bytes.size() / 2 + 100);
+            else
+                bytes.replace(bytes.size() / 2, 4096, QByteArray(4096, '\x5a'));
+        } else if (made == QLatin1String("nofolder")) {
+            path = m_dir.filePath(QStringLiteral("no/such/folder/journal.sqlite"));
+        } else if (made == QLatin1String("folder")) {
+            QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("a-folder")));
+            path = m_dir.filePath(QStringLiteral("a-folder"));
+        }
+        if (!bytes.isEmpty()) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+        }
+
+        MessageCapture quiet(MessageCapture::Silent);
+        FleetJournal j;
+        QVERIFY(!j.open(path));
+        QVERIFY2(j.errorText().contains(said), qPrintable(j.errorText()));
+        QVERIFY(j.errorText().contains(QDir::toNativeSeparators(path)));
+        QVERIFY(!j.isOpen());
+        // Every call after is a no-op: nothing written, nothing read, nothing thrown.
+        QVERIFY(!j.recordStatus(status(0x1000, 5)));
+        QVERIFY(!j.recordCollection(CollectionEntry()));
+        QVERIFY(j.sensors().isEmpty());
+        QVERIFY(!j.lastStatus(0x1000));
+        j.close();
+        if (!bytes.isEmpty()) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), bytes);
+        }
+    }
+
+    void aLockHeldElsewhereFailsWithinTheBusyTimeoutThenRests()
+    {
+        const QString path = newPath();
+        FleetJournal j;
+        QVERIFY(j.open(path));
+        MessageCapture quiet(MessageCapture::Silent);
+        {
+            RawDb other(path);
+            QVERIFY(other.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+            QElapsedTimer clock;
+            clock.start();
+            QVERIFY(!j.recordStatus(status(0x1000, 1)));
+            QVERIFY(clock.elapsed() < FleetJournal::BusyTimeoutMs + 2000);
+            QVERIFY2(j.errorText().contains(QLatin1String("locked by another program")),
+                     qPrintable(j.errorText()));
+            // While it rests nothing waits again, in the middle of a download.
+            clock.restart();
+            QVERIFY(!j.recordCollection(CollectionEntry()));
+            QVERIFY(clock.elapsed() < FleetJournal::BusyTimeoutMs / 2);
+            QVERIFY(other.exec(QStringLiteral("ROLLBACK")));
+        }
+        QVERIFY(!j.recordStatus(status(0x1000, 2))); // still resting
+        // Once the rest is over, the journal is back.
+        FleetJournal again;
+        again.setLockRest(0);
+        QVERIFY(again.open(path));
+        {
+            RawDb other(path);
+            QVERIFY(other.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+            QVERIFY(!again.recordStatus(status(0x1000, 4)));
+        }
+        QVERIFY(again.recordStatus(status(0x1000, 5)));
+        QCOMPARE(again.statusHistory(0x1000).size(), 1);
+    }
+
+    void writersSideBySideLoseNothing()
+    {
+        const QString path = newPath();
+        constexpr int Count = 300;
+        FleetJournal a, b;
+        QVERIFY(a.open(path));
+        QVERIFY(b.open(path));
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QString::fromLatin1(WriterArgument), path, QStringLiteral("3")});
+        QVERIFY(child.waitForStarted());
+        for (int i = 0; i < Count; ++i) {
+            QVERIFY(a.recordStatus(status(1, 1000000 + i)));
+            QVERIFY(b.recordStatus(status(2, 1000000 + i)));
+        }
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitCode(), 0);
+        QCOMPARE(b.sensors(), (QVector<uint16_t>{1, 2, 3}));
+        for (uint16_t sn : {1, 2, 3}) {
+            const QVector<StatusEntry> h = a.statusHistory(sn);
+            QCOMPARE(h.size(), Count);
+            for (int i = 0; i < Count; ++i)
+                QCOMPARE(h[i].pcTimeMs, qint64(1000000 + i));
+        }
+    }
+
+    void whatGoesInComesBack()
+    {
+        FleetJournal j;
+        QVERIFY(j.open(newPath()));
+        QVERIFY(j.sensors().isEmpty());
+        QVERIFY(!j.lastStatus(0x1234));
+
+        // From an answer: the offset is the sensor's lead on the PC clock.
+        answer::Status s;
+        s.serialNumber = 0x00AB1234;
+        s.clock = QDateTime(QDate(2026, 3, 1), QTime(12, 0, 30));
+        s.periodCode = 8;
+        s.pageCount = 321;
+        s.firstPage = 3900;
+        s.lastPage = 253;
+        s.sensorType = 5;
+        s.channelMask = 0x05;
+        s.version = 17;
+        s.batteryIndex = 4;
+        const QDateTime pc = QDateTime(QDate(2026, 3, 1), QTime(12, 0, 0));
+        const StatusEntry in = StatusEntry::fromAnswer(s, pc, 88, 0x9002, StatusOrigin::Detection);
+        QCOMPARE(in.clockOffsetS, std::optional<qint64>(30));
+        QCOMPARE(in.periodSeconds, 600);
+        QVERIFY(j.recordStatus(in));
+        StatusEntry unknown = status(0x1234, pc.toMSecsSinceEpoch() - 5000);
+        unknown.sensorClock = QDateTime();
+        unknown.clockOffsetS.reset();
+        unknown.rssi = -1;
+        unknown.version = -1;
+        QVERIFY(j.recordStatus(unknown));
+        QVERIFY(j.recordStatus(status(0x1234, pc.toMSecsSinceEpoch() - 90000)));
+
+        const std::optional<StatusEntry> out = j.lastStatus(0x1234);
+        QVERIFY(out);
+        QCOMPARE(out->pcTimeMs, pc.toMSecsSinceEpoch());
+        QCOMPARE(out->sensorClock, s.clock);
+        QCOMPARE(out->clockOffsetS, in.clockOffsetS);
+        QCOMPARE(out->sensorType, 5);
+        QCOMPARE(out->periodCode, 8);
+        QCOMPARE(out->channelMask, 0x05);
+        QCOMPARE(out->pageCount, 321);
+        QCOMPARE(out->firstPage, 3900);
+        QCOMPARE(out->lastPage, 253);
+        QCOMPARE(out->batteryIndex, 4);
+        QCOMPARE(out->rssi, 88);
+        QCOMPARE(out->relay, uint16_t(0x9002));
+        QCOMPARE(out->version, 17);
+        QCOMPARE(out->origin, StatusOrigin::Detection);
+
+        // Time order whatever the order of recording; unknowns stay unknown.
+        const QVector<StatusEntry> h = j.statusHistory(0x1234);
+        QCOMPARE(h.size(), 3);
+        QVERIFY(h[0].pcTimeMs < h[1].pcTimeMs && h[1].pcTimeMs < h[2].pcTimeMs);
+        QVERIFY(!h[1].clockOffsetS && !h[1].sensorClock.isValid());
+        QCOMPARE(h[1].rssi, -1);
+        QCOMPARE(h[1].version, -1);
+        QCOMPARE(j.statusHistory(0x1234, h[1].pcTimeMs).size(), 2);
+
+        CollectionEntry c;
+        c.serialNumber = 0x1234;
+        c.startedMs = pc.toMSecsSinceEpoch() - 20000;
+        c.endedMs = pc.toMSecsSinceEpoch() + 40000;
+        c.ask = CollectionAsk::New;
+        c.windowFromMs = 1000;
+        c.pagesRequested = 12;
+        c.pagesFetched = 11;
+        c.pagesReRequested = 2;
+        c.pagesRefused = 1;
+        c.rowsWritten = 1408;
+        c.outcome = QStringLiteral("Download complete");
+        c.archivePath = QStringLiteral("/archive/1234_010326_090000.tsv");
+        c.gaps = {{100, 200}, {5000, 6000}};
+        c.setTime = true;
+        c.setTimeMs = pc.toMSecsSinceEpoch() - 1;
+        CollectionEntry older = c;
+        older.endedMs -= 3600000;
+        older.setTimeMs -= 3600000;
+        older.gaps.clear();
+        QVERIFY(j.recordCollection(c));
+        QVERIFY(j.recordCollection(older));
+        CollectionEntry other;
+        other.serialNumber = 0x0042;
+        other.ask = CollectionAsk::All;
+        other.setTime = true; // no time given: the end of the run
+        other.endedMs = 777;
+        QVERIFY(j.recordCollection(other));
+
+        const std::optional<CollectionEntry> got = j.lastCollection(0x1234);
+        QVERIFY(got);
+        QCOMPARE(got->endedMs, c.endedMs);
+        QCOMPARE(got->startedMs, c.startedMs);
+        QCOMPARE(got->ask, CollectionAsk::New);
+        QCOMPARE(got->windowFromMs, c.windowFromMs);
+        QVERIFY(!got->windowToMs);
+        QCOMPARE(got->pagesRequested, 12);
+        QCOMPARE(got->pagesFetched, 11);
+        QCOMPARE(got->pagesReRequested, 2);
+        QCOMPARE(got->pagesRefused, 1);
+        QCOMPARE(got->rowsWritten, qint64(1408));
+        QCOMPARE(got->outcome, c.outcome);
+        QCOMPARE(got->archivePath, c.archivePath);
+        QCOMPARE(got->gaps, c.gaps);
+        QVERIFY(got->setTime);
+        QCOMPARE(j.lastSetTime(0x1234), std::optional<qint64>(c.setTimeMs));
+        QCOMPARE(j.lastSetTime(0x0042), std::optional<qint64>(777));
+        QVERIFY(!j.lastSetTime(0x7777));
+        QCOMPARE(j.sensors(), (QVector<uint16_t>{0x0042, 0x1234}));
+
+        // The health reads the first offset heard after the Set Time, not the latest.
+        QVERIFY(j.recordStatus(status(0x1234, pc.toMSecsSinceEpoch() + 86400000, 13, 41)));
+        const health::Facts f = j.healthFacts(0x1234);
+        QCOMPARE(f.last->clockOffsetS, std::optional<qint64>(41));
+        QCOMPARE(f.offsetAfterSetS, std::optional<qint64>(30));
+        QCOMPARE(f.setTimeMs, std::optional<qint64>(c.setTimeMs));
+        QCOMPARE(f.history.size(), 4);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    // The same binary is the second program writing beside the test.
+    if (argc == 4 && qstrcmp(argv[1], WriterArgument) == 0)
+        return writeStatuses(QString::fromLocal8Bit(argv[2]), uint16_t(atoi(argv[3])), 300);
+    TestJournal test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_journal.moc"
