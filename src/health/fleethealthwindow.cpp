@@ -8,6 +8,7 @@
 #include <qwt_plot.h>
 #include <qwt_plot_curve.h>
 #include <qwt_plot_grid.h>
+#include <qwt_plot_marker.h>
 #include <qwt_scale_draw.h>
 #include <qwt_symbol.h>
 
@@ -73,6 +74,13 @@ FleetHealthWindow::FleetHealthWindow(const FleetJournal *journal,
     resize(1000, 640);
 
     m_battery = addCurve(m_batteryPlot, tr("Battery"), QColor(0, 140, 0), QwtPlotCurve::Steps);
+    auto *low = new QwtPlotMarker;
+    low->setLineStyle(QwtPlotMarker::HLine);
+    low->setLinePen(QColor(200, 0, 0), 1.0, Qt::DashLine);
+    low->setYValue(health::lowBatteryVolts());
+    low->setLabel(QwtText(tr("low")));
+    low->setLabelAlignment(Qt::AlignLeft | Qt::AlignTop);
+    low->attach(m_batteryPlot);
     m_rssi = addCurve(m_rssiPlot, tr("RSSI"), Qt::blue, QwtPlotCurve::Lines);
     m_offset = addCurve(m_offsetPlot, tr("Clock offset"), Qt::red, QwtPlotCurve::Lines);
 

@@ -96,6 +96,15 @@ bool isLowBattery(int labelIndex)
     return labelIndex >= 4 && labelIndex <= 6;
 }
 
+double lowBatteryVolts()
+{
+    double v = 0;
+    for (int i = 0; i < 16; ++i)
+        if (isLowBattery(i))
+            v = std::max(v, batteryVolts(i).value_or(0));
+    return v;
+}
+
 BatteryTrend batteryTrend(const QVector<BatteryPoint> &points)
 {
     BatteryTrend t;

@@ -49,6 +49,8 @@ std::optional<double> daysUntilOverwrite(int uncollectedPages, int channelMask, 
 std::optional<double> batteryVolts(int labelIndex);
 // The levels the table shows red.
 bool isLowBattery(int labelIndex);
+// The highest voltage of those levels: where a plot draws the line to stay above.
+double lowBatteryVolts();
 
 struct BatteryPoint {
     qint64 timeMs = 0;

@@ -99,6 +99,7 @@ private slots:
         if (v)
             QCOMPARE(*v, volts);
         QTEST(isLowBattery(index), "low");
+        QCOMPARE(lowBatteryVolts(), 2.4);
     }
 
     void batteryTrendFitsTheLastMonth_data()
