@@ -239,6 +239,16 @@ bool FleetJournal::open(const QString &path)
     m_error.clear();
     m_broken = false;
     m_restUntilMs = 0;
+    // A journal that did not open is done with, whatever the reason: one locked at open rests
+    // like any other, but what it never set up (the schema, the statements) stays missing.
+    if (openFile(path))
+        return true;
+    m_broken = true;
+    return false;
+}
+
+bool FleetJournal::openFile(const QString &path)
+{
     const QString file = QDir::toNativeSeparators(path);
     const auto refuse = [this](const QString &text) {
         m_error = text;

@@ -69,6 +69,7 @@ private:
     struct Db;
     bool usable() const;
     bool fail(const QString &what, const QSqlError &error) const;
+    bool openFile(const QString &path);
     bool migrate();
 
     std::unique_ptr<Db> m_db;

