@@ -107,6 +107,10 @@ public:
         bool served = false;
         bool detected = false;
         int clock_offset = 0xFFFF;    // seconds from the sensor clock to the PC clock
+        // What the journal foresees for it: a short line, the warnings, and the whole text.
+        QString healthSummary;
+        QStringList healthWarnings;
+        QString healthTooltip;
         // For a collection of new data: the last sample its archive holds (invalid: none).
         QDateTime collected_until;
         bool showingProgress = false; // the status is the download's progress
@@ -229,6 +233,8 @@ signals:
     void changed(int row, FleetModel::Aspect aspect);
     // The status of a sensor row changed (Sensor::status).
     void statusChanged(int row);
+    // A status answer of the sensor was shown in its row (a run, a detection, a sub-window).
+    void answerShown(int row, bool detection);
 
 private:
     static void describe(Sensor &s, bool check_all);

@@ -1,4 +1,6 @@
 #include "fleetsession.h"
+#include "fleetjournal.h"
+#include "page.h"
 
 #include "actionrun_p.h"
 #include "manageserialport.h"
@@ -53,11 +55,114 @@ FleetSession::FleetSession(ManageSerialPort *link, QObject *parent)
         connect(run, &FleetRun::stopped, this, &FleetSession::stopped);
     }
     connect(&m_detection, &Detection::sensorDetected, this, &FleetSession::sensorDetected);
+    connect(&m_fleet, &FleetModel::answerShown, this, &FleetSession::recordAnswer);
+    // The files of a sensor's turn are closed (and an archive synced) before its outcome is
+    // told: the journal comes second.
+    connect(this, &FleetSession::sensorOutcome, this, [this](uint32_t sn) {
+        recordCollection(sn);
+        refreshHealth(sn);
+    });
+    connect(this, &FleetSession::sensorDetected, this, &FleetSession::refreshHealth);
     connect(&m_detection, &Detection::ranOut, this, &FleetSession::detectionRanOut);
     connect(&m_detection, &Detection::rssiListsShown, this, &FleetSession::rssiListsChanged);
 }
 
 FleetSession::~FleetSession() = default;
+
+void FleetSession::setJournal(FleetJournal *journal, const health::Thresholds &thresholds)
+{
+    m_journal = journal;
+    m_thresholds = thresholds;
+    for (int r = 0; r < m_fleet.size(); ++r)
+        refreshHealth(m_fleet.sensor(r).record.serial_number);
+}
+
+void FleetSession::recordAnswer(int row, bool detection)
+{
+    if (!m_journal || !m_fleet.isSensorRow(row))
+        return;
+    const SensorRecord &rec = m_fleet.sensor(row).record;
+    const std::optional<answer::Status> status = answer::parse(rec.answer);
+    if (!status)
+        return;
+    const actionblock::Choice &choice = m_fleet.choice();
+    const StatusOrigin origin = detection     ? StatusOrigin::Detection
+                                : !isRunning() ? StatusOrigin::Listen
+                                : choice.anyDownload() ? StatusOrigin::Collection
+                                                       : StatusOrigin::Run;
+    const int rssi = rec.relay_address != 0 ? rec.rssi : rec.direct_rssi;
+    m_journal->recordStatus(StatusEntry::fromAnswer(*status, QDateTime::currentDateTimeUtc(),
+                                                    rssi == 255 ? -1 : rssi, rec.relay_address,
+                                                    origin));
+}
+
+void FleetSession::recordCollection(uint32_t serialNumber)
+{
+    const int row = m_fleet.find_row(serialNumber);
+    if (!m_journal || row < 0)
+        return;
+    const SensorSummary s = summaryOf(row);
+    const actionblock::Choice &choice = m_fleet.choice();
+    const FleetModel::Sensor &sensor = m_fleet.sensor(row);
+    CollectionEntry e;
+    e.startedMs = m_runStartedMs;
+    e.endedMs = QDateTime::currentMSecsSinceEpoch();
+    e.serialNumber = uint16_t(serialNumber);
+    e.ask = choice.downloadNew       ? CollectionAsk::New
+            : choice.downloadAll     ? CollectionAsk::All
+            : choice.downloadBetween ? CollectionAsk::Window
+                                     : CollectionAsk::None;
+    // The sensor's wall clock is the PC's local time it was set from.
+    const auto ms = [](const QDateTime &wall) {
+        return QDateTime(wall.date(), wall.time(), Qt::LocalTime).toMSecsSinceEpoch();
+    };
+    if (choice.downloadBetween) {
+        e.windowFromMs = ms(choice.windowStart);
+        e.windowToMs = ms(choice.windowEnd);
+    } else if (choice.downloadNew && sensor.collected_until.isValid()) {
+        e.windowFromMs = ms(sensor.collected_until.addSecs(1));
+        if (sensor.record.sensor_clock.isValid())
+            e.windowToMs = ms(sensor.record.sensor_clock);
+    }
+    e.pagesFetched = s.pages.fetched;
+    e.pagesReRequested = s.pages.reRequested;
+    e.pagesRefused = s.pages.refused;
+    e.pagesRequested = s.pages.fetched + s.pages.reRequested + s.pages.refused;
+    e.rowsWritten = s.rows;
+    e.outcome = s.status;
+    e.archivePath = s.archivePaths.join(QLatin1Char(';'));
+    for (const archive::Gap &g : s.gaps)
+        e.gaps.append({ms(g.from), ms(g.to)});
+    e.setTime = choice.setTime && s.done;
+    m_journal->recordCollection(e);
+}
+
+void FleetSession::refreshHealth(uint32_t serialNumber)
+{
+    const int row = m_fleet.find_row(serialNumber);
+    if (!m_journal || row < 0)
+        return;
+    health::Facts facts = m_journal->healthFacts(uint16_t(serialNumber));
+    // What the sensor recorded since its last complete collection is what the ring may
+    // overwrite before anyone has it.
+    const std::optional<CollectionEntry> last = m_journal->lastCollection(uint16_t(serialNumber));
+    if (last && facts.last && last->ask != CollectionAsk::None && facts.last->periodSeconds > 0 &&
+        last->outcome == outcomeText(SensorOutcome::DownloadComplete)) {
+        const int perPage = health::samplesPerPage(page::channelCount(uint8_t(facts.last->channelMask)),
+                                                   facts.last->sensorType);
+        const qint64 since = (QDateTime::currentMSecsSinceEpoch() - last->endedMs) / 1000;
+        if (perPage > 0)
+            facts.uncollectedPages =
+                int(std::min<qint64>(page::RingPages, since / facts.last->periodSeconds / perPage + 1));
+    }
+    const health::Report report =
+        health::assess(facts, m_thresholds, QDateTime::currentMSecsSinceEpoch());
+    FleetModel::Sensor &s = m_fleet.edit(row);
+    s.healthSummary = report.summary;
+    s.healthWarnings = report.warnings;
+    s.healthTooltip = report.tooltip;
+    emit m_fleet.changed(row, FleetModel::Aspect::Texts);
+}
 
 void FleetSession::setRunSettings(const RunSettings &settings)
 {
@@ -102,6 +207,7 @@ bool FleetSession::runActions()
     if (mode != ManageSerialPort::Api802154 && mode != ManageSerialPort::Lora)
         return false;
     m_told.clear();
+    m_runStartedMs = QDateTime::currentMSecsSinceEpoch();
     m_current = mode == ManageSerialPort::Lora ? static_cast<FleetRun *>(&m_lora) : &m_run;
     emit progressChanged(m_current->progress());
     if (mode == ManageSerialPort::Lora)

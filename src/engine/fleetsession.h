@@ -3,6 +3,7 @@
 #include "actionrun.h"
 #include "detection.h"
 #include "fleetmodel.h"
+#include "health.h"
 #include "lorarun.h"
 #include "pagevouch.h"
 #include "runprogress.h"
@@ -13,6 +14,7 @@
 #include <QVector>
 #include <cstdint>
 
+class FleetJournal;
 class ManageSerialPort;
 
 // How a sensor's turn in a run ended.
@@ -91,6 +93,12 @@ public:
     // The run's one-second clock (listening phases, contact ages), from the front end's timer;
     // it also reports the progress.
     void tick();
+    // Where every status answer and every sensor's collection is recorded, and what the health
+    // of the sensors is read from (none: nothing is recorded). The front end owns it; a journal
+    // that fails never stops a run.
+    void setJournal(FleetJournal *journal, const health::Thresholds &thresholds);
+    // Reads the sensor's health from the journal again into its row.
+    void refreshHealth(uint32_t serialNumber);
     // Shows the RSSI lists again (rssiListsChanged), from what the radio paths hold now.
     void showRssiLists() { m_detection.show_rssi_lists(); }
     // Every relay and path forgotten (devices moved to other channels or restarted): the next
@@ -128,6 +136,8 @@ signals:
 
 private:
     void turnOver(uint32_t serialNumber);
+    void recordAnswer(int row, bool detection);
+    void recordCollection(uint32_t serialNumber);
     SensorSummary summaryOf(int row) const;
 
     ManageSerialPort *m_link;
@@ -138,4 +148,7 @@ private:
     FleetRun *m_current = &m_run;
     Detection m_detection;
     QSet<uint32_t> m_told; // sensors whose outcome this run told
+    FleetJournal *m_journal = nullptr;
+    health::Thresholds m_thresholds;
+    qint64 m_runStartedMs = 0;
 };

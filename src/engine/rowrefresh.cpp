@@ -240,6 +240,7 @@ bool refresh_row_from_answer(FleetModel &model, uint32_t serialNumber, int mode,
     }
 
     radioPath(model, row, a, c);
+    emit model.answerShown(row, c.detection);
     return ok;
 }
 

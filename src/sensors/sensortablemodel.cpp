@@ -169,9 +169,25 @@ QVariant SensorTableModel::data(const QModelIndex &index, int role) const
         return QBrush(colour(index.row(), index.column()));
     case Qt::TextAlignmentRole:
         return int(Qt::AlignCenter);
+    case Qt::ToolTipRole:
+        return toolTip(index.row(), index.column());
     default:
         return QVariant();
     }
+}
+
+// What the journal foresees for the sensor, over its serial number and its Status: the
+// warnings first, then its memory, battery, clock and when it was last heard.
+QVariant SensorTableModel::toolTip(int row, int column) const
+{
+    if (!m_fleet->isSensorRow(row) || (column != 0 && column != ColStatus))
+        return QVariant();
+    const FleetModel::Sensor &s = m_fleet->sensor(row);
+    if (s.healthTooltip.isEmpty())
+        return QVariant();
+    return column == ColStatus && !s.status.isEmpty()
+               ? s.status + QStringLiteral("\n\n") + s.healthTooltip
+               : s.healthTooltip;
 }
 
 QVariant SensorTableModel::headerData(int section, Qt::Orientation orientation, int role) const
