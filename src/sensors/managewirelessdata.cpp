@@ -274,7 +274,7 @@ void managewirelessdata::showRunProgress()
     if (running) {
         m_runProgress->setRange(0, p.maximum());
         m_runProgress->setValue(p.value());
-        m_runProgress->setFormat(p.text());
+        m_runProgress->setFormat(p.barText());
         m_elapsed->show();
     }
     m_runProgress->setVisible(running);
