@@ -639,6 +639,34 @@ private slots:
         QCOMPARE(snColumn(), (QStringList{"0100", "9001", ""}));
     }
 
+    // A table that holds sensors is replaced by an import only when the operator says so,
+    // told which entries of the file are left out and why.
+    void anImportAsksBeforeItReplacesTheTable()
+    {
+        build();
+        typeSerials({"0100"});
+        const QString path = m_dir.filePath("other.ini");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[General]\nLIST_SENSOR=\"0200;12345;0300;0200;\"\n");
+        file.close();
+        m_dialogs->answerText(path);
+        m_dialogs->answerButton(QMessageBox::No);
+        QTest::mouseClick(m_w->importButton(), Qt::LeftButton);
+        QCOMPARE(snColumn(), (QStringList{"0100", ""}));
+        QCOMPARE(m_dialogs->titles(), (QStringList{"Choose Filename", "Import Sensor List"}));
+        QCOMPARE(m_dialogs->calls[1].icon, QMessageBox::Question);
+        QCOMPARE(m_dialogs->calls[1].text,
+                 QStringLiteral("The table lists 1 sensor. Replace the table with the 2 sensors "
+                                "of other.ini?\n\nNot imported:\n\"12345\": Serial Number must "
+                                "be 1 to 4 hexadecimal digits, not 0\n\"0200\": listed twice"));
+        m_dialogs->answerText(path);
+        m_dialogs->answerButton(QMessageBox::Yes);
+        QTest::mouseClick(m_w->importButton(), Qt::LeftButton);
+        QCOMPARE(snColumn(), (QStringList{"0200", "0300", ""}));
+        QCOMPARE(m_dialogs->calls.size(), 4);
+    }
+
     void aBusyLinkHoldsTheButtonsThatStartExchanges()
     {
         ScriptedDongle dongle(ScriptedDongle::Api);
