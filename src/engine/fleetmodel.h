@@ -183,6 +183,10 @@ public:
     // reported wait for an action, the others are marked confirmed. True when one differs.
     bool track_period_changes();
     bool track_channel_changes();
+    // The box of the channel or period selectors was checked or unchecked: a selector waits
+    // only while its box will send it, so unchecked, no selector of the field stays waiting;
+    // checked, the rows are tracked again.
+    void selectorsChosen(Field field, bool chosen);
 
     // The run's selection for one sensor, from its row and the checked boxes.
     struct Selection {

@@ -36,6 +36,7 @@ void managewirelessdata::state_change_setperiode()
         m_downloadAll->setChecked(false);
         m_downloadBetween->setChecked(false);
     }
+    m_model->selectorsChosen(FM::Field::Period, m_changePeriod->isChecked());
 }
 
 void managewirelessdata::state_change_set_data()
@@ -44,6 +45,7 @@ void managewirelessdata::state_change_set_data()
         m_downloadAll->setChecked(false);
         m_downloadBetween->setChecked(false);
     }
+    m_model->selectorsChosen(FM::Field::Channels, m_selectChannels->isChecked());
 }
 
 void managewirelessdata::state_change_dl_all_data()

@@ -184,15 +184,19 @@ private slots:
         build();
         typeSerials({"0300", "0100", "9001", "0200", "0100"});
         QCOMPARE(snColumn(), (QStringList{"0100", "0200", "0300", "9001", ""}));
-        QVERIFY(m_dialogs->calls.isEmpty());
+        QCOMPARE(m_dialogs->titles(), QStringList{"Error SN"});
+        QCOMPARE(m_dialogs->calls[0].text, QStringLiteral("Sensor 0100 is already in the list"));
+        QCOMPARE(m_dialogs->calls[0].icon, QMessageBox::Warning);
         // What a new row shows (what it holds is the model's).
         QCOMPARE(text(3, 1), QStringLiteral("Plug Relay 16A"));
         QCOMPARE(m_w->channelSelector(3)->checkedItems(),
                  (QStringList{"Voltage", "Current", "Act. Energy", "App. Energy", "Act. Pow.",
                               "App. Pow."}));
+        // Nothing is sent to a sensor of unknown type: no placeholder channel, nothing waiting.
         QCOMPARE(text(0, 1), QStringLiteral("Unknown"));
+        QCOMPARE(m_w->channelSelector(0)->count(), 0);
         QCOMPARE(m_w->channelSelector(0)->styleSheet(),
-                 QStringLiteral("QComboBox   {  color:   red;   }"));
+                 QStringLiteral("QComboBox   {  color:   black;   }"));
         QCOMPARE(m_w->periodSelector(0)->count(), 0);
         QVERIFY(m_w->modeBox(0)->isChecked());
 
@@ -200,9 +204,11 @@ private slots:
         QCOMPARE(snColumn(), (QStringList{"0050", "0100", "0200", "9001", ""}));
         typeInto(1, 0, "0200"); // a duplicate: the row keeps its number
         QCOMPARE(snColumn(), (QStringList{"0050", "0100", "0200", "9001", ""}));
+        typeInto(1, 0, "100"); // its own number: nothing to tell
         typeInto(1, 0, "xyz");
         QCOMPARE(snColumn(), (QStringList{"0050", "0100", "0200", "9001", ""}));
-        QCOMPARE(m_dialogs->titles(), QStringList{"Error SN"});
+        QCOMPARE(m_dialogs->titles(), (QStringList{"Error SN", "Error SN", "Error SN"}));
+        QCOMPARE(m_dialogs->calls[1].text, QStringLiteral("Sensor 0200 is already in the list"));
     }
 
     void the256thRowIsRefused()
@@ -260,6 +266,12 @@ private slots:
         m_w->channelSelector(known)->setCheckedItems({"Temperature"});
         QCOMPARE(m_w->channelSelector(known)->styleSheet(), red);
         QVERIFY(m_w->selectChannelsBox()->isChecked());
+        // Red only while the box will send it.
+        clickBox(m_w->selectChannelsBox());
+        QCOMPARE(m_w->channelSelector(known)->styleSheet(),
+                 QStringLiteral("QComboBox   {  color:   black;   }"));
+        clickBox(m_w->selectChannelsBox());
+        QCOMPARE(m_w->channelSelector(known)->styleSheet(), red);
         m_w->reset_marks();
         QCOMPARE(m_w->periodSelector(known)->styleSheet(),
                  QStringLiteral("QComboBox   {  color:   black;   }"));
