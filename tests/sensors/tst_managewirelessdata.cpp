@@ -602,6 +602,7 @@ private slots:
         m_w->model().setReport(0, report);
         QCOMPARE(text(0, 3), QStringLiteral("06/12/2026 20:41:07"));
         m_w->model().fill_period_selector(0, 4);
+        const int analog = answeredSensor(0xA000, 2, 0);
         QTest::qWait(20); // the columns are fitted once the events are through
         QHeaderView *header = table()->horizontalHeader();
         for (int c = 0; c < table()->model()->columnCount(); ++c) {
@@ -611,6 +612,13 @@ private slots:
             QVERIFY2(table()->columnWidth(c) <= shown, qPrintable(QString::number(c)));
             table()->setColumnWidth(c, shown);
         }
+        // The selectors take the room left: four channels show whole, the relay's six are cut
+        // with an ellipsis and whole in the tooltip.
+        CustomCombo *four = m_w->channelSelector(analog);
+        QVERIFY2(four->width() >= four->displayWidth(), qPrintable(four->displayText()));
+        CustomCombo *six = m_w->channelSelector(0);
+        six->grab();
+        QCOMPARE(six->toolTip(), six->displayText());
         QVERIFY(!table()->horizontalScrollBar()->isVisible());
         QVERIFY(table()->height() > 300);
 
