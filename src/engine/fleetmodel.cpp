@@ -270,6 +270,16 @@ void FleetModel::markWaiting(Field field, bool marked)
         waitingForAction(true);
 }
 
+void FleetModel::markChosenTimes()
+{
+    for (int r = 0; r <= size(); ++r) {
+        if (m_choice.setTime)
+            setMark(r, Field::Clock, Mark::Waiting);
+        if (m_choice.clearData)
+            setMark(r, Field::Start, Mark::Waiting);
+    }
+}
+
 void FleetModel::waitingForAction(bool entryToo)
 {
     const int rows = entryToo ? size() + 1 : size();

@@ -174,6 +174,9 @@ public:
     // "Set Time" and "Clear all data" mark the clock or the start of every row, the entry row
     // included, as waiting.
     void markWaiting(Field field, bool marked);
+    // The time columns the choice rewrites marked waiting again, statuses left as they are: a
+    // run stopped before it touched anyone keeps the choice, and the table shows it.
+    void markChosenTimes();
     void waitingForAction(bool entryToo);
     // Every mark and status tone of the sensor rows back to none; only a battery warning of the
     // battery's marks goes, a confirmed battery stays so.

@@ -106,6 +106,8 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
         // stays for the next try.
         if (summary.anyTouched())
             uncheck_action_boxes();
+        else
+            m_model->markChosenTimes();
         showRunSummary(summary);
     });
     connect(m_session, &FleetSession::progressChanged, this, &managewirelessdata::showRunProgress);
