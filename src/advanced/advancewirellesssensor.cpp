@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -25,7 +26,9 @@ namespace
 {
 const QString WaitText = QStringLiteral("Wait for sensor, Press to interrupt");
 const QString RunningStyle = QStringLiteral("font-weight: bold;color: red");
-const QString IdleStyle = QStringLiteral("color: black");
+// Black only while enabled: a plain colour would also paint the buttons held during another
+// operation black, and they would look as live as the one that interrupts it.
+const QString IdleStyle = QStringLiteral("QPushButton:enabled { color: black; }");
 const QString ChannelTitle = QStringLiteral("Changing channel");
 constexpr int BlinkMs = 500;
 
@@ -115,8 +118,14 @@ void AdvanceWirellessSensor::buildLayout(bool api, bool lora)
     top->addLayout(columns);
 
     for (int op = 0; op < OpCount; ++op) {
-        m_buttons[size_t(op)] = new QPushButton(idleText(Op(op)));
-        m_buttons[size_t(op)]->setStyleSheet(IdleStyle);
+        auto *b = new QPushButton(WaitText);
+        // Wide enough for the wait's text from the start: a button that grows with it widens
+        // the window in the middle of the operator's work, and it never shrinks back.
+        b->setStyleSheet(RunningStyle);
+        b->setMinimumWidth(b->sizeHint().width());
+        b->setText(idleText(Op(op)));
+        b->setStyleSheet(IdleStyle);
+        m_buttons[size_t(op)] = b;
     }
 
     auto *readGroup = new QGroupBox(QStringLiteral("Read Data"));
@@ -131,6 +140,8 @@ void AdvanceWirellessSensor::buildLayout(bool api, bool lora)
     m_data->setMinimumWidth(
         m_data->fontMetrics().horizontalAdvance(QStringLiteral("00 00 00 00 00 00 00 00 ")) + 16);
     m_dumpProgress = new QLabel;
+    // Its line is kept while empty, so that the dump's first address does not push the window.
+    m_dumpProgress->setMinimumHeight(m_dumpProgress->fontMetrics().height());
     readForm->addRow(QStringLiteral("Address :"), m_readAddress);
     readForm->addRow(QStringLiteral("Type of memory :"), m_memoryType);
     readForm->addRow(QStringLiteral("Data :"), m_data);
@@ -441,6 +452,16 @@ void AdvanceWirellessSensor::each_sec()
     }
     if (any)
         m_blinkPhase = !m_blinkPhase;
+}
+
+void AdvanceWirellessSensor::keyPressEvent(QKeyEvent *event)
+{
+    // A window of its own, it closes with Escape as a dialog does.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void AdvanceWirellessSensor::closeEvent(QCloseEvent *event)

@@ -25,6 +25,12 @@ SensorFirmwareGroup::SensorFirmwareGroup(ManageSerialPort *link, const SensorRec
       m_status(new QLabel(QStringLiteral(" "), this)), m_progress(new QProgressBar(this))
 {
     m_button->setObjectName(QStringLiteral("uploadButton"));
+    // Wide enough for the wait's text from the start, so that the window keeps its width.
+    m_button->setText(WaitText);
+    m_button->setStyleSheet(QStringLiteral("font-weight: bold;color: red"));
+    m_button->setMinimumWidth(m_button->sizeHint().width());
+    m_button->setText(IdleText);
+    m_button->setStyleSheet(QString());
     m_status->setObjectName(QStringLiteral("uploadStatus"));
     m_progress->setObjectName(QStringLiteral("uploadProgress"));
     m_progress->setRange(0, 100);
@@ -59,7 +65,7 @@ void SensorFirmwareGroup::setIdle()
     m_uploading = false;
     m_blink.stop();
     m_button->setText(IdleText);
-    m_button->setStyleSheet(QStringLiteral("color: black"));
+    m_button->setStyleSheet(QStringLiteral("QPushButton:enabled { color: black; }"));
 }
 
 void SensorFirmwareGroup::stopUpload()

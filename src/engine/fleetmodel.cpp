@@ -66,7 +66,6 @@ int FleetModel::insert_sensor(uint16_t serialNumber)
     if (m_choice.setTime || m_choice.clearData || m_choice.anyDownload())
         s->status = FleetModel::WaitingForAction;
     describe(*s, true);
-    s->marks[size_t(Field::Channels)] = Mark::Waiting;
     emit sensorAboutToBeInserted(at);
     m_sensors.insert(m_sensors.begin() + at, std::move(s));
     emit sensorInserted(at);
@@ -271,6 +270,16 @@ void FleetModel::markWaiting(Field field, bool marked)
         waitingForAction(true);
 }
 
+void FleetModel::markChosenTimes()
+{
+    for (int r = 0; r <= size(); ++r) {
+        if (m_choice.setTime)
+            setMark(r, Field::Clock, Mark::Waiting);
+        if (m_choice.clearData)
+            setMark(r, Field::Start, Mark::Waiting);
+    }
+}
+
 void FleetModel::waitingForAction(bool entryToo)
 {
     const int rows = entryToo ? size() + 1 : size();
@@ -316,7 +325,8 @@ bool FleetModel::track_channel_changes()
     bool differs = false;
     for (int r = 0; r < size(); ++r) {
         const Sensor &s = sensor(r);
-        if (s.record.sensor_type == 0)
+        // A type the catalogue does not describe offers no channel to change.
+        if (s.record.sensor_type == 0 || !s.type.known)
             continue;
         if (s.selectedMask() == s.sensor_channel_mask) {
             setMark(r, Field::Channels, Mark::Refreshed);
@@ -327,6 +337,20 @@ bool FleetModel::track_channel_changes()
         }
     }
     return differs;
+}
+
+void FleetModel::selectorsChosen(Field field, bool chosen)
+{
+    if (chosen) {
+        if (field == Field::Channels)
+            track_channel_changes();
+        else if (field == Field::Period)
+            track_period_changes();
+        return;
+    }
+    for (int r = 0; r < size(); ++r)
+        if (sensor(r).mark(field) == Mark::Waiting)
+            setMark(r, field, Mark::None);
 }
 
 void FleetModel::compute_selection(uint32_t serialNumber, Selection &selection) const

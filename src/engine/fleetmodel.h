@@ -180,6 +180,9 @@ public:
     // "Set Time" and "Clear all data" mark the clock or the start of every row, the entry row
     // included, as waiting.
     void markWaiting(Field field, bool marked);
+    // The time columns the choice rewrites marked waiting again, statuses left as they are: a
+    // run stopped before it touched anyone keeps the choice, and the table shows it.
+    void markChosenTimes();
     void waitingForAction(bool entryToo);
     // Every mark and status tone of the sensor rows back to none; only a battery warning of the
     // battery's marks goes, a confirmed battery stays so.
@@ -189,6 +192,10 @@ public:
     // reported wait for an action, the others are marked confirmed. True when one differs.
     bool track_period_changes();
     bool track_channel_changes();
+    // The box of the channel or period selectors was checked or unchecked: a selector waits
+    // only while its box will send it, so unchecked, no selector of the field stays waiting;
+    // checked, the rows are tracked again.
+    void selectorsChosen(Field field, bool chosen);
 
     // The run's selection for one sensor, from its row and the checked boxes.
     struct Selection {

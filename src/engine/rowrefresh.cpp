@@ -103,6 +103,12 @@ bool outcomeChecks(FleetModel &model, int row, const uint8_t *a, const Context &
         if (a[answer::FirstPage] != answer::ClearedMark) {
             fail(ClearFailed);
             model.setMark(row, FM::Field::Start, FM::Mark::Failed);
+        } else {
+            // The count in this answer may predate the clear; an emptied memory holds nothing,
+            // and the old count would promise pages that are gone.
+            FM::Report report = s.report;
+            report.pageCount = 0;
+            model.setReport(row, report);
         }
     } else {
         model.setMark(row, FM::Field::Start, FM::Mark::Refreshed);

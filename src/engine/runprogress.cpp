@@ -135,16 +135,32 @@ int RunProgress::maximum() const
 
 QString RunProgress::text() const
 {
+    const QString served =
+        QStringLiteral("%1 of %2 sensors served").arg(sensorsServed()).arg(m_listed);
     if (!m_downloading)
-        return QStringLiteral("%1 of %2 sensors served").arg(sensorsServed()).arg(m_listed);
+        return served;
     QString t = QStringLiteral("%1 of %2 pages").arg(m_pagesDone).arg(m_pagesToFetch);
     const std::optional<double> r = rate();
-    if (!r)
-        return t;
-    // A LoRa sensor gives a page a second or less: whole numbers would show it as 0 or 1.
-    t += Dash + QString::number(*r, 'f', *r < 10 ? 1 : 0) + QStringLiteral(" pages/s");
-    t += Dash + QStringLiteral("about ") + durationText(*secondsLeft()) + QStringLiteral(" left");
+    if (r) {
+        // A LoRa sensor gives a page a second or less: whole numbers would show it as 0 or 1.
+        t += Dash + QString::number(*r, 'f', *r < 10 ? 1 : 0) + QStringLiteral(" pages/s");
+        t += Dash + QStringLiteral("about ") + durationText(*secondsLeft()) +
+             QStringLiteral(" left");
+    } else if (now() - m_downloadStartedMs < MinRateSpanMs) {
+        t += Dash + QStringLiteral("no rate yet") + Dash + QStringLiteral("time left unknown");
+    } else {
+        // Nothing for a whole window: the sensor went quiet.
+        t += Dash + QStringLiteral("0 pages/s") + Dash + QStringLiteral("time left unknown");
+    }
     return t;
+}
+
+QString RunProgress::barText() const
+{
+    if (!m_downloading)
+        return text();
+    return QStringLiteral("%1 of %2 sensors served").arg(sensorsServed()).arg(m_listed) + Dash +
+           text();
 }
 
 QString RunProgress::elapsedText() const

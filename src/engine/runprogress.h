@@ -57,9 +57,13 @@ public:
     qint64 elapsedMs() const;
 
     // What the bar shows: value of maximum (never a zero maximum, which a bar takes for "busy"),
-    // and its text.
+    // and its text: the sensors served and, while a sensor downloads, text() after them.
     int value() const;
     int maximum() const;
+    QString barText() const;
+    // The sensors served; while a sensor downloads, its pages, rate and time left instead. The
+    // rate and the time left keep their place from the first page to the last, also while no
+    // estimate holds, so that the operator finds them where they were.
     QString text() const;
     // "Elapsed 00:12:34".
     QString elapsedText() const;

@@ -177,3 +177,10 @@ int SensorListFile::apply(FleetModel &model) const
     }
     return added;
 }
+
+int SensorListFile::replace(FleetModel &model) const
+{
+    while (model.size() > 0)
+        model.remove_row(model.size() - 1);
+    return apply(model);
+}

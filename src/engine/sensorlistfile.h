@@ -49,6 +49,8 @@ public:
     // and a row without a section type 0, the first period and no channel. Returns the number
     // of sensors added.
     int apply(FleetModel &model) const;
+    // Makes the model's list the file's: the sensors listed before go, then apply().
+    int replace(FleetModel &model) const;
 
 private:
     QString m_error;

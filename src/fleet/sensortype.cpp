@@ -64,6 +64,9 @@ QString SensorType::channelTitle(int channel) const
 
 QStringList SensorType::selectableChannels() const
 {
+    // An unknown type's placeholder titles name no channel the sensor has: nothing to choose.
+    if (!known)
+        return {};
     QStringList items;
     for (int i = 0; i < Channels && i < channelTitles.size(); ++i)
         if (channelTitles.at(i).size() >= 3)

@@ -30,7 +30,7 @@ struct SensorType {
     // Title of channel `channel`; empty beyond the list.
     QString channelTitle(int channel) const;
     // The items a channel selector offers: titles of at least three characters among the first
-    // eight, in channel order.
+    // eight, in channel order; none for an unknown type.
     QStringList selectableChannels() const;
     // Bit i set when one of `checked` equals the title of channel i (i from 0 to 7).
     uint8_t channelMask(const QStringList &checked) const;

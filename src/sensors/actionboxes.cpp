@@ -38,6 +38,7 @@ void managewirelessdata::state_change_setperiode()
         m_downloadBetween->setChecked(false);
         m_downloadNew->setChecked(false);
     }
+    m_model->selectorsChosen(FM::Field::Period, m_changePeriod->isChecked());
 }
 
 void managewirelessdata::state_change_set_data()
@@ -47,6 +48,7 @@ void managewirelessdata::state_change_set_data()
         m_downloadBetween->setChecked(false);
         m_downloadNew->setChecked(false);
     }
+    m_model->selectorsChosen(FM::Field::Channels, m_selectChannels->isChecked());
 }
 
 void managewirelessdata::state_change_dl_all_data()

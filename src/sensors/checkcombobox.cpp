@@ -75,6 +75,15 @@ QString CheckComboBox::displayText() const
     return checkedItems().join(QStringLiteral(", "));
 }
 
+int CheckComboBox::displayWidth() const
+{
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    option.currentText = displayText();
+    const QSize text(fontMetrics().horizontalAdvance(option.currentText), fontMetrics().height());
+    return style()->sizeFromContents(QStyle::CT_ComboBox, &option, text, this).width();
+}
+
 void CheckComboBox::toggle(int index)
 {
     setItemCheckState(index, itemCheckState(index) == Qt::Checked ? Qt::Unchecked : Qt::Checked);
@@ -125,7 +134,17 @@ void CheckComboBox::paintEvent(QPaintEvent *)
     painter.setPen(palette().color(QPalette::Text));
     QStyleOptionComboBox option;
     initStyleOption(&option);
-    option.currentText = displayText();
+    // Cut short, the list says so with an ellipsis and the tooltip holds it whole: a list cut
+    // at a channel's edge reads as all there is.
+    const QString text = displayText();
+    const int room =
+        style()
+            ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this)
+            .width();
+    option.currentText = fontMetrics().elidedText(text, Qt::ElideRight, room);
+    const QString tip = option.currentText == text ? QString() : text;
+    if (toolTip() != tip)
+        setToolTip(tip);
     option.currentIcon = QIcon();
     painter.drawComplexControl(QStyle::CC_ComboBox, option);
     painter.drawControl(QStyle::CE_ComboBoxLabel, option);

@@ -24,8 +24,11 @@ public:
     void setCheckedItems(const QStringList &items);
     void setItemCheckState(int index, Qt::CheckState state);
     Qt::CheckState itemCheckState(int index) const;
-    // Text shown in the closed box.
+    // Text shown in the closed box, cut with an ellipsis where it does not fit (the tooltip
+    // then holds it whole).
     QString displayText() const;
+    // The width that shows displayText() whole.
+    int displayWidth() const;
     void showPopup() override;
 
 signals:

@@ -107,6 +107,8 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
         // stays for the next try.
         if (summary.anyTouched())
             uncheck_action_boxes();
+        else
+            m_model->markChosenTimes();
         showRunSummary(summary);
     });
     connect(m_session, &FleetSession::progressChanged, this, &managewirelessdata::showRunProgress);
@@ -285,7 +287,7 @@ void managewirelessdata::showRunProgress()
     if (running) {
         m_runProgress->setRange(0, p.maximum());
         m_runProgress->setValue(p.value());
-        m_runProgress->setFormat(p.text());
+        m_runProgress->setFormat(p.barText());
         m_elapsed->show();
     }
     m_runProgress->setVisible(running);
@@ -321,10 +323,15 @@ QSize managewirelessdata::sizeHint() const
                  QWidget::sizeHint().height());
 }
 
-void managewirelessdata::tellLater(const QString &title, const QString &text)
+void managewirelessdata::tellLater(const QString &title, const QString &text,
+                                   QMessageBox::Icon icon)
 {
     QMetaObject::invokeMethod(
-        this, [this, title, text] { Dialogs::critical(this, title, text); }, Qt::QueuedConnection);
+        this,
+        [this, title, text, icon] {
+            Dialogs::current().message(icon, this, title, text, QMessageBox::Ok);
+        },
+        Qt::QueuedConnection);
 }
 
 void managewirelessdata::enter_serial_number(int row, const QString &typed)
@@ -336,6 +343,11 @@ void managewirelessdata::enter_serial_number(int row, const QString &typed)
         return;
     if (e.outcome == FM::Entered::Invalid)
         tellLater(QStringLiteral("Error SN"), sensorlist::TypedSerialNumberRule);
+    // Its own number typed again over a row changes nothing and needs no word.
+    if (e.outcome == FM::Entered::Listed && m_model->find_row(e.serialNumber) != row)
+        tellLater(QStringLiteral("Error SN"),
+                  QStringLiteral("Sensor %1 is already in the list").arg(hex4(e.serialNumber)),
+                  QMessageBox::Warning);
     if (e.outcome == FM::Entered::Full)
         tellLater(QStringLiteral("Sensor List Full"),
                   QStringLiteral("The sensor list holds at most %1 sensors: remove a sensor "

@@ -11,6 +11,7 @@
 #include "sensortableview.h"
 
 #include <QDir>
+#include <QMessageBox>
 #include <QPointer>
 #include <QVector>
 #include <QWidget>
@@ -219,7 +220,8 @@ private:
     void periodEdited(int row, int index);
     // A refusal of typed text is told after the cell's commit has returned: a modal box run
     // from inside it lets a second key press free the cell editor still in use there.
-    void tellLater(const QString &title, const QString &text);
+    void tellLater(const QString &title, const QString &text,
+                   QMessageBox::Icon icon = QMessageBox::Critical);
     void syncChoice();
     void linkBusyChanged(bool busy);
     void applyBusy();

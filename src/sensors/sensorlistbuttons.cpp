@@ -5,6 +5,7 @@
 #include "sensorlistfile.h"
 
 #include <QDebug>
+#include <QFileInfo>
 
 namespace
 {
@@ -39,11 +40,39 @@ void managewirelessdata::button_import_clicked()
         Dialogs::warning(this, QStringLiteral("Import Sensor List"), file.error());
         return;
     }
-    file.apply(*m_model);
-    if (!file.rejected().isEmpty())
+    const QString notImported =
+        file.rejected().isEmpty()
+            ? QString()
+            : QStringLiteral("Not imported:\n") + file.rejected().join(QLatin1Char('\n'));
+    if (file.sensors().isEmpty()) {
         Dialogs::warning(this, QStringLiteral("Import Sensor List"),
-                         QStringLiteral("Not imported:\n") +
-                             file.rejected().join(QLatin1Char('\n')));
+                         notImported.isEmpty()
+                             ? QStringLiteral("%1 lists no sensor").arg(QFileInfo(path).fileName())
+                             : notImported);
+        return;
+    }
+    // The import sets every row from the file, also those it does not list: a table that
+    // holds sensors is replaced only when the operator says so, knowing what is left out.
+    if (sensorRows() > 0) {
+        const auto sensors = [](int n) {
+            return QStringLiteral("%1 sensor%2").arg(n).arg(n == 1 ? "" : "s");
+        };
+        QString question =
+            QStringLiteral("The table lists %1. Replace the table with the %2 of %3?")
+                .arg(sensors(sensorRows()), sensors(file.sensors().size()),
+                     QFileInfo(path).fileName());
+        if (!notImported.isEmpty())
+            question += QStringLiteral("\n\n") + notImported;
+        if (Dialogs::current().message(QMessageBox::Question, this,
+                                       QStringLiteral("Import Sensor List"), question,
+                                       QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+            return;
+        file.replace(*m_model);
+        return;
+    }
+    file.apply(*m_model);
+    if (!notImported.isEmpty())
+        Dialogs::warning(this, QStringLiteral("Import Sensor List"), notImported);
 }
 
 void managewirelessdata::restore_last_list()

@@ -119,10 +119,36 @@ void SensorTableView::fitColumns()
     m_fitPending = false;
     // Widths only grow: a column the operator widened stays so.
     for (int c = 0; c < TM::Columns; ++c) {
+        if (c == TM::ColChannels)
+            continue;
         const int before = columnWidth(c);
         resizeColumnToContents(c);
         setColumnWidth(c, std::max({before, kMinimumWidths[c], columnWidth(c)}));
     }
+    // A channel selector shows its checked channels joined, wider than any one of them: the
+    // room the last column would stretch over goes to the selectors, and shrinks again as the
+    // other columns grow. A width the operator gave the column stays.
+    const int ch = TM::ColChannels;
+    int width = std::max(kMinimumWidths[ch], sizeHintForColumn(ch));
+    if (columnWidth(ch) != m_channelsFitted)
+        width = std::max(width, columnWidth(ch));
+    int wanted = 0;
+    for (int r = 0; r < m_fleet->size(); ++r)
+        if (const CustomCombo *channels = channelSelector(r))
+            wanted = std::max(wanted, channels->displayWidth());
+    int room = viewport()->width() - kMinimumWidths[TM::Columns - 1];
+    for (int c = 0; c < TM::Columns - 1; ++c)
+        if (c != ch)
+            room -= columnWidth(c);
+    width = std::max(width, std::min(wanted, room));
+    setColumnWidth(ch, width);
+    m_channelsFitted = width;
+}
+
+void SensorTableView::resizeEvent(QResizeEvent *event)
+{
+    QTableView::resizeEvent(event);
+    scheduleFit();
 }
 
 QWidget *SensorTableView::widgetAt(int row, int column) const

@@ -49,6 +49,9 @@ signals:
     void periodEdited(int row, int index);
     void modeEdited(int row, bool checked);
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void makeRowWidgets(int row);
     void renderSelectors(int row, FleetModel::Aspect aspect);
@@ -63,4 +66,6 @@ private:
     std::function<bool()> m_running;
     bool m_filling = false;
     bool m_fitPending = false;
+    // The channel column's width as the last fit left it.
+    int m_channelsFitted = -1;
 };

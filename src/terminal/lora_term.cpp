@@ -6,6 +6,7 @@
 #include "loraframe.h"
 #include "manageserialport.h"
 
+#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -62,12 +63,17 @@ lora_term::lora_term(ManageSerialPort *link, QWidget *parent)
     layout->addLayout(row);
     m_log->setReadOnly(true);
     layout->addWidget(m_log);
+    // Each field is named, and Alt with its number puts the cursor in it.
+    auto *fields = new QFormLayout;
     for (int i = 0; i < 4; ++i) {
         m_fields[i] = new QLineEdit;
-        layout->addWidget(m_fields[i]);
+        auto *label = new QLabel(QStringLiteral("Frame &%1 (hex) :").arg(i + 1));
+        label->setBuddy(m_fields[i]);
+        fields->addRow(label, m_fields[i]);
         // Return in a field sends that field: the four hold frames the operator switches between.
         connect(m_fields[i], &QLineEdit::returnPressed, this, [this, i] { sendField(i); });
     }
+    layout->addLayout(fields);
     layout->addWidget(m_reveilButton);
     connect(m_reveilButton, &QPushButton::clicked, this, &lora_term::reveil);
     // The wake-up write is a whole transaction: no second one while the link waits.

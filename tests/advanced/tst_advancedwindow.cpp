@@ -42,6 +42,15 @@ class TestAdvancedWindow : public QObject
             qFatal("the window never showed");
         return w;
     }
+    // The grey level of the darkest pixel.
+    static int darkest(const QImage &image)
+    {
+        int d = 255;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                d = std::min(d, qGray(image.pixel(x, y)));
+        return d;
+    }
     static QStringList texts(const QMenu &menu)
     {
         QStringList t;
@@ -93,8 +102,9 @@ private slots:
         QVERIFY(w->minimumSizeHint().height() <= 680);
         QVERIFY(w->button(W::ClearErrorOp)->height() > 10);
         w->readAddressEdit()->setText(QStringLiteral("0002"));
+        const QImage channelIdle = w->button(W::ChannelOp)->grab().toImage();
         QTimer::singleShot(100, m_sim.get(), [this] { m_sim->wake(0x1234); });
-        QTimer::singleShot(20, w.get(), [&w] {
+        QTimer::singleShot(20, w.get(), [&w, channelIdle] {
             // While it waits: its own button interrupts, the others are held.
             QCOMPARE(w->button(W::ReadOp)->text(),
                      QStringLiteral("Wait for sensor, Press to interrupt"));
@@ -102,25 +112,39 @@ private slots:
                      QStringLiteral("font-weight: bold;color: red"));
             QVERIFY(!w->button(W::ChannelOp)->isEnabled());
             QVERIFY(!w->button(W::WriteOp)->isEnabled());
+            // Held buttons look held, and the wait's longer text does not widen the window.
+            // Held buttons look held: their text is not drawn as dark as a live one's.
+            QVERIFY(darkest(w->button(W::ChannelOp)->grab().toImage()) > darkest(channelIdle) + 40);
         });
         QTest::mouseClick(w->button(W::ReadOp), Qt::LeftButton);
         QCOMPARE(w->dataEdit()->text(), QStringLiteral("01 15 ff ff ff ff ff ff "));
         QCOMPARE(w->button(W::ReadOp)->text(), QStringLiteral("Read Data"));
         QVERIFY(w->button(W::ChannelOp)->isEnabled());
+        QCOMPARE(darkest(w->button(W::ChannelOp)->grab().toImage()), darkest(channelIdle));
+
+        QSignalSpy closing(w.get(), &W::closingWindow);
+        QTest::keyClick(w->readAddressEdit(), Qt::Key_Escape);
+        QVERIFY(w->isHidden());
+        QCOMPARE(closing.count(), 1);
     }
 
     void pressingAgainInterruptsTheWait()
     {
         auto w = window(0x1234); // never woken
-        QTimer::singleShot(150, w.get(),
-                           [&w] { QTest::mouseClick(w->button(W::ReadErrorOp), Qt::LeftButton); });
+        const int width = w->width();
+        QTimer::singleShot(150, w.get(), [&w, width] {
+            // The wait's longer text does not widen the window.
+            QCOMPARE(w->width(), width);
+            QTest::mouseClick(w->button(W::ReadErrorOp), Qt::LeftButton);
+        });
         QElapsedTimer clock;
         clock.start();
         QTest::mouseClick(w->button(W::ReadErrorOp), Qt::LeftButton);
         QVERIFY(clock.elapsed() < 5000);
         QVERIFY(!w->maintenance().isRunning());
         QCOMPARE(w->button(W::ReadErrorOp)->text(), QStringLiteral("Read error"));
-        QCOMPARE(w->button(W::ReadErrorOp)->styleSheet(), QStringLiteral("color: black"));
+        QCOMPARE(w->button(W::ReadErrorOp)->styleSheet(),
+                 QStringLiteral("QPushButton:enabled { color: black; }"));
         QVERIFY(w->button(W::ReadOp)->isEnabled());
         QVERIFY(!m_log->contains(QStringLiteral("send param")));
     }

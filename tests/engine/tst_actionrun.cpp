@@ -181,6 +181,9 @@ private slots:
         model.edit(row).set_time_pending = choice.setTime;
         model.edit(row).clear_pending = choice.clearData;
         model.set_status(row, QStringLiteral("before"));
+        FM::Report before;
+        before.pageCount = 250;
+        model.setReport(row, before);
 
         const QDateTime now(QDate(2026, 5, 4), QTime(12, 0, 0));
         answer::Status s;
@@ -188,6 +191,7 @@ private slots:
         s.clock = now.addSecs(-clockBehind);
         s.recordingStart = now.addDays(-1);
         s.firstPage = answer.contains('C') ? 0x8000 : 0x0000;
+        s.pageCount = 260;
         s.channelMask = answer.contains('M') ? 0x01 : 0x03;
         s.periodCode = answer.contains('P') ? 8 : 3;
         s.errorFlag = answer.contains('E') ? 1 : 0;
@@ -206,6 +210,9 @@ private slots:
                                                          : FM::Tone::Good;
         QCOMPARE(model.sensor(row).tone, tone);
         QVERIFY(!model.sensor(row).set_time_pending && !model.sensor(row).clear_pending);
+        // A cleared memory holds no page; a clear not confirmed leaves the count as it was.
+        const QString pages = !choice.clearData ? "260" : answer.contains('C') ? "0" : "250";
+        QCOMPARE(sensortext::pages(model.sensor(row)), pages);
         if (!c.lora)
             QCOMPARE(int(model.sensor(row).record.rssi), 40); // heard directly
     }

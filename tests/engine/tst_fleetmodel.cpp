@@ -63,7 +63,7 @@ private slots:
         QCOMPARE(int(relay.record.sensor_type), 6);
         QCOMPARE(relay.type.title, QStringLiteral("Plug Relay 16A"));
         QCOMPARE(relay.checkedChannels, relay.type.selectableChannels());
-        QCOMPARE(relay.mark(FM::Field::Channels), FM::Mark::Waiting);
+        QCOMPARE(relay.mark(FM::Field::Channels), FM::Mark::None); // nothing is chosen to send
         QVERIFY(!relay.periodsListed);
         const FM::Sensor &plain = m->sensor(0);
         QCOMPARE(int(plain.record.sensor_type), 0);
@@ -156,7 +156,7 @@ private slots:
         QCOMPARE(m->sensor(known).mark(FM::Field::Channels), FM::Mark::Refreshed);
         // A sensor that never answered is left alone.
         QCOMPARE(m->sensor(never).status, QString());
-        QCOMPARE(m->sensor(never).mark(FM::Field::Channels), FM::Mark::Waiting);
+        QCOMPARE(m->sensor(never).mark(FM::Field::Channels), FM::Mark::None);
     }
 
     // The rules of the block are actionblock's and sensorlist's: here, that the row's

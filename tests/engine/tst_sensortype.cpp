@@ -135,7 +135,8 @@ private slots:
         const SensorType t = describeType(type, file);
         QVERIFY(!t.known);
         QCOMPARE(t.title, QStringLiteral("Unknown"));
-        QCOMPARE(t.channelTitles, repeated("UNKN"));
+        QCOMPARE(t.channelTitles, repeated("UNKN")); // for the file headers
+        QCOMPARE(t.selectableChannels(), QStringList());
         QCOMPARE(int(t.channelCount), 8);
         QCOMPARE(listOf<Floats>(t.coefficients), Floats(8, 1.0f));
         QCOMPARE(listOf<Bytes>(t.decimals), Bytes(8, 0));
@@ -184,6 +185,7 @@ private slots:
         QFETCH(QStringList, checked);
         QFETCH(int, mask);
         SensorType t;
+        t.known = true;
         t.channelTitles = titles;
         QCOMPARE(t.selectableChannels(), selectable);
         QCOMPARE(int(t.channelMask(checked)), mask);

@@ -127,6 +127,9 @@ private slots:
         QTest::mouseClick(send, Qt::LeftButton);
         QVERIFY(w.hold() == managewirelessdata::Hold::None);
         QVERIFY(w.setTimeBox()->isChecked());
+        // Its clock shows red again: it is still to be set.
+        QCOMPARE(w.model().sensor(w.find_row(0x1234)).mark(FleetModel::Field::Clock),
+                 FleetModel::Mark::Waiting);
 
         QTimer wake;
         connect(&wake, &QTimer::timeout, &simulator, [&] {

@@ -184,15 +184,19 @@ private slots:
         build();
         typeSerials({"0300", "0100", "9001", "0200", "0100"});
         QCOMPARE(snColumn(), (QStringList{"0100", "0200", "0300", "9001", ""}));
-        QVERIFY(m_dialogs->calls.isEmpty());
+        QCOMPARE(m_dialogs->titles(), QStringList{"Error SN"});
+        QCOMPARE(m_dialogs->calls[0].text, QStringLiteral("Sensor 0100 is already in the list"));
+        QCOMPARE(m_dialogs->calls[0].icon, QMessageBox::Warning);
         // What a new row shows (what it holds is the model's).
         QCOMPARE(text(3, 1), QStringLiteral("Plug Relay 16A"));
         QCOMPARE(m_w->channelSelector(3)->checkedItems(),
                  (QStringList{"Voltage", "Current", "Act. Energy", "App. Energy", "Act. Pow.",
                               "App. Pow."}));
+        // Nothing is sent to a sensor of unknown type: no placeholder channel, nothing waiting.
         QCOMPARE(text(0, 1), QStringLiteral("Unknown"));
+        QCOMPARE(m_w->channelSelector(0)->count(), 0);
         QCOMPARE(m_w->channelSelector(0)->styleSheet(),
-                 QStringLiteral("QComboBox   {  color:   red;   }"));
+                 QStringLiteral("QComboBox   {  color:   black;   }"));
         QCOMPARE(m_w->periodSelector(0)->count(), 0);
         QVERIFY(m_w->modeBox(0)->isChecked());
 
@@ -200,9 +204,11 @@ private slots:
         QCOMPARE(snColumn(), (QStringList{"0050", "0100", "0200", "9001", ""}));
         typeInto(1, 0, "0200"); // a duplicate: the row keeps its number
         QCOMPARE(snColumn(), (QStringList{"0050", "0100", "0200", "9001", ""}));
+        typeInto(1, 0, "100"); // its own number: nothing to tell
         typeInto(1, 0, "xyz");
         QCOMPARE(snColumn(), (QStringList{"0050", "0100", "0200", "9001", ""}));
-        QCOMPARE(m_dialogs->titles(), QStringList{"Error SN"});
+        QCOMPARE(m_dialogs->titles(), (QStringList{"Error SN", "Error SN", "Error SN"}));
+        QCOMPARE(m_dialogs->calls[1].text, QStringLiteral("Sensor 0200 is already in the list"));
     }
 
     void the256thRowIsRefused()
@@ -260,6 +266,12 @@ private slots:
         m_w->channelSelector(known)->setCheckedItems({"Temperature"});
         QCOMPARE(m_w->channelSelector(known)->styleSheet(), red);
         QVERIFY(m_w->selectChannelsBox()->isChecked());
+        // Red only while the box will send it.
+        clickBox(m_w->selectChannelsBox());
+        QCOMPARE(m_w->channelSelector(known)->styleSheet(),
+                 QStringLiteral("QComboBox   {  color:   black;   }"));
+        clickBox(m_w->selectChannelsBox());
+        QCOMPARE(m_w->channelSelector(known)->styleSheet(), red);
         m_w->reset_marks();
         QCOMPARE(m_w->periodSelector(known)->styleSheet(),
                  QStringLiteral("QComboBox   {  color:   black;   }"));
@@ -590,6 +602,7 @@ private slots:
         m_w->model().setReport(0, report);
         QCOMPARE(text(0, 3), QStringLiteral("06/12/2026 20:41:07"));
         m_w->model().fill_period_selector(0, 4);
+        const int analog = answeredSensor(0xA000, 2, 0);
         QTest::qWait(20); // the columns are fitted once the events are through
         QHeaderView *header = table()->horizontalHeader();
         for (int c = 0; c < table()->model()->columnCount(); ++c) {
@@ -599,6 +612,13 @@ private slots:
             QVERIFY2(table()->columnWidth(c) <= shown, qPrintable(QString::number(c)));
             table()->setColumnWidth(c, shown);
         }
+        // The selectors take the room left: four channels show whole, the relay's six are cut
+        // with an ellipsis and whole in the tooltip.
+        CustomCombo *four = m_w->channelSelector(analog);
+        QVERIFY2(four->width() >= four->displayWidth(), qPrintable(four->displayText()));
+        CustomCombo *six = m_w->channelSelector(0);
+        six->grab();
+        QCOMPARE(six->toolTip(), six->displayText());
         QVERIFY(!table()->horizontalScrollBar()->isVisible());
         QVERIFY(table()->height() > 300);
 
@@ -637,6 +657,34 @@ private slots:
         m_w.reset();
         build();
         QCOMPARE(snColumn(), (QStringList{"0100", "9001", ""}));
+    }
+
+    // A table that holds sensors is replaced by an import only when the operator says so,
+    // told which entries of the file are left out and why.
+    void anImportAsksBeforeItReplacesTheTable()
+    {
+        build();
+        typeSerials({"0100"});
+        const QString path = m_dir.filePath("other.ini");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[General]\nLIST_SENSOR=\"0200;12345;0300;0200;\"\n");
+        file.close();
+        m_dialogs->answerText(path);
+        m_dialogs->answerButton(QMessageBox::No);
+        QTest::mouseClick(m_w->importButton(), Qt::LeftButton);
+        QCOMPARE(snColumn(), (QStringList{"0100", ""}));
+        QCOMPARE(m_dialogs->titles(), (QStringList{"Choose Filename", "Import Sensor List"}));
+        QCOMPARE(m_dialogs->calls[1].icon, QMessageBox::Question);
+        QCOMPARE(m_dialogs->calls[1].text,
+                 QStringLiteral("The table lists 1 sensor. Replace the table with the 2 sensors "
+                                "of other.ini?\n\nNot imported:\n\"12345\": Serial Number must "
+                                "be 1 to 4 hexadecimal digits, not 0\n\"0200\": listed twice"));
+        m_dialogs->answerText(path);
+        m_dialogs->answerButton(QMessageBox::Yes);
+        QTest::mouseClick(m_w->importButton(), Qt::LeftButton);
+        QCOMPARE(snColumn(), (QStringList{"0200", "0300", ""}));
+        QCOMPARE(m_dialogs->calls.size(), 4);
     }
 
     void aBusyLinkHoldsTheButtonsThatStartExchanges()

@@ -5,6 +5,7 @@
 #include "settings.h"
 #include "testkit.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -101,6 +102,25 @@ private slots:
         QCOMPARE(bodies[0], QByteArray::fromHex("050102"));
         QCOMPARE(bodies[1], QByteArray::fromHex("0AABB")); // fromHex skips what is not a digit
         m_dongle->other = nullptr;
+    }
+
+    void eachFieldIsNamedAndReachedWithAltAndItsNumber()
+    {
+        m_term->show();
+        QApplication::setActiveWindow(m_term.get());
+        QVERIFY(QTest::qWaitForWindowExposed(m_term.get()));
+        for (int i = 0; i < 4; ++i) {
+            QLabel *name = nullptr;
+            for (QLabel *l : m_term->findChildren<QLabel *>())
+                if (l->buddy() == m_term->frameField(i))
+                    name = l;
+            QVERIFY(name);
+            QCOMPARE(name->text(), QStringLiteral("Frame &%1 (hex) :").arg(i + 1));
+        }
+        m_term->log()->setFocus();
+        QTest::keyClick(m_term.get(), Qt::Key_3, Qt::AltModifier);
+        QTRY_VERIFY_WITH_TIMEOUT(m_term->frameField(2)->hasFocus(), 1000);
+        m_term->hide();
     }
 
     void reveilWritesTheWakeUpByteThroughTheLoraTransaction()
