@@ -1,4 +1,6 @@
 #include "mainwindow.h"
+#include "fleethealthwindow.h"
+#include "healthsettings.h"
 
 #include "advancedconfigwindow.h"
 #include "connectiondialog.h"
@@ -97,6 +99,9 @@ MainWindow::MainWindow(QWidget *parent)
     } else {
         m_sensorData = new managewirelessdata(m_link);
         setCentralWidget(m_sensorData);
+        QAction *health = m_viewMenu->addAction(tr("Fleet &health..."));
+        health->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+H")));
+        connect(health, &QAction::triggered, this, &MainWindow::showFleetHealth);
     }
     // The table is what the operator works in: give it the room the screen has, up to a size
     // where its columns and the rows of a usual fleet are all visible.
@@ -145,6 +150,28 @@ QString MainWindow::aboutText() const
     if (!files.problems().isEmpty())
         lines << QString() << files.problems();
     return lines.join(QLatin1Char('\n'));
+}
+
+void MainWindow::showFleetHealth()
+{
+    if (!m_sensorData)
+        return;
+    if (!m_sensorData->journal().isOpen()) {
+        Dialogs::warning(this, tr("Fleet health"), m_sensorData->journal().errorText());
+        return;
+    }
+    if (!m_healthWindow) {
+        m_healthWindow = new FleetHealthWindow(&m_sensorData->journal(), health::loadThresholds(),
+                                               this);
+        m_healthWindow->setWindowFlag(Qt::Window);
+        m_healthWindow->setWindowTitle(tr("Fleet health"));
+        m_healthWindow->resize(1000, 620);
+    } else {
+        m_healthWindow->reload();
+    }
+    m_healthWindow->show();
+    m_healthWindow->raise();
+    m_healthWindow->activateWindow();
 }
 
 void MainWindow::showAbout()

@@ -11,6 +11,7 @@ class QDockWidget;
 class QMenu;
 class lora_term;
 class managewirelessdata;
+class FleetHealthWindow;
 
 // The program's one top-level window. It owns the serial link and shows either the sensor
 // table (normal mode) or the LoRa terminal (LORA/TERM = 1), fixed for the whole run.
@@ -54,6 +55,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void showFleetHealth();
     ManageSerialPort *m_link;
     lora_term *m_terminal = nullptr;
     managewirelessdata *m_sensorData = nullptr;
@@ -64,6 +66,7 @@ private:
     QMenu *m_viewMenu;
     FrameLog *m_frameLog;
     QDockWidget *m_framesDock;
+    FleetHealthWindow *m_healthWindow = nullptr;
     FrameView *m_frameView;
     bool m_framesPlaced = false;
 };

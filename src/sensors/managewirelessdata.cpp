@@ -22,6 +22,7 @@
 #include <QDateTime>
 #include <QDateTimeEdit>
 #include <QDebug>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -124,6 +125,16 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     connect(m_session, &FleetSession::rssiListsChanged, this, &managewirelessdata::showRssiViews);
     m_session->setHooks({[this] { return ensure_output_folder(); },
                          [this](uint32_t sn) { return create_data_files(sn); }});
+    // Beside config.ini, where a scheduled collector in the same folder writes too. A journal
+    // that cannot be used is said once, under the table, and everything else goes on.
+    m_journalPath = QFileInfo(FileLocations::current().config()).absoluteDir().filePath(
+        FleetJournal::defaultFileName());
+    if (m_journal.open(m_journalPath)) {
+        m_session->setJournal(&m_journal, health::loadThresholds());
+    } else {
+        m_runSummary->setText(m_journal.errorText());
+        m_runSummary->setVisible(true);
+    }
 
     if (settings::contains(settings::key::DestFolder)) {
         const QString folder = settings::readString(settings::key::DestFolder);
@@ -156,6 +167,8 @@ managewirelessdata::~managewirelessdata()
     // their way out is not the operator's.
     for (QObject *child : findChildren<QObject *>())
         child->disconnect(this);
+    // The journal goes before the session, a child, does.
+    m_session->setJournal(nullptr, {});
     // The advanced window has no parent to take it along.
     if (advanced_window) {
         advanced_window->disconnect(this);

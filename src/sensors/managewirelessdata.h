@@ -5,7 +5,9 @@
 #include "advancewirellesssensor.h"
 #include "detection.h"
 #include "fleetmodel.h"
+#include "fleetjournal.h"
 #include "fleetsession.h"
+#include "healthsettings.h"
 #include "listenphases.h"
 #include "lorarun.h"
 #include "sensortableview.h"
@@ -44,6 +46,8 @@ class managewirelessdata : public QWidget
     ManageSerialPort *m_link;
     // The fleet and its runs: the window starts, stops and follows them through the session.
     FleetSession *m_session;
+    FleetJournal m_journal;
+    QString m_journalPath;
     FleetModel *m_model;
 
 public:
@@ -86,6 +90,9 @@ public:
 
     FleetModel &model() const { return *m_model; }
     FleetSession &session() const { return *m_session; }
+    // The fleet's journal (closed when it could not be opened) and its file.
+    const FleetJournal &journal() const { return m_journal; }
+    const QString &journalPath() const { return m_journalPath; }
     // Rows with a sensor (the entry row excluded).
     int sensorRows() const { return m_model->size(); }
     CustomCombo *channelSelector(int row) const { return m_table->channelSelector(row); }

@@ -1,4 +1,5 @@
 #include "archive.h"
+#include "fleetjournal.h"
 #include "filesizelimit.h"
 #include "messagecapture.h"
 #include "runbench.h"
@@ -26,6 +27,7 @@ class TestArchive : public QObject
     // Every sample the truth ever showed, by time: the ring forgets, this does not.
     QMap<QString, TruthRow> m_seen;
 
+    QString linkPath() const { return m_dir.path() + QStringLiteral("/dongle"); }
     QString truthFile() const { return m_dir.path() + QStringLiteral("/truth/1234.truth"); }
     QString archiveDir() const { return m_dir.path() + QStringLiteral("/out/archive"); }
     QStringList archives() const
@@ -49,7 +51,7 @@ class TestArchive : public QObject
                 d.periodCode = periodCode;
             }
         QVERIFY(m_bench.start(scenario, m_dir.path() + QStringLiteral("/out"),
-                              m_dir.path() + QStringLiteral("/truth")));
+                              m_dir.path() + QStringLiteral("/truth"), linkPath()));
         QVERIFY(m_bench.model->insert_sensor(Sn) >= 0);
         actionblock::Choice choice;
         choice.downloadNew = true;
@@ -205,6 +207,27 @@ private slots:
         QCOMPARE(m_bench.status(Sn), QStringLiteral("Download Complete"));
         compareWithEverythingSeen();
 
+        // The dongle pulled out in the middle and plugged in again: the same collection goes on.
+        record(24 * 3600);
+        bool pulled = false;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (pulled || m_bench.run->downloadStats(Sn).fetched < 3)
+                return;
+            pulled = true;
+            m_bench.sim->unplug();
+            QTimer::singleShot(400, this, [this] {
+                QVERIFY(m_bench.sim->replug());
+                QVERIFY(m_bench.link->openPort(linkPath()));
+            });
+        });
+        watch.start(2);
+        QVERIFY(m_bench.runFor(60000));
+        watch.stop();
+        QVERIFY(pulled);
+        QCOMPARE(m_bench.status(Sn), QStringLiteral("Download Complete"));
+        QCOMPARE(archives().size(), 1);
+        compareWithEverythingSeen();
+
         // Nothing recorded since: nothing asked for twice, nothing written.
         const qint64 size = QFileInfo(path).size();
         QVERIFY(m_bench.runFor(60000));
@@ -266,6 +289,9 @@ private slots:
     void whatTheRingOverwroteIsToldAsAGap()
     {
         start(0); // every second: the ring goes round in a few days
+        FleetJournal journal;
+        QVERIFY(journal.open(m_dir.filePath(QStringLiteral("journal.sqlite"))));
+        m_bench.session->setJournal(&journal, {});
         record(0);
         MessageCapture capture(MessageCapture::Silent);
         QVERIFY(m_bench.runFor(60000));
@@ -292,6 +318,17 @@ private slots:
             QCOMPARE(s.gaps[0].to.toString(format), b.addSecs(-1).toString(format));
         }
         QCOMPARE(jumps, 1);
+
+        // The journal has every answer and both collections, the gap with the second.
+        QVERIFY(journal.statusHistory(Sn).size() >= 2);
+        const std::optional<CollectionEntry> c = journal.lastCollection(Sn);
+        QVERIFY(c);
+        QCOMPARE(c->ask, CollectionAsk::New);
+        QCOMPARE(c->archivePath, s.archivePaths.join(QLatin1Char(';')));
+        QCOMPARE(c->gaps.size(), 1);
+        QCOMPARE(c->rowsWritten, qint64(s.rows));
+        QVERIFY(c->windowFromMs);
+        m_bench.session->setJournal(nullptr, {});
     }
 };
 

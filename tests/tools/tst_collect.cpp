@@ -355,7 +355,10 @@ private slots:
         for (int i = 1; i < rows.size(); ++i)
             QVERIFY(rows[i - 1].time < rows[i].time);
 
-        // Cleared: the next collection is a new recording, in an archive of its own.
+        // Cleared: the next collection is a new recording, in an archive of its own. A journal
+        // that is damaged is said, and the download goes on.
+        QFile::remove(path("journal.sqlite"));
+        QVERIFY(writeFile(path("journal.sqlite"), QByteArray(4096, 'x')));
         QCOMPARE(collect({"--port", path("dongle"), "--sensors", "1A01", "--download", "new",
                           "--out", "out"},
                          out, err),
@@ -363,6 +366,8 @@ private slots:
         QVERIFY2(out.contains("1A01: new archive 1A01_") &&
                      out.contains(": the recording restarted"),
                  qPrintable(out));
+        QVERIFY2(err.contains("warning: The journal") && err.contains("is damaged"),
+                 qPrintable(err));
     }
 
     // One collector per dongle: a second one is refused at once, and a killed one leaves the

@@ -16,6 +16,8 @@
 #include "sensortype.h"
 #include "periods.h"
 #include "settings.h"
+#include "fleetjournal.h"
+#include "healthsettings.h"
 #include "summaryjson.h"
 
 #include <QCommandLineParser>
@@ -514,6 +516,20 @@ int Collector::run()
     }
     FleetSession session(&link);
     m_session = &session;
+    // The same journal as the program's in this folder; one that cannot be used is a warning.
+    FleetJournal journal;
+    const QString journalPath = QFileInfo(FileLocations::current().config())
+                                    .absoluteDir()
+                                    .filePath(FleetJournal::defaultFileName());
+    if (journal.open(journalPath))
+        session.setJournal(&journal, health::loadThresholds());
+    else
+        m_err << "tessaran-collect: warning: " << journal.errorText() << '\n';
+    // Closed before the journal goes: the session is older.
+    struct Detach {
+        FleetSession &s;
+        ~Detach() { s.setJournal(nullptr, {}); }
+    } detach{session};
     FleetModel &model = session.fleet();
     QVector<SensorListFile::Sensor> listed;
     if (!m_options.listFile.isEmpty()) {
@@ -687,6 +703,11 @@ int Collector::run()
     reconnect.watch(QString());
     link.closePort();
 
+    // What the journal foresees, for whoever reads the lines.
+    for (const SensorSummary &sensor : summary.sensors)
+        for (const QJsonValue &w :
+             last.value(sensor.serialNumber).value(QStringLiteral("warnings")).toArray())
+            m_out << hex4(sensor.serialNumber) << " warning: " << w.toString() << '\n';
     bool allDone = summary.allDone() && !settingsRefused;
     for (const SensorSummary &sensor : summary.sensors) {
         m_out << hex4(sensor.serialNumber) << ' ' << (sensor.done ? "served" : "NOT served") << ": "

@@ -70,6 +70,9 @@ QJsonObject lastStatusJson(const FleetModel::Sensor &s)
     o[QStringLiteral("rssi")] = orNull(rssi != 255, rssi);
     o[QStringLiteral("relay")] = orNull(r.relay_address != 0, hex4(r.relay_address));
     o[QStringLiteral("status")] = s.status;
+    // From the journal: days of memory, battery, clock drift, silence.
+    o[QStringLiteral("health")] = s.healthSummary;
+    o[QStringLiteral("warnings")] = QJsonArray::fromStringList(s.healthWarnings);
     return o;
 }
 
