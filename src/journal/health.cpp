@@ -242,7 +242,12 @@ Report assess(const Facts &facts, const Thresholds &thresholds, qint64 nowMs)
         return d ? QStringLiteral("%1: %2").arg(what, durationText(qint64(*d * 86400)))
                  : QStringLiteral("%1: unknown (no period or channel)").arg(what);
     };
-    tip << daysLine(QStringLiteral("Memory full in"), r.daysUntilFull);
+    // A full memory goes on recording over its oldest pages: only what was not collected
+    // matters then.
+    if (r.daysUntilFull && *r.daysUntilFull <= 0)
+        tip << QStringLiteral("Memory: full, recording over its oldest pages");
+    else
+        tip << daysLine(QStringLiteral("Memory full in"), r.daysUntilFull);
     if (facts.uncollectedPages)
         tip << daysLine(QStringLiteral("Uncollected data overwritten in"), r.daysUntilOverwrite);
     if (r.battery.latestVolts) {
