@@ -86,7 +86,9 @@ class TestArchive : public QObject
             QVERIFY(!rows.isEmpty());
             const SensorType &type = m_bench.model->sensor(0).type;
             for (int i = 1; i < rows.size(); ++i)
-                QVERIFY2(rows[i - 1].time < rows[i].time, qPrintable(rows[i].time));
+                QVERIFY2(rows[i - 1].time < rows[i].time,
+                         qPrintable(rows[i].time + QStringLiteral(" after ") + rows[i - 1].time +
+                                    QStringLiteral(" in ") + archives().join(QLatin1Char(' '))));
             int at = 0;
             for (auto it = m_seen.cbegin(); it != m_seen.cend() && it.key() <= rows.last().time;
                  ++it, ++at)
@@ -264,8 +266,28 @@ private slots:
         QVERIFY(!s.archivePaths.value(0).endsWith(first));
         compareWithEverythingSeen();
 
+        // One channel less, with samples of both still to collect: those finish the archive
+        // they belong to, the others start one of their own. (Half a period on, so that the
+        // new recording's first sample is not at the second of the old one's last.)
+        record(605);
+        m_bench.model->setCheckedChannels(0, {QStringLiteral("Temperature")});
+        actionblock::Choice channels;
+        channels.selectChannels = true;
+        m_bench.model->setChoice(channels);
+        QVERIFY(m_bench.runFor(60000));
+        record(600);
+        m_bench.model->setChoice(collect);
+        QVERIFY(m_bench.runFor(60000));
+        QCOMPARE(archives().size(), 3);
+        const SensorSummary c = m_bench.session->summaryFor(Sn);
+        QCOMPARE(c.archivePaths.size(), 2);
+        QCOMPARE(c.archivePaths[0], s.archivePaths.value(0));
+        QVERIFY2(c.archiveNotes.value(0).endsWith(QStringLiteral(": the channels changed")),
+                 qPrintable(c.archiveNotes.value(0)));
+        compareWithEverythingSeen();
+
         // Somebody's edit of the newest archive's header.
-        const QString newest = s.archivePaths.value(0);
+        const QString newest = c.archivePaths.value(1);
         QFile f(newest);
         QVERIFY(f.open(QIODevice::ReadWrite));
         QByteArray text = f.readAll();
@@ -275,7 +297,7 @@ private slots:
         f.close();
         record(600);
         QVERIFY(m_bench.runFor(60000));
-        QCOMPARE(archives().size(), 3);
+        QCOMPARE(archives().size(), 4);
         QVERIFY2(m_bench.session->summaryFor(Sn).archiveNotes.value(0).contains(
                      QStringLiteral("header")),
                  qPrintable(m_bench.session->summaryFor(Sn).archiveNotes.value(0)));
