@@ -169,6 +169,9 @@ void MainWindow::showFleetHealth()
     } else {
         m_healthWindow->reload();
     }
+    // The sensor the operator is on, when the journal knows it.
+    if (const uint32_t sn = m_sensorData->currentSerialNumber())
+        m_healthWindow->setSensor(uint16_t(sn));
     m_healthWindow->show();
     m_healthWindow->raise();
     m_healthWindow->activateWindow();

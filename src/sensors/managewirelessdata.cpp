@@ -379,6 +379,14 @@ void managewirelessdata::remove_row(int row)
     m_model->remove_row(row);
 }
 
+uint32_t managewirelessdata::currentSerialNumber() const
+{
+    const QModelIndex current = m_table->currentIndex();
+    if (!current.isValid() || current.row() >= sensorRows())
+        return 0;
+    return m_model->sensor(current.row()).record.serial_number;
+}
+
 void managewirelessdata::removeSelectedRows()
 {
     QVector<uint32_t> serials;

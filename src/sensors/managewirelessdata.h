@@ -93,6 +93,8 @@ public:
     // The fleet's journal (closed when it could not be opened) and its file.
     const FleetJournal &journal() const { return m_journal; }
     const QString &journalPath() const { return m_journalPath; }
+    // The sensor of the table's current row; 0 when none.
+    uint32_t currentSerialNumber() const;
     // Rows with a sensor (the entry row excluded).
     int sensorRows() const { return m_model->size(); }
     CustomCombo *channelSelector(int row) const { return m_table->channelSelector(row); }
