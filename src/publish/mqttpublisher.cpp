@@ -72,8 +72,13 @@ MqttPublisher::MqttPublisher(const QString &journalPath, const MqttSettings &set
     m_connectTimeout.setSingleShot(true);
     m_connectTimeout.setInterval(ConnectTimeoutMs);
     connect(&m_connectTimeout, &QTimer::timeout, this, [this] {
-        setState(QStringLiteral("MQTT: broker %1 does not answer, %2")
-                     .arg(m_settings.address(), waitingText()));
+        // A handshake the library gave up on ends its thread without a word: only the silence
+        // tells, and the next attempt says what it was.
+        setState(m_settings.caFile.isEmpty()
+                     ? QStringLiteral("MQTT: broker %1 does not answer, %2")
+                           .arg(m_settings.address(), waitingText())
+                     : QStringLiteral("MQTT: broker %1 does not answer over TLS, %2")
+                           .arg(m_settings.address(), waitingText()));
         drop();
         retryLater();
     });
@@ -132,6 +137,13 @@ int MqttPublisher::waiting() const
 bool MqttPublisher::isIdle() const
 {
     return m_inFlight.isEmpty() && waiting() == 0;
+}
+
+QString MqttPublisher::tlsFailedText() const
+{
+    return QStringLiteral("MQTT: TLS with %1 failed: its certificate is not signed by the CA_FILE "
+                          "%2 or names another host, %3")
+        .arg(m_settings.address(), m_settings.caFile, waitingText());
 }
 
 QString MqttPublisher::waitingText() const
@@ -195,8 +207,9 @@ void MqttPublisher::connectNow()
     const QByteArray host = m_settings.host.toUtf8();
     const int rc = mosquitto_connect_async(m_link->handle, host.constData(), m_settings.port, 30);
     if (rc != MOSQ_ERR_SUCCESS) {
-        setState(QStringLiteral("MQTT: broker %1 unreachable, %2")
-                     .arg(m_settings.address(), waitingText()));
+        setState(rc == MOSQ_ERR_TLS ? tlsFailedText()
+                                    : QStringLiteral("MQTT: broker %1 unreachable, %2")
+                                          .arg(m_settings.address(), waitingText()));
         drop();
         retryLater();
         return;
@@ -264,10 +277,14 @@ void MqttPublisher::disconnected(int generation, int rc)
 {
     if (generation != m_generation || !m_link)
         return;
-    Q_UNUSED(rc)
+    const bool wasConnected = m_connected;
     drop();
-    setState(QStringLiteral("MQTT: broker %1 unreachable, %2")
-                 .arg(m_settings.address(), waitingText()));
+    // A handshake that failed ends the connection before the broker could answer the login.
+    if (!wasConnected && rc == MOSQ_ERR_TLS)
+        setState(tlsFailedText());
+    else
+        setState(QStringLiteral("MQTT: broker %1 unreachable, %2")
+                     .arg(m_settings.address(), waitingText()));
     retryLater();
 }
 

@@ -73,6 +73,7 @@ private:
     void published(int generation, int mid);
     void setState(const QString &line);
     QString waitingText() const;
+    QString tlsFailedText() const;
 
     QString m_journalPath;
     MqttSettings m_settings;
