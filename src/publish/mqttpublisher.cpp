@@ -168,7 +168,8 @@ void MqttPublisher::connectNow()
     link->owner = this;
     link->generation = ++m_generation;
     const QByteArray id = m_settings.clientId.toUtf8();
-    // A clean session: what the broker has not acknowledged is in the outbox, not in it.
+    // A clean session: what the broker has not acknowledged is kept in the outbox, not in a
+    // session of the broker's.
     link->handle = mosquitto_new(id.isEmpty() ? nullptr : id.constData(), true, link.get());
     if (!link->handle) {
         setState(QStringLiteral("MQTT: no client could be made (%1)").arg(m_settings.address()));
