@@ -1,5 +1,6 @@
 #include "fleetsession.h"
 #include "fleetjournal.h"
+#include "outboxmessages.h"
 #include "page.h"
 
 #include "actionrun_p.h"
@@ -77,6 +78,12 @@ void FleetSession::setJournal(FleetJournal *journal, const health::Thresholds &t
         refreshHealth(m_fleet.sensor(r).record.serial_number);
 }
 
+void FleetSession::setPublishing(const QString &topicPrefix, int qos)
+{
+    m_publishPrefix = topicPrefix;
+    m_publishQos = qos;
+}
+
 void FleetSession::recordAnswer(int row, bool detection)
 {
     if (!m_journal || !m_fleet.isSensorRow(row))
@@ -91,9 +98,19 @@ void FleetSession::recordAnswer(int row, bool detection)
                                 : choice.anyDownload() ? StatusOrigin::Collection
                                                        : StatusOrigin::Run;
     const int rssi = rec.relay_address != 0 ? rec.rssi : rec.direct_rssi;
-    m_journal->recordStatus(StatusEntry::fromAnswer(*status, QDateTime::currentDateTimeUtc(),
-                                                    rssi == 255 ? -1 : rssi, rec.relay_address,
-                                                    origin));
+    const StatusEntry entry = StatusEntry::fromAnswer(*status, QDateTime::currentDateTimeUtc(),
+                                                      rssi == 255 ? -1 : rssi, rec.relay_address,
+                                                      origin);
+    m_journal->recordStatus(entry);
+    if (!m_publishPrefix.isEmpty()) {
+        const QByteArray payload = outbox::statusPayload(entry);
+        m_journal->enqueue(outbox::sensorTopic(m_publishPrefix, entry.serialNumber,
+                                               QStringLiteral("answer")),
+                           payload, false, m_publishQos);
+        m_journal->enqueue(outbox::sensorTopic(m_publishPrefix, entry.serialNumber,
+                                               QStringLiteral("status")),
+                           payload, true, m_publishQos);
+    }
 }
 
 void FleetSession::recordCollection(uint32_t serialNumber)
@@ -135,6 +152,10 @@ void FleetSession::recordCollection(uint32_t serialNumber)
         e.gaps.append({ms(g.from), ms(g.to)});
     e.setTime = choice.setTime && s.done;
     m_journal->recordCollection(e);
+    if (!m_publishPrefix.isEmpty())
+        m_journal->enqueue(outbox::sensorTopic(m_publishPrefix, e.serialNumber,
+                                               QStringLiteral("collection")),
+                           outbox::collectionPayload(e), false, m_publishQos);
 }
 
 void FleetSession::refreshHealth(uint32_t serialNumber)
@@ -158,6 +179,14 @@ void FleetSession::refreshHealth(uint32_t serialNumber)
     const health::Report report =
         health::assess(facts, m_thresholds, QDateTime::currentMSecsSinceEpoch());
     FleetModel::Sensor &s = m_fleet.edit(row);
+    // Told when the warnings change only: the health is read again at every turn and detection.
+    if (!m_publishPrefix.isEmpty() && report.warnings != s.healthWarnings)
+        m_journal->enqueue(outbox::sensorTopic(m_publishPrefix, uint16_t(serialNumber),
+                                               QStringLiteral("health")),
+                           outbox::healthPayload(uint16_t(serialNumber),
+                                                 QDateTime::currentMSecsSinceEpoch(),
+                                                 report.summary, report.warnings),
+                           true, m_publishQos);
     s.healthSummary = report.summary;
     s.healthWarnings = report.warnings;
     s.healthTooltip = report.tooltip;

@@ -97,6 +97,9 @@ public:
     // of the sensors is read from (none: nothing is recorded). The front end owns it; a journal
     // that fails never stops a run.
     void setJournal(FleetJournal *journal, const health::Thresholds &thresholds);
+    // What the journal records is also put in its outbox for a broker, under this topic prefix
+    // (empty: nothing is).
+    void setPublishing(const QString &topicPrefix, int qos);
     // Reads the sensor's health from the journal again into its row.
     void refreshHealth(uint32_t serialNumber);
     // Shows the RSSI lists again (rssiListsChanged), from what the radio paths hold now.
@@ -151,4 +154,6 @@ private:
     FleetJournal *m_journal = nullptr;
     health::Thresholds m_thresholds;
     qint64 m_runStartedMs = 0;
+    QString m_publishPrefix;
+    int m_publishQos = 1;
 };

@@ -115,8 +115,29 @@ bool toVersion1(QSqlDatabase &db, QSqlError &error)
     return run(db, statements, error);
 }
 
+// The outbox of the publisher: a message is kept here from the moment it is made until the
+// broker acknowledged it, so that neither a broker that is down nor a program that is killed
+// loses it. The id is the order of publishing.
+bool toVersion2(QSqlDatabase &db, QSqlError &error)
+{
+    static const char *const statements[] = {
+        "CREATE TABLE outbox ("
+        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " topic TEXT NOT NULL,"
+        " payload BLOB NOT NULL,"
+        " qos INTEGER NOT NULL,"
+        " retained INTEGER NOT NULL,"
+        " created_ms INTEGER NOT NULL,"
+        " sent_ms INTEGER)",
+        // Only the unsent are ever looked for, and they are few next to the sent.
+        "CREATE INDEX outbox_unsent ON outbox (id) WHERE sent_ms IS NULL",
+        nullptr,
+    };
+    return run(db, statements, error);
+}
+
 using Migration = bool (*)(QSqlDatabase &, QSqlError &);
-const Migration migrations[] = {toVersion1};
+const Migration migrations[] = {toVersion1, toVersion2};
 static_assert(sizeof migrations / sizeof migrations[0] == FleetJournal::SchemaVersion,
               "one migration per schema version");
 
@@ -582,4 +603,75 @@ health::Facts FleetJournal::healthFacts(uint16_t serialNumber) const
             f.offsetAfterSetS = q.value(0).toLongLong();
     }
     return f;
+}
+
+bool FleetJournal::enqueue(const QString &topic, const QByteArray &payload, bool retained, int qos)
+{
+    if (!usable())
+        return false;
+    QSqlQuery q(m_db->db);
+    q.prepare(QStringLiteral("INSERT INTO outbox (topic, payload, qos, retained, created_ms)"
+                             " VALUES (?,?,?,?,?)"));
+    q.addBindValue(topic);
+    // An empty payload would go in as NULL.
+    q.addBindValue(payload.isNull() ? QByteArray("") : payload);
+    q.addBindValue(qos);
+    q.addBindValue(retained ? 1 : 0);
+    q.addBindValue(nowMs());
+    if (!q.exec())
+        return fail(QStringLiteral("outbox"), q.lastError());
+    return true;
+}
+
+QVector<OutboxMessage> FleetJournal::pending(int limit, qint64 afterId) const
+{
+    QVector<OutboxMessage> out;
+    if (!usable())
+        return out;
+    QSqlQuery q(m_db->db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT id, topic, payload, qos, retained, created_ms FROM outbox"
+                             " WHERE sent_ms IS NULL AND id > ? ORDER BY id LIMIT ?"));
+    q.addBindValue(afterId);
+    q.addBindValue(limit);
+    if (!q.exec()) {
+        fail(QStringLiteral("outbox"), q.lastError());
+        return out;
+    }
+    while (q.next()) {
+        OutboxMessage m;
+        m.id = q.value(0).toLongLong();
+        m.topic = q.value(1).toString();
+        m.payload = q.value(2).toByteArray();
+        m.qos = q.value(3).toInt();
+        m.retained = q.value(4).toInt() != 0;
+        m.createdMs = q.value(5).toLongLong();
+        out << m;
+    }
+    return out;
+}
+
+int FleetJournal::pendingCount() const
+{
+    if (!usable())
+        return 0;
+    QSqlQuery q(m_db->db);
+    if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM outbox WHERE sent_ms IS NULL")) || !q.next()) {
+        fail(QStringLiteral("outbox"), q.lastError());
+        return 0;
+    }
+    return q.value(0).toInt();
+}
+
+bool FleetJournal::markSent(qint64 id)
+{
+    if (!usable())
+        return false;
+    QSqlQuery q(m_db->db);
+    q.prepare(QStringLiteral("UPDATE outbox SET sent_ms = ? WHERE id = ? AND sent_ms IS NULL"));
+    q.addBindValue(nowMs());
+    q.addBindValue(id);
+    if (!q.exec())
+        return fail(QStringLiteral("outbox"), q.lastError());
+    return true;
 }

@@ -3,12 +3,23 @@
 #include "health.h"
 #include "journalentries.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QVector>
 #include <memory>
 #include <optional>
 
 class QSqlError;
+
+// A message waiting in the outbox for the broker's acknowledgement.
+struct OutboxMessage {
+    qint64 id = 0; // ascending in the order the messages were made
+    QString topic;
+    QByteArray payload;
+    int qos = 1;
+    bool retained = false;
+    qint64 createdMs = 0;
+};
 
 // The fleet journal: every status answer and every collection, in an SQLite file shared by the
 // window and a scheduled collector (WAL, so readers never wait for the writer). The journal
@@ -22,7 +33,7 @@ class FleetJournal
 {
 public:
     // The schema this program writes. A file of a higher version is refused untouched.
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
     // How long a write waits for another writer before the call gives up.
     static constexpr int BusyTimeoutMs = 2000;
     // After a lock that outlasted the busy time-out, calls are no-ops for this long rather than
@@ -61,6 +72,14 @@ public:
     // trend window, the last Set Time and the offset first heard after it. The uncollected
     // page count is left to the caller, who knows the archive.
     health::Facts healthFacts(uint16_t serialNumber) const;
+
+    // The publisher's outbox, shared by every program on the file. A message goes in before
+    // anyone tries to send it and is marked sent only once the broker has it.
+    bool enqueue(const QString &topic, const QByteArray &payload, bool retained, int qos = 1);
+    // The unsent, oldest first, after the id given (those before are in flight already).
+    QVector<OutboxMessage> pending(int limit, qint64 afterId = 0) const;
+    int pendingCount() const;
+    bool markSent(qint64 id);
 
     // Tests shorten the rest after a lock.
     void setLockRest(int ms) { m_lockRestMs = ms; }

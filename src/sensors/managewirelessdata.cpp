@@ -1,4 +1,5 @@
 #include "managewirelessdata.h"
+#include "mqttpublisher.h"
 #include "hextext.h"
 #include "linkwait.h"
 #include "sensortype.h"
@@ -69,7 +70,7 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
       m_export(new QPushButton(QStringLiteral("Export Sensor List"))),
       m_rssiGroup(new QGroupBox(QStringLiteral("Rssi Lists"))), m_dongleLevel(new QLabel),
       m_table(new SensorTableView(m_model)), m_runProgress(new QProgressBar), m_elapsed(new QLabel),
-      m_runSummary(new QLabel), m_tick(new QTimer(this))
+      m_runSummary(new QLabel), m_mqttState(new QLabel), m_tick(new QTimer(this))
 {
     // Delete pressed in the table reaches the row removal before the table's own handling.
     m_table->installEventFilter(this);
@@ -134,6 +135,18 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     } else {
         m_runSummary->setText(m_journal.errorText());
         m_runSummary->setVisible(true);
+    }
+    // What the journal records also goes to the broker of [MQTT], through its outbox; the
+    // line under the table says how that goes.
+    const MqttSettings mqttSettings = mqtt::loadSettings();
+    if (mqttSettings.enabled && m_journal.isOpen()) {
+        m_session->setPublishing(mqttSettings.topicPrefix, mqttSettings.qos);
+        m_publisher = std::make_unique<MqttPublisher>(m_journalPath, mqttSettings);
+        connect(m_publisher.get(), &MqttPublisher::stateChanged, m_mqttState, &QLabel::setText);
+        connect(m_session, &FleetSession::sensorOutcome, m_publisher.get(), &MqttPublisher::wake);
+        m_publisher->start();
+        m_mqttState->setText(m_publisher->stateLine());
+        m_mqttState->show();
     }
 
     if (settings::contains(settings::key::DestFolder)) {
@@ -291,6 +304,9 @@ void managewirelessdata::buildLayout()
     m_runSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_runSummary->hide();
     layout->addWidget(m_runSummary);
+    m_mqttState->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_mqttState->hide();
+    layout->addWidget(m_mqttState);
 }
 
 void managewirelessdata::showRunProgress()

@@ -23,6 +23,7 @@ class ConnectionDialog;
 class DataPlotWindow;
 class plug_waveform;
 class ManageSerialPort;
+class MqttPublisher;
 class QCheckBox;
 class QComboBox;
 class QDateTimeEdit;
@@ -77,6 +78,7 @@ public:
     QLabel *elapsedLabel() const { return m_elapsed; }
     // What the last run's downloads did with their pages, per sensor.
     QLabel *runSummaryLabel() const { return m_runSummary; }
+    QLabel *mqttStateLabel() const { return m_mqttState; }
     QCheckBox *setTimeBox() const { return m_setTime; }
     QCheckBox *selectChannelsBox() const { return m_selectChannels; }
     QCheckBox *changePeriodBox() const { return m_changePeriod; }
@@ -269,6 +271,8 @@ private:
     QProgressBar *m_runProgress;
     QLabel *m_elapsed;
     QLabel *m_runSummary;
+    QLabel *m_mqttState; // the publisher's line; hidden while nothing is published
+    std::unique_ptr<MqttPublisher> m_publisher;
 
     QTimer *m_tick;
 

@@ -60,7 +60,10 @@ done
 mkdir -p "$tmp/empty" "$tmp/home"
 cd "$tmp/empty"
 export XDG_CONFIG_HOME="$tmp/home/config" XDG_DATA_HOME="$tmp/home/data"
-"$prefix/bin/tessaran-collect" --help | grep -q -- "--port <PATH>" || fail "installed tessaran-collect --help"
+# Read whole: grep -q would leave at the first match and a help longer than one pipe write
+# would end on SIGPIPE, which pipefail counts as a failure.
+help="$("$prefix/bin/tessaran-collect" --help)" || fail "installed tessaran-collect --help exits $?"
+grep -q -- "--port <PATH>" <<<"$help" || fail "installed tessaran-collect --help"
 status=0
 "$prefix/bin/tessaran-collect" --port "$tmp/no-port" --sensors 1 >/dev/null 2>"$tmp/collect.err" || status=$?
 [ "$status" -eq 2 ] || fail "installed tessaran-collect on a missing port exits $status, not 2"

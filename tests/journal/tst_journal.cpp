@@ -148,6 +148,11 @@ class TestJournal : public QObject
             for (int i = 0; i < rows; ++i)
                 j.recordStatus(status(0x1000, i * 1000));
         }
+        // Back to what a program of schema 1 left: no outbox yet.
+        RawDb raw(path);
+        if (!raw.exec(QStringLiteral("DROP TABLE outbox")) ||
+            !raw.exec(QStringLiteral("PRAGMA user_version=1")))
+            return QString();
         return path;
     }
 
@@ -199,6 +204,44 @@ private slots:
                  FleetJournal::SchemaVersion);
         QCOMPARE(raw.value(QStringLiteral("PRAGMA journal_mode")).toString(),
                  QStringLiteral("wal"));
+        QVERIFY(j.enqueue(QStringLiteral("t/a"), "{}", false));
+        QCOMPARE(j.pendingCount(), 1);
+    }
+
+    // Oldest first, the in-flight skipped, the sent gone for good, and all of it still there
+    // for the next program that opens the file.
+    void theOutboxGivesTheUnsentInOrderUntilMarkedSent()
+    {
+        const QString path = newPath();
+        {
+            FleetJournal j;
+            QVERIFY(j.open(path));
+            for (int i = 0; i < 5; ++i)
+                QVERIFY(j.enqueue(QStringLiteral("t/%1").arg(i), QByteArray::number(i), i == 0,
+                                  i == 4 ? 0 : 1));
+            const QVector<OutboxMessage> all = j.pending(10);
+            QCOMPARE(all.size(), 5);
+            for (int i = 0; i < 5; ++i) {
+                QCOMPARE(all[i].topic, QStringLiteral("t/%1").arg(i));
+                QCOMPARE(all[i].payload, QByteArray::number(i));
+                QCOMPARE(all[i].retained, i == 0);
+                QCOMPARE(all[i].qos, i == 4 ? 0 : 1);
+                if (i > 0)
+                    QVERIFY(all[i].id > all[i - 1].id);
+            }
+            QCOMPARE(j.pending(2).size(), 2);
+            const QVector<OutboxMessage> after = j.pending(10, all[2].id);
+            QCOMPARE(after.size(), 2);
+            QCOMPARE(after[0].id, all[3].id);
+            QVERIFY(j.markSent(all[1].id));
+            QVERIFY(j.markSent(all[0].id));
+            QCOMPARE(j.pendingCount(), 3);
+        }
+        FleetJournal again;
+        QVERIFY(again.open(path));
+        const QVector<OutboxMessage> left = again.pending(10);
+        QCOMPARE(left.size(), 3);
+        QCOMPARE(left[0].topic, QStringLiteral("t/2"));
     }
 
     void refusesWhatItCannotUseAndLeavesItAsItWas_data()

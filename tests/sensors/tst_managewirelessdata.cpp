@@ -508,6 +508,22 @@ private slots:
         QTest::newRow("too close to the right") << QPoint(desktop.width() - 100, 50) << false;
         QTest::newRow("too close to the bottom") << QPoint(100, desktop.height() - 70) << false;
     }
+    // The publisher's line sits under the table when [MQTT] is on, and nowhere when it is off.
+    void theBrokersLineShowsUnderTheTableWhenPublishing()
+    {
+        build();
+        QVERIFY(!m_w->mqttStateLabel()->isVisible());
+        m_w.reset();
+        settings::write(QStringLiteral("MQTT/ENABLED"), QStringLiteral("true"));
+        settings::write(QStringLiteral("MQTT/HOST"), QStringLiteral("127.0.0.1"));
+        settings::write(QStringLiteral("MQTT/PORT"), QStringLiteral("9")); // nobody listens
+        build();
+        QVERIFY(m_w->mqttStateLabel()->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_w->mqttStateLabel()->text().contains(QRegularExpression(
+                QStringLiteral("^MQTT: broker 127.0.0.1:9 unreachable, \\d+ messages? waiting$"))),
+            20000);
+    }
     void savedPositionIsRestoredWhenItFits()
     {
         QFETCH(QPoint, saved);

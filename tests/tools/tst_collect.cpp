@@ -1,3 +1,4 @@
+#include "fleetjournal.h"
 #include "scripteddongle.h"
 #include "sensorlistfile.h"
 #include "sensortype.h"
@@ -166,6 +167,8 @@ private slots:
         const QString port = QStringLiteral("--port=/nowhere");
         QTest::newRow("no port") << QStringList{"--sensors", "1A01"} << "--port is required";
         QTest::newRow("no sensors") << QStringList{port} << "either --sensors or --list";
+        QTest::newRow("mqtt port") << QStringList{port, "--sensors", "1", "--mqtt", "h:70000"}
+                                   << "--mqtt takes HOST or HOST:PORT";
         QTest::newRow("both lists") << QStringList{port, "--sensors", "1", "--list", "l.ini"}
                                     << "either --sensors or --list";
         QTest::newRow("five digits")
@@ -368,6 +371,44 @@ private slots:
                  qPrintable(out));
         QVERIFY2(err.contains("warning: The journal") && err.contains("is damaged"),
                  qPrintable(err));
+    }
+
+    // A broker that is not there holds nothing up: every sensor's answers, status and
+    // collection wait in the journal's outbox, in the order they were made, for the next run.
+    void aBrokerThatIsDownLeavesTheRunsMessagesInTheOutbox()
+    {
+        startSim();
+        QFile::remove(path("journal.sqlite"));
+        QString out, err;
+        // Nothing listens on port 9 of this machine.
+        QCOMPARE(collect({"--port", path("dongle"), "--sensors", "1A01,1B02", "--download", "new",
+                          "--out", "mq", "--mqtt", "127.0.0.1:9"},
+                         out, err),
+                 0);
+        QVERIFY2(out.contains("MQTT: broker 127.0.0.1:9 unreachable") &&
+                     out.contains(QRegularExpression("MQTT: 0 sent, [1-9][0-9]* left in the "
+                                                     "journal for the next run")),
+                 qPrintable(out));
+        FleetJournal journal;
+        QVERIFY(journal.open(path("journal.sqlite")));
+        const QVector<OutboxMessage> waiting = journal.pending(1000);
+        QStringList leaves[2];
+        for (const OutboxMessage &m : waiting) {
+            const QStringList levels = m.topic.split('/');
+            QCOMPARE(levels.size(), 5);
+            QCOMPARE(levels[2], QStringLiteral("sensor"));
+            const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
+            QCOMPARE(o.value("v").toInt(), 1);
+            QCOMPARE(o.value("sensor").toString(), levels[3]);
+            QCOMPARE(m.retained, levels[4] == "status" || levels[4] == "health");
+            if (levels[4] != "health")
+                leaves[levels[3] == "1B02"] << levels[4];
+        }
+        for (const QStringList &l : leaves) {
+            QVERIFY2(l.size() >= 3 && l[0] == "answer" && l[1] == "status" &&
+                         l.last() == "collection" && l.count("collection") == 1,
+                     qPrintable(l.join(',')));
+        }
     }
 
     // One collector per dongle: a second one is refused at once, and a killed one leaves the

@@ -17,6 +17,7 @@
 #include "periods.h"
 #include "settings.h"
 #include "fleetjournal.h"
+#include "mqttpublisher.h"
 #include "healthsettings.h"
 #include "summaryjson.h"
 
@@ -131,6 +132,11 @@ QCommandLineParser &describe(QCommandLineParser &p)
                  QStringLiteral("Append every frame in and out, decoded, to this file (instead "
                                 "of LOG/FRAME_LOG of the settings)."),
                  QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("mqtt"),
+                 QStringLiteral("Publish to the MQTT broker at HOST[:PORT] (the [MQTT] settings "
+                                "for the rest); what it does not acknowledge waits in the "
+                                "journal for the next run."),
+                 QStringLiteral("HOST[:PORT]")});
     p.addOption({QStringLiteral("verbose"), QStringLiteral("Also print the diagnostic lines.")});
     return p;
 }
@@ -143,6 +149,7 @@ struct Config {
     bool debug = false;
     QString frameLog;
     qint64 frameLogLimit = 0;
+    MqttSettings mqtt;
 };
 
 std::optional<Config> loadConfig(const QString &file, QString &error)
@@ -164,6 +171,7 @@ std::optional<Config> loadConfig(const QString &file, QString &error)
     c.frameLogLimit =
         qint64(store.readInt(settings::key::FrameLogSizeKb, settings::defaults::FrameLogSizeKb)) *
         1024;
+    c.mqtt = mqtt::loadSettings(store);
     return c;
 }
 
@@ -369,6 +377,14 @@ Parsed parseArguments(const QStringList &arguments)
     }
     o.configFile = p.value(QStringLiteral("config"));
     o.frameLog = p.value(QStringLiteral("frame-log"));
+    if (p.isSet(QStringLiteral("mqtt"))) {
+        o.mqtt = p.value(QStringLiteral("mqtt"));
+        MqttSettings check;
+        if (!mqtt::applyAddress(o.mqtt, check)) {
+            r.error = QStringLiteral("--mqtt takes HOST or HOST:PORT, the port from 1 to 65535");
+            return r;
+        }
+    }
     o.verbose = p.isSet(QStringLiteral("verbose"));
     r.options = o;
     return r;
@@ -380,6 +396,22 @@ Collector::Collector(const Options &options, QTextStream &out, QTextStream &err,
 }
 
 Collector::~Collector() = default;
+
+bool Collector::publishing() const
+{
+    return m_publisher && m_publisher->isConnected() && !m_publisher->isIdle();
+}
+
+void Collector::endPublishing()
+{
+    if (!m_publisher)
+        return;
+    const int left = m_publisher->waiting();
+    line(QStringLiteral("MQTT: %1 sent, %2 left in the journal for the next run")
+             .arg(m_publisher->sentCount())
+             .arg(left));
+    m_publisher.reset();
+}
 
 void Collector::line(const QString &text)
 {
@@ -525,6 +557,21 @@ int Collector::run()
         session.setJournal(&journal, health::loadThresholds());
     else
         m_err << "tessaran-collect: warning: " << journal.errorText() << '\n';
+    // The publisher reads the outbox through a journal of its own, and outlives the run so
+    // that main() can give it the time to send what the run left.
+    MqttSettings mqttSettings = config->mqtt;
+    if (!m_options.mqtt.isEmpty())
+        mqtt::applyAddress(m_options.mqtt, mqttSettings);
+    if (mqttSettings.enabled && journal.isOpen()) {
+        session.setPublishing(mqttSettings.topicPrefix, mqttSettings.qos);
+        m_publisher = std::make_unique<MqttPublisher>(journalPath, mqttSettings);
+        connect(m_publisher.get(), &MqttPublisher::stateChanged, this, &Collector::line);
+        connect(&session, &FleetSession::sensorOutcome, m_publisher.get(), &MqttPublisher::wake);
+        if (!m_publisher->start())
+            m_err << "tessaran-collect: warning: " << m_publisher->stateLine() << '\n';
+    } else if (mqttSettings.enabled) {
+        m_err << "tessaran-collect: warning: MQTT: nothing is published without the journal\n";
+    }
     // Closed before the journal goes: the session is older.
     struct Detach {
         FleetSession &s;

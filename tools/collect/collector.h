@@ -9,16 +9,20 @@
 #include <QStringList>
 #include <QVector>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "fleetsession.h"
 
+class MqttPublisher;
 class QTextStream;
 
 namespace collect
 {
 
 enum ExitCode { AllServed = 0, SomeNotServed = 1, Unusable = 2 };
+// How long the collector waits at the end for the broker to take what the run left.
+constexpr int PublishDrainMs = 5000;
 
 struct Options {
     QString port;
@@ -39,6 +43,7 @@ struct Options {
     int timeoutSeconds = 0; // 0: none
     QString configFile;     // empty: the config.ini in use (FileLocations)
     QString frameLog;       // empty: LOG/FRAME_LOG of the settings, if any
+    QString mqtt;           // --mqtt HOST[:PORT]; empty: as the [MQTT] settings say
     bool verbose = false;
 
     bool downloadBetween() const { return from.isValid(); }
@@ -72,6 +77,11 @@ public:
 
     // Returns the exit code.
     int run();
+    // After run(): messages still to send to a broker that is there. main() gives the
+    // publisher's idle() a bounded time, then calls endPublishing(), which says what was sent.
+    bool publishing() const;
+    MqttPublisher *publisher() const { return m_publisher.get(); }
+    void endPublishing();
 
 public slots:
     // Ends the run cleanly (files closed, the dongle forgets the sensors): a signal, or the
@@ -112,6 +122,7 @@ private:
     QHash<uint16_t, int> m_lastDecile;
     QHash<uint16_t, bool> m_toldDetected;
     bool m_clearing = false; // the pass that clears the memories after their downloads
+    std::unique_ptr<MqttPublisher> m_publisher;
 };
 
 } // namespace collect

@@ -2,9 +2,11 @@
 
 #include "collector.h"
 #include "filelocations.h"
+#include "mqttpublisher.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QTextStream>
 #include <csignal>
 #include <cstdio>
@@ -74,6 +76,18 @@ int main(int argc, char *argv[])
     sigaction(SIGTERM, &action, nullptr);
 
     const int code = collector.run();
+    // The broker gets a few seconds for what the run left; the rest waits in the journal.
+    if (collector.publishing()) {
+        QTimer limit;
+        limit.setSingleShot(true);
+        QObject::connect(&limit, &QTimer::timeout, &app, &QCoreApplication::quit);
+        QObject::connect(collector.publisher(), &MqttPublisher::idle, &app,
+                         &QCoreApplication::quit, Qt::QueuedConnection);
+        QObject::connect(&notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+        limit.start(collect::PublishDrainMs);
+        app.exec();
+    }
+    collector.endPublishing();
     ::close(g_signalPipe[0]);
     ::close(g_signalPipe[1]);
     return code;
