@@ -1,0 +1,160 @@
+// How fast the journal's outbox reaches a broker: a day of a 50-sensor fleet heard every ten
+// minutes (each answer gives its "answer" message and the retained "status"), put in the outbox
+// first, then sent by the publisher to a mosquitto on this machine, QoS 1, each message marked
+// sent on its acknowledgement. Prints the cost of putting a message in the outbox and the
+// messages per second sustained until the broker has them all.
+
+#include "fleetjournal.h"
+#include "mqttpublisher.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <cstdio>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr int Sensors = 50;
+constexpr int AnswersPerSensor = 24 * 6; // every ten minutes for a day
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&a), len);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool accepts(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in a = loopback(port);
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+QByteArray answerPayload(int sensor, int i)
+{
+    return QStringLiteral("{\"v\":1,\"sensor\":\"%1\",\"time\":\"2026-12-08T%2:%3:00.000Z\","
+                          "\"type\":2,\"clock\":\"2026-12-08T%2:%3:02\",\"clock_offset_s\":2,"
+                          "\"period_s\":10,\"period_code\":3,\"channel_mask\":15,\"pages\":%4,"
+                          "\"battery\":13,\"rssi_dbm\":-62,\"relay\":null,\"version\":18,"
+                          "\"origin\":\"collection\"}")
+        .arg(0x1000 + sensor, 4, 16, QLatin1Char('0'))
+        .arg(i / 6, 2, 10, QLatin1Char('0'))
+        .arg(i % 6 * 10, 2, 10, QLatin1Char('0'))
+        .arg(100 + i)
+        .toUtf8();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QString broker = QStandardPaths::findExecutable(
+        QStringLiteral("mosquitto"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+    if (broker.isEmpty()) {
+        std::fprintf(stderr, "bench_publish: mosquitto is not installed (scripts/setup)\n");
+        return 1;
+    }
+    QTemporaryDir dir;
+    const int port = freePort();
+    QFile conf(dir.filePath(QStringLiteral("mosquitto.conf")));
+    if (!conf.open(QIODevice::WriteOnly))
+        return 1;
+    conf.write("listener " + QByteArray::number(port) + " 127.0.0.1\nallow_anonymous true\n"
+               "log_dest none\nuser " + QByteArray(::getpwuid(::geteuid())->pw_name) + "\n");
+    conf.close();
+    QProcess process;
+    process.start(broker, {QStringLiteral("-c"), conf.fileName()});
+    QElapsedTimer up;
+    up.start();
+    while (!accepts(port) && up.elapsed() < 10000)
+        QThread::msleep(20);
+    if (!accepts(port)) {
+        std::fprintf(stderr, "bench_publish: the broker did not start\n");
+        return 1;
+    }
+
+    const QString path = dir.filePath(QStringLiteral("journal.sqlite"));
+    FleetJournal journal;
+    if (!journal.open(path)) {
+        std::fprintf(stderr, "bench_publish: %s\n", qPrintable(journal.errorText()));
+        return 1;
+    }
+    QElapsedTimer fill;
+    fill.start();
+    int messages = 0;
+    for (int i = 0; i < AnswersPerSensor; ++i)
+        for (int s = 0; s < Sensors; ++s) {
+            const QByteArray payload = answerPayload(s, i);
+            const QString sensor = QStringLiteral("bench/sensor/%1").arg(0x1000 + s, 4, 16, QLatin1Char('0'));
+            journal.enqueue(sensor + QStringLiteral("/answer"), payload, false);
+            journal.enqueue(sensor + QStringLiteral("/status"), payload, true);
+            messages += 2;
+        }
+    const double fillMs = double(fill.nsecsElapsed()) / 1e6;
+
+    MqttSettings settings;
+    settings.enabled = true;
+    settings.host = QStringLiteral("127.0.0.1");
+    settings.port = port;
+    settings.topicPrefix = QStringLiteral("bench");
+    MqttPublisher publisher(path, settings);
+    QElapsedTimer send;
+    bool done = false;
+    QObject::connect(&publisher, &MqttPublisher::idle, [&] {
+        if (publisher.sentCount() >= messages)
+            done = true;
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    guard.start(300000);
+    send.start();
+    if (!publisher.start()) {
+        std::fprintf(stderr, "bench_publish: %s\n", qPrintable(publisher.stateLine()));
+        return 1;
+    }
+    publisher.wake();
+    while (!done && guard.isActive())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const double sendMs = double(send.nsecsElapsed()) / 1e6;
+    process.terminate();
+    process.waitForFinished(5000);
+    if (!done) {
+        std::fprintf(stderr, "bench_publish: %d of %d sent after %.0f ms (%s)\n",
+                     publisher.sentCount(), messages, sendMs, qPrintable(publisher.stateLine()));
+        return 1;
+    }
+    std::printf("bench_publish: %d messages (%d sensors, an answer every 10 min for a day, its "
+                "answer and status); into the outbox %.3f ms a message; sent to a local broker "
+                "with QoS 1 in %.0f ms: %.0f messages/s sustained, %d left in the outbox\n",
+                messages, Sensors, fillMs / messages, sendMs, messages / (sendMs / 1000),
+                publisher.waiting());
+    return 0;
+}
