@@ -30,11 +30,20 @@
 // open (offscreen) on every frame of the download. Its ratio against the first run's is the
 // cost of the log, target 0.95 or more. `bench_download framelog` runs the two clean-line
 // downloads alone.
+//
+// Last, the clean line through the session, with the fleet journal recording every answer and
+// the sensor's turn into its outbox and a publisher sending them to a local mosquitto as it
+// goes: its ratio against the first run's is what publishing costs a download, target 0.95 or
+// more. `bench_download publish` runs the two alone.
 
 #include "actionrun.h"
 #include "apiframe.h"
 #include "fleetmodel.h"
+#include "fleetjournal.h"
+#include "fleetsession.h"
 #include "framelog.h"
+#include "localbroker.h"
+#include "mqttpublisher.h"
 #include "frametablemodel.h"
 #include "frameview.h"
 #include "loradongle.h"
@@ -147,6 +156,7 @@ struct Condition {
     int pages;             // 0: the full ring
     bool lora = false;     // through the LoRa dongle (bench-lora.ini)
     bool frameLog = false; // the frame log's file and view on
+    bool publish = false;  // through the session, its journal and a publisher to a local broker
 };
 
 // The ratio of the last download measured, and that of the clean line without the frame log.
@@ -211,13 +221,47 @@ bool runOnce(const Condition &c, const QString &folder)
         std::fprintf(stderr, "no dongle answered on %s\n", qPrintable(link));
         return false;
     }
-    FleetModel model;
+    // With publishing, the run is the session's, which records every answer and the sensor's
+    // turn in the journal and puts them in its outbox, and a publisher sends them meanwhile.
+    std::unique_ptr<LocalBroker> broker;
+    std::unique_ptr<FleetJournal> journal;
+    std::unique_ptr<FleetSession> session;
+    std::unique_ptr<MqttPublisher> publisher;
+    std::unique_ptr<FleetModel> ownModel;
+    std::unique_ptr<ActionRun> ownRun;
+    std::unique_ptr<LoraRun> ownLora;
+    if (c.publish) {
+        broker = std::make_unique<LocalBroker>(folder);
+        journal = std::make_unique<FleetJournal>();
+        const QString journalPath = folder + QStringLiteral("/journal.sqlite");
+        if (!broker->start() || !journal->open(journalPath)) {
+            std::fprintf(stderr, "bench_download (%s): no broker or journal\n", c.name);
+            return false;
+        }
+        session = std::make_unique<FleetSession>(&port);
+        session->setJournal(journal.get(), {});
+        session->setPublishing(QStringLiteral("bench"), 1);
+        MqttSettings mqtt;
+        mqtt.enabled = true;
+        mqtt.host = QStringLiteral("127.0.0.1");
+        mqtt.port = broker->port();
+        publisher = std::make_unique<MqttPublisher>(journalPath, mqtt);
+        QObject::connect(session.get(), &FleetSession::sensorOutcome, publisher.get(),
+                         &MqttPublisher::wake);
+        if (!publisher->start())
+            return false;
+    } else {
+        ownModel = std::make_unique<FleetModel>();
+        ownRun = std::make_unique<ActionRun>(ownModel.get(), &port);
+        ownLora = std::make_unique<LoraRun>(ownModel.get(), &port);
+    }
+    FleetModel &model = session ? session->fleet() : *ownModel;
+    ActionRun &run = session ? session->actionRun() : *ownRun;
+    LoraRun &loraRun = session ? session->loraRun() : *ownLora;
     model.insert_sensor(Serial);
     actionblock::Choice choice;
     choice.downloadAll = true;
     model.setChoice(choice);
-    ActionRun run(&model, &port);
-    LoraRun loraRun(&model, &port);
     const FleetRun::Settings settings{folder + QStringLiteral("/out"), false, false};
     run.setSettings(settings);
     loraRun.setSettings(settings);
@@ -256,7 +300,9 @@ bool runOnce(const Condition &c, const QString &folder)
 
     // On 802.15.4 the sensor wakes on its own schedule, three seconds after the simulator
     // started; on LoRa the run wakes it with the long preamble.
-    if (c.lora)
+    if (session)
+        session->runActions();
+    else if (c.lora)
         loraRun.lora_action_run();
     else
         run.action_run();
@@ -325,6 +371,14 @@ bool runOnce(const Condition &c, const QString &folder)
     std::printf("; longest event-loop stall %.1f ms (%.1f ms of it on the CPU, %d stalls over "
                 "20 ms) (target 50)\n",
                 double(longestStallNs) / 1e6, double(longestStallCpuNs) / 1e6, stallsOver20);
+    if (c.publish) {
+        std::printf("bench_download (%s): %d messages sent to the broker meanwhile, %d waiting",
+                    c.name, publisher->sentCount(), publisher->waiting());
+        if (cleanRatio > 0)
+            std::printf("; ratio with publishing / without %.3f (target 0.95)",
+                        lastRatio / cleanRatio);
+        std::printf("\n");
+    }
     if (c.frameLog) {
         const QFileInfo file(folder + QStringLiteral("/frames.log"));
         std::printf("bench_download (%s): %d frames in the view, %lld bytes in the log file",
@@ -375,19 +429,23 @@ int main(int argc, char **argv)
          400},
         {"LoRa, clean line", {}, false, 0.90, 0, true},
         {"clean line, frame log on", {}, false, 0.97, 0, false, true},
+        {"clean line, journal and publishing on", {}, false, 0.97, 0, false, false, true},
     };
     constexpr int FrameLogRun = 4;
+    constexpr int PublishRun = 5;
     // `bench_download N` measures the Nth condition alone (0: the clean line); `framelog` the
     // clean line without and with the frame log.
     const QByteArray which = argc > 1 ? QByteArray(argv[1]) : QByteArray();
     const bool frameLogOnly = which == "framelog";
-    const int only = which.isEmpty() || frameLogOnly ? -1 : which.toInt();
+    const bool publishOnly = which == "publish";
+    const int only = which.isEmpty() || frameLogOnly || publishOnly ? -1 : which.toInt();
     bool ok = true;
     int n = 0;
     for (const Condition &c : conditions) {
         const QString folder = dir.path() + QStringLiteral("/run%1").arg(n);
-        if ((only < 0 && !frameLogOnly) || only == n ||
-            (frameLogOnly && (n == 0 || n == FrameLogRun))) {
+        if ((only < 0 && !frameLogOnly && !publishOnly) || only == n ||
+            (frameLogOnly && (n == 0 || n == FrameLogRun)) ||
+            (publishOnly && (n == 0 || n == PublishRun))) {
             QDir().mkpath(folder);
             ok = runOnce(c, folder) && ok;
             if (n == 0)

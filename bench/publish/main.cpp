@@ -5,57 +5,21 @@
 // messages per second sustained until the broker has them all.
 
 #include "fleetjournal.h"
+#include "localbroker.h"
 #include "mqttpublisher.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 #include <cstdio>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace
 {
 
 constexpr int Sensors = 50;
 constexpr int AnswersPerSensor = 24 * 6; // every ten minutes for a day
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(0);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool accepts(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in a = loopback(port);
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
 
 QByteArray answerPayload(int sensor, int i)
 {
@@ -76,30 +40,13 @@ QByteArray answerPayload(int sensor, int i)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QString broker = QStandardPaths::findExecutable(
-        QStringLiteral("mosquitto"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
-    if (broker.isEmpty()) {
-        std::fprintf(stderr, "bench_publish: mosquitto is not installed (scripts/setup)\n");
-        return 1;
-    }
     QTemporaryDir dir;
-    const int port = freePort();
-    QFile conf(dir.filePath(QStringLiteral("mosquitto.conf")));
-    if (!conf.open(QIODevice::WriteOnly))
-        return 1;
-    conf.write("listener " + QByteArray::number(port) + " 127.0.0.1\nallow_anonymous true\n"
-               "log_dest none\nuser " + QByteArray(::getpwuid(::geteuid())->pw_name) + "\n");
-    conf.close();
-    QProcess process;
-    process.start(broker, {QStringLiteral("-c"), conf.fileName()});
-    QElapsedTimer up;
-    up.start();
-    while (!accepts(port) && up.elapsed() < 10000)
-        QThread::msleep(20);
-    if (!accepts(port)) {
-        std::fprintf(stderr, "bench_publish: the broker did not start\n");
+    LocalBroker broker(dir.path());
+    if (!broker.start()) {
+        std::fprintf(stderr, "bench_publish: no mosquitto to publish to (scripts/setup)\n");
         return 1;
     }
+    const int port = broker.port();
 
     const QString path = dir.filePath(QStringLiteral("journal.sqlite"));
     FleetJournal journal;
@@ -144,8 +91,6 @@ int main(int argc, char **argv)
     while (!done && guard.isActive())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     const double sendMs = double(send.nsecsElapsed()) / 1e6;
-    process.terminate();
-    process.waitForFinished(5000);
     if (!done) {
         std::fprintf(stderr, "bench_publish: %d of %d sent after %.0f ms (%s)\n",
                      publisher.sentCount(), messages, sendMs, qPrintable(publisher.stateLine()));
