@@ -2,6 +2,7 @@
 
 #include "commandset.h"
 #include "fleetmodel.h"
+#include "page.h"
 #include "periods.h"
 #include "sensoranswer.h"
 #include "sensortext.h"
@@ -226,7 +227,7 @@ bool refresh_row_from_answer(FleetModel &model, uint32_t serialNumber, int mode,
         report.pageCount = answer::read16(a, answer::PageCount);
         report.battery = a[answer::Battery] & 0x0F;
         model.setMark(row, FM::Field::Battery,
-                      sensortext::lowBattery(report.battery) ? FM::Mark::Warning
+                      page::lowBattery(report.battery) ? FM::Mark::Warning
                                                              : FM::Mark::Refreshed);
         model.setModeFlag(row, a[answer::Mode] != 0);
     }

@@ -45,10 +45,6 @@ QString battery(const FleetModel::Sensor &s)
     return code < 0 || code > 15 ? QString() : QString::fromLatin1(page::batteryLabels[code]);
 }
 
-bool lowBattery(int code)
-{
-    return code >= 4 && code <= 6;
-}
 
 QString rssi(const FleetModel::Sensor &s)
 {

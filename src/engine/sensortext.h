@@ -19,7 +19,5 @@ QString battery(const FleetModel::Sensor &s);
 QString rssi(const FleetModel::Sensor &s);
 // Every recorded channel's last value, scaled, with its unit.
 QString lastValues(const FleetModel::Sensor &s);
-// A battery code the sensor calls low (2.1 V to 2.3 V).
-bool lowBattery(int code);
 
 } // namespace sensortext

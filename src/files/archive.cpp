@@ -335,12 +335,9 @@ bool Writer::startNew(const Recording &rec, int64_t firstRow, const QString &why
     if (QFileInfo::exists(dataFilePath(m_plan.folder, dataFileBaseName(m_serial, at) +
                                                           QStringLiteral(".tsv"))))
         at = wallClock(firstRow);
-    QString name;
-    for (int tries = 0; tries < 60; ++tries, at = at.addSecs(1)) {
-        name = dataFileBaseName(m_serial, at) + QStringLiteral(".tsv");
-        if (!QFileInfo::exists(dataFilePath(m_plan.folder, name)))
-            break;
-    }
+    const QString name =
+        freeDataFileBaseName(m_plan.folder, m_serial, at, {QStringLiteral(".tsv")}) +
+        QStringLiteral(".tsv");
     if (!writeRecording(m_plan.folder, name, rec)) {
         m_error = QStringLiteral("The archive's index in %1 can't be written").arg(m_plan.folder);
         return false;

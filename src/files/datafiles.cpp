@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -13,6 +14,20 @@ QString dataFileBaseName(uint32_t serialNumber, const QDateTime &stamp)
         .arg(serialNumber & 0xFFFF, 4, 16, QLatin1Char('0'))
         .toUpper()
         .arg(stamp.toString(QStringLiteral("ddMMyy_hhmmss")));
+}
+
+QString freeDataFileBaseName(const QString &folder, uint32_t serialNumber, const QDateTime &stamp,
+                             const QStringList &extensions)
+{
+    QDateTime at = stamp;
+    for (int tries = 0; tries < 60; ++tries, at = at.addSecs(1)) {
+        const QString base = dataFileBaseName(serialNumber, at);
+        if (std::none_of(extensions.begin(), extensions.end(), [&](const QString &ext) {
+                return QFileInfo::exists(dataFilePath(folder, base + ext));
+            }))
+            break;
+    }
+    return dataFileBaseName(serialNumber, at);
 }
 
 QString dataFilePath(const QString &folder, const QString &fileName)

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <functional>
 
@@ -19,6 +20,11 @@
 
 // Serial number as 4 upper-case hexadecimal digits, "_", the stamp as "ddMMyy_hhmmss".
 QString dataFileBaseName(uint32_t serialNumber, const QDateTime &stamp);
+// The base name for `stamp`, or for the next second that no file with one of `extensions`
+// (".tsv", ".pdc") takes in `folder`: a second file of a sensor within the same second must not
+// truncate the first one.
+QString freeDataFileBaseName(const QString &folder, uint32_t serialNumber, const QDateTime &stamp,
+                             const QStringList &extensions);
 // `folder`'s absolute path, "/", `fileName`.
 QString dataFilePath(const QString &folder, const QString &fileName);
 // Creates the folder, with any missing parents, when it does not exist; true when it exists

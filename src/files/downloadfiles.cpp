@@ -16,16 +16,8 @@ DownloadFiles::Created DownloadFiles::create(uint32_t serialNumber, const QStrin
                                              const QDateTime &stamp)
 {
     close(serialNumber);
-    // Names carry the second of creation: a second download of the sensor within the same
-    // second must not truncate the first one's file, so it takes the next free second.
-    QDateTime at = stamp;
-    for (int tries = 0; tries < 60; ++tries, at = at.addSecs(1)) {
-        const QString probe = dataFileBaseName(serialNumber, at);
-        if (!QFileInfo::exists(dataFilePath(folder, probe + QStringLiteral(".tsv"))) &&
-            !QFileInfo::exists(dataFilePath(folder, probe + QStringLiteral(".pdc"))))
-            break;
-    }
-    const QString base = dataFileBaseName(serialNumber, at);
+    const QString base = freeDataFileBaseName(
+        folder, serialNumber, stamp, {QStringLiteral(".tsv"), QStringLiteral(".pdc")});
     const QString textName = base + QStringLiteral(".tsv");
     const QString binaryName = base + QStringLiteral(".pdc");
     QString where = folder;

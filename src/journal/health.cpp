@@ -93,7 +93,7 @@ std::optional<double> batteryVolts(int labelIndex)
 
 bool isLowBattery(int labelIndex)
 {
-    return labelIndex >= 4 && labelIndex <= 6;
+    return page::lowBattery(labelIndex);
 }
 
 double lowBatteryVolts()

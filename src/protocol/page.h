@@ -32,6 +32,11 @@ constexpr uint16_t StopTag = 0xA000;
 extern const uint16_t periodSeconds[16];
 // Battery level text by the 4-bit battery index (not in voltage order; 0 is unknown).
 extern const char *const batteryLabels[16];
+// The levels the table shows in red: 2.2 V to 2.4 V.
+inline bool lowBattery(int index)
+{
+    return index >= 4 && index <= 6;
+}
 
 // The decimal number written by the two hexadecimal digits; 0 when a digit is above 9.
 int fromBcd(uint8_t byte);
