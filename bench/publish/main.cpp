@@ -1,12 +1,14 @@
 // How fast the journal's outbox reaches a broker: a day of a 50-sensor fleet heard every ten
-// minutes (each answer gives its "answer" message and the retained "status"), put in the outbox
-// first, then sent by the publisher to a mosquitto on this machine, QoS 1, each message marked
-// sent on its acknowledgement. Prints the cost of putting a message in the outbox and the
-// messages per second sustained until the broker has them all.
+// minutes (each answer gives its "answer" message and the retained "status", and the new data
+// collected with it its "rows" message: ten samples of four channels a minute apart), put in
+// the outbox first, then sent by the publisher to a mosquitto on this machine, QoS 1, each
+// message marked sent on its acknowledgement. Prints the cost of putting a message in the
+// outbox and the messages and rows per second sustained until the broker has them all.
 
 #include "fleetjournal.h"
 #include "localbroker.h"
 #include "mqttpublisher.h"
+#include "outboxmessages.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -33,6 +35,28 @@ QByteArray answerPayload(int sensor, int i)
         .arg(i % 6 * 10, 2, 10, QLatin1Char('0'))
         .arg(100 + i)
         .toUtf8();
+}
+
+constexpr int RowsPerCollection = 10;
+
+QByteArray rowsPayload(int sensor, int i)
+{
+    QVector<QByteArray> rows;
+    for (int k = 0; k < RowsPerCollection; ++k) {
+        const int minute = i * 10 + k;
+        rows << QStringLiteral("08/12/26 %1:%2:00\t%3\t%4\t%5\t%6\t")
+                    .arg(minute / 60, 2, 10, QLatin1Char('0'))
+                    .arg(minute % 60, 2, 10, QLatin1Char('0'))
+                    .arg(4.0 + 0.001 * (sensor + k), 0, 'f', 3)
+                    .arg(12.5 + 0.01 * k, 0, 'f', 3)
+                    .arg(19.875, 0, 'f', 3)
+                    .arg(7.25 + 0.1 * i, 0, 'f', 3)
+                    .toUtf8();
+    }
+    return outbox::rowsPayloads(uint16_t(0x1000 + sensor), QStringLiteral("1000_081226_000000.tsv"),
+                                {"Input 1", "Input 2", "Input 3", "Input 4"},
+                                {"mA", "mA", "mA", "mA"}, rows, outbox::RowsPerMessage)
+        .value(0);
 }
 
 } // namespace
@@ -63,7 +87,8 @@ int main(int argc, char **argv)
             const QString sensor = QStringLiteral("bench/sensor/%1").arg(0x1000 + s, 4, 16, QLatin1Char('0'));
             journal.enqueue(sensor + QStringLiteral("/answer"), payload, false);
             journal.enqueue(sensor + QStringLiteral("/status"), payload, true);
-            messages += 2;
+            journal.enqueue(sensor + QStringLiteral("/rows"), rowsPayload(s, i), false);
+            messages += 3;
         }
     const double fillMs = double(fill.nsecsElapsed()) / 1e6;
 
@@ -96,10 +121,12 @@ int main(int argc, char **argv)
                      publisher.sentCount(), messages, sendMs, qPrintable(publisher.stateLine()));
         return 1;
     }
+    const int rows = Sensors * AnswersPerSensor * RowsPerCollection;
     std::printf("bench_publish: %d messages (%d sensors, an answer every 10 min for a day, its "
-                "answer and status); into the outbox %.3f ms a message; sent to a local broker "
-                "with QoS 1 in %.0f ms: %.0f messages/s sustained, %d left in the outbox\n",
-                messages, Sensors, fillMs / messages, sendMs, messages / (sendMs / 1000),
-                publisher.waiting());
+                "answer, status and %d rows); into the outbox %.3f ms a message; sent to a local "
+                "broker with QoS 1 in %.0f ms: %.0f messages/s and %.0f rows/s sustained, %d left "
+                "in the outbox\n",
+                messages, Sensors, RowsPerCollection, fillMs / messages, sendMs,
+                messages / (sendMs / 1000), rows / (sendMs / 1000), publisher.waiting());
     return 0;
 }

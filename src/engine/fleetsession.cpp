@@ -2,10 +2,15 @@
 #include "fleetjournal.h"
 #include "outboxmessages.h"
 #include "page.h"
+#include "archive.h"
 
 #include "actionrun_p.h"
 #include "manageserialport.h"
 #include "rowrefresh.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <algorithm>
 
 QString outcomeText(SensorOutcome outcome, int page)
 {
@@ -78,10 +83,45 @@ void FleetSession::setJournal(FleetJournal *journal, const health::Thresholds &t
         refreshHealth(m_fleet.sensor(r).record.serial_number);
 }
 
-void FleetSession::setPublishing(const QString &topicPrefix, int qos)
+void FleetSession::setPublishing(const QString &topicPrefix, int qos, bool rows)
 {
     m_publishPrefix = topicPrefix;
     m_publishQos = qos;
+    m_publishRows = rows;
+}
+
+void FleetSession::publishRows(int row)
+{
+    const FleetModel::Sensor &sensor = m_fleet.sensor(row);
+    const uint16_t serialNumber = uint16_t(sensor.record.serial_number);
+    const QString topic = outbox::sensorTopic(m_publishPrefix, serialNumber, QStringLiteral("rows"));
+    const DownloadFiles::ArchiveReport report = m_fleet.files().archiveReport(serialNumber);
+    for (const archive::Span &span : report.spans) {
+        // What is on the disk is what the next collection goes on from, so that is what goes.
+        const archive::Appended added =
+            archive::appended(span.path, std::max(span.from, m_rowsPublishedTo.value(span.path)));
+        if (!added.error.isEmpty()) {
+            qDebug() << QStringLiteral("/!\\ rows of") << span.path
+                     << QStringLiteral("not published:") << added.error;
+            continue;
+        }
+        m_rowsPublishedTo[span.path] = added.end;
+        QStringList units;
+        for (const QString &column : added.columns) {
+            int k = 0;
+            while (k < SensorType::Channels && sensor.type.channelTitle(k) != column)
+                ++k;
+            units << (k < SensorType::Channels ? sensor.type.units[size_t(k)] : QString());
+        }
+        QVector<QByteArray> samples;
+        for (const QByteArray &r : added.rows)
+            if (!archive::isStopRow(r))
+                samples << r;
+        for (const QByteArray &payload :
+             outbox::rowsPayloads(serialNumber, QFileInfo(span.path).fileName(), added.columns,
+                                  units, samples, outbox::RowsPerMessage))
+            m_journal->enqueue(topic, payload, false, m_publishQos);
+    }
 }
 
 void FleetSession::recordAnswer(int row, bool detection)
@@ -152,6 +192,9 @@ void FleetSession::recordCollection(uint32_t serialNumber)
         e.gaps.append({ms(g.from), ms(g.to)});
     e.setTime = choice.setTime && s.done;
     m_journal->recordCollection(e);
+    // The rows first: a collection message tells a reader that the rows before it are all.
+    if (!m_publishPrefix.isEmpty() && m_publishRows)
+        publishRows(row);
     if (!m_publishPrefix.isEmpty())
         m_journal->enqueue(outbox::sensorTopic(m_publishPrefix, e.serialNumber,
                                                QStringLiteral("collection")),

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+
 #include "actionrun.h"
 #include "detection.h"
 #include "fleetmodel.h"
@@ -98,8 +100,8 @@ public:
     // that fails never stops a run.
     void setJournal(FleetJournal *journal, const health::Thresholds &thresholds);
     // What the journal records is also put in its outbox for a broker, under this topic prefix
-    // (empty: nothing is).
-    void setPublishing(const QString &topicPrefix, int qos);
+    // (empty: nothing is); with `rows`, so are the rows each collection adds to the archives.
+    void setPublishing(const QString &topicPrefix, int qos, bool rows = false);
     // Reads the sensor's health from the journal again into its row.
     void refreshHealth(uint32_t serialNumber);
     // Shows the RSSI lists again (rssiListsChanged), from what the radio paths hold now.
@@ -156,4 +158,10 @@ private:
     qint64 m_runStartedMs = 0;
     QString m_publishPrefix;
     int m_publishQos = 1;
+    bool m_publishRows = false;
+    // Archive file -> where the rows put in the outbox end, so that a sensor collected in more
+    // than one go within a run has each row published once.
+    QHash<QString, qint64> m_rowsPublishedTo;
+
+    void publishRows(int row);
 };

@@ -25,6 +25,14 @@ QDateTime wallClock(int64_t secs)
     return QDateTime::fromSecsSinceEpoch(secs, Qt::UTC);
 }
 
+// "-1" and zeros after the time: where a recording stopped.
+bool stopMarker(const char *at, const char *end)
+{
+    static const char Stop[] = "\t-1\t";
+    return end - at >= 21 && memcmp(at + 17, Stop, 4) == 0 &&
+           std::all_of(at + 21, end, [](char c) { return c == '0' || c == '\t'; });
+}
+
 // A row as the decoder writes it, whole: its time, a tab after it, and either a field for
 // every column of the header or the stop marker ("-1" and zeros).
 bool wholeRow(const char *at, const char *end, int columns)
@@ -33,12 +41,7 @@ bool wholeRow(const char *at, const char *end, int columns)
     if (length < 18 || tsvTime(at, length) < 0 || at[17] != '\t' || end[-1] != '\t')
         return false;
     const int tabs = int(std::count(at, end, '\t'));
-    if (tabs >= 1 + columns)
-        return true;
-    static const char Stop[] = "\t-1\t";
-    if (memcmp(at + 17, Stop, 4) != 0)
-        return false;
-    return std::all_of(at + 21, end, [](char c) { return c == '0' || c == '\t'; });
+    return tabs >= 1 + columns || stopMarker(at, end);
 }
 
 QString fileNameOf(const QString &path)
@@ -211,6 +214,51 @@ QString gapText(const Gap &gap)
         .arg(gap.from.toString(f), gap.to.toString(f));
 }
 
+Appended appended(const QString &path, qint64 from)
+{
+    Appended a;
+    a.end = from;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        a.error = f.errorString();
+        return a;
+    }
+    const QByteArray head = f.read(2 * MaxTsvLine + 4);
+    const int line1 = head.indexOf("\r\n");
+    const int line2 = line1 < 0 ? -1 : head.indexOf("\r\n", line1 + 2);
+    const QByteArray titles =
+        line1 < 0 ? QByteArray() : head.mid(line1 + 2, line2 < 0 ? -1 : line2 - line1 - 2);
+    if (!titles.startsWith("Time") || from < line1 + 2 + titles.size()) {
+        a.error = QStringLiteral("it has no header");
+        return a;
+    }
+    for (const QByteArray &t : titles.split('\t').mid(1))
+        a.columns << QString::fromUtf8(t);
+    const int columns = a.columns.size();
+    if (!f.seek(from)) {
+        a.error = f.errorString();
+        return a;
+    }
+    const QByteArray text = f.readAll();
+    // Each row follows the line break that ends the one before it.
+    int at = text.startsWith("\r\n") ? 2 : -1;
+    while (at >= 0 && at <= text.size()) {
+        int next = text.indexOf("\r\n", at);
+        const int stop = next < 0 ? text.size() : next;
+        if (!wholeRow(text.constData() + at, text.constData() + stop, columns))
+            break;
+        a.rows.append(text.mid(at, stop - at));
+        a.end = from + stop;
+        at = next < 0 ? -1 : next + 2;
+    }
+    return a;
+}
+
+bool isStopRow(const QByteArray &row)
+{
+    return stopMarker(row.constData(), row.constData() + row.size());
+}
+
 Plan plan(const QString &outputFolder, uint32_t serialNumber)
 {
     Plan p;
@@ -320,6 +368,7 @@ bool Writer::route(const Recording &rec, int64_t firstRow)
     m_current = rec;
     m_path = l.path;
     m_paths << l.path;
+    m_spans.append({l.path, l.end.length});
     return true;
 }
 
@@ -352,6 +401,7 @@ bool Writer::startNew(const Recording &rec, int64_t firstRow, const QString &why
     m_current = rec;
     m_path = dataFilePath(m_plan.folder, name);
     m_paths << m_path;
+    m_spans.append({m_path, qint64(m_decoder.header().size())});
     m_notes << (why.isEmpty() ? QStringLiteral("new archive %1").arg(name)
                               : QStringLiteral("new archive %1: %2").arg(name, why));
     return true;

@@ -75,6 +75,25 @@ struct Gap {
 };
 QString gapText(const Gap &gap);
 
+// Where a collection's rows start in one archive file: the bytes from `from` to the end of the
+// file's last whole row are what it appended.
+struct Span {
+    QString path;
+    qint64 from = 0;
+};
+
+// The whole rows a file holds from `from` on, for those who pass them on; a row cut short at the
+// end is left out (the next collection writes it again).
+struct Appended {
+    QStringList columns;    // the header's column titles after "Time"
+    QVector<QByteArray> rows; // without their line breaks; stop rows included
+    qint64 end = 0;         // where the last whole row ends: the next `from`
+    QString error;
+};
+Appended appended(const QString &path, qint64 from);
+// A stop row: the marker a sensor writes where its recording stopped, not a sample.
+bool isStopRow(const QByteArray &row);
+
 // What a collection of one sensor knows before its first page.
 struct Plan {
     QString folder;                // the archive folder
@@ -112,6 +131,8 @@ public:
     QString path() const { return m_path; }
     // Files this collection wrote to, in order.
     const QStringList &paths() const { return m_paths; }
+    // Where this collection's rows start, one entry per file, in order.
+    const QVector<Span> &spans() const { return m_spans; }
     // What the operator is told: archives started, and why.
     const QStringList &notes() const { return m_notes; }
     const QVector<Gap> &gaps() const { return m_gaps; }
@@ -129,6 +150,7 @@ private:
     std::optional<Recording> m_current;
     QString m_path;
     QStringList m_paths;
+    QVector<Span> m_spans;
     QStringList m_notes;
     QVector<Gap> m_gaps;
     QString m_error;

@@ -1,5 +1,7 @@
 #include "downloadfiles.h"
 
+#include <algorithm>
+
 #include <QDebug>
 #include <QFileInfo>
 
@@ -118,6 +120,10 @@ bool DownloadFiles::closeOpen(uint32_t serialNumber, Open &open)
     for (const QString &p : w.paths())
         if (!r.paths.contains(p))
             r.paths << p;
+    for (const archive::Span &span : w.spans())
+        if (std::none_of(r.spans.cbegin(), r.spans.cend(),
+                         [&span](const archive::Span &o) { return o.path == span.path; }))
+            r.spans << span;
     r.notes << w.notes();
     r.gaps << w.gaps();
     r.rows += w.rows();

@@ -43,6 +43,7 @@ public:
     // What a collection's archives were left with once closed.
     struct ArchiveReport {
         QStringList paths;
+        QVector<archive::Span> spans; // where the run's rows start in each of the paths
         QStringList notes;
         QVector<archive::Gap> gaps;
         uint32_t rows = 0;

@@ -663,6 +663,20 @@ int FleetJournal::pendingCount() const
     return q.value(0).toInt();
 }
 
+int FleetJournal::pruneSent(qint64 beforeMs)
+{
+    if (!usable())
+        return -1;
+    QSqlQuery q(m_db->db);
+    q.prepare(QStringLiteral("DELETE FROM outbox WHERE sent_ms IS NOT NULL AND sent_ms < ?"));
+    q.addBindValue(beforeMs);
+    if (!q.exec()) {
+        fail(QStringLiteral("outbox"), q.lastError());
+        return -1;
+    }
+    return q.numRowsAffected();
+}
+
 bool FleetJournal::markSent(qint64 id)
 {
     if (!usable())

@@ -80,6 +80,9 @@ public:
     QVector<OutboxMessage> pending(int limit, qint64 afterId = 0) const;
     int pendingCount() const;
     bool markSent(qint64 id);
+    // Forgets the messages the broker acknowledged before `beforeMs`; the number forgotten, or
+    // -1 when the journal failed. Ids are never given again, so a publisher's place holds.
+    int pruneSent(qint64 beforeMs);
 
     // Tests shorten the rest after a lock.
     void setLockRest(int ms) { m_lockRestMs = ms; }

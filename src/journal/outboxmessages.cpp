@@ -96,4 +96,44 @@ QByteArray healthPayload(uint16_t serialNumber, qint64 timeMs, const QString &su
     return compact(o);
 }
 
+QVector<QByteArray> rowsPayloads(uint16_t serialNumber, const QString &archiveName,
+                                 const QStringList &columns, const QStringList &units,
+                                 const QVector<QByteArray> &rows, int perMessage)
+{
+    QVector<QByteArray> out;
+    QJsonObject o = head(serialNumber);
+    o[QStringLiteral("archive")] = archiveName;
+    o[QStringLiteral("columns")] = QJsonArray::fromStringList(columns);
+    o[QStringLiteral("units")] = QJsonArray::fromStringList(units);
+    QJsonArray chunk;
+    const auto flush = [&] {
+        if (chunk.isEmpty())
+            return;
+        o[QStringLiteral("rows")] = chunk;
+        out << compact(o);
+        chunk = QJsonArray();
+    };
+    for (const QByteArray &row : rows) {
+        const QList<QByteArray> fields = row.split('\t');
+        const QByteArray &t = fields.first();
+        if (t.size() != 17)
+            continue;
+        // dd/MM/yy hh:mm:ss, this century, as the archive writes it.
+        QJsonArray r{QString::fromLatin1("20" + t.mid(6, 2) + '-' + t.mid(3, 2) + '-' +
+                                         t.left(2) + 'T' + t.mid(9, 8))};
+        for (int k = 1; k <= columns.size() && k < fields.size(); ++k) {
+            bool number = false;
+            const double value = fields[k].toDouble(&number);
+            r.append(fields[k].isEmpty() ? QJsonValue(QJsonValue::Null)
+                     : number            ? QJsonValue(value)
+                                         : QJsonValue(QString::fromUtf8(fields[k])));
+        }
+        chunk.append(r);
+        if (chunk.size() >= perMessage)
+            flush();
+    }
+    flush();
+    return out;
+}
+
 } // namespace outbox

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 // What goes into the outbox for the broker: the topics under a site's prefix and the JSON
 // payloads. A reader tells the layout by "v"; a field is only ever added within one version.
@@ -20,5 +21,14 @@ QByteArray statusPayload(const StatusEntry &entry);
 QByteArray collectionPayload(const CollectionEntry &entry);
 QByteArray healthPayload(uint16_t serialNumber, qint64 timeMs, const QString &summary,
                          const QStringList &warnings);
+
+// The rows a collection added to an archive, as messages of at most `perMessage` rows each.
+// `rows` are the archive's own ("dd/MM/yy hh:mm:ss" then a tab after each value); `columns`
+// and `units` name their values in order. A time is the sensor's wall clock, an empty value
+// null.
+QVector<QByteArray> rowsPayloads(uint16_t serialNumber, const QString &archiveName,
+                                 const QStringList &columns, const QStringList &units,
+                                 const QVector<QByteArray> &rows, int perMessage);
+constexpr int RowsPerMessage = 500;
 
 } // namespace outbox

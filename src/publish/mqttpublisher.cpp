@@ -2,10 +2,13 @@
 
 #include "fleetjournal.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
 #include <mosquitto.h>
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 namespace
 {
@@ -19,35 +22,46 @@ void initLibrary()
 enum Refusal { BadCredentials = 4, NotAuthorised = 5 };
 } // namespace
 
-// One connection attempt: the handle and what its callbacks need to find their way back.
+// One connection attempt: the handle and what its callbacks need to find their way back. It is
+// shared with the thread that connects, because looking the broker's name up may take as long
+// as the resolver likes and must not hold the owner's thread: the last one to let go of it
+// stops the network loop and frees the handle.
 struct MqttPublisher::Link {
-    MqttPublisher *owner = nullptr;
+    std::mutex mutex;
+    MqttPublisher *owner = nullptr; // under the mutex; none once the owner dropped the attempt
     int generation = 0;
     mosquitto *handle = nullptr;
-    bool looping = false;
+    std::atomic<bool> looping{false};
 
-    // On the loop thread: nothing here touches the owner but through its event queue, and the
-    // owner joins the thread before it lets a Link go.
+    // From the loop thread or the connecting one. The owner drops an attempt under the mutex
+    // before it goes, and a queued call to an object that has gone is never delivered.
     template <typename F>
-    static void post(void *obj, F call)
+    void post(F call)
     {
-        auto *link = static_cast<Link *>(obj);
-        MqttPublisher *owner = link->owner;
-        const int generation = link->generation;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!owner)
+            return;
+        MqttPublisher *target = owner;
+        const int g = generation;
         QMetaObject::invokeMethod(
-            owner, [owner, generation, call] { call(owner, generation); }, Qt::QueuedConnection);
+            target, [target, g, call] { call(target, g); }, Qt::QueuedConnection);
+    }
+    void abandon()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        owner = nullptr;
     }
     static void onConnect(mosquitto *, void *obj, int rc)
     {
-        post(obj, [rc](MqttPublisher *p, int g) { p->connected(g, rc); });
+        static_cast<Link *>(obj)->post([rc](MqttPublisher *p, int g) { p->connected(g, rc); });
     }
     static void onDisconnect(mosquitto *, void *obj, int rc)
     {
-        post(obj, [rc](MqttPublisher *p, int g) { p->disconnected(g, rc); });
+        static_cast<Link *>(obj)->post([rc](MqttPublisher *p, int g) { p->disconnected(g, rc); });
     }
     static void onPublish(mosquitto *, void *obj, int mid)
     {
-        post(obj, [mid](MqttPublisher *p, int g) { p->published(g, mid); });
+        static_cast<Link *>(obj)->post([mid](MqttPublisher *p, int g) { p->published(g, mid); });
     }
 
     ~Link()
@@ -94,8 +108,9 @@ MqttPublisher::MqttPublisher(const QString &journalPath, const MqttSettings &set
 
 MqttPublisher::~MqttPublisher()
 {
-    // The loop thread is joined here, before the members its callbacks refer to go.
-    m_link.reset();
+    // Nothing of the attempt reaches this object after this; its loop is stopped here, or by
+    // the connecting thread when that one is still waiting for the name.
+    drop();
 }
 
 void MqttPublisher::setRetryPauses(int firstMs, int maxMs)
@@ -123,6 +138,7 @@ bool MqttPublisher::start()
         m_journal.reset();
         return false;
     }
+    m_journal->pruneSent(QDateTime::currentMSecsSinceEpoch() - KeepSentMs);
     initLibrary();
     m_started = true;
     connectNow();
@@ -164,7 +180,7 @@ void MqttPublisher::setState(const QString &line)
 void MqttPublisher::connectNow()
 {
     drop();
-    auto link = std::make_unique<Link>();
+    auto link = std::make_shared<Link>();
     link->owner = this;
     link->generation = ++m_generation;
     const QByteArray id = m_settings.clientId.toUtf8();
@@ -195,34 +211,42 @@ void MqttPublisher::connectNow()
         if (rc != MOSQ_ERR_SUCCESS) {
             setState(QStringLiteral("MQTT: the CA file %1 can't be used (%2)")
                          .arg(m_settings.caFile, QString::fromUtf8(mosquitto_strerror(rc))));
-            m_link = std::move(link);
-            drop();
+            link->abandon();
             retryLater();
             return;
         }
     }
-    m_link = std::move(link);
+    m_link = link;
     // Once: a retry leaves the line on why the last attempt failed.
     if (m_state.isEmpty())
         setState(QStringLiteral("MQTT: connecting to %1").arg(m_settings.address()));
-    const QByteArray host = m_settings.host.toUtf8();
-    const int rc = mosquitto_connect_async(m_link->handle, host.constData(), m_settings.port, 30);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        setState(rc == MOSQ_ERR_TLS ? tlsFailedText()
-                                    : QStringLiteral("MQTT: broker %1 unreachable, %2")
-                                          .arg(m_settings.address(), waitingText()));
-        drop();
-        retryLater();
-        return;
-    }
-    if (mosquitto_loop_start(m_link->handle) != MOSQ_ERR_SUCCESS) {
-        setState(QStringLiteral("MQTT: no network thread for %1").arg(m_settings.address()));
-        drop();
-        retryLater();
-        return;
-    }
-    m_link->looping = true;
+    // Also the time the name may take.
     m_connectTimeout.start();
+    // The name is looked up by the library itself, so that TLS checks the certificate against
+    // the name configured; that lookup blocks, so it happens here, off this thread. This
+    // thread does not touch the handle until it hears the attempt is under way.
+    std::thread([link, host = m_settings.host.toUtf8(), port = m_settings.port] {
+        int rc = mosquitto_connect_async(link->handle, host.constData(), port, 30);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_loop_start(link->handle);
+            link->looping = rc == MOSQ_ERR_SUCCESS;
+        }
+        link->post([rc](MqttPublisher *p, int g) { p->underWay(g, rc); });
+    }).detach();
+}
+
+void MqttPublisher::underWay(int generation, int rc)
+{
+    if (generation != m_generation || !m_link || rc == MOSQ_ERR_SUCCESS)
+        return;
+    const QString address = m_settings.address();
+    setState(rc == MOSQ_ERR_TLS ? tlsFailedText()
+             : rc == MOSQ_ERR_EAI
+                 ? QStringLiteral("MQTT: the broker's name %1 could not be looked up, %2")
+                       .arg(m_settings.host, waitingText())
+                 : QStringLiteral("MQTT: broker %1 unreachable, %2").arg(address, waitingText()));
+    drop();
+    retryLater();
 }
 
 void MqttPublisher::drop()
@@ -230,6 +254,8 @@ void MqttPublisher::drop()
     m_connectTimeout.stop();
     m_ackTimeout.stop();
     m_poll.stop();
+    if (m_link)
+        m_link->abandon();
     m_link.reset();
     m_connected = false;
     // What was in flight is unsent in the outbox still, and goes again on the next connection.
@@ -283,6 +309,9 @@ void MqttPublisher::disconnected(int generation, int rc)
     // A handshake that failed ends the connection before the broker could answer the login.
     if (!wasConnected && rc == MOSQ_ERR_TLS)
         setState(tlsFailedText());
+    else if (rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_MALFORMED_PACKET)
+        setState(QStringLiteral("MQTT: %1 sent what is not MQTT, %2")
+                     .arg(m_settings.address(), waitingText()));
     else
         setState(QStringLiteral("MQTT: broker %1 unreachable, %2")
                      .arg(m_settings.address(), waitingText()));

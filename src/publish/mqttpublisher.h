@@ -32,6 +32,8 @@ public:
     static constexpr int ConnectTimeoutMs = 15000;
     // A broker that takes messages and acknowledges none for this long is given up too.
     static constexpr int AckTimeoutMs = 30000;
+    // Sent messages are kept this long in the outbox, for whoever wants to see what went.
+    static constexpr qint64 KeepSentMs = 7LL * 24 * 3600 * 1000;
 
     MqttPublisher(const QString &journalPath, const MqttSettings &settings,
                   QObject *parent = nullptr);
@@ -65,6 +67,7 @@ private:
     struct Link;
     friend struct Link;
     void connectNow();
+    void underWay(int generation, int rc);
     void drop();
     void retryLater();
     void fill();
@@ -78,7 +81,7 @@ private:
     QString m_journalPath;
     MqttSettings m_settings;
     std::unique_ptr<FleetJournal> m_journal;
-    std::unique_ptr<Link> m_link;
+    std::shared_ptr<Link> m_link;
     int m_generation = 0;
     bool m_connected = false;
     bool m_started = false;

@@ -34,6 +34,7 @@ MqttSettings loadSettings(const settings::Store &store)
     s.password = store.readString(QStringLiteral("MQTT/PASSWORD"));
     s.passwordFile = store.readString(QStringLiteral("MQTT/PASSWORD_FILE")).trimmed();
     s.caFile = store.readString(QStringLiteral("MQTT/CA_FILE")).trimmed();
+    s.publishRows = store.readBool(QStringLiteral("MQTT/PUBLISH_ROWS"), false);
     return s;
 }
 

@@ -13,6 +13,7 @@
 //   QOS=1                0 or 1; what is marked sent at 0 is what left this PC
 //   USER=  PASSWORD=  or PASSWORD_FILE=  (a file only its owner can read)
 //   CA_FILE=             the broker's CA in PEM: TLS, with the broker's certificate checked
+//   PUBLISH_ROWS=false   true: also the rows each collection adds to the archives
 struct MqttSettings {
     bool enabled = false;
     QString host;
@@ -24,6 +25,7 @@ struct MqttSettings {
     QString password;
     QString passwordFile;
     QString caFile;
+    bool publishRows = false;
 
     QString address() const { return QStringLiteral("%1:%2").arg(host).arg(port); }
 };

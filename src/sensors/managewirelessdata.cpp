@@ -140,7 +140,8 @@ managewirelessdata::managewirelessdata(ManageSerialPort *link, QWidget *parent)
     // line under the table says how that goes.
     const MqttSettings mqttSettings = mqtt::loadSettings();
     if (mqttSettings.enabled && m_journal.isOpen()) {
-        m_session->setPublishing(mqttSettings.topicPrefix, mqttSettings.qos);
+        m_session->setPublishing(mqttSettings.topicPrefix, mqttSettings.qos,
+                                 mqttSettings.publishRows);
         m_publisher = std::make_unique<MqttPublisher>(m_journalPath, mqttSettings);
         connect(m_publisher.get(), &MqttPublisher::stateChanged, m_mqttState, &QLabel::setText);
         connect(m_session, &FleetSession::sensorOutcome, m_publisher.get(), &MqttPublisher::wake);

@@ -1,6 +1,7 @@
 // The fleet journal's file: its schema and versions, files it must refuse, a lock held by
 // someone else, writers side by side, and what comes back of what went in.
 #include "fleetjournal.h"
+#include "outboxmessages.h"
 
 #include "messagecapture.h"
 #include "testkit.h"
@@ -213,6 +214,7 @@ private slots:
     void theOutboxGivesTheUnsentInOrderUntilMarkedSent()
     {
         const QString path = newPath();
+        qint64 lastId = 0;
         {
             FleetJournal j;
             QVERIFY(j.open(path));
@@ -236,12 +238,42 @@ private slots:
             QVERIFY(j.markSent(all[1].id));
             QVERIFY(j.markSent(all[0].id));
             QCOMPARE(j.pendingCount(), 3);
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            QCOMPARE(j.pruneSent(now - 60000), 0);
+            QCOMPARE(j.pruneSent(now + 1000), 2);
+            lastId = all[4].id;
         }
         FleetJournal again;
         QVERIFY(again.open(path));
         const QVector<OutboxMessage> left = again.pending(10);
         QCOMPARE(left.size(), 3);
         QCOMPARE(left[0].topic, QStringLiteral("t/2"));
+        // Pruned to nothing, the outbox still never gives an id again: a publisher's place
+        // after the last one it sent holds.
+        for (const OutboxMessage &m : left)
+            QVERIFY(again.markSent(m.id));
+        QCOMPARE(again.pruneSent(QDateTime::currentMSecsSinceEpoch() + 1000), 3);
+        QVERIFY(again.enqueue(QStringLiteral("t/5"), "5", false));
+        QVERIFY(again.pending(1).value(0).id > lastId);
+    }
+
+    // Rows as messages: the time in ISO form, an empty value null, a value that is no
+    // number kept as text, and at most the given rows a message.
+    void rowsBecomeMessagesOfBoundedSize()
+    {
+        const QVector<QByteArray> rows = {"08/12/26 10:00:00\t21.5\t\t",
+                                          "08/12/26 10:05:00\t-0.25\t40\t",
+                                          "08/12/26 10:10:00\tOVF\t41\t"};
+        const QVector<QByteArray> m = outbox::rowsPayloads(
+            0x1a01, QStringLiteral("1A01_081226_100000.tsv"), {"Temperature", "Humidity"},
+            {"degC", "%RH"}, rows, 2);
+        QCOMPARE(m.size(), 2);
+        QCOMPARE(m[0], QByteArray("{\"archive\":\"1A01_081226_100000.tsv\",\"columns\":"
+                                  "[\"Temperature\",\"Humidity\"],\"rows\":"
+                                  "[[\"2026-12-08T10:00:00\",21.5,null],"
+                                  "[\"2026-12-08T10:05:00\",-0.25,40]],"
+                                  "\"sensor\":\"1A01\",\"units\":[\"degC\",\"%RH\"],\"v\":1}"));
+        QVERIFY(m[1].contains("\"rows\":[[\"2026-12-08T10:10:00\",\"OVF\",41]]"));
     }
 
     void refusesWhatItCannotUseAndLeavesItAsItWas_data()

@@ -5,10 +5,13 @@
 #include "mqttpublisher.h"
 
 #include "messagecapture.h"
+#include "testbroker.h"
 
 #include <QFile>
 #include <QMutex>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -22,97 +25,7 @@
 namespace
 {
 constexpr int Wait = 30000;
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-// The port the system gives a socket bound to 0; free again once it is closed.
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(0);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool accepts(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in a = loopback(port);
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// mosquitto on 127.0.0.1, with its own configuration and persistence in the test's folder.
-class Broker
-{
-public:
-    // `access`: what follows the listener line (who may log in, its TLS).
-    explicit Broker(const QString &dir, const QByteArray &access = "allow_anonymous true\n")
-        : m_dir(dir), m_port(freePort())
-    {
-        QFile conf(dir + QStringLiteral("/mosquitto.conf"));
-        conf.open(QIODevice::WriteOnly);
-        QByteArray text = "listener " + QByteArray::number(m_port) + " 127.0.0.1\n"
-                          "persistence true\n"
-                          "persistence_location " + dir.toUtf8() + "/\n"
-                          "log_dest none\n"
-                          // Started by root, it would become another user who cannot read
-                          // the test's private folder.
-                          "user " + QByteArray(::getpwuid(::geteuid())->pw_name) + "\n";
-        conf.write(text + access);
-    }
-    ~Broker() { stop(); }
-
-    static QString program()
-    {
-        return QStandardPaths::findExecutable(QStringLiteral("mosquitto"),
-                                              {QStringLiteral("/usr/sbin"),
-                                               QStringLiteral("/usr/local/sbin")});
-    }
-    int port() const { return m_port; }
-
-    // True once it takes connections.
-    bool start()
-    {
-        m_process.start(program(), {QStringLiteral("-c"), m_dir + QStringLiteral("/mosquitto.conf")});
-        if (!m_process.waitForStarted())
-            return false;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < Wait && m_process.state() == QProcess::Running) {
-            if (accepts(m_port))
-                return true;
-            QTest::qWait(50);
-        }
-        return false;
-    }
-    // SIGTERM: the broker saves its sessions and quits.
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000))
-            m_process.kill();
-        m_process.waitForFinished();
-    }
-
-private:
-    QString m_dir;
-    int m_port;
-    QProcess m_process;
-};
+using testbroker::Broker;
 
 // A subscriber of its own session (kept across a broker restart) that notes every message.
 class Probe
@@ -323,6 +236,43 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(
             p.stateLine(), QStringLiteral("MQTT: connected to 127.0.0.1:%1").arg(broker.port()),
             Wait);
+    }
+
+    // A name the resolver does not know, and a peer that answers the login with what is not
+    // MQTT: each is its own line, and the publisher tries again later.
+    void aNameNotKnownOrAPeerThatIsNoBrokerIsToldSo()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("journal.sqlite"));
+        MqttSettings unknown = settingsFor(1883);
+        unknown.host = QStringLiteral("no-such-broker.invalid");
+        {
+            MqttPublisher p(path, unknown);
+            QVERIFY(p.start());
+            QTRY_COMPARE_WITH_TIMEOUT(p.stateLine(),
+                                      QStringLiteral("MQTT: the broker's name "
+                                                     "no-such-broker.invalid could not be looked "
+                                                     "up, 0 messages waiting"),
+                                      Wait);
+        }
+        QTcpServer garbage;
+        QVERIFY(garbage.listen(QHostAddress::LocalHost));
+        connect(&garbage, &QTcpServer::newConnection, &garbage, [&garbage] {
+            while (QTcpSocket *s = garbage.nextPendingConnection()) {
+                connect(s, &QTcpSocket::readyRead, s, [s] {
+                    s->readAll();
+                    s->write(QByteArray(64, char(0xFF)));
+                });
+            }
+        });
+        MqttPublisher p(path, settingsFor(garbage.serverPort()));
+        QVERIFY(p.start());
+        QTRY_COMPARE_WITH_TIMEOUT(p.stateLine(),
+                                  QStringLiteral("MQTT: 127.0.0.1:%1 sent what is not MQTT, 0 "
+                                                 "messages waiting")
+                                      .arg(garbage.serverPort()),
+                                  Wait);
+        QVERIFY(!p.isConnected());
     }
 
     // TLS: the broker's certificate signed by the CA_FILE connects; one of another CA never

@@ -2,6 +2,7 @@
 #include "scripteddongle.h"
 #include "sensorlistfile.h"
 #include "sensortype.h"
+#include "testbroker.h"
 #include "truthrows.h"
 
 #include <QDir>
@@ -169,6 +170,8 @@ private slots:
         QTest::newRow("no sensors") << QStringList{port} << "either --sensors or --list";
         QTest::newRow("mqtt port") << QStringList{port, "--sensors", "1", "--mqtt", "h:70000"}
                                    << "--mqtt takes HOST or HOST:PORT";
+        QTest::newRow("mqtt rows") << QStringList{port, "--sensors", "1", "--mqtt-rows"}
+                                   << "--mqtt-rows publishes what --download new adds";
         QTest::newRow("both lists") << QStringList{port, "--sensors", "1", "--list", "l.ini"}
                                     << "either --sensors or --list";
         QTest::newRow("five digits")
@@ -374,8 +377,9 @@ private slots:
     }
 
     // A broker that is not there holds nothing up: every sensor's answers, status and
-    // collection wait in the journal's outbox, in the order they were made, for the next run.
-    void aBrokerThatIsDownLeavesTheRunsMessagesInTheOutbox()
+    // collection wait in the journal's outbox, in the order they were made. The next run, with
+    // the broker there, delivers them first and then its own, rows included, each once.
+    void aBrokerDownForOneRunGetsBothRunsMessagesOnceInOrder()
     {
         startSim();
         QFile::remove(path("journal.sqlite"));
@@ -408,6 +412,85 @@ private slots:
             QVERIFY2(l.size() >= 3 && l[0] == "answer" && l[1] == "status" &&
                          l.last() == "collection" && l.count("collection") == 1,
                      qPrintable(l.join(',')));
+        }
+        testbroker::Broker broker(path("."));
+        QVERIFY(broker.start());
+        QProcess sub;
+        sub.start(QStringLiteral("mosquitto_sub"), {"-h", "127.0.0.1", "-p",
+                                                     QString::number(broker.port()), "-t", "#",
+                                                     "-v", "-q", "1"});
+        QVERIFY(sub.waitForStarted());
+        QStringList lines;
+        const auto heard = [&sub, &lines] {
+            while (sub.canReadLine()) {
+                const QString line = QString::fromUtf8(sub.readLine()).trimmed();
+                if (!line.startsWith(QLatin1String("ready ")))
+                    lines << line;
+            }
+            return lines.size();
+        };
+        // Subscribed once a message of its own comes back.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (QProcess::execute(QStringLiteral("mosquitto_pub"),
+                               {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-t",
+                                "ready", "-m", "1"}),
+             sub.waitForReadyRead(500)),
+            20000);
+        // Into a new folder: no archive yet, so every sample goes, and with it its rows.
+        QCOMPARE(collect({"--port", path("dongle"), "--sensors", "1A01,1B02", "--download", "new",
+                          "--out", "mq2", "--mqtt",
+                          QStringLiteral("127.0.0.1:%1").arg(broker.port()), "--mqtt-rows"},
+                         out, err),
+                 0);
+        const QRegularExpressionMatch sent =
+            QRegularExpression("MQTT: ([0-9]+) sent, 0 left").match(out);
+        QVERIFY2(sent.hasMatch(), qPrintable(out));
+        const int count = sent.captured(1).toInt();
+        QTRY_COMPARE_WITH_TIMEOUT(heard(), count, 20000);
+        sub.kill();
+        sub.waitForFinished();
+        QCOMPARE(QSet<QString>(lines.begin(), lines.end()).size(), count);
+        for (int k = 0; k < waiting.size(); ++k)
+            QCOMPARE(lines[k], waiting[k].topic + ' ' + QString::fromUtf8(waiting[k].payload));
+        QVERIFY(journal.pendingCount() == 0);
+
+        // Each sensor's rows are its archive's samples, in order, before its collection message.
+        for (const QString &sn : {QStringLiteral("1A01"), QStringLiteral("1B02")}) {
+            QStringList times;
+            int collectionAt = -1;
+            for (int k = waiting.size(); k < lines.size(); ++k) {
+                const QString topic = lines[k].section(' ', 0, 0);
+                if (topic.section('/', 3, 3) != sn)
+                    continue;
+                const QJsonObject o =
+                    QJsonDocument::fromJson(lines[k].section(' ', 1).toUtf8()).object();
+                if (topic.endsWith("/rows")) {
+                    QVERIFY2(collectionAt < 0, "rows after their collection");
+                    QCOMPARE(o.value("units").toArray().first().toString(),
+                             sn == "1A01" ? QStringLiteral("degC") : QStringLiteral("mA"));
+                    for (const QJsonValue &r : o.value("rows").toArray())
+                        times << r.toArray().first().toString();
+                } else if (topic.endsWith("/collection")) {
+                    collectionAt = k;
+                    QCOMPARE(o.value("rows").toInt(), times.size());
+                }
+            }
+            QVERIFY(collectionAt > 0);
+            const QStringList archives =
+                QDir(path("mq2/archive")).entryList({sn + "_*.tsv"}, QDir::Files);
+            QCOMPARE(archives.size(), 1);
+            const QList<QByteArray> rows =
+                fileBytes(path("mq2/archive/") + archives.first()).split('\n').mid(2);
+            QCOMPARE(times.size(), rows.size());
+            QVERIFY2(times.size() >= 5, qPrintable(out));
+            for (int k = 0; k < rows.size(); ++k) {
+                const QByteArray t = rows[k].left(17);
+                QCOMPARE(times[k], QStringLiteral("20%1-%2-%3T%4")
+                                       .arg(QString::fromLatin1(t.mid(6, 2)),
+                                            QString::fromLatin1(t.mid(3, 2)),
+                                            QString::fromLatin1(t.left(2)),
+                                            QString::fromLatin1(t.mid(9))));
+            }
         }
     }
 

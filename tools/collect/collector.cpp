@@ -137,6 +137,9 @@ QCommandLineParser &describe(QCommandLineParser &p)
                                 "for the rest); what it does not acknowledge waits in the "
                                 "journal for the next run."),
                  QStringLiteral("HOST[:PORT]")});
+    p.addOption({QStringLiteral("mqtt-rows"),
+                 QStringLiteral("Also publish the rows each collection adds to the archives "
+                                "(as PUBLISH_ROWS of the [MQTT] settings).")});
     p.addOption({QStringLiteral("verbose"), QStringLiteral("Also print the diagnostic lines.")});
     return p;
 }
@@ -385,6 +388,12 @@ Parsed parseArguments(const QStringList &arguments)
             return r;
         }
     }
+    o.mqttRows = p.isSet(QStringLiteral("mqtt-rows"));
+    if (o.mqttRows && !o.downloadNew) {
+        r.error = QStringLiteral("--mqtt-rows publishes what --download new adds to the archives; "
+                                 "give it with that");
+        return r;
+    }
     o.verbose = p.isSet(QStringLiteral("verbose"));
     r.options = o;
     return r;
@@ -562,8 +571,11 @@ int Collector::run()
     MqttSettings mqttSettings = config->mqtt;
     if (!m_options.mqtt.isEmpty())
         mqtt::applyAddress(m_options.mqtt, mqttSettings);
+    if (m_options.mqttRows)
+        mqttSettings.publishRows = true;
     if (mqttSettings.enabled && journal.isOpen()) {
-        session.setPublishing(mqttSettings.topicPrefix, mqttSettings.qos);
+        session.setPublishing(mqttSettings.topicPrefix, mqttSettings.qos,
+                              mqttSettings.publishRows);
         m_publisher = std::make_unique<MqttPublisher>(journalPath, mqttSettings);
         connect(m_publisher.get(), &MqttPublisher::stateChanged, this, &Collector::line);
         connect(&session, &FleetSession::sensorOutcome, m_publisher.get(), &MqttPublisher::wake);

@@ -44,6 +44,7 @@ struct Options {
     QString configFile;     // empty: the config.ini in use (FileLocations)
     QString frameLog;       // empty: LOG/FRAME_LOG of the settings, if any
     QString mqtt;           // --mqtt HOST[:PORT]; empty: as the [MQTT] settings say
+    bool mqttRows = false;  // --mqtt-rows
     bool verbose = false;
 
     bool downloadBetween() const { return from.isValid(); }
