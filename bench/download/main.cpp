@@ -157,6 +157,7 @@ struct Condition {
     bool lora = false;     // through the LoRa dongle (bench-lora.ini)
     bool frameLog = false; // the frame log's file and view on
     bool publish = false;  // through the session, its journal and a publisher to a local broker
+    bool rows = false;     // with `publish`: "Download new data" into an archive, rows published
 };
 
 // The ratio of the last download measured, and that of the clean line without the frame log.
@@ -240,7 +241,7 @@ bool runOnce(const Condition &c, const QString &folder)
         }
         session = std::make_unique<FleetSession>(&port);
         session->setJournal(journal.get(), {});
-        session->setPublishing(QStringLiteral("bench"), 1);
+        session->setPublishing(QStringLiteral("bench"), 1, c.rows);
         MqttSettings mqtt;
         mqtt.enabled = true;
         mqtt.host = QStringLiteral("127.0.0.1");
@@ -260,7 +261,8 @@ bool runOnce(const Condition &c, const QString &folder)
     LoraRun &loraRun = session ? session->loraRun() : *ownLora;
     model.insert_sensor(Serial);
     actionblock::Choice choice;
-    choice.downloadAll = true;
+    choice.downloadAll = !c.rows;
+    choice.downloadNew = c.rows;
     model.setChoice(choice);
     const FleetRun::Settings settings{folder + QStringLiteral("/out"), false, false};
     run.setSettings(settings);
@@ -277,7 +279,8 @@ bool runOnce(const Condition &c, const QString &folder)
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = markers.clock.nsecsElapsed();
         const qint64 cpu = threadCpuNs();
-        const bool downloading = markers.startNs >= 0 && markers.endNs < 0;
+        // With rows, also the sensor's end, where its rows go into the outbox.
+        const bool downloading = markers.startNs >= 0 && (markers.endNs < 0 || c.rows);
         if (downloading && lastTickNs >= markers.startNs) {
             if (now - lastTickNs > 20000000)
                 ++stallsOver20;
@@ -307,12 +310,17 @@ bool runOnce(const Condition &c, const QString &folder)
     else
         run.action_run();
     ticker.stop();
+    const qint64 runEndNs = markers.clock.nsecsElapsed();
     port.closePort();
     // The gap between the last tick and the end of the download.
     if (markers.endNs >= 0 && lastTickNs >= markers.startNs &&
         markers.endNs - lastTickNs > longestStallNs) {
         longestStallNs = markers.endNs - lastTickNs;
         longestStallCpuNs = 0; // unknown: the end is past the last tick
+    }
+    if (c.rows && runEndNs - lastTickNs > longestStallNs) {
+        longestStallNs = runEndNs - lastTickNs;
+        longestStallCpuNs = 0;
     }
 
     const int row = model.find_row(Serial);
@@ -331,7 +339,7 @@ bool runOnce(const Condition &c, const QString &folder)
     const double ms = double(markers.endNs - markers.startNs) / 1e6;
     const pagevouch::Stats stats = used.downloadStats(Serial);
     // Every row against what the sensor recorded.
-    const QDir out(settings.folder);
+    const QDir out(c.rows ? settings.folder + QStringLiteral("/archive") : settings.folder);
     const QStringList tsvs = out.entryList({QStringLiteral("*.tsv")}, QDir::Files);
     const QVector<TruthRow> written =
         tsvs.size() == 1 ? tsvRows(out.filePath(tsvs.first())) : QVector<TruthRow>();
@@ -430,6 +438,7 @@ int main(int argc, char **argv)
         {"LoRa, clean line", {}, false, 0.90, 0, true},
         {"clean line, frame log on", {}, false, 0.97, 0, false, true},
         {"clean line, journal and publishing on", {}, false, 0.97, 0, false, false, true},
+        {"clean line, new data, publishing with rows", {}, false, 0.97, 0, false, false, true, true},
     };
     constexpr int FrameLogRun = 4;
     constexpr int PublishRun = 5;
@@ -445,7 +454,7 @@ int main(int argc, char **argv)
         const QString folder = dir.path() + QStringLiteral("/run%1").arg(n);
         if ((only < 0 && !frameLogOnly && !publishOnly) || only == n ||
             (frameLogOnly && (n == 0 || n == FrameLogRun)) ||
-            (publishOnly && (n == 0 || n == PublishRun))) {
+            (publishOnly && (n == 0 || n == PublishRun || n == PublishRun + 1))) {
             QDir().mkpath(folder);
             ok = runOnce(c, folder) && ok;
             if (n == 0)

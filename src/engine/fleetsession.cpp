@@ -113,14 +113,11 @@ void FleetSession::publishRows(int row)
                 ++k;
             units << (k < SensorType::Channels ? sensor.type.units[size_t(k)] : QString());
         }
-        QVector<QByteArray> samples;
-        for (const QByteArray &r : added.rows)
-            if (!archive::isStopRow(r))
-                samples << r;
-        for (const QByteArray &payload :
-             outbox::rowsPayloads(serialNumber, QFileInfo(span.path).fileName(), added.columns,
-                                  units, samples, outbox::RowsPerMessage))
-            m_journal->enqueue(topic, payload, false, m_publishQos);
+        m_journal->enqueue(topic,
+                           outbox::rowsPayloads(serialNumber, QFileInfo(span.path).fileName(),
+                                                added.columns, units, added.text,
+                                                outbox::RowsPerMessage, &archive::isStopRow),
+                           false, m_publishQos);
     }
 }
 

@@ -239,24 +239,31 @@ Appended appended(const QString &path, qint64 from)
         a.error = f.errorString();
         return a;
     }
-    const QByteArray text = f.readAll();
-    // Each row follows the line break that ends the one before it.
-    int at = text.startsWith("\r\n") ? 2 : -1;
-    while (at >= 0 && at <= text.size()) {
-        int next = text.indexOf("\r\n", at);
-        const int stop = next < 0 ? text.size() : next;
-        if (!wholeRow(text.constData() + at, text.constData() + stop, columns))
+    QByteArray text = f.readAll();
+    // Rows are written whole or cut back; only the last can be torn (a power cut), and then it
+    // waits for the next collection, which writes it again.
+    while (!text.isEmpty()) {
+        const int start = text.lastIndexOf("\r\n");
+        if (start < 0) {
+            text.clear();
             break;
-        a.rows.append(text.mid(at, stop - at));
-        a.end = from + stop;
-        at = next < 0 ? -1 : next + 2;
+        }
+        if (wholeRow(text.constData() + start + 2, text.constData() + text.size(), columns))
+            break;
+        text.truncate(start);
     }
+    if (!text.isEmpty() && !text.startsWith("\r\n")) {
+        a.error = QStringLiteral("its rows do not start where they were written");
+        return a;
+    }
+    a.end = from + text.size();
+    a.text = text;
     return a;
 }
 
-bool isStopRow(const QByteArray &row)
+bool isStopRow(const char *at, const char *end)
 {
-    return stopMarker(row.constData(), row.constData() + row.size());
+    return stopMarker(at, end);
 }
 
 Plan plan(const QString &outputFolder, uint32_t serialNumber)

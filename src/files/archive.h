@@ -85,14 +85,15 @@ struct Span {
 // The whole rows a file holds from `from` on, for those who pass them on; a row cut short at the
 // end is left out (the next collection writes it again).
 struct Appended {
-    QStringList columns;    // the header's column titles after "Time"
-    QVector<QByteArray> rows; // without their line breaks; stop rows included
-    qint64 end = 0;         // where the last whole row ends: the next `from`
+    QStringList columns; // the header's column titles after "Time"
+    QByteArray text;     // the rows, each after a line break as in the file; stop rows included
+    qint64 end = 0;      // where the last whole row ends: the next `from`
     QString error;
 };
 Appended appended(const QString &path, qint64 from);
-// A stop row: the marker a sensor writes where its recording stopped, not a sample.
-bool isStopRow(const QByteArray &row);
+// A stop row (the row from `at` to `end`): the marker a sensor writes where its recording
+// stopped, not a sample.
+bool isStopRow(const char *at, const char *end);
 
 // What a collection of one sensor knows before its first page.
 struct Plan {

@@ -623,6 +623,28 @@ bool FleetJournal::enqueue(const QString &topic, const QByteArray &payload, bool
     return true;
 }
 
+bool FleetJournal::enqueue(const QString &topic, const QVector<QByteArray> &payloads,
+                           bool retained, int qos)
+{
+    if (payloads.isEmpty())
+        return true;
+    if (!usable())
+        return false;
+    if (!m_db->db.transaction())
+        return fail(QStringLiteral("outbox"), m_db->db.lastError());
+    for (const QByteArray &payload : payloads)
+        if (!enqueue(topic, payload, retained, qos)) {
+            m_db->db.rollback();
+            return false;
+        }
+    if (!m_db->db.commit()) {
+        const QSqlError error = m_db->db.lastError();
+        m_db->db.rollback();
+        return fail(QStringLiteral("outbox"), error);
+    }
+    return true;
+}
+
 QVector<OutboxMessage> FleetJournal::pending(int limit, qint64 afterId) const
 {
     QVector<OutboxMessage> out;

@@ -76,6 +76,9 @@ public:
     // The publisher's outbox, shared by every program on the file. A message goes in before
     // anyone tries to send it and is marked sent only once the broker has it.
     bool enqueue(const QString &topic, const QByteArray &payload, bool retained, int qos = 1);
+    // All of them or none, in order, in one transaction: many at once cost one commit.
+    bool enqueue(const QString &topic, const QVector<QByteArray> &payloads, bool retained,
+                 int qos = 1);
     // The unsent, oldest first, after the id given (those before are in flight already).
     QVector<OutboxMessage> pending(int limit, qint64 afterId = 0) const;
     int pendingCount() const;

@@ -96,43 +96,92 @@ QByteArray healthPayload(uint16_t serialNumber, qint64 timeMs, const QString &su
     return compact(o);
 }
 
+namespace
+{
+// A value as the archive writes it is already a JSON number, mostly: those are copied as they
+// stand, which is what keeps a full memory's rows from holding up the run.
+bool jsonNumber(const char *at, const char *end)
+{
+    if (at < end && *at == '-')
+        ++at;
+    if (at == end || *at < '0' || *at > '9' || (*at == '0' && end - at > 1 && at[1] != '.'))
+        return false;
+    while (at < end && *at >= '0' && *at <= '9')
+        ++at;
+    if (at < end && *at == '.') {
+        const char *digits = ++at;
+        while (at < end && *at >= '0' && *at <= '9')
+            ++at;
+        if (at == digits)
+            return false;
+    }
+    return at == end;
+}
+} // namespace
+
 QVector<QByteArray> rowsPayloads(uint16_t serialNumber, const QString &archiveName,
                                  const QStringList &columns, const QStringList &units,
-                                 const QVector<QByteArray> &rows, int perMessage)
+                                 const QByteArray &rows, int perMessage,
+                                 bool (*skip)(const char *at, const char *end))
 {
+    // The keys in the order the other payloads have them (by name): the rows are put between
+    // the two halves made once.
+    QByteArray before = compact({{QStringLiteral("archive"), archiveName},
+                                 {QStringLiteral("columns"), QJsonArray::fromStringList(columns)}});
+    before.chop(1);
+    before += ",\"rows\":[";
+    QJsonObject rest = head(serialNumber);
+    rest[QStringLiteral("units")] = QJsonArray::fromStringList(units);
+    QByteArray after = compact(rest);
+    after[0] = ',';
+    after.prepend(']');
+
     QVector<QByteArray> out;
-    QJsonObject o = head(serialNumber);
-    o[QStringLiteral("archive")] = archiveName;
-    o[QStringLiteral("columns")] = QJsonArray::fromStringList(columns);
-    o[QStringLiteral("units")] = QJsonArray::fromStringList(units);
-    QJsonArray chunk;
-    const auto flush = [&] {
-        if (chunk.isEmpty())
-            return;
-        o[QStringLiteral("rows")] = chunk;
-        out << compact(o);
-        chunk = QJsonArray();
-    };
-    for (const QByteArray &row : rows) {
-        const QList<QByteArray> fields = row.split('\t');
-        const QByteArray &t = fields.first();
-        if (t.size() != 17)
+    QByteArray message;
+    int inMessage = 0;
+    const char *const textEnd = rows.constData() + rows.size();
+    for (const char *next = rows.constData(); next < textEnd;) {
+        const char *at = next;
+        while (at < textEnd && (*at == '\r' || *at == '\n'))
+            ++at;
+        const char *end = at;
+        while (end < textEnd && *end != '\r')
+            ++end;
+        next = end;
+        if (end - at < 17 || (end - at > 17 && at[17] != '\t') || (skip && skip(at, end)))
             continue;
+        if (inMessage == 0)
+            message = before;
+        else
+            message += ',';
         // dd/MM/yy hh:mm:ss, this century, as the archive writes it.
-        QJsonArray r{QString::fromLatin1("20" + t.mid(6, 2) + '-' + t.mid(3, 2) + '-' +
-                                         t.left(2) + 'T' + t.mid(9, 8))};
-        for (int k = 1; k <= columns.size() && k < fields.size(); ++k) {
-            bool number = false;
-            const double value = fields[k].toDouble(&number);
-            r.append(fields[k].isEmpty() ? QJsonValue(QJsonValue::Null)
-                     : number            ? QJsonValue(value)
-                                         : QJsonValue(QString::fromUtf8(fields[k])));
+        message += "[\"20";
+        message.append(at + 6, 2).append('-').append(at + 3, 2).append('-').append(at, 2);
+        message.append('T').append(at + 9, 8).append('"');
+        at += 17;
+        for (int k = 0; k < columns.size() && at < end; ++k) {
+            const char *field = ++at;
+            while (at < end && *at != '\t')
+                ++at;
+            message += ',';
+            if (field == at)
+                message += "null";
+            else if (jsonNumber(field, at))
+                message.append(field, int(at - field));
+            else
+                message += QJsonDocument(QJsonArray{QString::fromUtf8(field, int(at - field))})
+                               .toJson(QJsonDocument::Compact)
+                               .mid(1)
+                               .chopped(1);
         }
-        chunk.append(r);
-        if (chunk.size() >= perMessage)
-            flush();
+        message += ']';
+        if (++inMessage >= perMessage) {
+            out << message + after;
+            inMessage = 0;
+        }
     }
-    flush();
+    if (inMessage > 0)
+        out << message + after;
     return out;
 }
 

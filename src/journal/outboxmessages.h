@@ -23,12 +23,13 @@ QByteArray healthPayload(uint16_t serialNumber, qint64 timeMs, const QString &su
                          const QStringList &warnings);
 
 // The rows a collection added to an archive, as messages of at most `perMessage` rows each.
-// `rows` are the archive's own ("dd/MM/yy hh:mm:ss" then a tab after each value); `columns`
-// and `units` name their values in order. A time is the sensor's wall clock, an empty value
-// null.
+// `rows` is the archive's text, each row after a line break ("dd/MM/yy hh:mm:ss", then a tab
+// before each value); `columns` and `units` name the values in order; a row for which `skip`
+// is true is left out. A time is the sensor's wall clock, an empty value null.
 QVector<QByteArray> rowsPayloads(uint16_t serialNumber, const QString &archiveName,
                                  const QStringList &columns, const QStringList &units,
-                                 const QVector<QByteArray> &rows, int perMessage);
+                                 const QByteArray &rows, int perMessage,
+                                 bool (*skip)(const char *at, const char *end) = nullptr);
 constexpr int RowsPerMessage = 500;
 
 } // namespace outbox

@@ -261,9 +261,9 @@ private slots:
     // number kept as text, and at most the given rows a message.
     void rowsBecomeMessagesOfBoundedSize()
     {
-        const QVector<QByteArray> rows = {"08/12/26 10:00:00\t21.5\t\t",
-                                          "08/12/26 10:05:00\t-0.25\t40\t",
-                                          "08/12/26 10:10:00\tOVF\t41\t"};
+        const QByteArray rows = "\r\n08/12/26 10:00:00\t21.5\t\t"
+                                "\r\n08/12/26 10:05:00\t-0.25\t40\t"
+                                "\r\n08/12/26 10:10:00\tOVF\t41\t";
         const QVector<QByteArray> m = outbox::rowsPayloads(
             0x1a01, QStringLiteral("1A01_081226_100000.tsv"), {"Temperature", "Humidity"},
             {"degC", "%RH"}, rows, 2);
