@@ -42,7 +42,7 @@
 #include "fleetjournal.h"
 #include "fleetsession.h"
 #include "framelog.h"
-#include "localbroker.h"
+#include "testbroker.h"
 #include "mqttpublisher.h"
 #include "frametablemodel.h"
 #include "frameview.h"
@@ -224,7 +224,7 @@ bool runOnce(const Condition &c, const QString &folder)
     }
     // With publishing, the run is the session's, which records every answer and the sensor's
     // turn in the journal and puts them in its outbox, and a publisher sends them meanwhile.
-    std::unique_ptr<LocalBroker> broker;
+    std::unique_ptr<testbroker::Broker> broker;
     std::unique_ptr<FleetJournal> journal;
     std::unique_ptr<FleetSession> session;
     std::unique_ptr<MqttPublisher> publisher;
@@ -232,7 +232,7 @@ bool runOnce(const Condition &c, const QString &folder)
     std::unique_ptr<ActionRun> ownRun;
     std::unique_ptr<LoraRun> ownLora;
     if (c.publish) {
-        broker = std::make_unique<LocalBroker>(folder);
+        broker = std::make_unique<testbroker::Broker>(folder);
         journal = std::make_unique<FleetJournal>();
         const QString journalPath = folder + QStringLiteral("/journal.sqlite");
         if (!broker->start() || !journal->open(journalPath)) {

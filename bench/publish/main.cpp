@@ -6,7 +6,7 @@
 // outbox and the messages and rows per second sustained until the broker has them all.
 
 #include "fleetjournal.h"
-#include "localbroker.h"
+#include "testbroker.h"
 #include "mqttpublisher.h"
 #include "outboxmessages.h"
 
@@ -41,10 +41,11 @@ constexpr int RowsPerCollection = 10;
 
 QByteArray rowsPayload(int sensor, int i)
 {
-    QVector<QByteArray> rows;
+    // As the archive holds them: each row after a line break.
+    QByteArray rows;
     for (int k = 0; k < RowsPerCollection; ++k) {
         const int minute = i * 10 + k;
-        rows << QStringLiteral("08/12/26 %1:%2:00\t%3\t%4\t%5\t%6\t")
+        rows += QStringLiteral("\r\n08/12/26 %1:%2:00\t%3\t%4\t%5\t%6\t")
                     .arg(minute / 60, 2, 10, QLatin1Char('0'))
                     .arg(minute % 60, 2, 10, QLatin1Char('0'))
                     .arg(4.0 + 0.001 * (sensor + k), 0, 'f', 3)
@@ -65,7 +66,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    LocalBroker broker(dir.path());
+    testbroker::Broker broker(dir.path());
     if (!broker.start()) {
         std::fprintf(stderr, "bench_publish: no mosquitto to publish to (scripts/setup)\n");
         return 1;

@@ -1,13 +1,14 @@
 #pragma once
 
-// A mosquitto of the test's own on 127.0.0.1 and a free port.
+// A mosquitto of its own on 127.0.0.1 and a free port, for the tests and the benchmarks.
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QString>
-#include <QtTest>
+#include <QCoreApplication>
+#include <QThread>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -88,7 +89,8 @@ public:
         while (t.elapsed() < Wait && m_process.state() == QProcess::Running) {
             if (accepts(m_port))
                 return true;
-            QTest::qWait(50);
+            QCoreApplication::processEvents();
+            QThread::msleep(50);
         }
         return false;
     }
