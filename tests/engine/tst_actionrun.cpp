@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace
@@ -38,7 +37,7 @@ sim::Scenario testFleet(double speed = 1.0)
 class TestActionRun : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     RunBench m_bench;
     bool m_wakeDuringDownload = false;
 
@@ -89,8 +88,6 @@ class TestActionRun : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
         QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
         m_bench.wake = [this] { wakeSensors(); };
     }

@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QMap>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace
@@ -22,7 +21,7 @@ const QString Header = QStringLiteral("1234\tSN1234\tSN1234\r\nTime\tTemperature
 class TestArchive : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     RunBench m_bench;
     // Every sample the truth ever showed, by time: the ring forgets, this does not.
     QMap<QString, TruthRow> m_seen;
@@ -103,8 +102,6 @@ class TestArchive : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
         QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
         m_bench.wake = [this] { wake(); };
     }

@@ -11,7 +11,6 @@
 #include "testkit.h"
 
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 
@@ -20,7 +19,7 @@ using FM = FleetModel;
 class TestDetection : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     MessageCapture m_log{MessageCapture::Silent};
     std::unique_ptr<sim::Simulator> m_sim;
     std::unique_ptr<ManageSerialPort> m_link;
@@ -58,8 +57,6 @@ class TestDetection : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
         QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
     }
     void cleanup()

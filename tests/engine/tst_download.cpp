@@ -29,7 +29,7 @@ constexpr int MonthByte = 3; // of a page header
 class TestDownload : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     RunBench m_bench;
 
     QString truthDir() const { return m_dir.path() + QStringLiteral("/truth"); }
@@ -84,8 +84,6 @@ class TestDownload : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
         QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
         m_bench.wake = [this] { wake(); };
     }

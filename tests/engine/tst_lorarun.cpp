@@ -1,21 +1,14 @@
 #include "filesizelimit.h"
-#include "fleetmodel.h"
-#include "fleetsession.h"
 #include "lorarun.h"
-#include "manageserialport.h"
 #include "messagecapture.h"
-#include "simulator.h"
-#include "testkit.h"
-#include "truthrows.h"
+#include "runbench.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSet>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
-#include <memory>
 
 namespace
 {
@@ -50,13 +43,10 @@ enum Window { AllData, Minutes, OnePage };
 class TestLoraRun : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
-    std::unique_ptr<sim::Simulator> m_sim;
-    std::unique_ptr<ManageSerialPort> m_link;
+    WorkFolder m_dir;
     // The session picks the LoRa run for the dongle on the link, as the window and the
-    // collector have it; the run and the model are the session's.
-    std::unique_ptr<FleetSession> m_session;
-    FleetModel *m_model = nullptr;
+    // collector have it.
+    RunBench m_bench;
     LoraRun *m_run = nullptr;
 
     // The sensors' clocks stand still unless a case needs them to move: nothing is recorded
@@ -65,23 +55,13 @@ class TestLoraRun : public QObject
     void start(const QString &truth = QString(), int clockOffset = 0,
                const QString &linkPath = QString())
     {
-        sim::ScenarioResult r =
-            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/lora-test.ini"));
-        QVERIFY(r.ok());
-        r.scenario.speed = 1e-6;
-        for (sim::DeviceConfig &d : r.scenario.devices)
+        sim::Scenario scenario = testScenario(QStringLiteral("lora-test.ini"));
+        scenario.speed = 1e-6;
+        for (sim::DeviceConfig &d : scenario.devices)
             d.clockOffsetSeconds = clockOffset;
-        m_sim = std::make_unique<sim::Simulator>(r.scenario);
-        if (!truth.isEmpty())
-            QVERIFY(m_sim->setTruthDir(truth));
-        QVERIFY(m_sim->open(linkPath));
-        m_link = std::make_unique<ManageSerialPort>();
-        QVERIFY(m_link->openPort(linkPath.isEmpty() ? m_sim->slavePath() : linkPath));
-        QCOMPARE(m_link->linkMode(), int(ManageSerialPort::Lora));
-        m_session = std::make_unique<FleetSession>(m_link.get());
-        m_model = &m_session->fleet();
-        m_run = &m_session->loraRun();
-        m_session->setRunSettings({m_dir.path() + QStringLiteral("/out"), false, false});
+        QVERIFY(m_bench.start(scenario, m_dir.path() + QStringLiteral("/out"), truth, linkPath));
+        QCOMPARE(m_bench.link->linkMode(), int(ManageSerialPort::Lora));
+        m_run = &m_bench.session->loraRun();
     }
 
     // A fresh truth folder and no data files yet; returns the truth folder.
@@ -96,63 +76,42 @@ class TestLoraRun : public QObject
     }
 
     // The sensor's data file holds the rows of its truth file in [from, to], each once.
-    void compareWithTruth(int sn, const QString &truthFile, const QDateTime &from = {},
+    void compareWithTruth(int sn, const QString &truthDir, const QDateTime &from = {},
                           const QDateTime &to = {})
     {
-        const QVector<TruthRow> want = truthRows(truthFile, from, to);
-        const QVector<TruthRow> got = tsvRows(tsvOf(sn));
-        QVERIFY(!want.isEmpty());
-        QCOMPARE(got.size(), want.size());
-        const SensorType type = m_model->sensor(m_model->find_row(sn)).type;
-        for (int i = 0; i < got.size(); ++i)
-            QVERIFY2(writtenAs(got[i], want[i], type),
-                     qPrintable(QStringLiteral("row %1: %2 instead of %3")
-                                    .arg(i)
-                                    .arg(got[i].time, want[i].time)));
+        QString why;
+        QVERIFY2(m_bench.matchesTruth(sn, truthDir, &why, -1, from, to), qPrintable(why));
     }
 
     void add(const QVector<int> &serials)
     {
         for (int sn : serials)
-            QVERIFY(m_model->insert_sensor(uint16_t(sn)) >= 0);
+            QVERIFY(m_bench.model->insert_sensor(uint16_t(sn)) >= 0);
     }
 
     // A run on the dongle of the link: the LoRa one. It returns when the run is over.
-    void runActions() { QVERIFY(m_session->runActions()); }
+    void runActions() { QVERIFY(m_bench.session->runActions()); }
 
     // A run with no box checked: every sensor tells its type and settings.
     void readSensors()
     {
-        m_model->setChoice(actionblock::Choice());
+        m_bench.model->setChoice(actionblock::Choice());
         runActions();
     }
 
-    QString status(int sn) const { return m_model->sensor(m_model->find_row(sn)).status; }
-
-    QString tsvOf(int sn) const
-    {
-        const QStringList found =
-            QDir(m_run->settings().folder)
-                .entryList({hex4(sn) + QStringLiteral("_*.tsv")}, QDir::Files, QDir::Name);
-        return found.size() == 1 ? m_run->settings().folder + QLatin1Char('/') + found.first()
-                                 : QString();
-    }
+    QString status(int sn) const { return m_bench.status(sn); }
+    QString tsvOf(int sn) const { return m_bench.tsvOf(sn); }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
         QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
     }
 
     void cleanup()
     {
-        m_model = nullptr;
         m_run = nullptr;
-        m_session.reset();
-        m_link.reset();
-        m_sim.reset();
+        m_bench.reset();
     }
 
     void theActionsReachTheDevice_data()
@@ -174,29 +133,29 @@ private slots:
         actionblock::Choice choice;
         choice.setTime = setTime;
         choice.changePeriod = changePeriod;
-        m_model->setChoice(choice);
-        const int row = m_model->find_row(0x1234);
-        m_model->setPeriodItem(row, 10); // 10 minutes: code 8
+        m_bench.model->setChoice(choice);
+        const int row = m_bench.model->find_row(0x1234);
+        m_bench.model->setPeriodItem(row, 10); // 10 minutes: code 8
         QSignalSpy finished(m_run, &LoraRun::finished);
         runActions();
         QCOMPARE(finished.size(), 1);
         QVERIFY(!m_run->isRunning());
 
         const QDateTime now = QDateTime::currentDateTime();
-        const answer::Status d =
-            m_sim->device(0x1234)->status(m_sim->fleet().simNowMs(), command::SensorFunction);
+        const answer::Status d = m_bench.sim->device(0x1234)->status(
+            m_bench.sim->fleet().simNowMs(), command::SensorFunction);
         if (setTime)
             QVERIFY2(qAbs(d.clock.secsTo(now)) <= 1, qPrintable(d.clock.toString()));
         else
             QVERIFY(qAbs(d.clock.secsTo(now)) >= 290);
         QCOMPARE(int(d.periodCode), changePeriod ? 8 : 3);
         // The other row kept its period: nothing to change there.
-        const answer::Status other =
-            m_sim->device(0x0430)->status(m_sim->fleet().simNowMs(), command::SensorFunction);
+        const answer::Status other = m_bench.sim->device(0x0430)->status(
+            m_bench.sim->fleet().simNowMs(), command::SensorFunction);
         QCOMPARE(int(other.periodCode), 4);
         QCOMPARE(status(0x1234), QStringLiteral("Action succesfull"));
-        QVERIFY(m_model->sensor(row).served);
-        QVERIFY(!m_model->sensor(row).change_pending);
+        QVERIFY(m_bench.model->sensor(row).served);
+        QVERIFY(!m_bench.model->sensor(row).change_pending);
     }
 
     void aDownloadGivesWhatTheSensorRecorded_data()
@@ -227,7 +186,7 @@ private slots:
         const QString truth = startWithTruth();
         add({sn});
         readSensors();
-        m_sim->flushTruth();
+        m_bench.sim->flushTruth();
 
         const QString truthFile = truth + QLatin1Char('/') + hex4(sn) + ".truth";
         QSet<int> pages;
@@ -253,31 +212,31 @@ private slots:
         choice.downloadBetween = window != AllData;
         choice.windowStart = from;
         choice.windowEnd = to;
-        m_model->setChoice(choice);
-        m_sim->faults().refuseEvery = refuseEvery;
-        m_sim->faults().dropFragmentEvery = loseFragmentEvery;
+        m_bench.model->setChoice(choice);
+        m_bench.sim->faults().refuseEvery = refuseEvery;
+        m_bench.sim->faults().dropFragmentEvery = loseFragmentEvery;
         if (byteFaults > 0) {
-            sim::Faults faults = m_sim->faults();
+            sim::Faults faults = m_bench.sim->faults();
             faults.byteFaultRate = byteFaults;
             faults.seed = 5;
-            m_sim->setFaults(faults);
+            m_bench.sim->setFaults(faults);
         }
         QStringList progress;
-        connect(m_model, &FleetModel::statusChanged, this, [&](int row) {
-            const QString text = m_model->sensor(row).status;
+        connect(m_bench.model, &FleetModel::statusChanged, this, [&](int row) {
+            const QString text = m_bench.model->sensor(row).status;
             if (text.endsWith(QStringLiteral(" % downloaded")))
                 progress << text;
         });
         MessageCapture capture(MessageCapture::Silent);
         runActions();
-        m_sim->faults() = sim::Faults();
+        m_bench.sim->faults() = sim::Faults();
 
-        compareWithTruth(sn, truthFile, from, to);
-        const int row = m_model->find_row(sn);
+        compareWithTruth(sn, truth, from, to);
+        const int row = m_bench.model->find_row(sn);
         QCOMPARE(status(sn), QStringLiteral("Download Complete"));
-        QCOMPARE(m_model->sensor(row).mark(FM::Field::Serial), FM::Mark::Done);
-        QVERIFY(!m_model->files().isOpen(uint32_t(sn)));
-        QVERIFY(!m_model->sensor(row).record.download_started);
+        QCOMPARE(m_bench.model->sensor(row).mark(FM::Field::Serial), FM::Mark::Done);
+        QVERIFY(!m_bench.model->files().isOpen(uint32_t(sn)));
+        QVERIFY(!m_bench.model->sensor(row).record.download_started);
         // One progress step per page fetched, ending at every page.
         if (window == AllData)
             QCOMPARE(progress.size(), pages.size());
@@ -302,15 +261,15 @@ private slots:
         const QString truth = startWithTruth();
         add({0x2345, 0x1234});
         readSensors();
-        m_sim->flushTruth();
+        m_bench.sim->flushTruth();
         actionblock::Choice choice;
         choice.downloadAll = true;
-        m_model->setChoice(choice);
-        m_session->setRunSettings({m_run->settings().folder, true, false});
+        m_bench.model->setChoice(choice);
+        m_bench.session->setRunSettings({m_run->settings().folder, true, false});
         QStringList statuses; // of 2345
-        connect(m_model, &FleetModel::statusChanged, this, [&](int row) {
-            if (m_model->sensor(row).record.serial_number == 0x2345)
-                statuses << m_model->sensor(row).status;
+        connect(m_bench.model, &FleetModel::statusChanged, this, [&](int row) {
+            if (m_bench.model->sensor(row).record.serial_number == 0x2345)
+                statuses << m_bench.model->sensor(row).status;
         });
         MessageCapture capture(MessageCapture::Silent);
         {
@@ -319,31 +278,29 @@ private slots:
             FileSizeLimit full{20000};
             runActions();
         }
-        const int row = m_model->find_row(0x2345);
+        const int row = m_bench.model->find_row(0x2345);
         // The download ended at the page that failed: no page was fetched after it.
         const int failed = statuses.indexOf(QStringLiteral("Error writing data in file"));
         QVERIFY2(failed > 0 && failed == statuses.size() - 1, qPrintable(statuses.join(", ")));
         QCOMPARE(status(0x2345), QStringLiteral("Error writing data in file"));
-        QCOMPARE(m_model->sensor(row).tone, FM::Tone::Bad);
-        QVERIFY(!m_model->files().isOpen(0x2345));
-        QVERIFY(!m_model->sensor(row).record.download_started);
+        QCOMPARE(m_bench.model->sensor(row).tone, FM::Tone::Bad);
+        QVERIFY(!m_bench.model->files().isOpen(0x2345));
+        QVERIFY(!m_bench.model->sensor(row).record.download_started);
         QFile tsv(tsvOf(0x2345));
         QVERIFY(tsv.open(QIODevice::ReadOnly));
         QVERIFY(wholeRows(tsv.readAll()));
         // What was written is the start of the truth, and only that.
-        const QVector<TruthRow> want = truthRows(truth + QStringLiteral("/2345.truth"));
-        const QVector<TruthRow> got = tsvRows(tsvOf(0x2345));
-        QVERIFY(!got.isEmpty() && got.size() < want.size());
-        for (int i = 0; i < got.size(); ++i)
-            QVERIFY2(writtenAs(got[i], want[i], m_model->sensor(row).type),
-                     qPrintable(got[i].time));
+        const int rows = tsvRows(tsvOf(0x2345)).size();
+        QVERIFY(rows > 0 && rows < truthRows(truth + QStringLiteral("/2345.truth")).size());
+        QString why;
+        QVERIFY2(m_bench.matchesTruth(0x2345, truth, &why, rows), qPrintable(why));
         // One record of 548 bytes a page, none cut.
         const qint64 records = QFileInfo(tsvOf(0x2345).replace(".tsv", ".pdc")).size();
         QVERIFY(records > 0);
         QCOMPARE(records % 548, 0);
         // The run went on to the next sensor.
         QCOMPARE(status(0x1234), QStringLiteral("Download Complete"));
-        QVERIFY(m_model->sensor(m_model->find_row(0x1234)).served);
+        QVERIFY(m_bench.model->sensor(m_bench.model->find_row(0x1234)).served);
     }
 
     void aRunOutlivesTheDonglePulledOut_data()
@@ -365,28 +322,28 @@ private slots:
         const QString truth = startWithTruth(path);
         add({0x2345, 0x1234});
         readSensors();
-        m_sim->flushTruth();
+        m_bench.sim->flushTruth();
         actionblock::Choice choice;
         choice.downloadAll = true;
-        m_model->setChoice(choice);
+        m_bench.model->setChoice(choice);
 
         bool pulled = false;
         QElapsedTimer away;
-        connect(m_model, &FleetModel::statusChanged, this, [&](int row) {
-            const QString text = m_model->sensor(row).status;
+        connect(m_bench.model, &FleetModel::statusChanged, this, [&](int row) {
+            const QString text = m_bench.model->sensor(row).status;
             if (pulled || !text.endsWith(" % downloaded") || text.split(' ').first().toInt() < 30)
                 return;
             pulled = true;
-            m_sim->unplug();
+            m_bench.sim->unplug();
             away.start();
             if (plugBack)
                 // What the connection bar does when the same port comes back.
                 QTimer::singleShot(400, this, [this, path] {
-                    QVERIFY(m_sim->replug());
-                    QVERIFY(m_link->openPort(path));
+                    QVERIFY(m_bench.sim->replug());
+                    QVERIFY(m_bench.link->openPort(path));
                 });
             else
-                QTimer::singleShot(400, m_session.get(), &FleetSession::stop);
+                QTimer::singleShot(400, m_bench.session.get(), &FleetSession::stop);
         });
         MessageCapture capture(MessageCapture::Silent);
         runActions();
@@ -395,15 +352,16 @@ private slots:
         QVERIFY2(away.elapsed() < 15000, "the wait outlasted the dongle or the stop");
         QCOMPARE(status(0x1234), first);
         QCOMPARE(status(0x2345), second);
-        QVERIFY(!m_model->files().isOpen(0x1234));
+        QVERIFY(!m_bench.model->files().isOpen(0x1234));
         if (!plugBack)
             return;
         // Nothing was asked of a closed port, and every row came exactly once.
         QCOMPARE(m_run->reRequests(), 0);
         for (int sn : {0x1234, 0x2345})
-            compareWithTruth(sn, truth + QLatin1Char('/') + hex4(sn) + QStringLiteral(".truth"));
+            compareWithTruth(sn, truth);
         // The dongle heard again that a run is under way: once at each run, once at the reopen.
-        QCOMPARE(m_sim->loraDongle()->received().count(QByteArray(1, char(command::RunStart))), 3);
+        QCOMPARE(
+            m_bench.sim->loraDongle()->received().count(QByteArray(1, char(command::RunStart))), 3);
     }
 
     void aStopEndsTheRun_data()
@@ -433,20 +391,20 @@ private slots:
             readSensors();
             actionblock::Choice choice;
             choice.downloadAll = true;
-            m_model->setChoice(choice);
+            m_bench.model->setChoice(choice);
             // The stop lands in the middle of a page transaction.
-            connect(m_model, &FleetModel::statusChanged, this, [&](int row) {
-                const QString text = m_model->sensor(row).status;
+            connect(m_bench.model, &FleetModel::statusChanged, this, [&](int row) {
+                const QString text = m_bench.model->sensor(row).status;
                 if (stopAsked || !text.endsWith(QStringLiteral(" % downloaded")) ||
                     text.split(' ').first().toInt() < 10)
                     return;
                 stopAsked = true;
-                QTimer::singleShot(30, m_session.get(), &FleetSession::stop);
+                QTimer::singleShot(30, m_bench.session.get(), &FleetSession::stop);
             });
         } else {
-            QTimer::singleShot(2500, m_session.get(), &FleetSession::stop);
+            QTimer::singleShot(2500, m_bench.session.get(), &FleetSession::stop);
         }
-        QSignalSpy stopped(m_session.get(), &FleetSession::stopped);
+        QSignalSpy stopped(m_bench.session.get(), &FleetSession::stopped);
         QElapsedTimer clock;
         clock.start();
         runActions();
@@ -455,11 +413,11 @@ private slots:
         QVERIFY(!m_run->isRunning() && !m_run->isDownloading());
         QCOMPARE(status(serials[0]), first);
         QCOMPARE(status(serials[1]), second);
-        QCOMPARE(m_model->sensor(1).tone, FM::Tone::Bad);
-        QVERIFY(!m_model->files().isOpen(uint32_t(serials[0])));
-        QVERIFY(!m_model->sensor(0).record.download_started);
+        QCOMPARE(m_bench.model->sensor(1).tone, FM::Tone::Bad);
+        QVERIFY(!m_bench.model->files().isOpen(uint32_t(serials[0])));
+        QVERIFY(!m_bench.model->sensor(0).record.download_started);
         // The link is free again: the next transaction goes out.
-        QVERIFY(m_link->sendLoraCommand(0x9001, command::memoryRead(false, 2)));
+        QVERIFY(m_bench.link->sendLoraCommand(0x9001, command::memoryRead(false, 2)));
     }
 };
 

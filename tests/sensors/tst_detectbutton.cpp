@@ -5,14 +5,14 @@
 #include "manageserialport.h"
 #include "messagecapture.h"
 #include "settings.h"
-#include "simulator.h"
+#include "simlink.h"
+#include "testkit.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 
@@ -21,7 +21,7 @@
 class TestDetectButton : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    WorkFolder m_dir;
     std::unique_ptr<sim::Simulator> m_sim;
     std::unique_ptr<ManageSerialPort> m_link;
     std::unique_ptr<managewirelessdata> m_w;
@@ -29,12 +29,7 @@ class TestDetectButton : public QObject
     // The window shown, on a link to the simulated test fleet.
     void openOnTestFleet()
     {
-        QVERIFY(m_dir.isValid());
-        QDir::setCurrent(m_dir.path());
-        if (!QFile::exists(QStringLiteral("sensor.ini")))
-            QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
-        m_sim = std::make_unique<sim::Simulator>(
-            sim::loadScenario(QStringLiteral(TESSARAN_SCENARIOS "/test-fleet.ini")).scenario);
+        m_sim = std::make_unique<sim::Simulator>(testScenario());
         QVERIFY(m_sim->open());
         m_link = std::make_unique<ManageSerialPort>();
         m_w = std::make_unique<managewirelessdata>(m_link.get());
@@ -48,6 +43,7 @@ class TestDetectButton : public QObject
 private slots:
     void initTestCase()
     {
+        QVERIFY(QFile::copy(QStringLiteral(TESSARAN_CATALOGUE), QStringLiteral("sensor.ini")));
         setPortLister([] { return QList<PortEntry>(); });
     }
     void cleanup()
